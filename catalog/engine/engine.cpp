@@ -1,0 +1,124 @@
+#include "engine.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "connection.h"
+#include "statement.h"
+
+namespace engine {
+
+namespace {
+
+// A source that is a bare identifier naming a table is opened as that table.
+bool isIdentifier(std::string_view s) {
+  if (s.empty() || std::isdigit(static_cast<unsigned char>(s[0]))) return false;
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' ||
+           static_cast<unsigned char>(c) >= 0x80;
+  });
+}
+
+std::string quoteIdentifier(std::string_view name) {
+  std::string out = "\"";
+  for (char c : name) {
+    out.push_back(c);
+    if (c == '"') out.push_back('"');
+  }
+  return out + "\"";
+}
+
+// The table's name as stored, when `name` names a table (ignoring case); empty otherwise.
+std::string findTable(Connection& connection, const std::string& name) {
+  Statement stmt = prepareInternal(
+      connection,
+      "SELECT name FROM main.sqlite_schema WHERE type = 'table' AND name = ?1 COLLATE NOCASE");
+  sqlite3_bind_text(stmt.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+  const int rc = sqlite3_step(stmt.get());
+  check(connection.handle(), rc);
+  if (rc != SQLITE_ROW) return {};
+  return reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0));
+}
+
+}  // namespace
+
+DBEngine::DBEngine() : m_default(new Workspace()) {}
+DBEngine::~DBEngine() = default;
+
+DBEngine& DBEngine::instance() {
+  static DBEngine engine;
+  return engine;
+}
+
+Workspace& DBEngine::Workspaces(std::int16_t index) {
+  if (index != 0) throw EngineError(err::kItemNotFound, "Item not found in this collection.");
+  return *m_default;
+}
+
+std::shared_ptr<Database> Workspace::OpenDatabase(const std::string& path) {
+  auto database = std::make_shared<Database>(Connection::open(path));
+  std::erase_if(m_databases, [](const std::weak_ptr<Database>& d) { return d.expired(); });
+  m_databases.push_back(database);
+  return database;
+}
+
+void Workspace::Close() {
+  for (const auto& weak : m_databases)
+    if (auto database = weak.lock()) database->Close();
+  m_databases.clear();
+}
+
+Database::Database(std::shared_ptr<Connection> connection)
+    : m_connection(std::move(connection)), m_path(m_connection->path()) {}
+
+Database::~Database() = default;
+
+const std::shared_ptr<Connection>& Database::connection() const {
+  if (!m_connection) throw EngineError(err::kObjectClosed, "Object invalid or no longer set.");
+  return m_connection;
+}
+
+void Database::Close() { m_connection.reset(); }
+
+std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& source, int type) {
+  const auto& conn = connection();
+  if (type != dbOpenTable && type != dbOpenDynaset && type != dbOpenSnapshot)
+    throw EngineError(err::kInvalidArgument, "Invalid argument: record set type " +
+                                                 std::to_string(type) + ".");
+  std::shared_ptr<Recordset> recordset(new Recordset(conn, source, type));
+  const std::string table = isIdentifier(source) ? findTable(*conn, source) : std::string();
+  if (type == dbOpenTable) {
+    if (table.empty())
+      throw EngineError(err::kTableNotFound,
+                        "The engine cannot find the input table '" + source + "'.");
+    // A table-type set lists the rows in key order (the rowid is the INTEGER PRIMARY KEY).
+    recordset->m_sql = "SELECT * FROM main." + quoteIdentifier(table) + " ORDER BY rowid";
+  } else if (!table.empty()) {
+    recordset->m_sql = "SELECT * FROM main." + quoteIdentifier(table);
+  } else {
+    recordset->m_sql = source;
+  }
+  recordset->open();
+  return recordset;
+}
+
+void Database::Execute(const std::string& sql, int /*options*/) {
+  const auto& conn = connection();
+  Statement stmt = prepareOne(*conn, sql);
+  if (sqlite3_column_count(stmt.get()) > 0)
+    throw EngineError(err::kSelectNotAllowed, "Cannot execute a select query.");
+  if (!sqlite3_stmt_readonly(stmt.get())) finishAllReaders();
+  sqlite3* db = conn->handle();
+  const int rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_DONE) {
+    EngineError error(sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+    stmt = Statement();
+    conn->rollBackStrayTransaction();
+    throw error;
+  }
+  m_recordsAffected = sqlite3_changes64(db);
+  stmt = Statement();
+  conn->rollBackStrayTransaction();
+}
+
+}  // namespace engine

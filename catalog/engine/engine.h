@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "recordset.h"
+
+namespace engine {
+
+class Connection;
+class Database;
+class Workspace;
+
+// The engine: one object per process, created on first use.
+class DBEngine {
+ public:
+  static DBEngine& instance();
+
+  // Only index 0, the default workspace, exists. Throws EngineError (kItemNotFound) otherwise.
+  Workspace& Workspaces(std::int16_t index);
+
+  DBEngine(const DBEngine&) = delete;
+  DBEngine& operator=(const DBEngine&) = delete;
+
+ private:
+  DBEngine();
+  ~DBEngine();
+  std::unique_ptr<Workspace> m_default;
+};
+
+class Workspace {
+ public:
+  // Opens a new handle, with a connection of its own, on an existing catalogue file. Never
+  // creates a file. Throws EngineError: kFileNotFound, kNotADatabase (empty, foreign or
+  // Jet/Access file, with the path in the description) or SQLite's code.
+  std::shared_ptr<Database> OpenDatabase(const std::string& path);
+
+  // Closes every database this workspace opened that is still open. The default workspace
+  // itself stays usable, so a window that reconnects can take it again.
+  void Close();
+
+ private:
+  friend class DBEngine;
+  Workspace() = default;
+  std::vector<std::weak_ptr<Database>> m_databases;
+};
+
+// A database handle. Record sets it opens share its connection: closing or dropping the handle
+// while a record set still reads from it is safe, and the connection goes with the last of them.
+class Database {
+ public:
+  explicit Database(std::shared_ptr<Connection> connection);
+  ~Database();
+
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Opens a record set of the given type (dbOpenTable, dbOpenDynaset or dbOpenSnapshot) over a
+  // table name or one SQL query. Rows are read lazily, except for a snapshot, which reads them
+  // all at once. Throws EngineError: SQLite's code for bad SQL, kTrailingText when more than one
+  // statement is given, kTableNotFound, kInvalidArgument for another type, kObjectClosed.
+  std::shared_ptr<Recordset> OpenRecordset(const std::string& source, int type = dbOpenDynaset);
+
+  // Runs exactly one statement that returns no rows, committed at once. The options value is
+  // accepted for callers that pass one and changes nothing. Throws EngineError:
+  // kSelectNotAllowed, kTrailingText, kEmptyStatement, kStatementRefused,
+  // kTransactionLeftOpen, kObjectClosed, or SQLite's code.
+  void Execute(const std::string& sql, int options = 0);
+
+  // Rows changed by the last Execute.
+  std::int64_t RecordsAffected() const { return m_recordsAffected; }
+
+  // Ends this handle; later calls throw kObjectClosed. Record sets still held keep reading.
+  void Close();
+  bool isOpen() const { return m_connection != nullptr; }
+  const std::string& path() const { return m_path; }
+
+ private:
+  const std::shared_ptr<Connection>& connection() const;
+
+  std::shared_ptr<Connection> m_connection;
+  std::string m_path;
+  std::int64_t m_recordsAffected = 0;
+};
+
+}  // namespace engine

@@ -1,0 +1,241 @@
+#include "jetlike.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace engine {
+
+char32_t foldCase(char32_t c) {
+  if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
+  if (c >= 0x100 && c <= 0x17F) {
+    // Latin Extended-A pairs upper/lower as even/odd, except in two runs that pair odd/even.
+    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c % 2 == 1) ? c + 1 : c;
+    if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    return (c % 2 == 0) ? c + 1 : c;
+  }
+  if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return c + 32;
+  if (c >= 0x410 && c <= 0x42F) return c + 32;
+  if (c >= 0x400 && c <= 0x40F) return c + 80;
+  return c;
+}
+
+std::u32string decodeUtf8(std::string_view text) {
+  std::u32string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    unsigned char b = *p;
+    if (b < 0x80) {
+      out.push_back(b);
+      ++p;
+      continue;
+    }
+    int extra = (b >= 0xF0 && b <= 0xF4) ? 3 : (b >= 0xE0) ? 2 : (b >= 0xC2 && b <= 0xDF) ? 1 : -1;
+    if (b >= 0xF5) extra = -1;
+    char32_t c = (extra == 1) ? (b & 0x1F) : (extra == 2) ? (b & 0x0F) : (b & 0x07);
+    bool ok = extra > 0 && end - p > extra;
+    for (int i = 1; ok && i <= extra; ++i) {
+      if ((p[i] & 0xC0) != 0x80) ok = false;
+      else c = (c << 6) | (p[i] & 0x3F);
+    }
+    // Reject overlong forms, surrogates and values past U+10FFFF.
+    if (ok && ((extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF)) ||
+               (c >= 0xD800 && c <= 0xDFFF)))
+      ok = false;
+    if (ok) {
+      out.push_back(c);
+      p += extra + 1;
+    } else {
+      out.push_back(0xFFFD);
+      ++p;
+    }
+  }
+  return out;
+}
+
+std::optional<JetPattern> JetPattern::compile(std::string_view pattern, std::string* error,
+                                              std::optional<char32_t> escape) {
+  const std::u32string p = decodeUtf8(pattern);
+  JetPattern result;
+  auto fail = [&](const char* what) -> std::optional<JetPattern> {
+    if (error) *error = std::string("Invalid pattern string in like: ") + what;
+    return std::nullopt;
+  };
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    char32_t c = p[i];
+    Token t;
+    t.kind = Kind::Literal;
+    if (escape && c == *escape) {
+      if (i + 1 >= p.size()) return fail("escape character at the end of the pattern");
+      t.ch = foldCase(p[++i]);
+    } else if (c == '*') {
+      if (!result.m_tokens.empty() && result.m_tokens.back().kind == Kind::Star) continue;
+      t.kind = Kind::Star;
+    } else if (c == '?') {
+      t.kind = Kind::AnyChar;
+    } else if (c == '#') {
+      t.kind = Kind::Digit;
+    } else if (c == '[') {
+      std::size_t j = i + 1;
+      t.kind = Kind::List;
+      if (j < p.size() && p[j] == '!') {
+        t.negated = true;
+        ++j;
+      }
+      const std::size_t first = j;
+      while (j < p.size() && p[j] != ']') {
+        char32_t lo = p[j];
+        // A hyphen between two characters makes a range; first or last it is literal.
+        if (j + 2 < p.size() && p[j + 1] == '-' && p[j + 2] != ']') {
+          char32_t hi = p[j + 2];
+          if (foldCase(lo) > foldCase(hi)) return fail("a range runs backwards");
+          t.ranges.push_back({foldCase(lo), foldCase(hi)});
+          j += 3;
+        } else {
+          t.ranges.push_back({foldCase(lo), foldCase(lo)});
+          ++j;
+        }
+      }
+      if (j >= p.size()) return fail("a character list has no closing ]");
+      i = j;
+      if (j == first && !t.negated) continue;  // "[]" stands for no character at all
+      if (j == first) t.kind = Kind::AnyChar;  // "[!]": any one character
+    } else {
+      t.ch = foldCase(c);
+    }
+    result.m_tokens.push_back(std::move(t));
+  }
+
+  const auto& toks = result.m_tokens;
+  auto isLiteral = [](const Token& t) { return t.kind == Kind::Literal; };
+  if (!toks.empty() && std::all_of(toks.begin(), toks.end(),
+                                   [](const Token& t) { return t.kind == Kind::Star; })) {
+    result.m_allStars = true;
+  } else if (std::all_of(toks.begin(), toks.end(), isLiteral)) {
+    std::u32string s;
+    for (const Token& t : toks) s.push_back(t.ch);
+    result.m_exact = std::move(s);
+  } else if (toks.size() >= 2 && toks.front().kind == Kind::Star && toks.back().kind == Kind::Star &&
+             std::all_of(toks.begin() + 1, toks.end() - 1, isLiteral)) {
+    std::u32string s;
+    for (std::size_t k = 1; k + 1 < toks.size(); ++k) s.push_back(toks[k].ch);
+    result.m_substring = std::move(s);
+  }
+  return result;
+}
+
+bool JetPattern::tokenMatches(const Token& token, char32_t c) const {
+  switch (token.kind) {
+    case Kind::Literal:
+      return foldCase(c) == token.ch;
+    case Kind::AnyChar:
+      return true;
+    case Kind::Digit:
+      return c >= '0' && c <= '9';
+    case Kind::List: {
+      const char32_t f = foldCase(c);
+      const bool in = std::any_of(token.ranges.begin(), token.ranges.end(),
+                                  [f](const Range& r) { return f >= r.lo && f <= r.hi; });
+      return in != token.negated;
+    }
+    case Kind::Star:
+      return true;
+  }
+  return false;
+}
+
+bool JetPattern::matches(std::string_view utf8Text) const {
+  if (m_allStars) return true;
+  std::u32string text = decodeUtf8(utf8Text);
+  if (m_exact || m_substring) {
+    for (char32_t& c : text) c = foldCase(c);
+    if (m_exact) return text == *m_exact;
+    return text.find(*m_substring) != std::u32string::npos;
+  }
+
+  // Simulate the pattern as an automaton: state k means "the first k tokens are matched".
+  const std::size_t m = m_tokens.size();
+  std::vector<char> active(m + 1, 0), next(m + 1, 0);
+  auto close = [&](std::vector<char>& set) {
+    for (std::size_t k = 0; k < m; ++k)
+      if (set[k] && m_tokens[k].kind == Kind::Star) set[k + 1] = 1;
+  };
+  active[0] = 1;
+  close(active);
+  for (char32_t c : text) {
+    std::fill(next.begin(), next.end(), 0);
+    bool any = false;
+    for (std::size_t k = 0; k < m; ++k) {
+      if (!active[k]) continue;
+      if (m_tokens[k].kind == Kind::Star) {
+        next[k] = 1;
+        any = true;
+      } else if (tokenMatches(m_tokens[k], c)) {
+        next[k + 1] = 1;
+        any = true;
+      }
+    }
+    if (!any) return false;
+    close(next);
+    active.swap(next);
+  }
+  return active[m] != 0;
+}
+
+namespace {
+
+void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  for (int i = 0; i < argc; ++i)
+    if (sqlite3_value_type(argv[i]) == SQLITE_NULL) return;  // NULL in, NULL out
+
+  std::optional<char32_t> escape;
+  if (argc == 3) {
+    const auto* e = reinterpret_cast<const char*>(sqlite3_value_text(argv[2]));
+    std::u32string esc = decodeUtf8(e ? e : "");
+    if (esc.size() != 1) {
+      sqlite3_result_error(ctx, "ESCAPE expression must be a single character", -1);
+      return;
+    }
+    escape = esc[0];
+  }
+
+  const auto* s = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+  const std::string_view text(s ? s : "", s ? sqlite3_value_bytes(argv[1]) : 0);
+  try {
+    // SQLite keeps the compiled pattern between rows while the pattern argument is constant.
+    if (auto* cached = static_cast<JetPattern*>(sqlite3_get_auxdata(ctx, 0))) {
+      sqlite3_result_int(ctx, cached->matches(text) ? 1 : 0);
+      return;
+    }
+    const auto* raw = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    const std::string_view source(raw ? raw : "", raw ? sqlite3_value_bytes(argv[0]) : 0);
+    std::string error;
+    std::optional<JetPattern> compiled = JetPattern::compile(source, &error, escape);
+    if (!compiled) {
+      sqlite3_result_error(ctx, error.c_str(), -1);
+      return;
+    }
+    sqlite3_result_int(ctx, compiled->matches(text) ? 1 : 0);
+    // Last: SQLite may discard the pattern before set_auxdata returns.
+    sqlite3_set_auxdata(ctx, 0, new JetPattern(std::move(*compiled)),
+                        [](void* p) { delete static_cast<JetPattern*>(p); });
+  } catch (const std::bad_alloc&) {
+    sqlite3_result_error_nomem(ctx);
+  }
+}
+
+}  // namespace
+
+int registerJetLike(sqlite3* db) {
+  const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
+  int rc = sqlite3_create_function_v2(db, "like", 2, flags, nullptr, jetLike, nullptr, nullptr,
+                                      nullptr);
+  if (rc == SQLITE_OK)
+    rc = sqlite3_create_function_v2(db, "like", 3, flags, nullptr, jetLike, nullptr, nullptr,
+                                    nullptr);
+  return rc;
+}
+
+}  // namespace engine

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace engine {
+
+// A pattern with Jet's like rules: case-insensitive; "*" any run of characters, "?" one
+// character, "#" one digit, "[abc]", "[a-z]" and "[!abc]" character lists. "%" and "_" are
+// ordinary characters. Matching costs at most text length times pattern length.
+class JetPattern {
+ public:
+  // Returns the compiled pattern, or nullopt with `error` set for a malformed one ("[abc",
+  // "[z-a]"). `escape`, when given, makes the character after it literal.
+  static std::optional<JetPattern> compile(std::string_view pattern, std::string* error,
+                                           std::optional<char32_t> escape = std::nullopt);
+
+  bool matches(std::string_view utf8Text) const;
+
+ private:
+  enum class Kind { Literal, AnyChar, Digit, List, Star };
+  struct Range {
+    char32_t lo, hi;
+  };
+  struct Token {
+    Kind kind = Kind::Literal;
+    char32_t ch = 0;        // Literal, folded
+    bool negated = false;   // List
+    std::vector<Range> ranges;  // List, folded bounds
+  };
+
+  bool tokenMatches(const Token& token, char32_t c) const;
+
+  std::vector<Token> m_tokens;
+  bool m_allStars = false;             // "*", "**": matches any text
+  std::optional<std::u32string> m_substring;  // "*abc*" with no other wildcard
+  std::optional<std::u32string> m_exact;      // no wildcard at all
+};
+
+// Case folding used by like(): ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters.
+char32_t foldCase(char32_t c);
+
+// Decodes UTF-8; a byte that does not start a valid sequence becomes one U+FFFD.
+std::u32string decodeUtf8(std::string_view text);
+
+// Replaces SQLite's like() (two and three arguments) on the connection with Jet's.
+int registerJetLike(sqlite3* db);
+
+}  // namespace engine

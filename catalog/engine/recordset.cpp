@@ -1,0 +1,377 @@
+#include "recordset.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "connection.h"
+#include "errors.h"
+#include "rowstore.h"
+#include "statement.h"
+
+namespace engine {
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string quoteIdentifier(std::string_view name) {
+  std::string out = "\"";
+  for (char c : name) {
+    out.push_back(c);
+    if (c == '"') out.push_back('"');
+  }
+  return out + "\"";
+}
+
+[[noreturn]] void noCurrentRecord() { throw EngineError(err::kNoCurrentRecord, "No current record."); }
+
+}  // namespace
+
+Recordset::Recordset(std::shared_ptr<Connection> connection, std::string source, int type)
+    : m_connection(std::move(connection)), m_source(std::move(source)), m_type(type) {}
+
+Recordset::~Recordset() { closeStatement(); }
+
+void Recordset::closeStatementKeeping(std::unique_ptr<Statement>& into) noexcept {
+  unregisterReader(this);
+  into = std::move(m_statement);
+}
+
+void Recordset::closeStatement() noexcept {
+  if (m_statement) {
+    unregisterReader(this);
+    m_statement.reset();
+  }
+}
+
+void Recordset::open() {
+  Connection& connection = *m_connection;
+  Statement statement = prepareOne(connection, m_sql);
+  sqlite3_stmt* stmt = statement.get();
+  if (sqlite3_column_count(stmt) == 0 || !sqlite3_stmt_readonly(stmt))
+    throw EngineError(err::kInvalidArgument,
+                      "Only a query can be opened as a record set; run other statements with "
+                      "Execute.");
+  m_names.clear();
+  for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
+    const char* name = sqlite3_column_name(stmt, c);
+    m_names.emplace_back(name ? name : "");
+  }
+  closeStatement();
+  m_statement = std::make_unique<Statement>(std::move(statement));
+  registerReader(this);
+  describe();
+  m_rows = std::make_unique<RowStore>(fieldCount());
+  m_current = 0;
+  m_hasPendingError = false;
+  // The first batch now: errors in the query show at once, and BOF/EOF are known.
+  if (m_type == dbOpenSnapshot)
+    readAll();
+  else
+    fetchMore(kBatchRows);
+}
+
+// Finds the one table the columns come from and its INTEGER PRIMARY KEY, which make the set
+// updatable. A table that the query reads more than once (a self-join) makes it read-only: the
+// key of one row and a column of another could not be told apart.
+void Recordset::describe() {
+  m_table.clear();
+  m_pkName.clear();
+  m_pkColumn = -1;
+  m_columnUpdatable.assign(m_names.size(), false);
+  if (m_type == dbOpenSnapshot) return;
+
+  sqlite3_stmt* stmt = m_statement->get();
+  std::string database, table;
+  std::vector<std::string> origins(m_names.size());
+  for (int c = 0; c < fieldCount(); ++c) {
+    const char* t = sqlite3_column_table_name(stmt, c);
+    const char* o = sqlite3_column_origin_name(stmt, c);
+    const char* d = sqlite3_column_database_name(stmt, c);
+    if (!t || !o || !d) continue;  // an expression: that column stays read-only
+    if (table.empty()) {
+      table = t;
+      database = d;
+    } else if (table != t || database != d) {
+      return;  // columns from two tables
+    }
+    origins[c] = o;
+  }
+  if (table.empty() || database != "main") return;
+
+  Connection& connection = *m_connection;
+  std::string pk;
+  int pkCount = 0;
+  {
+    Statement info = prepareInternal(connection, "PRAGMA main.table_info(" + quoteIdentifier(table) + ")");
+    while (sqlite3_step(info.get()) == SQLITE_ROW) {
+      if (sqlite3_column_int(info.get(), 5) > 0) {
+        ++pkCount;
+        const char* type = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 2));
+        if (type && equalsIgnoringCase(type, "INTEGER"))
+          pk = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 1));
+      }
+    }
+  }
+  if (pkCount != 1 || pk.empty()) return;
+
+  // How often the query opens the table itself (indexes have root pages of their own).
+  int rootPage = 0;
+  {
+    Statement root = prepareInternal(
+        connection, "SELECT rootpage FROM main.sqlite_schema WHERE type = 'table' AND name = ?1");
+    sqlite3_bind_text(root.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(root.get()) == SQLITE_ROW) rootPage = sqlite3_column_int(root.get(), 0);
+  }
+  int opens = 0;
+  {
+    Statement plan = prepareInternal(connection, "EXPLAIN " + m_sql);
+    while (sqlite3_step(plan.get()) == SQLITE_ROW) {
+      const char* op = reinterpret_cast<const char*>(sqlite3_column_text(plan.get(), 1));
+      if (op && (std::string_view(op) == "OpenRead" || std::string_view(op) == "OpenWrite") &&
+          sqlite3_column_int(plan.get(), 3) == rootPage && sqlite3_column_int(plan.get(), 4) == 0)
+        ++opens;
+    }
+  }
+  if (opens != 1) return;
+
+  int pkColumn = -1;
+  std::vector<bool> updatable(m_names.size(), false);
+  std::vector<std::string> seen;
+  for (int c = 0; c < fieldCount(); ++c) {
+    if (origins[c].empty()) continue;
+    if (std::find_if(seen.begin(), seen.end(), [&](const std::string& s) {
+          return equalsIgnoringCase(s, origins[c]);
+        }) != seen.end())
+      continue;  // the same column twice: only the first copy is written
+    seen.push_back(origins[c]);
+    if (equalsIgnoringCase(origins[c], pk)) {
+      pkColumn = c;
+    } else {
+      updatable[c] = true;
+    }
+  }
+  if (pkColumn < 0) return;
+  m_table = table;
+  m_pkName = pk;
+  m_pkColumn = pkColumn;
+  m_columnOrigins = std::move(origins);
+  m_columnUpdatable = std::move(updatable);
+}
+
+int Recordset::fieldIndex(std::string_view name) const {
+  for (int c = 0; c < fieldCount(); ++c)
+    if (equalsIgnoringCase(m_names[c], name)) return c;
+  return -1;
+}
+
+bool Recordset::isComplete() const { return m_statement == nullptr; }
+
+std::int64_t Recordset::rowCount() const { return m_rows ? m_rows->size() : 0; }
+
+std::size_t Recordset::fetchMore(std::size_t rows) {
+  if (m_hasPendingError) {
+    m_hasPendingError = false;
+    throw EngineError(m_pendingNumber, m_pendingDescription);
+  }
+  if (!m_statement) return 0;
+  sqlite3* db = m_connection->handle();
+  std::size_t added = 0;
+  while (added < rows) {
+    const int rc = sqlite3_step(m_statement->get());
+    if (rc == SQLITE_ROW) {
+      m_rows->append(m_statement->get());
+      ++added;
+    } else if (rc == SQLITE_DONE) {
+      closeStatement();
+      break;
+    } else {
+      // The rows read so far stay; the set ends here.
+      EngineError error(sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+      closeStatement();
+      throw error;
+    }
+  }
+  return added;
+}
+
+void Recordset::readAll() {
+  while (!isComplete()) fetchMore(4096);
+}
+
+void Recordset::finishReading() noexcept {
+  try {
+    readAll();
+  } catch (const EngineError& e) {
+    m_hasPendingError = true;
+    m_pendingNumber = e.number();
+    m_pendingDescription = e.description();
+  } catch (...) {
+    m_hasPendingError = true;
+    m_pendingNumber = SQLITE_NOMEM;
+    m_pendingDescription = "Out of memory while reading the record set.";
+  }
+  closeStatement();
+}
+
+void Recordset::ensureRow(std::int64_t row) {
+  while (row >= rowCount() && !isComplete()) fetchMore(kBatchRows);
+}
+
+bool Recordset::Eof() const { return isComplete() && m_current >= rowCount(); }
+
+bool Recordset::Bof() const { return m_current < 0 || (isComplete() && rowCount() == 0); }
+
+void Recordset::MoveFirst() {
+  ensureRow(0);
+  m_current = 0;
+}
+
+void Recordset::MoveLast() {
+  readAll();
+  m_current = std::max<std::int64_t>(rowCount() - 1, 0);
+}
+
+void Recordset::MoveNext() {
+  if (Eof()) noCurrentRecord();
+  ++m_current;
+  ensureRow(m_current);
+}
+
+void Recordset::MovePrevious() {
+  if (m_current < 0) noCurrentRecord();
+  --m_current;
+}
+
+void Recordset::setAbsolutePosition(std::int64_t row) {
+  if (row < 0) noCurrentRecord();
+  ensureRow(row);
+  if (row >= rowCount()) noCurrentRecord();
+  m_current = row;
+}
+
+Field Recordset::Fields(int column) const {
+  if (column < 0 || column >= fieldCount())
+    throw EngineError(err::kItemNotFound, "Item not found in this collection.");
+  if (Bof() || Eof() || m_current >= rowCount()) noCurrentRecord();
+  return Field(m_names[column], m_rows->get(m_current, column));
+}
+
+Field Recordset::Fields(std::string_view name) const {
+  const int column = fieldIndex(name);
+  if (column < 0)
+    throw EngineError(err::kItemNotFound,
+                      "Item '" + std::string(name) + "' not found in this collection.");
+  return Fields(column);
+}
+
+engine::Value Recordset::value(std::int64_t row, int column) const {
+  if (row < 0 || row >= rowCount() || column < 0 || column >= fieldCount())
+    throw EngineError(err::kItemNotFound, "Item not found in this collection.");
+  return m_rows->get(row, column);
+}
+
+bool Recordset::isColumnUpdatable(int column) const {
+  return Updatable() && column >= 0 && column < fieldCount() && m_columnUpdatable[column];
+}
+
+void Recordset::updateRow(std::int64_t row,
+                          const std::vector<std::pair<int, engine::Value>>& changes) {
+  if (!Updatable())
+    throw EngineError(err::kNotUpdatable, "Cannot update. Database or object is read-only.");
+  if (row < 0 || row >= rowCount()) noCurrentRecord();
+  if (changes.empty()) return;
+  for (const auto& change : changes)
+    if (!isColumnUpdatable(change.first))
+      throw EngineError(err::kNotUpdatable,
+                        "Field '" + (change.first >= 0 && change.first < fieldCount()
+                                         ? m_names[change.first]
+                                         : std::to_string(change.first)) +
+                            "' cannot be updated.");
+  const engine::Value key = m_rows->get(row, m_pkColumn);
+
+  std::string sql = "UPDATE main." + quoteIdentifier(m_table) + " SET ";
+  std::string readBack = "SELECT ";
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const std::string column = quoteIdentifier(m_columnOrigins[changes[i].first]);
+    sql += (i ? ", " : "") + column + " = ?" + std::to_string(i + 1);
+    readBack += (i ? ", " : "") + column;
+  }
+  const std::string where = " WHERE " + quoteIdentifier(m_pkName) + " = ?" +
+                            std::to_string(changes.size() + 1);
+  sql += where;
+  readBack += " FROM main." + quoteIdentifier(m_table) + " WHERE " + quoteIdentifier(m_pkName) +
+              " = ?1";
+
+  finishAllReaders();
+  Connection& connection = *m_connection;
+  sqlite3* db = connection.handle();
+  {
+    Statement update = prepareInternal(connection, sql);
+    auto bind = [&](int index, const engine::Value& v) {
+      int rc;
+      if (v.isNull()) rc = sqlite3_bind_null(update.get(), index);
+      else if (v.isInteger()) rc = sqlite3_bind_int64(update.get(), index, v.integer());
+      else if (v.isReal()) rc = sqlite3_bind_double(update.get(), index, v.real());
+      else
+        rc = sqlite3_bind_text64(update.get(), index, v.text().data(), v.text().size(),
+                                 SQLITE_TRANSIENT, SQLITE_UTF8);
+      check(db, rc);
+    };
+    for (std::size_t i = 0; i < changes.size(); ++i)
+      bind(static_cast<int>(i + 1), changes[i].second);
+    bind(static_cast<int>(changes.size() + 1), key);
+    check(db, sqlite3_step(update.get()));
+  }
+  connection.rollBackStrayTransaction();
+  if (sqlite3_changes(db) == 0)
+    throw EngineError(err::kRecordDeleted, "The record has been deleted.");
+
+  // Keep what the table stored (affinity and triggers may differ from what was sent).
+  std::vector<std::pair<int, engine::Value>> stored;
+  Statement read = prepareInternal(connection, readBack);
+  if (key.isInteger()) sqlite3_bind_int64(read.get(), 1, key.integer());
+  else sqlite3_bind_text(read.get(), 1, key.toText().c_str(), -1, SQLITE_TRANSIENT);
+  if (sqlite3_step(read.get()) == SQLITE_ROW) {
+    RowStore one(static_cast<int>(changes.size()));
+    one.append(read.get());
+    for (std::size_t i = 0; i < changes.size(); ++i)
+      stored.emplace_back(changes[i].first, one.get(0, static_cast<int>(i)));
+  } else {
+    stored = changes;
+  }
+  m_rows->replace(row, stored);
+}
+
+void Recordset::Update(const std::vector<std::pair<int, engine::Value>>& changes) {
+  if (Bof() || Eof() || m_current >= rowCount()) noCurrentRecord();
+  updateRow(m_current, changes);
+}
+
+void Recordset::Requery() {
+  // Open afresh beside this one, so a failing requery leaves the record set as it was.
+  Recordset fresh(m_connection, m_source, m_type);
+  fresh.m_sql = m_sql;
+  fresh.open();
+  closeStatement();
+  m_names = std::move(fresh.m_names);
+  m_columnUpdatable = std::move(fresh.m_columnUpdatable);
+  m_columnOrigins = std::move(fresh.m_columnOrigins);
+  m_table = std::move(fresh.m_table);
+  m_pkName = std::move(fresh.m_pkName);
+  m_pkColumn = fresh.m_pkColumn;
+  m_rows = std::move(fresh.m_rows);
+  m_current = 0;
+  m_hasPendingError = false;
+  if (fresh.m_statement) {
+    fresh.closeStatementKeeping(m_statement);
+    registerReader(this);
+  }
+}
+
+}  // namespace engine

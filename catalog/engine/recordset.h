@@ -1,0 +1,131 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "value.h"
+
+namespace engine {
+
+// Record set types for Database::OpenRecordset.
+inline constexpr int dbOpenTable = 1;     // a table, all its rows in primary key order, updatable
+inline constexpr int dbOpenDynaset = 2;   // the rows of a query or table, updatable when possible
+inline constexpr int dbOpenSnapshot = 4;  // a read-only copy taken when it opens
+
+class Connection;
+class RowStore;
+class Statement;
+
+// One field of the current row.
+class Field {
+ public:
+  Field(std::string name, engine::Value value) : m_name(std::move(name)), m_value(std::move(value)) {}
+  const std::string& Name() const { return m_name; }
+  const engine::Value& Value() const { return m_value; }
+
+ private:
+  std::string m_name;
+  engine::Value m_value;
+};
+
+// The rows of a table or query. Rows are read in batches as callers ask for them and kept in a
+// compact cache; before the engine writes anywhere, every record set still reading is read to
+// its end, so that no read statement stays open across a write.
+//
+// Two ways in: the current-row interface (Move*, Fields, Update) and the row-index interface a
+// grid uses (rowCount, fetchMore, value, updateRow). They share one cache and one current row.
+class Recordset {
+ public:
+  static constexpr std::size_t kBatchRows = 256;
+
+  ~Recordset();
+  Recordset(const Recordset&) = delete;
+  Recordset& operator=(const Recordset&) = delete;
+
+  int type() const { return m_type; }
+  const std::string& source() const { return m_source; }
+
+  // Columns.
+  int fieldCount() const { return static_cast<int>(m_names.size()); }
+  const std::string& fieldName(int column) const { return m_names.at(column); }
+  // Index of a column by name, ignoring case; -1 when there is none.
+  int fieldIndex(std::string_view name) const;
+
+  // The current row's field. Throws EngineError: kNoCurrentRecord, kItemNotFound.
+  Field Fields(int column) const;
+  Field Fields(std::string_view name) const;
+
+  // Current row. BOF/EOF as in DAO: both true on an empty record set.
+  bool Bof() const;
+  bool Eof() const;
+  // Move* throw EngineError when reading further rows fails, or kNoCurrentRecord when moving
+  // past an end that was already reached.
+  void MoveFirst();
+  void MoveLast();
+  void MoveNext();
+  void MovePrevious();
+  // Zero-based index of the current row; -1 when there is none.
+  std::int64_t AbsolutePosition() const { return (Bof() || Eof()) ? -1 : m_current; }
+  // Makes row `row` current, reading up to it. Throws kNoCurrentRecord when there is no such row.
+  void setAbsolutePosition(std::int64_t row);
+
+  // Row-index access. rowCount() is the number of rows read so far.
+  std::int64_t rowCount() const;
+  bool isComplete() const;
+  // Reads up to `rows` more rows; returns how many were added. Throws EngineError when the
+  // statement fails; the rows read before the failure stay, and the set counts as complete.
+  std::size_t fetchMore(std::size_t rows = kBatchRows);
+  void readAll();
+  // A field of a row already read. Throws kItemNotFound for a row or column out of range.
+  engine::Value value(std::int64_t row, int column) const;
+
+  // Updating. A table-type record set, and a dynaset whose columns come from one table and
+  // include its INTEGER PRIMARY KEY, can be updated; the key column itself never.
+  bool Updatable() const { return m_pkColumn >= 0 && !m_table.empty() && m_type != dbOpenSnapshot; }
+  bool isColumnUpdatable(int column) const;
+  // Writes the given (column, value) pairs of one row in one UPDATE with bound values, then
+  // updates the cache. Throws EngineError: kNotUpdatable, kNoCurrentRecord, SQLite's code.
+  void updateRow(std::int64_t row, const std::vector<std::pair<int, engine::Value>>& changes);
+  void Update(const std::vector<std::pair<int, engine::Value>>& changes);
+
+  // Runs the source again, so changed, added and deleted rows show; the first row becomes
+  // current. Throws EngineError as OpenRecordset does.
+  void Requery();
+
+  // Reads the rest of the rows and finishes the statement (the engine calls this before a
+  // write). Never throws: a failure is kept and thrown by the next fetchMore.
+  void finishReading() noexcept;
+
+ private:
+  friend class Database;
+  Recordset(std::shared_ptr<Connection> connection, std::string source, int type);
+  void open();
+  void describe();
+  void ensureRow(std::int64_t row);
+  void closeStatement() noexcept;
+  // Hands the open statement over to another record set's slot.
+  void closeStatementKeeping(std::unique_ptr<Statement>& into) noexcept;
+
+  std::shared_ptr<Connection> m_connection;
+  std::string m_source;
+  std::string m_sql;
+  int m_type;
+  std::vector<std::string> m_names;
+  std::vector<bool> m_columnUpdatable;
+  std::vector<std::string> m_columnOrigins;  // each column's name in its table, "" for none
+  std::string m_table;      // the one table the columns come from, when there is one
+  std::string m_pkName;     // its INTEGER PRIMARY KEY column
+  int m_pkColumn = -1;      // that column's index in this set, -1 when absent
+  std::unique_ptr<Statement> m_statement;  // null once every row is read
+  std::unique_ptr<RowStore> m_rows;
+  std::int64_t m_current = 0;
+  bool m_hasPendingError = false;
+  int m_pendingNumber = 0;
+  std::string m_pendingDescription;
+};
+
+}  // namespace engine
