@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace importer {
+
+// The MP3 metadata component: reads one file's tag texts and audio properties. Every getter
+// describes the last file that read() answered true for. Any operation, creation included, may
+// fail by throwing; ReadMp3Info absorbs that.
+class Mp3Info {
+ public:
+  virtual ~Mp3Info() = default;
+
+  // `path` is the file name's bytes. True when the file was read and its tag and audio
+  // properties are available.
+  virtual bool read(const std::string& path) = 0;
+
+  // Tag texts, UTF-8.
+  virtual std::string title() = 0;
+  virtual std::string artist() = 0;
+  virtual std::string album() = 0;
+  virtual std::string track() = 0;
+  virtual std::string genre() = 0;
+
+  // Audio properties: bit rate in kbit/s, duration in whole seconds, variable bit rate.
+  virtual int bitrate() = 0;
+  virtual int duration() = 0;
+  virtual bool vbr() = 0;
+};
+
+// Creates a component; throws when it cannot be created.
+using Mp3InfoFactory = std::function<std::unique_ptr<Mp3Info>()>;
+
+// The real component, over TagLib.
+std::unique_ptr<Mp3Info> createTagLibMp3Info();
+
+}  // namespace importer
