@@ -1,0 +1,44 @@
+#include "catalogue_fixture.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "schema.h"
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+void CatalogueTest::SetUp() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  m_dir = std::filesystem::temp_directory_path() /
+          ("quollsong-engine-" + std::to_string(::getpid()) + "-" + info->name());
+  std::filesystem::remove_all(m_dir);
+  std::filesystem::create_directories(m_dir);
+  m_path = (m_dir / "music_1.mdb").string();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(m_path.c_str(), &db), SQLITE_OK);
+  const std::string sql = std::string("PRAGMA journal_mode=WAL;") + kCatalogueSchema;
+  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
+
+void CatalogueTest::TearDown() { std::filesystem::remove_all(m_dir); }
+
+std::shared_ptr<engine::Database> CatalogueTest::open() const {
+  return engine::DBEngine::instance().Workspaces(0).OpenDatabase(m_path);
+}
+
+void CatalogueTest::insertSong(engine::Database& db, const std::string& title,
+                               const std::string& artist) const {
+  db.Execute("INSERT INTO music_shelf (Title, Artist) VALUES ('" + title + "','" + artist + "')",
+             64);
+}
+
+std::int64_t CatalogueTest::count(engine::Database& db, const std::string& where) const {
+  auto rs = db.OpenRecordset("SELECT count(*) FROM music_shelf " + where, engine::dbOpenSnapshot);
+  return rs->Fields(0).Value().integer();
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "engine/engine.h"
+
+// A fresh catalogue file, made from the program's schema in a temporary folder per test.
+class CatalogueTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Opens another handle on the test's catalogue.
+  std::shared_ptr<engine::Database> open() const;
+  // Inserts a row with the given title and artist through `db`.
+  void insertSong(engine::Database& db, const std::string& title, const std::string& artist) const;
+  std::int64_t count(engine::Database& db, const std::string& where = "") const;
+
+  std::filesystem::path m_dir;
+  std::string m_path;
+};
+
+// Writes `bytes` to a new file.
+void writeFile(const std::filesystem::path& path, const std::string& bytes);

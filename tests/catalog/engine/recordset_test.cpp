@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "catalogue_fixture.h"
+#include "engine/errors.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using engine::EngineError;
+using engine::Value;
+namespace err = engine::err;
+
+constexpr const char* kAllRows = "Select * from music_shelf where Title like '*' ORDER BY ID";
+
+template <typename F>
+int errorNumber(F&& action) {
+  try {
+    action();
+  } catch (const EngineError& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+class RecordsetTest : public CatalogueTest {
+ protected:
+  // `rows` songs titled "song 1" .. "song N", in one statement.
+  void fill(engine::Database& db, int rows) {
+    db.Execute(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+            std::to_string(rows) +
+            ") INSERT INTO music_shelf (Title, Artist, Track) SELECT 'song ' || i, 'artist', i "
+            "FROM n",
+        64);
+  }
+};
+
+TEST_F(RecordsetTest, TypesDecideWhatCanBeUpdated) {
+  auto db = open();
+  insertSong(*db, "a", "x");
+  struct Case {
+    std::string source;
+    int type;
+    bool updatable;
+  };
+  const Case cases[] = {
+      {"music_shelf", engine::dbOpenTable, true},
+      {"music_shelf", engine::dbOpenDynaset, true},
+      {kAllRows, engine::dbOpenDynaset, true},
+      {"SELECT Year, * FROM music_shelf", engine::dbOpenDynaset, true},
+      {kAllRows, engine::dbOpenSnapshot, false},
+      {"SELECT Title, Artist FROM music_shelf", engine::dbOpenDynaset, false},
+      {"SELECT count(*) FROM music_shelf", engine::dbOpenDynaset, false},
+      // A self-join could pair one row's key with another row's columns.
+      {"SELECT a.ID, b.Title FROM music_shelf a, music_shelf b", engine::dbOpenDynaset, false},
+  };
+  for (const Case& c : cases) {
+    auto rs = db->OpenRecordset(c.source, c.type);
+    EXPECT_EQ(rs->Updatable(), c.updatable) << c.source;
+    const int id = rs->fieldIndex("id");
+    if (id >= 0) {
+      EXPECT_FALSE(rs->isColumnUpdatable(id)) << c.source;
+    }
+  }
+  // An expression column is read-only while the rest of its row can be written.
+  auto mixed = db->OpenRecordset("SELECT ID, Title, Title || '!' AS Loud FROM music_shelf");
+  EXPECT_TRUE(mixed->isColumnUpdatable(1));
+  EXPECT_FALSE(mixed->isColumnUpdatable(2));
+  EXPECT_EQ(errorNumber([&] { mixed->Update({{2, Value("x")}}); }), err::kNotUpdatable);
+  auto snapshot = db->OpenRecordset(kAllRows, engine::dbOpenSnapshot);
+  EXPECT_EQ(errorNumber([&] { snapshot->Update({{1, Value("x")}}); }), err::kNotUpdatable);
+}
+
+TEST_F(RecordsetTest, RefusesBadSourcesAndTypes) {
+  auto db = open();
+  EXPECT_EQ(errorNumber([&] { db->OpenRecordset("music_shelf", 3); }), err::kInvalidArgument);
+  EXPECT_EQ(errorNumber([&] { db->OpenRecordset("no_such_table", engine::dbOpenTable); }),
+            err::kTableNotFound);
+  EXPECT_EQ(errorNumber([&] { db->OpenRecordset(kAllRows, engine::dbOpenTable); }),
+            err::kTableNotFound);
+  EXPECT_EQ(errorNumber([&] { db->OpenRecordset("SELECT 1; DELETE FROM music_shelf"); }),
+            err::kTrailingText);
+  EXPECT_EQ(errorNumber([&] { db->OpenRecordset("DELETE FROM music_shelf"); }),
+            err::kInvalidArgument);
+  EXPECT_NE(errorNumber([&] { db->OpenRecordset("SELECT * FROM music_shelf ORDER BY Nope"); }), 0);
+  EXPECT_EQ(errorNumber([&] { db->OpenRecordset("SELECT 1 -- a trailing comment"); }), 0);
+}
+
+TEST_F(RecordsetTest, TableTypeListsEveryRowInKeyOrder) {
+  auto db = open();
+  insertSong(*db, "b", "x");
+  db->Execute("INSERT INTO music_shelf (Artist) VALUES ('no title')", 64);
+  insertSong(*db, "a", "x");
+  auto table = db->OpenRecordset("music_shelf", engine::dbOpenTable);
+  table->MoveLast();
+  EXPECT_EQ(table->rowCount(), 3);
+  for (int row = 0; row < 3; ++row) EXPECT_EQ(table->value(row, 0).integer(), row + 1);
+  EXPECT_EQ(table->fieldCount(), 12);
+  EXPECT_EQ(table->fieldName(8), "Filename");
+  // The all-rows query leaves the row without a title out.
+  auto all = db->OpenRecordset(kAllRows);
+  all->MoveLast();
+  EXPECT_EQ(all->rowCount(), 2);
+}
+
+TEST_F(RecordsetTest, SnapshotKeepsItsCopyUntilRequery) {
+  auto db = open();
+  auto other = open();
+  insertSong(*db, "a", "x");
+  auto snapshot = db->OpenRecordset(kAllRows, engine::dbOpenSnapshot);
+  auto dynaset = db->OpenRecordset(kAllRows, engine::dbOpenDynaset);
+  insertSong(*db, "b", "x");
+  insertSong(*other, "c", "x");
+  db->Execute("UPDATE music_shelf SET Title = 'changed' WHERE Title = 'a'", 64);
+  EXPECT_EQ(snapshot->rowCount(), 1);
+  EXPECT_EQ(snapshot->value(0, 1).text(), "a");
+  dynaset->Requery();
+  dynaset->MoveLast();
+  EXPECT_EQ(dynaset->rowCount(), 3);
+  EXPECT_EQ(dynaset->value(0, 1).text(), "changed");
+  snapshot->Requery();
+  EXPECT_EQ(snapshot->rowCount(), 3);
+}
+
+TEST_F(RecordsetTest, ReadsLazilyAndFinishesBeforeAnyWrite) {
+  auto db = open();
+  fill(*db, 1000);
+  auto other = open();
+  auto view = db->OpenRecordset(kAllRows);
+  EXPECT_EQ(view->rowCount(), static_cast<std::int64_t>(engine::Recordset::kBatchRows));
+  EXPECT_FALSE(view->isComplete());
+  // A write on another handle reads the open view to its end first; the view does not see it.
+  insertSong(*other, "new", "x");
+  EXPECT_TRUE(view->isComplete());
+  EXPECT_EQ(view->rowCount(), 1000);
+  // The insert on the same handle as an open view is committed at once.
+  auto again = db->OpenRecordset(kAllRows);
+  insertSong(*db, "newer", "x");
+  EXPECT_EQ(count(*other), 1002);
+  EXPECT_EQ(again->rowCount(), 1001);
+}
+
+TEST_F(RecordsetTest, OpenViewDoesNotLetTheWalGrow) {
+  auto db = open();
+  fill(*db, 3000);
+  auto view = db->OpenRecordset(kAllRows);
+  for (int i = 0; i < 3000; ++i) insertSong(*db, "row " + std::to_string(i), "artist");
+  // Checkpoints keep recycling the log; a reader pinned across the inserts would let it grow
+  // to tens of megabytes.
+  EXPECT_LT(fs::file_size(m_path + "-wal"), 6u << 20);
+  EXPECT_EQ(view->rowCount(), 3000);
+}
+
+TEST_F(RecordsetTest, UpdateWritesBoundValuesAndKeepsTheCacheTrue) {
+  auto db = open();
+  insertSong(*db, "old", "old");
+  auto view = db->OpenRecordset("SELECT Year, * FROM music_shelf");
+  const int title = view->fieldIndex("Title");
+  const int artist = view->fieldIndex("Artist");
+  const int track = view->fieldIndex("Track");
+  const std::string tricky = "Don't '); DROP TABLE music_shelf; --";
+  view->Update({{title, Value(tricky)}, {artist, Value("O'Malley")}, {track, Value("07")}});
+  EXPECT_EQ(view->Fields("Title").Value().text(), tricky);
+  EXPECT_EQ(view->Fields(track).Value(), Value(std::int64_t{7}));  // stored as the table keeps it
+
+  auto reread = open()->OpenRecordset("music_shelf", engine::dbOpenTable);
+  EXPECT_EQ(reread->Fields("Title").Value().text(), tricky);
+  EXPECT_EQ(reread->Fields("Artist").Value().text(), "O'Malley");
+
+  db->Execute("DELETE FROM music_shelf", 64);
+  EXPECT_EQ(errorNumber([&] { view->Update({{title, Value("gone")}}); }), err::kRecordDeleted);
+}
+
+TEST_F(RecordsetTest, CurrentRowMovesLikeDao) {
+  auto db = open();
+  auto empty = db->OpenRecordset(kAllRows);
+  EXPECT_TRUE(empty->Bof());
+  EXPECT_TRUE(empty->Eof());
+  EXPECT_EQ(errorNumber([&] { empty->Fields(0); }), err::kNoCurrentRecord);
+  EXPECT_EQ(errorNumber([&] { empty->MoveNext(); }), err::kNoCurrentRecord);
+
+  fill(*db, 600);
+  auto rs = db->OpenRecordset(kAllRows);
+  EXPECT_FALSE(rs->Bof());
+  EXPECT_EQ(rs->Fields("Title").Value().text(), "song 1");
+  rs->setAbsolutePosition(299);  // beyond the first batch
+  EXPECT_EQ(rs->Fields(1).Value().text(), "song 300");
+  rs->MoveLast();
+  EXPECT_EQ(rs->AbsolutePosition(), 599);
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Eof());
+  EXPECT_EQ(errorNumber([&] { rs->Fields(0); }), err::kNoCurrentRecord);
+  rs->MoveFirst();
+  rs->MovePrevious();
+  EXPECT_TRUE(rs->Bof());
+  EXPECT_EQ(errorNumber([&] { rs->setAbsolutePosition(600); }), err::kNoCurrentRecord);
+  EXPECT_EQ(errorNumber([&] { rs->Fields(12); }), err::kItemNotFound);
+}
+
+TEST_F(RecordsetTest, QueryFailingMidwayKeepsTheRowsBefore) {
+  auto db = open();
+  fill(*db, 400);
+  // abs() of the smallest integer overflows: the query fails at row 300.
+  auto rs = db->OpenRecordset(
+      "SELECT ID, abs(CASE WHEN ID = 300 THEN -9223372036854775807 - 1 ELSE ID END) FROM "
+      "music_shelf ORDER BY ID");
+  EXPECT_EQ(rs->rowCount(), 256);
+  EXPECT_NE(errorNumber([&] { rs->fetchMore(); }), 0);
+  EXPECT_TRUE(rs->isComplete());
+  EXPECT_EQ(rs->rowCount(), 299);
+  EXPECT_EQ(rs->fetchMore(), 0u);
+
+  // The same failure met while a write finishes the view is reported by the next read.
+  auto later = db->OpenRecordset(
+      "SELECT ID, abs(CASE WHEN ID = 300 THEN -9223372036854775807 - 1 ELSE ID END) FROM "
+      "music_shelf ORDER BY ID");
+  insertSong(*db, "x", "y");
+  EXPECT_NE(errorNumber([&] { later->fetchMore(); }), 0);
+  EXPECT_EQ(later->rowCount(), 299);
+}
+
+TEST_F(RecordsetTest, RecordsetOutlivesItsHandle) {
+  auto db = open();
+  fill(*db, 700);
+  auto rs = db->OpenRecordset(kAllRows);
+  db->Close();
+  db.reset();
+  rs->MoveLast();
+  EXPECT_EQ(rs->rowCount(), 700);
+  rs->Requery();
+  EXPECT_EQ(rs->Fields(1).Value().text(), "song 1");
+  rs->Update({{1, Value("renamed")}});
+  EXPECT_EQ(count(*open(), "WHERE Title = 'renamed'"), 1);
+}
+
+TEST_F(RecordsetTest, FailedRequeryLeavesTheSetAsItWas) {
+  auto db = open();
+  fill(*db, 10);
+  auto rs = db->OpenRecordset("SELECT ID, Title FROM music_shelf");
+  db->Execute("ALTER TABLE music_shelf RENAME TO shelf_gone", 64);
+  EXPECT_NE(errorNumber([&] { rs->Requery(); }), 0);
+  EXPECT_EQ(rs->rowCount(), 10);
+  EXPECT_EQ(rs->value(9, 1).text(), "song 10");
+}
+
+}  // namespace
