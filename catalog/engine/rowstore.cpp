@@ -72,7 +72,6 @@ void RowStore::append(sqlite3_stmt* stmt) {
         bytes += 5 + static_cast<std::size_t>(sqlite3_column_bytes(stmt, c));
     }
   }
-  m_rows.reserve(m_rows.size() + 1);
   char* out = reserve(bytes);
   m_rows.push_back(out);
   for (int c = 0; c < m_columns; ++c) {
