@@ -21,6 +21,11 @@ class ImportHost {
   virtual void readMp3Info(const std::string& path, SongInfo& info) = 0;
 };
 
+// The statement that stores one file's row. Every quoted value has its apostrophes doubled and
+// is cut at a NUL; text that is not valid UTF-8 (a file name's bytes, say) shows each invalid
+// byte as U+FFFD.
+std::string buildInsertStatement(const SongInfo& info, const std::string& path);
+
 // Imports every MP3 file in `path` and every folder below it, one statement per file.
 // `path` is the folder name's bytes. Throws engine::EngineError from runStatement.
 void ScanFolder(const std::string& path, ImportHost& host);

@@ -1,0 +1,171 @@
+#include "taglibmp3info.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include <taglib/id3v1genres.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/mpegproperties.h>
+#include <taglib/tag.h>
+#include <taglib/textidentificationframe.h>
+
+namespace importer {
+
+namespace {
+
+// Room for the frame header, the largest side information, a Xing header with every optional
+// field and the start of the LAME extension.
+constexpr std::size_t kVbrProbeBytes = 192;
+
+constexpr std::size_t kFrameHeaderBytes = 4;
+constexpr std::size_t kVbriOffset = kFrameHeaderBytes + 32;
+
+// UTF-8, cut at the first NUL: a NUL would end any text built from it early.
+std::string utf8(const TagLib::String& text) {
+  std::string out = text.to8Bit(true);
+  if (const auto nul = out.find('\0'); nul != std::string::npos) out.resize(nul);
+  return out;
+}
+
+bool isAsciiDigits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string_view trimWhiteSpace(std::string_view s) {
+  constexpr std::string_view kWhite = " \t\r\n";
+  const auto first = s.find_first_not_of(kWhite);
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(kWhite) - first + 1);
+}
+
+// A bare genre reference ("17", "RX"): the genre name, or empty when `ref` is no reference.
+std::string referencedGenre(std::string_view ref) {
+  if (ref == "RX") return "Remix";
+  if (ref == "CR") return "Cover";
+  if (!isAsciiDigits(ref) || ref.size() > 3) return {};
+  return utf8(TagLib::ID3v1::genre(std::stoi(std::string(ref))));
+}
+
+// The genre from the ID3v2 genre frame's own values; empty when there is none. While parsing,
+// TagLib turns "(17)Rock" into "Rock", "(17)" into "17" and "(2) Country" into the two values
+// "2" and " Country", which its merged genre text gives as "Country  Country"; so references are
+// resolved here, values trimmed and repeats dropped.
+std::string id3v2Genre(TagLib::ID3v2::Tag& tag) {
+  std::vector<std::string> names;
+  for (TagLib::ID3v2::Frame* frame : tag.frameList("TCON")) {
+    const auto* text = dynamic_cast<TagLib::ID3v2::TextIdentificationFrame*>(frame);
+    if (!text) continue;
+    for (const TagLib::String& field : text->fieldList()) {
+      const std::string value = utf8(field);
+      const std::string_view trimmed = trimWhiteSpace(value);
+      if (trimmed.empty()) continue;
+      std::string name = referencedGenre(trimmed);
+      names.push_back(name.empty() ? std::string(trimmed) : std::move(name));
+    }
+  }
+  std::string joined;
+  std::vector<std::string_view> seen;
+  for (const std::string& name : names) {
+    if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
+    seen.push_back(name);
+    if (!joined.empty()) joined += " / ";
+    joined += name;
+  }
+  return joined;
+}
+
+// The raw text of the ID3v2 track frame ("03/12", "7", "12a"); empty when there is none.
+std::string id3v2Track(TagLib::ID3v2::Tag& tag) {
+  const TagLib::ID3v2::FrameList& frames = tag.frameList("TRCK");
+  if (frames.isEmpty()) return {};
+  return utf8(frames.front()->toString());
+}
+
+bool isPrintableAscii(unsigned char c) { return c >= 0x20 && c < 0x7F; }
+
+}  // namespace
+
+bool frameAnnouncesVbr(const unsigned char* frame, std::size_t size) {
+  if (size < kFrameHeaderBytes || frame[0] != 0xFF || (frame[1] & 0xE0) != 0xE0) return false;
+  auto tagAt = [&](std::size_t offset, const char* tag) {
+    return offset + 4 <= size && std::memcmp(frame + offset, tag, 4) == 0;
+  };
+
+  const int version = (frame[1] >> 3) & 0x03;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
+  const bool mono = ((frame[3] >> 6) & 0x03) == 3;
+  std::size_t sideInfo = 0;
+  if (version == 3) sideInfo = mono ? 17 : 32;
+  else sideInfo = mono ? 9 : 17;
+  const std::size_t xing = kFrameHeaderBytes + sideInfo;
+
+  if (tagAt(kVbriOffset, "VBRI")) return true;
+  if (tagAt(xing, "Info")) return false;
+  if (!tagAt(xing, "Xing")) return false;
+
+  // The LAME extension follows the Xing fields that the flags say are present.
+  if (xing + 8 > size) return true;
+  const unsigned flags = frame[xing + 7];
+  std::size_t lame = xing + 8;
+  if (flags & 0x01) lame += 4;    // frame count
+  if (flags & 0x02) lame += 4;    // byte count
+  if (flags & 0x04) lame += 100;  // seek table
+  if (flags & 0x08) lame += 4;    // quality
+  // Encoder name (9 bytes, such as "LAME3.100" or "Lavc58.91"), then revision and method.
+  if (lame + 10 > size) return true;
+  if (!std::all_of(frame + lame, frame + lame + 4, isPrintableAscii)) return true;
+  const int method = frame[lame + 9] & 0x0F;
+  return method != 1 && method != 8;
+}
+
+void TagLibMp3Info::clear() {
+  m_title.clear();
+  m_artist.clear();
+  m_album.clear();
+  m_track.clear();
+  m_genre.clear();
+  m_bitrate = 0;
+  m_duration = 0;
+  m_vbr = false;
+}
+
+bool TagLibMp3Info::read(const std::string& path) {
+  clear();
+  TagLib::MPEG::File file(path.c_str(), true, TagLib::AudioProperties::Average);
+  if (!file.isValid()) return false;
+  const TagLib::MPEG::Properties* properties = file.audioProperties();
+  if (!properties) return false;
+  const long firstFrame = file.firstFrameOffset();
+  if (firstFrame < 0) return false;
+
+  const TagLib::Tag* tag = file.tag();
+  if (tag) {
+    m_title = utf8(tag->title());
+    m_artist = utf8(tag->artist());
+    m_album = utf8(tag->album());
+  }
+  TagLib::ID3v2::Tag* id3v2 = file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr;
+  if (id3v2) {
+    m_track = id3v2Track(*id3v2);
+    m_genre = id3v2Genre(*id3v2);
+  }
+  if (tag && m_track.find_first_not_of(" \t") == std::string::npos) {
+    const unsigned number = tag->track();
+    m_track = number ? std::to_string(number) : std::string();
+  }
+  if (tag && m_genre.empty()) m_genre = utf8(tag->genre());
+
+  m_bitrate = properties->bitrate();
+  m_duration = properties->lengthInSeconds();
+
+  file.seek(firstFrame);
+  const TagLib::ByteVector head = file.readBlock(kVbrProbeBytes);
+  m_vbr = frameAnnouncesVbr(reinterpret_cast<const unsigned char*>(head.data()), head.size());
+  return true;
+}
+
+std::unique_ptr<Mp3Info> createTagLibMp3Info() { return std::make_unique<TagLibMp3Info>(); }
+
+}  // namespace importer

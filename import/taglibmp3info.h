@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "mp3info.h"
+
+namespace importer {
+
+// The MP3 metadata component over TagLib's MPEG file. read() gathers everything at once and
+// closes the file again; the getters hand out what it gathered.
+class TagLibMp3Info final : public Mp3Info {
+ public:
+  bool read(const std::string& path) override;
+
+  std::string title() override { return m_title; }
+  std::string artist() override { return m_artist; }
+  std::string album() override { return m_album; }
+  std::string track() override { return m_track; }
+  std::string genre() override { return m_genre; }
+
+  int bitrate() override { return m_bitrate; }
+  int duration() override { return m_duration; }
+  bool vbr() override { return m_vbr; }
+
+ private:
+  void clear();
+
+  std::string m_title;
+  std::string m_artist;
+  std::string m_album;
+  std::string m_track;
+  std::string m_genre;
+  int m_bitrate = 0;
+  int m_duration = 0;
+  bool m_vbr = false;
+};
+
+// Whether the first MPEG audio frame, whose bytes start at `frame`, announces a variable bit
+// rate: a "VBRI" header does; an "Info" header does not; a "Xing" header does unless its LAME
+// extension names a constant-bit-rate method; no header does not. `size` may be short: what is
+// missing counts as absent.
+bool frameAnnouncesVbr(const unsigned char* frame, std::size_t size);
+
+}  // namespace importer

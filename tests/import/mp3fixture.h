@@ -1,0 +1,71 @@
+#pragma once
+
+// Writes small MP3 files byte by byte: ID3v2.3/2.4 and ID3v1 tags around MPEG audio frames
+// whose first frame may carry a Xing, Info or VBRI header.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fixture {
+
+// One ID3v2 text frame: its id ("TIT2") and its values (UTF-8; more than one for a list).
+struct TextFrame {
+  std::string id;
+  std::vector<std::string> values;
+};
+
+// An ID3v2 tag. Version 3 writes texts as UTF-16 with a byte order mark, version 4 as UTF-8.
+std::string id3v2Tag(int version, const std::vector<TextFrame>& frames);
+
+// An ID3v1.1 tag (128 bytes); track 0 writes an ID3v1.0 comment without a track byte.
+std::string id3v1Tag(const std::string& title, const std::string& artist,
+                     const std::string& album, int track, int genre);
+
+enum class Header {
+  None,         // audio frames only
+  Xing,         // "Xing" with all fields, no LAME extension
+  XingLameVbr,  // "Xing" with a LAME extension naming a VBR method
+  XingLameCbr,  // "Xing" with frame count only and a LAME extension naming method 8 (CBR)
+  Info,         // "Info" without LAME extension
+  InfoLameCbr,  // "Info" with a LAME extension naming method 1 (CBR)
+  Vbri,         // Fraunhofer "VBRI"
+};
+
+enum class Mpeg { Version1Stereo, Version1Mono, Version2Stereo, Version2Mono };
+
+struct Audio {
+  int frames = 120;  // audio frames, not counting the header frame
+  Header header = Header::None;
+  Mpeg mpeg = Mpeg::Version1Stereo;
+};
+
+// MPEG-1 Layer III at 128 kbit/s and 44100 Hz (417-byte frames), or MPEG-2 Layer III at
+// 64 kbit/s and 22050 Hz (208-byte frames). With a header, one more frame comes first.
+std::string mpegAudio(const Audio& audio);
+
+// Bytes of one frame of the given kind (header only, zeros after it).
+std::size_t frameLength(Mpeg mpeg);
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// A complete file: optional ID3v2 tag, audio, optional ID3v1 tag.
+void writeMp3(const std::filesystem::path& path, const std::string& id3v2,
+              const Audio& audio = {}, const std::string& id3v1 = {});
+
+// A temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return m_path; }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+}  // namespace fixture

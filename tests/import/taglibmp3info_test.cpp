@@ -1,0 +1,245 @@
+#include "import/taglibmp3info.h"
+
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "import/readmp3info.h"
+#include "mp3fixture.h"
+
+namespace importer {
+namespace {
+
+using fixture::Audio;
+using fixture::Header;
+using fixture::Mpeg;
+using fixture::TextFrame;
+
+class TagLibComponentTest : public ::testing::Test {
+ protected:
+  std::string file(const std::string& name) { return (dir.path() / name).string(); }
+
+  // The record the reader makes of a file, through the real component.
+  SongInfo readThroughReader(const std::string& path) {
+    SongInfo info;
+    ReadMp3Info(path, info, component, createTagLibMp3Info);
+    return info;
+  }
+
+  fixture::TempDir dir;
+  std::unique_ptr<Mp3Info> component;
+  TagLibMp3Info mp3;
+};
+
+TEST_F(TagLibComponentTest, ReadsId3v23TagInUtf16) {
+  const std::string path = file("v23.mp3");
+  fixture::writeMp3(path, fixture::id3v2Tag(3, {{"TIT2", {"Señor Blue"}},
+                                                {"TPE1", {"Ørjan"}},
+                                                {"TALB", {"Æther ☂"}},
+                                                {"TRCK", {"03/12"}},
+                                                {"TCON", {"Jazz"}}}));
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_EQ(mp3.title(), "Señor Blue");
+  EXPECT_EQ(mp3.artist(), "Ørjan");
+  EXPECT_EQ(mp3.album(), "Æther ☂");
+  EXPECT_EQ(mp3.track(), "03/12");
+  EXPECT_EQ(mp3.genre(), "Jazz");
+  EXPECT_EQ(mp3.bitrate(), 128);
+  EXPECT_EQ(mp3.duration(), 3);  // 120 frames of 1152 samples at 44100 Hz
+  EXPECT_FALSE(mp3.vbr());
+}
+
+TEST_F(TagLibComponentTest, ReadsId3v24TagInUtf8) {
+  const std::string path = file("v24.mp3");
+  fixture::writeMp3(path, fixture::id3v2Tag(4, {{"TIT2", {"Title"}},
+                                                {"TPE1", {"Artist"}},
+                                                {"TALB", {"Album"}},
+                                                {"TRCK", {"12a"}}}));
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_EQ(mp3.title(), "Title");
+  EXPECT_EQ(mp3.artist(), "Artist");
+  EXPECT_EQ(mp3.album(), "Album");
+  EXPECT_EQ(mp3.track(), "12a");
+  EXPECT_EQ(mp3.genre(), "");
+}
+
+TEST_F(TagLibComponentTest, ReadsId3v1OnlyFiles) {
+  const std::string path = file("v1.mp3");
+  fixture::writeMp3(path, "", {}, fixture::id3v1Tag("Old Song", "Old Band", "Old Disc", 7, 17));
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_EQ(mp3.title(), "Old Song");
+  EXPECT_EQ(mp3.artist(), "Old Band");
+  EXPECT_EQ(mp3.album(), "Old Disc");
+  EXPECT_EQ(mp3.track(), "7");
+  EXPECT_EQ(mp3.genre(), "Rock");
+}
+
+TEST_F(TagLibComponentTest, Id3v2ComesFirstAndId3v1FillsTheGaps) {
+  const std::string path = file("both.mp3");
+  fixture::writeMp3(path, fixture::id3v2Tag(3, {{"TIT2", {"New Title"}}}), {},
+                    fixture::id3v1Tag("Old Title", "Old Band", "Old Disc", 9, 8));
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_EQ(mp3.title(), "New Title");
+  EXPECT_EQ(mp3.artist(), "Old Band");
+  EXPECT_EQ(mp3.track(), "9");
+  EXPECT_EQ(mp3.genre(), "Jazz");
+}
+
+TEST_F(TagLibComponentTest, TextsStopAtANul) {
+  const std::string path = file("nul.mp3");
+  fixture::writeMp3(path, fixture::id3v2Tag(4, {{"TIT2", {std::string("Before\0After", 12)}}}));
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_EQ(mp3.title().find('\0'), std::string::npos);
+  EXPECT_EQ(mp3.title().substr(0, 6), "Before");
+}
+
+struct GenreCase {
+  int version;
+  std::vector<std::string> values;
+  const char* expected;
+};
+
+class GenreTest : public TagLibComponentTest, public ::testing::WithParamInterface<GenreCase> {};
+
+TEST_P(GenreTest, GenreFrameEndToEnd) {
+  const std::string path = file("genre.mp3");
+  fixture::writeMp3(path, fixture::id3v2Tag(GetParam().version,
+                                            {{"TIT2", {"x"}}, {"TCON", GetParam().values}}));
+  EXPECT_EQ(readThroughReader(path).Genre, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, GenreTest,
+    ::testing::Values(GenreCase{3, {"(17)Rock"}, "Rock"}, GenreCase{3, {"(2) Country"}, "Country"},
+                      GenreCase{3, {"(17)"}, "Rock"}, GenreCase{3, {"Rock (Live)"}, "Rock (Live)"},
+                      GenreCase{3, {"(17)(RX)"}, "Rock / Remix"},
+                      GenreCase{4, {"Rock", "Pop"}, "Rock / Pop"},
+                      GenreCase{4, {"17", "Rock", " Pop ", "RX"}, "Rock / Pop / Remix"},
+                      GenreCase{4, {"(17)"}, "Rock"}, GenreCase{4, {"(2) Country"}, "Country"},
+                      GenreCase{4, {"Rock (Live)"}, "Rock (Live)"}, GenreCase{4, {"  "}, "Unknown"},
+                      GenreCase{4, {"999"}, "999"}));
+
+struct VbrCase {
+  Header header;
+  Mpeg mpeg;
+  bool vbr;
+};
+
+class VbrTest : public TagLibComponentTest, public ::testing::WithParamInterface<VbrCase> {};
+
+TEST_P(VbrTest, FlagFollowsTheFirstFramesHeader) {
+  const std::string path = file("vbr.mp3");
+  Audio audio;
+  audio.header = GetParam().header;
+  audio.mpeg = GetParam().mpeg;
+  fixture::writeMp3(path, fixture::id3v2Tag(3, {{"TIT2", {"x"}}}), audio);
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_EQ(mp3.vbr(), GetParam().vbr);
+  EXPECT_GT(mp3.bitrate(), 0);
+  EXPECT_GT(mp3.duration(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, VbrTest,
+    ::testing::Values(VbrCase{Header::None, Mpeg::Version1Stereo, false},
+                      VbrCase{Header::Xing, Mpeg::Version1Stereo, true},
+                      VbrCase{Header::Xing, Mpeg::Version1Mono, true},
+                      VbrCase{Header::Xing, Mpeg::Version2Stereo, true},
+                      VbrCase{Header::Xing, Mpeg::Version2Mono, true},
+                      VbrCase{Header::XingLameVbr, Mpeg::Version1Stereo, true},
+                      VbrCase{Header::XingLameCbr, Mpeg::Version1Stereo, false},
+                      VbrCase{Header::XingLameCbr, Mpeg::Version2Mono, false},
+                      VbrCase{Header::Info, Mpeg::Version1Stereo, false},
+                      VbrCase{Header::InfoLameCbr, Mpeg::Version1Mono, false},
+                      VbrCase{Header::Vbri, Mpeg::Version1Stereo, true}));
+
+TEST(FrameAnnouncesVbrTest, ShortOrForeignBytesAnnounceNothing) {
+  const unsigned char notAFrame[] = {'I', 'D', '3', 3, 0, 0};
+  EXPECT_FALSE(frameAnnouncesVbr(notAFrame, sizeof notAFrame));
+  EXPECT_FALSE(frameAnnouncesVbr(notAFrame, 0));
+  const unsigned char headerOnly[] = {0xFF, 0xFB, 0x90, 0x00};
+  EXPECT_FALSE(frameAnnouncesVbr(headerOnly, sizeof headerOnly));
+  // "Xing" cut off right after its tag: no extension to say otherwise.
+  std::string xing = std::string("\xFF\xFB\x90\x00", 4) + std::string(32, '\0') + "Xing";
+  EXPECT_TRUE(frameAnnouncesVbr(reinterpret_cast<const unsigned char*>(xing.data()), xing.size()));
+}
+
+struct BrokenCase {
+  const char* name;
+  std::string bytes;
+};
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string out(size, '\0');
+  for (char& c : out) c = static_cast<char>(generator() & 0xFF);
+  return out;
+}
+
+std::vector<BrokenCase> brokenFiles() {
+  const std::string tag = fixture::id3v2Tag(3, {{"TIT2", {"Title"}}});
+  const std::string audio = fixture::mpegAudio({});
+  std::string hugeTag = "ID3";
+  hugeTag += std::string("\x03\x00\x00\x7F\x7F\x7F\x7F", 7);  // claims 256 MB
+  hugeTag += "TIT2";
+  hugeTag += std::string("\x7F\xFF\xFF\xFF\x00\x00\x00", 7);
+  return {
+      {"empty", ""},
+      {"one byte", "\xFF"},
+      {"random bytes", randomBytes(64 * 1024, 1)},
+      {"random bytes 2", randomBytes(300 * 1024, 2)},
+      {"tag only", tag},
+      {"tag cut short", tag.substr(0, tag.size() / 2)},
+      {"tag and a frame header", tag + audio.substr(0, 4)},
+      {"huge tag claimed", hugeTag + audio.substr(0, 100)},
+      {"text", std::string(5000, 'a')},
+      {"id3v1 only", fixture::id3v1Tag("t", "a", "b", 1, 1)},
+  };
+}
+
+TEST_F(TagLibComponentTest, BrokenFilesAreUnreadableAndCrashNothing) {
+  for (const BrokenCase& broken : brokenFiles()) {
+    SCOPED_TRACE(broken.name);
+    const std::string path = file("broken.mp3");
+    fixture::writeFile(path, broken.bytes);
+    EXPECT_FALSE(mp3.read(path));
+    EXPECT_EQ(mp3.title(), "");
+    EXPECT_EQ(mp3.bitrate(), 0);
+    const SongInfo info = readThroughReader(path);
+    EXPECT_EQ(info.Title, "Unknown");
+    EXPECT_EQ(info.Bitrate, 0);
+  }
+}
+
+TEST_F(TagLibComponentTest, TruncatedAudioStillReads) {
+  const std::string path = file("cut.mp3");
+  const std::string whole = fixture::id3v2Tag(3, {{"TIT2", {"Cut"}}}) + fixture::mpegAudio({});
+  fixture::writeFile(path, whole.substr(0, whole.size() - 1000));
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_EQ(mp3.title(), "Cut");
+}
+
+TEST_F(TagLibComponentTest, MissingFileIsUnreadable) {
+  EXPECT_FALSE(mp3.read(file("absent.mp3")));
+}
+
+TEST_F(TagLibComponentTest, UnreadableFileClearsTheLastOne) {
+  const std::string good = file("good.mp3");
+  fixture::writeMp3(good, fixture::id3v2Tag(3, {{"TIT2", {"Good"}}, {"TRCK", {"4"}}}),
+                    {.frames = 120, .header = Header::Xing});
+  ASSERT_TRUE(mp3.read(good));
+  ASSERT_TRUE(mp3.vbr());
+  EXPECT_FALSE(mp3.read(file("absent.mp3")));
+  EXPECT_EQ(mp3.title(), "");
+  EXPECT_EQ(mp3.track(), "");
+  EXPECT_EQ(mp3.bitrate(), 0);
+  EXPECT_EQ(mp3.duration(), 0);
+  EXPECT_FALSE(mp3.vbr());
+}
+
+}  // namespace
+}  // namespace importer
