@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QString;
+
+namespace tagreader {
+
+// Shows one error to the user: its number and a description.
+using ErrorDisplay = std::function<void(int number, const QString& description)>;
+
+// The MP3 tag reader: the user types the path of one file and presses "Read Tag"; the window
+// shows the fields of that file's ID3v1 tag. It neither reads nor writes the catalogue.
+class frmTagReader final : public QWidget {
+  Q_OBJECT
+
+ public:
+  // `showError` receives every failure of Read Tag; the window carries on after it. Without
+  // one, the window shows a message box "Error N" over itself.
+  explicit frmTagReader(ErrorDisplay showError = {}, QWidget* parent = nullptr);
+
+  QLineEdit* txtFile;
+  QPushButton* cmdReadTag;
+  QLineEdit* txtSongname;
+  QLineEdit* txtArtist;
+  QLineEdit* txtAlbum;
+  QLineEdit* txtYear;
+  QLineEdit* txtComment;
+  QLineEdit* txtGenre;
+  QLabel* Label1[6];
+
+ public slots:
+  // Reads the tag of the file named in txtFile into the boxes. Without a tag only txtSongname
+  // changes, to "No Tag!"; on a failure the error display is called and no box changes.
+  void cmdReadTag_Click();
+
+ private:
+  ErrorDisplay m_showError;
+};
+
+// Opens the tag reader from the main window: one window in the program, modeless and without an
+// owner, so it stays open and working when the main window closes. While it is open, a call
+// brings that same window to the front with its texts as they are; once the user has closed it
+// (it deletes itself then), the next call creates it afresh. `showError` is used only when the
+// window is created, and must not refer to the main window, which may close first; without one
+// the window shows its errors in message boxes of its own.
+frmTagReader* showTagReader(ErrorDisplay showError = {});
+
+}  // namespace tagreader
