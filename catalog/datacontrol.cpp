@@ -1,0 +1,201 @@
+#include "catalog/datacontrol.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStyle>
+#include <QToolButton>
+
+#include "catalog/catalogue.h"
+#include "catalog/recordsetmodel.h"
+#include "engine/errors.h"
+
+namespace catalog {
+
+namespace {
+
+QToolButton* makeButton(QWidget* parent, const char* name, const QString& tip) {
+  auto* button = new QToolButton(parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setToolTip(tip);
+  button->setFocusPolicy(Qt::NoFocus);
+  button->setAutoRaise(false);
+  button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+  return button;
+}
+
+}  // namespace
+
+DataControl::DataControl(QWidget* parent)
+    : QFrame(parent),
+      m_model(new RecordsetModel(this)),
+      m_first(makeButton(this, "First", tr("First record"))),
+      m_previous(makeButton(this, "Previous", tr("Previous record"))),
+      m_next(makeButton(this, "Next", tr("Next record"))),
+      m_last(makeButton(this, "Last", tr("Last record"))),
+      m_caption(new QLabel(this)) {
+  setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  setFocusPolicy(Qt::NoFocus);
+  m_first->setIcon(style()->standardIcon(QStyle::SP_MediaSkipBackward));
+  m_previous->setArrowType(Qt::LeftArrow);
+  m_next->setArrowType(Qt::RightArrow);
+  m_last->setIcon(style()->standardIcon(QStyle::SP_MediaSkipForward));
+  m_caption->setObjectName(QStringLiteral("Caption"));
+  m_caption->setAlignment(Qt::AlignCenter);
+  m_caption->setTextFormat(Qt::PlainText);
+  m_caption->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+
+  auto* layout = new QHBoxLayout(this);
+  layout->setContentsMargins(1, 1, 1, 1);
+  layout->setSpacing(0);
+  layout->addWidget(m_first);
+  layout->addWidget(m_previous);
+  layout->addWidget(m_caption, 1);
+  layout->addWidget(m_next);
+  layout->addWidget(m_last);
+
+  connect(m_first, &QToolButton::clicked, this, &DataControl::moveFirst);
+  connect(m_previous, &QToolButton::clicked, this, &DataControl::movePrevious);
+  connect(m_next, &QToolButton::clicked, this, &DataControl::moveNext);
+  connect(m_last, &QToolButton::clicked, this, &DataControl::moveLast);
+  connect(m_model, &RecordsetModel::error, this, &DataControl::error);
+}
+
+DataControl::~DataControl() = default;
+
+std::shared_ptr<engine::Recordset> DataControl::Recordset() const { return m_model->recordset(); }
+
+void DataControl::setRecordset(std::shared_ptr<engine::Recordset> recordset) {
+  m_model->setRecordset(std::move(recordset));
+  rowsReplaced();
+}
+
+void DataControl::rowsReplaced() {
+  const int row = currentRow();
+  m_model->setCurrentRow(row);
+  UpdateControls();
+  emit currentRowChanged(row);
+}
+
+void DataControl::reportError(const std::exception& e) {
+  const ErrorInfo info = describeError(e);
+  emit error(info.number, QString::fromStdString(info.description));
+}
+
+int DataControl::currentRow() const {
+  const auto& rs = m_model->recordset();
+  if (!rs) return -1;
+  const std::int64_t row = rs->AbsolutePosition();
+  return row >= 0 && row < m_model->rowCount() ? static_cast<int>(row) : -1;
+}
+
+void DataControl::UpdateRecord() {
+  const auto& rs = m_model->recordset();
+  const int row = currentRow();
+  if (!rs || row < 0) throw engine::EngineError(engine::err::kNoCurrentRecord, "No current record.");
+  std::vector<std::pair<int, engine::Value>> changes;
+  std::vector<Binding*> written;
+  for (Binding& binding : m_bindings) {
+    if (!binding.box || binding.box->text() == binding.loaded) continue;
+    const int field = rs->fieldIndex(binding.field);
+    if (field < 0)
+      throw engine::EngineError(engine::err::kItemNotFound,
+                                "Item '" + binding.field + "' not found in this collection.");
+    changes.emplace_back(field, engine::Value(binding.box->text().toStdString()));
+    written.push_back(&binding);
+  }
+  // With nothing typed this still checks that the row can be saved at all.
+  m_model->updateRow(row, changes);
+  for (Binding* binding : written) binding->loaded = binding->box->text();
+}
+
+void DataControl::UpdateControls() {
+  const auto& rs = m_model->recordset();
+  if (!rs) return;
+  const int row = currentRow();
+  for (Binding& binding : m_bindings) {
+    if (!binding.box) continue;
+    QString text;
+    const int field = rs->fieldIndex(binding.field);
+    if (row >= 0 && field >= 0) {
+      try {
+        text = QString::fromStdString(rs->value(row, field).toText());
+      } catch (const std::exception& e) {
+        reportError(e);
+      }
+    }
+    binding.loaded = text;
+    binding.box->setText(text);
+  }
+}
+
+void DataControl::Refresh() {
+  if (!m_model->recordset()) return;
+  try {
+    m_model->requery();
+  } catch (...) {
+    rowsReplaced();
+    throw;
+  }
+  rowsReplaced();
+}
+
+QString DataControl::Caption() const { return m_captionText; }
+
+void DataControl::setCaption(const QString& caption) {
+  m_captionText = caption;
+  m_caption->setText(caption);
+}
+
+void DataControl::bindTextBox(QLineEdit* box, const std::string& field) {
+  m_bindings.push_back({box, field, box->text()});
+}
+
+void DataControl::setCurrentRow(int row) {
+  const auto& rs = m_model->recordset();
+  if (!rs || row < 0 || row == currentRow()) return;
+  try {
+    rs->setAbsolutePosition(row);
+  } catch (const engine::EngineError& e) {
+    // No such row is no error for a navigator: it stays where it is.
+    if (e.number() != engine::err::kNoCurrentRecord) reportError(e);
+    syncRows();
+    return;
+  } catch (const std::exception& e) {
+    reportError(e);
+    return;
+  }
+  syncRows();
+  m_model->setCurrentRow(row);
+  UpdateControls();
+  emit currentRowChanged(row);
+}
+
+void DataControl::moveFirst() { setCurrentRow(0); }
+
+void DataControl::movePrevious() {
+  const int row = currentRow();
+  if (row > 0) setCurrentRow(row - 1);
+}
+
+void DataControl::moveNext() {
+  const int row = currentRow();
+  if (row >= 0) setCurrentRow(row + 1);
+}
+
+void DataControl::moveLast() {
+  const auto& rs = m_model->recordset();
+  if (!rs) return;
+  try {
+    rs->readAll();
+  } catch (const std::exception& e) {
+    // The rows read before the failure are still there to move to.
+    reportError(e);
+  }
+  syncRows();
+  setCurrentRow(m_model->rowCount() - 1);
+}
+
+void DataControl::syncRows() { m_model->syncRows(); }
+
+}  // namespace catalog

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "catalog/catalogue.h"
+#include "engine/recordset.h"
+
+namespace catalog {
+
+// The grid's view of a record set: the twelve catalogue columns, each bound to the field of the
+// same name (a field the record set lacks gives empty cells). Rows come in batches as the view
+// scrolls. Engine errors never leave the model: they are sent out through error() and the model
+// stops reading or keeps the old value.
+class RecordsetModel final : public QAbstractTableModel {
+  Q_OBJECT
+  Q_DISABLE_COPY_MOVE(RecordsetModel)
+
+ public:
+  explicit RecordsetModel(QObject* parent = nullptr);
+  ~RecordsetModel() override;
+
+  const std::shared_ptr<engine::Recordset>& recordset() const { return m_recordset; }
+  void setRecordset(std::shared_ptr<engine::Recordset> recordset);
+
+  // Runs the record set's source again. Throws engine::EngineError; the rows stay as they were.
+  void requery();
+
+  // Announces rows the record set read on other callers' behalf (moving to a row further on,
+  // the engine finishing its readers before a write), and any error kept from that reading.
+  void syncRows();
+
+  // Writes fields of one row in one update (field indexes of the record set), then shows the
+  // stored values. Throws engine::EngineError.
+  void updateRow(int row, const std::vector<std::pair<int, engine::Value>>& changes);
+
+  // The record set's field behind a grid column; -1 when the record set lacks it.
+  int fieldOfColumn(int column) const;
+
+  // The row the record selector marks.
+  void setCurrentRow(int row);
+  int currentRow() const { return m_currentRow; }
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation,
+                      int role = Qt::DisplayRole) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+  bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+  bool canFetchMore(const QModelIndex& parent) const override;
+  void fetchMore(const QModelIndex& parent) override;
+
+ signals:
+  void error(int number, const QString& description);
+
+ private:
+  void mapColumns();
+  void finishReset();
+  void reportError(const std::exception& e) const;
+
+  std::shared_ptr<engine::Recordset> m_recordset;
+  std::array<int, kColumnCount> m_fields{};
+  int m_rows = 0;  // rows announced to views
+  int m_currentRow = -1;
+  bool m_announcing = false;  // a reset or an insertion is being announced
+  mutable bool m_readErrorShown = false;  // one message per view for a failing cell read
+};
+
+}  // namespace catalog

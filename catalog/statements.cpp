@@ -1,0 +1,143 @@
+#include "catalog/statements.h"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "engine/errors.h"
+#include "engine/sqltext.h"
+
+namespace catalog {
+
+namespace {
+
+constexpr std::string_view kAllTitled = "Select * from music_shelf where Title like '*' ";
+
+[[noreturn]] void fail(int number, const char* description) {
+  throw engine::EngineError(number, description);
+}
+
+std::int32_t checkedId(double whole) {
+  if (!(whole >= std::numeric_limits<std::int32_t>::min() &&
+        whole <= std::numeric_limits<std::int32_t>::max()))
+    fail(kOverflow, "Overflow.");
+  return static_cast<std::int32_t>(whole);
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// A decimal number, optionally signed, with an optional fraction and exponent, between blanks.
+// No hexadecimal, infinity or NaN: an ID typed as text reads like a plain number or not at all.
+std::optional<double> parseNumber(std::string_view text) {
+  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  std::size_t i = 0, digits = 0;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    std::size_t expDigits = 0;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++expDigits;
+    if (expDigits == 0) return std::nullopt;
+  }
+  if (i != text.size()) return std::nullopt;
+  double value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  // Out of range still gives a number far outside 32 bits.
+  if (result.ec == std::errc::result_out_of_range)
+    value = std::numeric_limits<double>::infinity();
+  else if (result.ec != std::errc() || result.ptr != text.data() + text.size())
+    return std::nullopt;
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+std::string allRowsSql() { return std::string(kAllTitled) + "ORDER BY ID"; }
+
+std::string snapshotSql() { return std::string(kAllTitled); }
+
+std::optional<std::string> searchSql(std::string_view title, std::string_view artist) {
+  if (title.empty() && artist.empty()) return std::nullopt;
+  std::string artistCondition;
+  std::string titleCondition;
+  bool hasArtist = false;
+  if (!artist.empty()) {
+    artistCondition = "Artist like '*" + engine::doubleApostrophes(artist) + "*'";
+    hasArtist = true;
+  }
+  if (!title.empty()) {
+    titleCondition = "Title like '*" + engine::doubleApostrophes(title) + "*'";
+    if (hasArtist) titleCondition = " AND " + titleCondition;
+  }
+  return "SELECT * FROM music_shelf WHERE " + artistCondition + titleCondition;
+}
+
+std::string sortedSql(std::string_view caption, bool descending) {
+  std::string sql = std::string(kAllTitled) + "ORDER BY " + std::string(caption);
+  if (descending) sql += " DESC;";
+  return sql;
+}
+
+std::string deleteSql(std::int32_t id) {
+  return "DELETE FROM music_shelf WHERE ID = " + std::to_string(id);
+}
+
+std::string addSql() {
+  return "INSERT INTO music_shelf (Title, Artist) VALUES ('unknown','unknown')";
+}
+
+bool isSelectQuery(std::string_view text) {
+  constexpr std::string_view kSelect = "SELECT";
+  if (text.size() < kSelect.size()) return false;
+  for (std::size_t i = 0; i < kSelect.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(text[i])) != kSelect[i]) return false;
+  return true;
+}
+
+SortStep nextSort(std::int16_t sortCol, bool idDescending, std::int16_t column) {
+  if (column == 0) {
+    // After another column, ID starts ascending; on ID itself each click flips.
+    if (sortCol != 0) return {0, false, false};
+    return {0, !idDescending, !idDescending};
+  }
+  const int last = sortCol < 0 ? -sortCol : sortCol;
+  if (last != column || sortCol < 0) return {column, idDescending, false};
+  return {static_cast<std::int16_t>(-column), idDescending, true};
+}
+
+double roundHalfEven(double x) {
+  if (!std::isfinite(x)) return x;
+  double whole = std::floor(x);
+  const double fraction = x - whole;
+  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(whole, 2.0) != 0.0)) whole += 1.0;
+  return whole;
+}
+
+std::int32_t toRecordId(const engine::Value& value) {
+  if (value.isNull()) fail(kInvalidUseOfNull, "Invalid use of Null.");
+  if (value.isInteger()) {
+    const std::int64_t v = value.integer();
+    if (v < std::numeric_limits<std::int32_t>::min() ||
+        v > std::numeric_limits<std::int32_t>::max())
+      fail(kOverflow, "Overflow.");
+    return static_cast<std::int32_t>(v);
+  }
+  if (value.isReal()) return checkedId(roundHalfEven(value.real()));
+  const auto number = parseNumber(value.text());
+  if (!number) fail(kTypeMismatch, "Type mismatch.");
+  return checkedId(roundHalfEven(*number));
+}
+
+}  // namespace catalog
