@@ -1,26 +1,23 @@
-// Until the main window exists: open the catalogue beside the program and report its size.
-#include <unistd.h>
+// QuollsongDB: the catalogue beside the program, shown in the main window.
+#include <QApplication>
+#include <QIcon>
 
-#include <climits>
-#include <cstdio>
-#include <string>
+#include "app/errordisplay.h"
+#include "app/frmmain.h"
+#include "import/folderpicker.h"
+#include "import/mp3info.h"
 
-#include "engine/engine.h"
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("QuollsongDB"));
+  QApplication::setApplicationVersion(QStringLiteral("1.0.0.150"));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/quollsongdb.png")));
 
-int main() {
-  char self[PATH_MAX] = {};
-  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string folder = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(".");
-  folder = folder.substr(0, folder.rfind('/'));
-  const std::string path = folder + "/music_1.mdb";
-  try {
-    engine::Workspace& ws = engine::DBEngine::instance().Workspaces(0);
-    auto db = ws.OpenDatabase(path);
-    auto rs = db->OpenRecordset("SELECT count(*) FROM music_shelf", engine::dbOpenSnapshot);
-    std::printf("%s: %s rows\n", path.c_str(), rs->Fields(0).Value().toText().c_str());
-  } catch (const engine::EngineError& e) {
-    std::fprintf(stderr, "Error %d: %s\n", e.number(), e.description().c_str());
-    return 1;
-  }
-  return 0;
+  // The catalogue always lies beside the executable; there is no other place and no setting.
+  const QString catalogue = QCoreApplication::applicationDirPath() + QStringLiteral("/music_1.mdb");
+  frmMain window(catalogue, messageBoxErrorDisplay(), importer::fileDialogFolderPicker(),
+                 importer::createTagLibMp3Info);
+  if (!window.Form_Load()) return 1;
+  window.show();
+  return QApplication::exec();
 }

@@ -41,6 +41,11 @@ void make(const std::string& path, const std::string& extraSql) {
   if (!extraSql.empty()) exec(db.get(), extraSql);
 }
 
+void makePlain(const std::string& path, const std::string& sql) {
+  Handle db = open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  exec(db.get(), sql);
+}
+
 void run(const std::string& path, const std::string& sql) {
   Handle db = open(path, SQLITE_OPEN_READWRITE);
   exec(db.get(), sql);

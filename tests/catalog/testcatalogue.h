@@ -10,6 +10,9 @@ namespace testcatalogue {
 // Throws std::runtime_error.
 void make(const std::string& path, const std::string& extraSql = "");
 
+// Makes a SQLite file at `path` holding only what `sql` creates. Throws std::runtime_error.
+void makePlain(const std::string& path, const std::string& sql);
+
 // Runs SQL on the file. Throws std::runtime_error.
 void run(const std::string& path, const std::string& sql);
 

@@ -1,0 +1,336 @@
+#include "app/frmmain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <new>
+#include <utility>
+
+#include "app/twips.h"
+#include "catalog/boundgrid.h"
+#include "catalog/catalogue.h"
+#include "catalog/datacontrol.h"
+#include "catalog/statements.h"
+#include "engine/errors.h"
+
+namespace {
+
+// The inner area at start, in twips.
+constexpr int kClientWidth = 11970;
+constexpr int kClientHeight = 5295;
+constexpr double kControlPointSize = 8.25;
+
+void place(QWidget* widget, int left, int top, int width, int height) {
+  widget->setGeometry(twips::toPixels(left), twips::toPixels(top), twips::toPixels(width),
+                      twips::toPixels(height));
+}
+
+template <typename Widget>
+Widget* named(Widget* widget, const char* name) {
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const char* caption) {
+  auto* b = named(new QPushButton(QString::fromLatin1(caption), parent), name);
+  b->setAutoDefault(false);
+  b->setDefault(false);
+  return b;
+}
+
+QLabel* label(QWidget* parent, const char* name, const char* caption) {
+  auto* l = named(new QLabel(QString::fromLatin1(caption), parent), name);
+  l->setTextFormat(Qt::PlainText);
+  l->setFocusPolicy(Qt::NoFocus);
+  return l;
+}
+
+}  // namespace
+
+frmMain::frmMain(QString catalogPath, ErrorDisplay errorDisplay,
+                 importer::FolderPicker folderPicker, importer::Mp3InfoFactory mp3InfoFactory,
+                 QWidget* parent)
+    : QMainWindow(parent),
+      m_catalogPath(std::move(catalogPath)),
+      m_errorDisplay(std::move(errorDisplay)),
+      m_folderPicker(std::move(folderPicker)),
+      m_mp3InfoFactory(std::move(mp3InfoFactory)) {
+  setObjectName(QStringLiteral("frmMain"));
+  setWindowTitle(QStringLiteral("Quollsong Database"));
+  buildControls();
+  buildMenus();
+  resize(twips::toPixels(kClientWidth),
+         twips::toPixels(kClientHeight) + menuBar()->sizeHint().height());
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildControls() {
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("client"));
+  QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSizeF(kControlPointSize);
+  client->setFont(font);
+  setCentralWidget(client);
+  client->installEventFilter(this);
+
+  Command1 = button(client, "Command1", "Assign Table-type");
+  place(Command1, 10560, 60, 1365, 705);
+  cmdShowAll = button(client, "cmdShowAll", "Show All Records");
+  place(cmdShowAll, 30, 60, 1665, 645);
+  Command3 = button(client, "Command3", "Assign Snapshot-type");
+  place(Command3, 10560, 810, 1365, 705);
+  txtTitle = named(new QLineEdit(client), "txtTitle");
+  place(txtTitle, 2370, 390, 2895, 285);
+  txtArtist = named(new QLineEdit(client), "txtArtist");
+  place(txtArtist, 2370, 60, 2895, 285);
+  DBGrid1 = named(new catalog::BoundGrid(client), "DBGrid1");
+  place(DBGrid1, 30, 1710, 11745, 3375);
+  txtSQL = named(new QPlainTextEdit(client), "txtSQL");
+  txtSQL->setTabChangesFocus(true);
+  place(txtSQL, 7110, 240, 3315, 945);
+  cmdSQL = button(client, "cmdSQL", "Execute SQL statement");
+  place(cmdSQL, 7110, 1260, 3315, 405);
+  Label1 = label(client, "Label1", "SQL statement:");
+  place(Label1, 7140, 60, 1095, 195);
+  Label2[0] = label(client, "Label2_0", "Title");
+  place(Label2[0], 1920, 450, 300, 195);
+  Label2[1] = label(client, "Label2_1", "Artist");
+  place(Label2[1], 1920, 120, 345, 195);
+  cmdSearch = button(client, "cmdSearch", "Search");
+  place(cmdSearch, 5430, 60, 1515, 645);
+  cmdAdd = button(client, "cmdAdd", "Add One Song");
+  place(cmdAdd, 30, 810, 1395, 405);
+  cmdDelet = button(client, "cmdDelet", "Delete Selected Record");
+  place(cmdDelet, 2760, 810, 1995, 405);
+  cmdUpdate = button(client, "cmdUpdate", "Update Mp3 Tags");
+  place(cmdUpdate, 4800, 810, 2145, 405);
+  cmdAddDir = button(client, "cmdAddDir", "Add Directory");
+  place(cmdAddDir, 1470, 810, 1245, 405);
+  Data1 = named(new catalog::DataControl(client), "Data1");
+  place(Data1, 30, 1260, 6915, 405);
+
+  Data1->bindTextBox(txtTitle, "Title");
+  Data1->bindTextBox(txtArtist, "Artist");
+  DBGrid1->setDataControl(Data1);
+
+  QWidget* order[] = {Command1, cmdShowAll, Command3, txtTitle,  txtArtist, DBGrid1,  txtSQL,
+                      cmdSQL,   cmdSearch,  cmdAdd,   cmdDelet,  cmdUpdate, cmdAddDir};
+  for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+  connect(cmdShowAll, &QPushButton::clicked, this, &frmMain::cmdShowAll_Click);
+  connect(cmdSearch, &QPushButton::clicked, this, &frmMain::cmdSearch_Click);
+  connect(Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
+  connect(Command3, &QPushButton::clicked, this, &frmMain::Command3_Click);
+  connect(DBGrid1, &catalog::BoundGrid::headClick, this, &frmMain::DBGrid1_HeadClick);
+  connect(cmdSQL, &QPushButton::clicked, this, &frmMain::cmdSQL_Click);
+  connect(cmdDelet, &QPushButton::clicked, this, &frmMain::cmdDelet_Click);
+  connect(cmdAdd, &QPushButton::clicked, this, &frmMain::cmdAdd_Click);
+  connect(cmdUpdate, &QPushButton::clicked, this, &frmMain::cmdUpdate_Click);
+  connect(cmdAddDir, &QPushButton::clicked, this, &frmMain::cmdAddDir_Click);
+  connect(txtTitle, &QLineEdit::textChanged, this, &frmMain::txtTitle_Change);
+  // Errors met while the grid reads or edits, or while the navigator moves: shown once the
+  // event that raised them is over, never from inside a paint or a model call.
+  connect(Data1, &catalog::DataControl::error, this, &frmMain::showError, Qt::QueuedConnection);
+}
+
+void frmMain::buildMenus() {
+  mnufile = named(menuBar()->addMenu(QStringLiteral("&File")), "mnufile");
+  mnufileExit = named(mnufile->addAction(QStringLiteral("E&xit")), "mnufileExit");
+  mnuDebug = named(menuBar()->addMenu(QStringLiteral("&Debug")), "mnuDebug");
+  mnuTagReader = named(mnuDebug->addAction(QStringLiteral("MP3 tag reader")), "mnuTagReader");
+  connect(mnufileExit, &QAction::triggered, this, &frmMain::mnufileExit_Click);
+  connect(mnuTagReader, &QAction::triggered, this, &frmMain::mnuTagReader_Click);
+}
+
+template <typename Step>
+void frmMain::guarded(Step&& step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    const catalog::ErrorInfo info = catalog::describeError(e);
+    showError(info.number, QString::fromStdString(info.description));
+  }
+  // Rows the engine read while the step ran (before a write it reads every open set to the
+  // end) reach the grid.
+  Data1->syncRows();
+}
+
+void frmMain::showError(int number, const QString& description) {
+  if (m_errorDisplay) m_errorDisplay(number, description);
+}
+
+engine::Database& frmMain::database() const {
+  if (!dbMusic) throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
+  return *dbMusic;
+}
+
+void frmMain::runStatement(const std::string& sql) { database().Execute(sql, 64); }
+
+void frmMain::showQuery(const std::string& source, int type) {
+  std::shared_ptr<engine::Recordset> recordset = database().OpenRecordset(source, type);
+  Data1->setRecordset(std::move(recordset));
+}
+
+void frmMain::reloadView() {
+  Data1->UpdateControls();
+  Data1->Refresh();
+}
+
+void frmMain::connectCatalogue() {
+  wsMusic = &engine::DBEngine::instance().Workspaces(0);
+  // The handle held before is released, not closed: record sets opened on it keep reading.
+  dbMusic = wsMusic->OpenDatabase(QFile::encodeName(m_catalogPath).toStdString());
+}
+
+bool frmMain::Form_Load() {
+  try {
+    connectCatalogue();
+    catalog::verifyCatalogue(*dbMusic);
+    return true;
+  } catch (const std::exception& e) {
+    const catalog::ErrorInfo info = catalog::describeError(e);
+    QString description = QString::fromStdString(info.description);
+    if (!description.contains(m_catalogPath))
+      description += QStringLiteral("\n\nCatalogue: ") + m_catalogPath;
+    showError(info.number, description);
+    dbMusic.reset();
+    return false;
+  }
+}
+
+void frmMain::Form_Unload() {
+  if (m_unloaded) return;
+  m_unloaded = true;
+  guarded([&] {
+    if (dbMusic) dbMusic->Close();
+    if (wsMusic) wsMusic->Close();
+  });
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+  Form_Unload();
+  event->accept();
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == centralWidget() && event->type() == QEvent::Resize) Form_Resize();
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void frmMain::Form_Resize() {
+  // The rule works in twips on the inner area, as single-precision values.
+  const QSize inner = centralWidget()->size();
+  const float left = static_cast<float>(DBGrid1->x() * twips::kPerPixel);
+  const float top = static_cast<float>(DBGrid1->y() * twips::kPerPixel);
+  const float width = static_cast<float>(inner.width() * twips::kPerPixel);
+  const float height = static_cast<float>(inner.height() * twips::kPerPixel);
+  if (const auto w = twips::gridExtent(width - (left + left)))
+    DBGrid1->resize(twips::toPixels(*w), DBGrid1->height());
+  if (const auto h = twips::gridExtent(height - top))
+    DBGrid1->resize(DBGrid1->width(), twips::toPixels(*h));
+}
+
+void frmMain::cmdShowAll_Click() {
+  guarded([&] { showQuery(catalog::allRowsSql(), engine::dbOpenDynaset); });
+}
+
+void frmMain::cmdSearch_Click() {
+  guarded([&] {
+    const auto sql =
+        catalog::searchSql(txtTitle->text().toStdString(), txtArtist->text().toStdString());
+    if (!sql) return;
+    showQuery(*sql, engine::dbOpenDynaset);
+  });
+}
+
+void frmMain::Command1_Click() {
+  guarded([&] {
+    connectCatalogue();
+    showQuery(catalog::kTableName, engine::dbOpenTable);
+  });
+}
+
+void frmMain::Command3_Click() {
+  guarded([&] {
+    connectCatalogue();
+    showQuery(catalog::snapshotSql(), engine::dbOpenSnapshot);
+  });
+}
+
+void frmMain::DBGrid1_HeadClick(int ColIndex) {
+  guarded([&] {
+    const auto column = static_cast<std::int16_t>(ColIndex);
+    const std::string caption = DBGrid1->columnCaption(column).toStdString();
+    const catalog::SortStep step = catalog::nextSort(intSortCol, m_idSortDescending, column);
+    intSortCol = step.sortCol;
+    m_idSortDescending = step.idDescending;
+    showQuery(catalog::sortedSql(caption, step.descending), engine::dbOpenDynaset);
+    reloadView();
+  });
+}
+
+void frmMain::cmdSQL_Click() {
+  guarded([&] {
+    const std::string text = txtSQL->toPlainText().toStdString();
+    if (text.empty()) return;
+    if (catalog::isSelectQuery(text))
+      showQuery(text, engine::dbOpenDynaset);
+    else
+      runStatement(text);
+    reloadView();
+  });
+}
+
+void frmMain::cmdDelet_Click() {
+  guarded([&] {
+    const std::shared_ptr<engine::Recordset> recordset = Data1->Recordset();
+    if (!recordset || Data1->currentRow() < 0)
+      throw engine::EngineError(engine::err::kNoCurrentRecord, "No current record.");
+    // The row's identity is its ID field wherever the view lists it, never just the first field.
+    const int idField = recordset->fieldIndex("ID");
+    if (idField < 0)
+      throw engine::EngineError(engine::err::kItemNotFound,
+                                "This view has no ID column, so the row to delete cannot be "
+                                "told. Nothing was deleted.");
+    const std::int32_t id = catalog::toRecordId(recordset->Fields(idField).Value());
+    runStatement(catalog::deleteSql(id));
+    reloadView();
+  });
+}
+
+void frmMain::cmdAdd_Click() {
+  guarded([&] {
+    runStatement(catalog::addSql());
+    reloadView();
+  });
+}
+
+void frmMain::cmdUpdate_Click() {
+  guarded([&] {
+    Data1->UpdateRecord();
+    reloadView();
+  });
+}
+
+void frmMain::cmdAddDir_Click() {
+  // The folder import starts here: m_folderPicker asks for the folder ("select a music
+  // directory"), objMp3Info is made with m_mp3InfoFactory, and importer::ScanFolder walks the
+  // folder with this window as its host, each statement run on the newest dbMusic.
+}
+
+void frmMain::mnufileExit_Click() { close(); }
+
+void frmMain::mnuTagReader_Click() {
+  // Opens the one tag reader window, modeless and without an owner.
+}
+
+void frmMain::txtTitle_Change() { Data1->setCaption(txtTitle->text()); }

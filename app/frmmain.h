@@ -1,0 +1,120 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/errordisplay.h"
+#include "engine/engine.h"
+#include "import/folderpicker.h"
+#include "import/mp3info.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace catalog {
+class BoundGrid;
+class DataControl;
+}  // namespace catalog
+
+// The main window: the catalogue in a bound grid, search boxes bound to the current row, an SQL
+// box and the buttons that list, search, sort, run SQL, delete, add and save. Every handler
+// catches what fails, shows it through the error display and stops; the window carries on.
+class frmMain final : public QMainWindow {
+  Q_OBJECT
+  Q_DISABLE_COPY_MOVE(frmMain)
+
+ public:
+  // `catalogPath` is the catalogue file; the other arguments are the outside components.
+  frmMain(QString catalogPath, ErrorDisplay errorDisplay, importer::FolderPicker folderPicker,
+          importer::Mp3InfoFactory mp3InfoFactory, QWidget* parent = nullptr);
+  ~frmMain() override;
+
+  // Opens the catalogue connection. False when the catalogue cannot be opened or lacks the
+  // table: the error, with the path, has been shown and the window is not to be used.
+  bool Form_Load();
+
+ public slots:
+  void cmdShowAll_Click();
+  void cmdSearch_Click();
+  void Command1_Click();
+  void Command3_Click();
+  void DBGrid1_HeadClick(int ColIndex);
+  void cmdSQL_Click();
+  void cmdDelet_Click();
+  void cmdAdd_Click();
+  void cmdUpdate_Click();
+  void cmdAddDir_Click();
+  void mnufileExit_Click();
+  void mnuTagReader_Click();
+  void txtTitle_Change();
+  void Form_Resize();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  friend class TestFrmMain;
+
+  void buildControls();
+  void buildMenus();
+  void Form_Unload();
+
+  // Runs one step of a handler; a failure is shown and ends the handler.
+  template <typename Step>
+  void guarded(Step&& step);
+  void showError(int number, const QString& description);
+
+  // The three ways every handler reaches the catalogue.
+  void runStatement(const std::string& sql);
+  void showQuery(const std::string& source, int type);
+  void reloadView();
+  // Takes the default workspace and a new handle on the catalogue.
+  void connectCatalogue();
+  engine::Database& database() const;
+
+  // Connection state.
+  std::shared_ptr<engine::Database> dbMusic;
+  engine::Workspace* wsMusic = nullptr;
+  std::int16_t intSortCol = 0;
+  bool m_idSortDescending = false;  // the direction of the last sort on column 0
+  std::unique_ptr<importer::Mp3Info> objMp3Info;
+
+  QString m_catalogPath;
+  ErrorDisplay m_errorDisplay;
+  importer::FolderPicker m_folderPicker;
+  importer::Mp3InfoFactory m_mp3InfoFactory;
+  bool m_unloaded = false;
+
+  // Controls, named as their objectName.
+  QPushButton* Command1 = nullptr;
+  QPushButton* cmdShowAll = nullptr;
+  QPushButton* Command3 = nullptr;
+  QLineEdit* txtTitle = nullptr;
+  QLineEdit* txtArtist = nullptr;
+  catalog::BoundGrid* DBGrid1 = nullptr;
+  QPlainTextEdit* txtSQL = nullptr;
+  QPushButton* cmdSQL = nullptr;
+  QLabel* Label1 = nullptr;
+  std::array<QLabel*, 2> Label2{};
+  QPushButton* cmdSearch = nullptr;
+  QPushButton* cmdAdd = nullptr;
+  QPushButton* cmdDelet = nullptr;
+  QPushButton* cmdUpdate = nullptr;
+  QPushButton* cmdAddDir = nullptr;
+  catalog::DataControl* Data1 = nullptr;
+
+  QMenu* mnufile = nullptr;
+  QAction* mnufileExit = nullptr;
+  QMenu* mnuDebug = nullptr;
+  QAction* mnuTagReader = nullptr;
+};

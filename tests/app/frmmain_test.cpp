@@ -1,0 +1,650 @@
+// The main window driven as a user would, on a catalogue in a temporary folder. Errors go to a
+// recording display instead of a message box.
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/frmmain.h"
+#include "catalog/boundgrid.h"
+#include "catalog/datacontrol.h"
+#include "catalog/recordsetmodel.h"
+#include "testcatalogue.h"
+
+using IdList = QList<int>;
+
+class TestFrmMain : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+
+  void layout();
+  void tabOrder();
+  void menus();
+  void gridFollowsTheWindow_data();
+  void gridFollowsTheWindow();
+  void startsWithoutRows();
+
+  void showAll();
+  void tableTypeAndSnapshot();
+  void search_data();
+  void search();
+  void searchWithBothBoxesEmptyKeepsTheView();
+  void searchRightAfterAView();
+  void headerClicksToggle();
+  void headerClicksOnId();
+  void headerRuleUsesStoredState();
+
+  void console_data();
+  void console();
+  void consoleStatementChangesAndReloads();
+  void emptyConsoleDoesNothing();
+
+  void deleteCurrentRow();
+  void deleteReadsTheIdField();
+  void deleteRefusals_data();
+  void deleteRefusals();
+  void deleteInSnapshot();
+  void addOneSongTwice();
+  void updateMp3Tags();
+  void updateMp3TagsRefusals();
+
+  void titleBoxFeedsTheCaption();
+  void movingDiscardsTypedText();
+  void readFailureIsShownAndTheWindowCarriesOn();
+  void refusedCellEditIsShown();
+  void reopenUsesTheNewestHandle();
+  void failedReopenKeepsTheOldHandle();
+  void exitClosesTheConnection();
+  void loadFailures_data();
+  void loadFailures();
+
+ private:
+  std::unique_ptr<frmMain> makeWindow(const QString& path);
+  void showWindow();
+  IdList shownIds();
+  QString source();
+  void selectRow(int row);
+  void clickHeading(int column);
+  void runConsole(const QString& text);
+  std::string scalar(const std::string& sql) { return testcatalogue::scalar(m_path, sql); }
+
+  std::unique_ptr<QTemporaryDir> m_dir;
+  std::string m_path;
+  std::vector<std::pair<int, QString>> m_errors;
+  std::unique_ptr<frmMain> m_window;
+};
+
+// IDs 1 to 5; row 4 has no title.
+void TestFrmMain::init() {
+  m_dir = std::make_unique<QTemporaryDir>();
+  QVERIFY(m_dir->isValid());
+  m_path = m_dir->filePath(QStringLiteral("music_1.mdb")).toStdString();
+  testcatalogue::make(m_path);
+  testcatalogue::run(m_path,
+                     "INSERT INTO music_shelf (Title, Artist, Year) VALUES "
+                     "('Yellow Submarine', 'The Beatles', '2'), ('Help', 'The Beatles', '1965'),"
+                     "('Don''t Stop', 'Fleetwood Mac', '1977'), (NULL, 'The Beatles', NULL),"
+                     "('Angie', 'The Rolling Stones', '1973')");
+  m_errors.clear();
+  m_window = makeWindow(QString::fromStdString(m_path));
+  QVERIFY(m_window->Form_Load());
+}
+
+void TestFrmMain::cleanup() {
+  m_window.reset();
+  m_dir.reset();
+}
+
+std::unique_ptr<frmMain> TestFrmMain::makeWindow(const QString& path) {
+  return std::make_unique<frmMain>(
+      path, [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
+      [](QWidget*, const QString&) { return std::optional<QString>(); },
+      [] { return std::unique_ptr<importer::Mp3Info>(); });
+}
+
+void TestFrmMain::showWindow() {
+  m_window->show();
+  QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+IdList TestFrmMain::shownIds() {
+  QAbstractItemModel* model = m_window->DBGrid1->model();
+  while (model->canFetchMore(QModelIndex())) model->fetchMore(QModelIndex());
+  IdList ids;
+  for (int row = 0; row < model->rowCount(); ++row)
+    ids << model->index(row, 0).data().toInt();
+  return ids;
+}
+
+QString TestFrmMain::source() {
+  const auto rs = m_window->Data1->Recordset();
+  return rs ? QString::fromStdString(rs->source()) : QString();
+}
+
+void TestFrmMain::selectRow(int row) {
+  m_window->DBGrid1->setCurrentIndex(m_window->DBGrid1->model()->index(row, 1));
+}
+
+void TestFrmMain::clickHeading(int column) {
+  QHeaderView* header = m_window->DBGrid1->horizontalHeader();
+  m_window->DBGrid1->scrollTo(m_window->DBGrid1->model()->index(0, column));
+  const QPoint centre(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
+                      header->height() / 2);
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
+}
+
+void TestFrmMain::runConsole(const QString& text) {
+  m_window->txtSQL->setPlainText(text);
+  QTest::mouseClick(m_window->cmdSQL, Qt::LeftButton);
+}
+
+void TestFrmMain::layout() {
+  showWindow();
+  QCOMPARE(m_window->windowTitle(), QStringLiteral("Quollsong Database"));
+  QCOMPARE(m_window->centralWidget()->size(), QSize(798, 353));
+  // Twips divided by 15.
+  QCOMPARE(m_window->Command1->geometry(), QRect(704, 4, 91, 47));
+  QCOMPARE(m_window->txtTitle->geometry(), QRect(158, 26, 193, 19));
+  QCOMPARE(m_window->txtSQL->geometry(), QRect(474, 16, 221, 63));
+  QCOMPARE(m_window->Label2[0]->geometry(), QRect(128, 30, 20, 13));
+  QCOMPARE(m_window->Data1->geometry(), QRect(2, 84, 461, 27));
+  QCOMPARE(m_window->cmdAddDir->geometry(), QRect(98, 54, 83, 27));
+  // The first size notification fitted the grid: 11970 - 2 * 30 by 5295 - 1710 twips.
+  QCOMPARE(m_window->DBGrid1->geometry(), QRect(2, 114, 794, 239));
+
+  const std::vector<std::pair<const char*, const char*>> captions = {
+      {"Command1", "Assign Table-type"},     {"cmdShowAll", "Show All Records"},
+      {"Command3", "Assign Snapshot-type"},  {"cmdSQL", "Execute SQL statement"},
+      {"cmdSearch", "Search"},               {"cmdAdd", "Add One Song"},
+      {"cmdDelet", "Delete Selected Record"}, {"cmdUpdate", "Update Mp3 Tags"},
+      {"cmdAddDir", "Add Directory"}};
+  for (const auto& [name, caption] : captions) {
+    auto* button = m_window->findChild<QPushButton*>(QString::fromLatin1(name));
+    QVERIFY2(button, name);
+    QCOMPARE(button->text(), QString::fromLatin1(caption));
+    QVERIFY(!button->isDefault() && !button->autoDefault());
+  }
+  QCOMPARE(m_window->findChild<QLabel*>(QStringLiteral("Label1"))->text(),
+           QStringLiteral("SQL statement:"));
+  QCOMPARE(m_window->findChild<QLabel*>(QStringLiteral("Label2_0"))->text(), QStringLiteral("Title"));
+  QCOMPARE(m_window->findChild<QLabel*>(QStringLiteral("Label2_1"))->text(),
+           QStringLiteral("Artist"));
+  for (const char* name : {"txtTitle", "txtArtist", "txtSQL", "DBGrid1", "Data1"})
+    QVERIFY2(m_window->findChild<QWidget*>(QString::fromLatin1(name)), name);
+  QVERIFY(m_window->txtTitle->text().isEmpty() && m_window->txtSQL->toPlainText().isEmpty());
+}
+
+void TestFrmMain::tabOrder() {
+  showWindow();
+  QApplication::setActiveWindow(m_window.get());
+  QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+  m_window->Command1->setFocus();
+  const QStringList expected = {"Command1", "cmdShowAll", "Command3",  "txtTitle", "txtArtist",
+                                "DBGrid1",  "txtSQL",     "cmdSQL",    "cmdSearch", "cmdAdd",
+                                "cmdDelet", "cmdUpdate",  "cmdAddDir", "Command1"};
+  QStringList seen;
+  for (int i = 0; i < expected.size(); ++i) {
+    seen << QApplication::focusWidget()->objectName();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  }
+  QCOMPARE(seen, expected);
+}
+
+void TestFrmMain::menus() {
+  QCOMPARE(m_window->mnufile->title(), QStringLiteral("&File"));
+  QCOMPARE(m_window->mnufile->objectName(), QStringLiteral("mnufile"));
+  QCOMPARE(m_window->mnufileExit->text(), QStringLiteral("E&xit"));
+  QCOMPARE(m_window->mnuDebug->title(), QStringLiteral("&Debug"));
+  QCOMPARE(m_window->mnuTagReader->text(), QStringLiteral("MP3 tag reader"));
+  QCOMPARE(m_window->mnuTagReader->objectName(), QStringLiteral("mnuTagReader"));
+  const QList<QAction*> bar = m_window->menuBar()->actions();
+  QCOMPARE(bar.size(), 2);
+  QCOMPARE(bar[0]->menu(), m_window->mnufile);
+  QCOMPARE(m_window->mnufile->actions().size(), 1);
+  QCOMPARE(m_window->mnuDebug->actions().size(), 1);
+  QVERIFY(m_window->mnufileExit->shortcut().isEmpty());
+}
+
+void TestFrmMain::gridFollowsTheWindow_data() {
+  // Inner size in pixels and the grid's size after it. Inner widths of 75 twips (5 px) and
+  // below leave the width; from 90 (6 px) it applies. Heights: 1725 twips (115 px) leaves it.
+  QTest::addColumn<QSize>("inner");
+  QTest::addColumn<QSize>("grid");
+  QTest::newRow("start") << QSize(798, 353) << QSize(794, 239);
+  QTest::newRow("width 15 twips, skipped") << QSize(5, 353) << QSize(794, 239);
+  QTest::newRow("width 30 twips, applied") << QSize(6, 353) << QSize(2, 239);
+  QTest::newRow("height 15 twips, skipped") << QSize(798, 115) << QSize(794, 239);
+  QTest::newRow("height 30 twips, applied") << QSize(798, 116) << QSize(794, 2);
+  QTest::newRow("both skipped") << QSize(5, 115) << QSize(794, 239);
+  QTest::newRow("minimized") << QSize(0, 0) << QSize(794, 239);
+  QTest::newRow("larger") << QSize(1000, 600) << QSize(996, 486);
+}
+
+void TestFrmMain::gridFollowsTheWindow() {
+  QFETCH(QSize, inner);
+  QFETCH(QSize, grid);
+  showWindow();
+  QWidget* client = m_window->centralWidget();
+  client->resize(798, 353);
+  client->resize(inner);
+  QCOMPARE(m_window->DBGrid1->size(), grid);
+  QCOMPARE(m_window->DBGrid1->pos(), QPoint(2, 114));
+}
+
+void TestFrmMain::startsWithoutRows() {
+  showWindow();
+  QCOMPARE(m_window->DBGrid1->model()->rowCount(), 0);
+  QVERIFY(!m_window->Data1->Recordset());
+  QCOMPARE(m_window->intSortCol, 0);
+}
+
+void TestFrmMain::showAll() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QCOMPARE(source(), QStringLiteral("Select * from music_shelf where Title like '*' ORDER BY ID"));
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 5}));
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("Yellow Submarine"));
+  QCOMPARE(m_window->txtArtist->text(), QStringLiteral("The Beatles"));
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::tableTypeAndSnapshot() {
+  auto* before = m_window->dbMusic.get();
+  QTest::mouseClick(m_window->Command1, Qt::LeftButton);
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 4, 5}));  // the table itself: the untitled row too
+  QVERIFY(m_window->dbMusic.get() != before);
+  QVERIFY(m_window->DBGrid1->model()->flags(m_window->DBGrid1->model()->index(0, 1)) &
+          Qt::ItemIsEditable);
+
+  QTest::mouseClick(m_window->Command3, Qt::LeftButton);
+  QCOMPARE(source(), QStringLiteral("Select * from music_shelf where Title like '*' "));
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 5}));
+  // The snapshot refuses edits in the grid.
+  QAbstractItemModel* model = m_window->DBGrid1->model();
+  QVERIFY(!(model->flags(model->index(0, 1)) & Qt::ItemIsEditable));
+  QVERIFY(!model->setData(model->index(0, 1), QStringLiteral("x")));
+  QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 1"), "Yellow Submarine");
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::search_data() {
+  QTest::addColumn<QString>("title");
+  QTest::addColumn<QString>("artist");
+  QTest::addColumn<IdList>("ids");
+  QTest::newRow("artist") << "" << "beatles" << IdList{1, 2, 4};
+  QTest::newRow("title") << "e" << "" << IdList{1, 2, 5};
+  QTest::newRow("both") << "help" << "beat" << IdList{2};
+  QTest::newRow("apostrophe") << "Don't" << "" << IdList{3};
+  QTest::newRow("pattern") << "?elp" << "" << IdList{2};
+  QTest::newRow("no match") << "zzz" << "" << IdList{};
+}
+
+void TestFrmMain::search() {
+  QFETCH(QString, title);
+  QFETCH(QString, artist);
+  QFETCH(IdList, ids);
+  QTest::keyClicks(m_window->txtTitle, title);
+  QTest::keyClicks(m_window->txtArtist, artist);
+  QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
+  QVERIFY2(m_errors.empty(), qPrintable(m_errors.empty() ? QString() : m_errors[0].second));
+  QCOMPARE(shownIds(), ids);
+  QVERIFY(source().startsWith(QStringLiteral("SELECT * FROM music_shelf WHERE ")));
+}
+
+void TestFrmMain::searchWithBothBoxesEmptyKeepsTheView() {
+  QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
+  QVERIFY(!m_window->Data1->Recordset());
+  QTest::mouseClick(m_window->Command1, Qt::LeftButton);
+  m_window->txtTitle->clear();
+  m_window->txtArtist->clear();
+  QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
+  QCOMPARE(source(), QStringLiteral("music_shelf"));
+  QCOMPARE(shownIds().size(), 5);
+}
+
+void TestFrmMain::searchRightAfterAView() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  selectRow(1);  // Help, The Beatles
+  QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
+  QCOMPARE(source(), QStringLiteral(
+                         "SELECT * FROM music_shelf WHERE Artist like '*The Beatles*' AND Title "
+                         "like '*Help*'"));
+  QCOMPARE(shownIds(), (IdList{2}));
+}
+
+void TestFrmMain::headerClicksToggle() {
+  showWindow();
+  const QString base = QStringLiteral("Select * from music_shelf where Title like '*' ORDER BY ");
+  clickHeading(1);
+  QCOMPARE(source(), base + "Title");
+  QCOMPARE(m_window->intSortCol, 1);
+  QCOMPARE(shownIds(), (IdList{5, 3, 2, 1}));
+  clickHeading(1);
+  QCOMPARE(source(), base + "Title DESC;");
+  QCOMPARE(m_window->intSortCol, -1);
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 5}));
+  clickHeading(1);
+  QCOMPARE(source(), base + "Title");
+  QCOMPARE(m_window->intSortCol, 1);
+  // Another column starts ascending; back on Title too.
+  clickHeading(1);
+  clickHeading(2);
+  QCOMPARE(source(), base + "Artist");
+  clickHeading(1);
+  QCOMPARE(source(), base + "Title");
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::headerClicksOnId() {
+  showWindow();
+  const QString base = QStringLiteral("Select * from music_shelf where Title like '*' ORDER BY ");
+  clickHeading(0);
+  QCOMPARE(source(), base + "ID DESC;");
+  QCOMPARE(shownIds(), (IdList{5, 3, 2, 1}));
+  clickHeading(0);
+  QCOMPARE(source(), base + "ID");
+  clickHeading(0);
+  QCOMPARE(source(), base + "ID DESC;");
+  clickHeading(4);
+  clickHeading(0);
+  QCOMPARE(source(), base + "ID");
+  QCOMPARE(m_window->intSortCol, 0);
+}
+
+void TestFrmMain::headerRuleUsesStoredState() {
+  showWindow();
+  clickHeading(1);
+  // A search in between: the sort starts from the whole table again, and the stored state
+  // decides the direction.
+  QTest::keyClicks(m_window->txtArtist, QStringLiteral("Mac"));
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  clickHeading(1);
+  QVERIFY(source().endsWith(QStringLiteral("ORDER BY Title DESC;")));
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 5}));
+}
+
+void TestFrmMain::console_data() {
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<int>("error");  // 0: none
+  QTest::addColumn<IdList>("ids");
+  QTest::newRow("lower-case select") << "select * from music_shelf where Artist like '*mac*'" << 0
+                                     << IdList{3};
+  QTest::newRow("select over lines") << "SELECT *\nFROM music_shelf\nWHERE ID > 3" << 0
+                                     << IdList{4, 5};
+  // Run as a statement, which the engine refuses for a query.
+  QTest::newRow("select after a blank") << " select * from music_shelf" << 3065 << IdList{};
+  QTest::newRow("select after a line break") << "\nSELECT * FROM music_shelf" << 3065 << IdList{};
+  QTest::newRow("garbage") << "blah blah" << -1 << IdList{};
+  QTest::newRow("short") << "sel" << -1 << IdList{};
+  QTest::newRow("bad select") << "SELECT * FROM nowhere" << -1 << IdList{};
+  QTest::newRow("two statements") << "DELETE FROM music_shelf; DELETE FROM music_shelf" << 3142
+                                  << IdList{};
+}
+
+void TestFrmMain::console() {
+  QFETCH(QString, text);
+  QFETCH(int, error);
+  QFETCH(IdList, ids);
+  runConsole(text);
+  if (error == 0) {
+    QVERIFY(m_errors.empty());
+    QCOMPARE(shownIds(), ids);
+    QCOMPARE(m_window->txtSQL->toPlainText(), text);
+  } else {
+    QCOMPARE(m_errors.size(), std::size_t{1});
+    if (error > 0) QCOMPARE(m_errors[0].first, error);
+    QCOMPARE(scalar("SELECT count(*) FROM music_shelf"), "5");
+    // The window carries on.
+    QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+    QCOMPARE(shownIds().size(), 4);
+  }
+}
+
+void TestFrmMain::consoleStatementChangesAndReloads() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  selectRow(2);
+  runConsole(QStringLiteral("UPDATE music_shelf SET Title = 'Aardvark' WHERE ID = 1"));
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 1"), "Aardvark");
+  // Reloaded: the change shows and the first row is current.
+  QCOMPARE(m_window->DBGrid1->model()->index(0, 1).data().toString(), QStringLiteral("Aardvark"));
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("Aardvark"));
+  // A statement before any view: carried out, nothing to reload.
+  m_window = makeWindow(QString::fromStdString(m_path));
+  QVERIFY(m_window->Form_Load());
+  runConsole(QStringLiteral("DELETE FROM music_shelf WHERE ID = 5"));
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT count(*) FROM music_shelf"), "4");
+}
+
+void TestFrmMain::emptyConsoleDoesNothing() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  selectRow(2);
+  runConsole(QString());
+  QCOMPARE(m_window->Data1->currentRow(), 2);  // not reloaded
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::deleteCurrentRow() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  selectRow(1);
+  QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT count(*) FROM music_shelf WHERE ID = 2"), "0");
+  QCOMPARE(shownIds(), (IdList{1, 3, 5}));
+}
+
+void TestFrmMain::deleteReadsTheIdField() {
+  // The first field is Year, which is '2' in the row with ID 1: row 2 must survive.
+  runConsole(QStringLiteral("SELECT Year, * FROM music_shelf ORDER BY ID"));
+  QCOMPARE(m_window->Data1->currentRow(), 0);
+  QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT group_concat(ID) FROM music_shelf"), "2,3,4,5");
+}
+
+void TestFrmMain::deleteRefusals_data() {
+  QTest::addColumn<QString>("view");  // console text; empty: no view at all
+  QTest::addColumn<int>("error");
+  QTest::newRow("no record set") << "" << 3021;
+  QTest::newRow("empty view") << "SELECT * FROM music_shelf WHERE 0" << 3021;
+  QTest::newRow("no ID field") << "SELECT Title, Artist FROM music_shelf" << 3265;
+  QTest::newRow("NULL ID") << "SELECT NULL AS ID, Title FROM music_shelf" << 94;
+  QTest::newRow("text ID") << "SELECT 'abc' AS ID FROM music_shelf" << 13;
+  QTest::newRow("ID beyond 32 bits") << "SELECT 4294967296 AS ID FROM music_shelf" << 6;
+}
+
+void TestFrmMain::deleteRefusals() {
+  QFETCH(QString, view);
+  QFETCH(int, error);
+  if (!view.isEmpty()) runConsole(view);
+  QVERIFY(m_errors.empty());
+  QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(m_errors[0].first, error);
+  QCOMPARE(scalar("SELECT count(*) FROM music_shelf"), "5");
+}
+
+void TestFrmMain::deleteInSnapshot() {
+  QTest::mouseClick(m_window->Command3, Qt::LeftButton);
+  QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(shownIds(), (IdList{2, 3, 5}));
+}
+
+void TestFrmMain::addOneSongTwice() {
+  QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);  // before any view
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(testcatalogue::rows(m_path, "SELECT ID, Title, Artist FROM music_shelf WHERE ID > 5"),
+           (std::vector<std::vector<std::string>>{{"6", "unknown", "unknown"},
+                                                  {"7", "unknown", "unknown"}}));
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 5, 6, 7}));  // the view was reloaded
+}
+
+void TestFrmMain::updateMp3Tags() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  selectRow(2);
+  m_window->txtTitle->selectAll();
+  QTest::keyClicks(m_window->txtTitle, QStringLiteral("Go Your Own Way"));
+  m_window->txtArtist->selectAll();
+  QTest::keyClicks(m_window->txtArtist, QStringLiteral("Fleetwood Mac's"));
+  QTest::mouseClick(m_window->cmdUpdate, Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(testcatalogue::rows(m_path, "SELECT Title, Artist FROM music_shelf WHERE ID = 3"),
+           (std::vector<std::vector<std::string>>{{"Go Your Own Way", "Fleetwood Mac's"}}));
+  // Reloaded: first row current again.
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("Yellow Submarine"));
+  // Without typing: the row stays as it was.
+  QTest::mouseClick(m_window->cmdUpdate, Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 1"), "Yellow Submarine");
+}
+
+void TestFrmMain::updateMp3TagsRefusals() {
+  QTest::mouseClick(m_window->cmdUpdate, Qt::LeftButton);
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(m_errors[0].first, 3021);
+  QTest::mouseClick(m_window->Command3, Qt::LeftButton);
+  QTest::keyClicks(m_window->txtTitle, QStringLiteral("x"));
+  QTest::mouseClick(m_window->cmdUpdate, Qt::LeftButton);
+  QCOMPARE(m_errors.size(), std::size_t{2});
+  QCOMPARE(m_errors[1].first, 3027);
+  QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 1"), "Yellow Submarine");
+}
+
+void TestFrmMain::titleBoxFeedsTheCaption() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QCOMPARE(m_window->Data1->Caption(), QStringLiteral("Yellow Submarine"));
+  QTest::keyClicks(m_window->txtTitle, QStringLiteral("!"));
+  QCOMPARE(m_window->Data1->Caption(), QStringLiteral("Yellow Submarine!"));
+  m_window->Data1->moveNext();
+  QCOMPARE(m_window->Data1->Caption(), QStringLiteral("Help"));
+}
+
+void TestFrmMain::movingDiscardsTypedText() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QTest::keyClicks(m_window->txtTitle, QStringLiteral(" typed"));
+  selectRow(1);
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("Help"));
+  selectRow(0);
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("Yellow Submarine"));
+  QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 1"), "Yellow Submarine");
+}
+
+void TestFrmMain::readFailureIsShownAndTheWindowCarriesOn() {
+  std::vector<std::pair<std::string, std::string>> more(400, {"Filler", "Nobody"});
+  testcatalogue::addSongs(m_path, more);
+  showWindow();
+  runConsole(QStringLiteral(
+      "SELECT *, abs(CASE WHEN ID = 300 THEN -9223372036854775807 - 1 ELSE ID END) AS x "
+      "FROM music_shelf ORDER BY ID"));
+  QVERIFY(m_errors.empty());
+  m_window->DBGrid1->scrollToBottom();  // the grid reads on, and row 300 fails
+  QTRY_COMPARE(m_errors.size(), std::size_t{1});
+  QVERIFY(m_errors[0].second.contains(QStringLiteral("overflow")));
+  QCOMPARE(m_window->DBGrid1->model()->rowCount(), 299);
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QCOMPARE(shownIds().size(), 404);
+}
+
+void TestFrmMain::refusedCellEditIsShown() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  testcatalogue::run(m_path, "DELETE FROM music_shelf WHERE ID = 2");
+  QAbstractItemModel* model = m_window->DBGrid1->model();
+  QVERIFY(!model->setData(model->index(1, 3), QStringLiteral("Album")));
+  QTRY_COMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(m_errors[0].first, 3167);
+  QCOMPARE(model->index(1, 3).data().toString(), QString());
+}
+
+void TestFrmMain::reopenUsesTheNewestHandle() {
+  for (int i = 0; i < 3; ++i) {
+    QTest::mouseClick(m_window->Command1, Qt::LeftButton);
+    QTest::mouseClick(m_window->Command3, Qt::LeftButton);
+  }
+  QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT count(*) FROM music_shelf"), "6");
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 5, 6}));
+  QVERIFY(m_window->dbMusic->isOpen());
+}
+
+void TestFrmMain::failedReopenKeepsTheOldHandle() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  const auto before = m_window->dbMusic;
+  const QString path = QString::fromStdString(m_path);
+  QVERIFY(QFile::rename(path, path + ".away"));
+  QTest::mouseClick(m_window->Command1, Qt::LeftButton);
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(m_errors[0].first, 3024);
+  QCOMPARE(m_window->dbMusic, before);
+  QVERIFY(!QFile::exists(path));
+  QVERIFY(QFile::rename(path + ".away", path));
+  QTest::mouseClick(m_window->Command1, Qt::LeftButton);
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(shownIds().size(), 5);
+}
+
+void TestFrmMain::exitClosesTheConnection() {
+  showWindow();
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  const auto db = m_window->dbMusic;
+  m_window->mnufileExit->trigger();
+  QVERIFY(!m_window->isVisible());
+  QVERIFY(!db->isOpen());
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::loadFailures_data() {
+  QTest::addColumn<QString>("setup");  // SQL for a fresh file; "missing": no file; "text": not one
+  QTest::addColumn<int>("error");
+  QTest::newRow("missing") << "missing" << 3024;
+  QTest::newRow("not a database") << "text" << 3343;
+  QTest::newRow("no table") << "CREATE TABLE other (x)" << 1;
+  QTest::newRow("missing column")
+      << "CREATE TABLE music_shelf (ID INTEGER PRIMARY KEY, Title, Artist, Album, Year, Genre, "
+         "Track, Comment, Filename, Duration, Bitrate)"
+      << 1;
+}
+
+void TestFrmMain::loadFailures() {
+  QFETCH(QString, setup);
+  QFETCH(int, error);
+  QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("other"))));
+  const QString path = m_dir->filePath(QStringLiteral("other/music_1.mdb"));
+  if (setup == QStringLiteral("text")) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("These are my songs, one a line.\n");
+  } else if (setup != QStringLiteral("missing")) {
+    testcatalogue::makePlain(path.toStdString(), setup.toStdString());
+  }
+  m_errors.clear();
+  auto window = makeWindow(path);
+  QVERIFY(!window->Form_Load());
+  if (setup == QStringLiteral("missing")) QVERIFY(!QFile::exists(path));  // nothing created
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(m_errors[0].first, error);
+  QVERIFY2(m_errors[0].second.contains(path), qPrintable(m_errors[0].second));
+}
+
+QTEST_MAIN(TestFrmMain)
+#include "frmmain_test.moc"
