@@ -6,11 +6,14 @@
 #include <vector>
 
 #include <taglib/id3v1genres.h>
+#include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/mpegproperties.h>
 #include <taglib/tag.h>
 #include <taglib/textidentificationframe.h>
+
+#include "readonlystream.h"
 
 namespace importer {
 
@@ -133,7 +136,22 @@ void TagLibMp3Info::clear() {
 
 bool TagLibMp3Info::read(const std::string& path) {
   clear();
-  TagLib::MPEG::File file(path.c_str(), true, TagLib::AudioProperties::Average);
+  bool readable = false;
+  try {
+    readable = m_stream->open(path) && readOpenFile();
+  } catch (...) {
+    m_stream->close();
+    clear();
+    throw;
+  }
+  m_stream->close();
+  if (!readable) clear();
+  return readable;
+}
+
+bool TagLibMp3Info::readOpenFile() {
+  TagLib::MPEG::File file(m_stream.get(), TagLib::ID3v2::FrameFactory::instance(), true,
+                          TagLib::AudioProperties::Average);
   if (!file.isValid()) return false;
   const TagLib::MPEG::Properties* properties = file.audioProperties();
   if (!properties) return false;
@@ -165,6 +183,10 @@ bool TagLibMp3Info::read(const std::string& path) {
   m_vbr = frameAnnouncesVbr(reinterpret_cast<const unsigned char*>(head.data()), head.size());
   return true;
 }
+
+TagLibMp3Info::TagLibMp3Info() : m_stream(std::make_unique<ReadOnlyStream>()) {}
+
+TagLibMp3Info::~TagLibMp3Info() = default;
 
 std::unique_ptr<Mp3Info> createTagLibMp3Info() { return std::make_unique<TagLibMp3Info>(); }
 

@@ -1,16 +1,22 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "mp3info.h"
 
 namespace importer {
 
+class ReadOnlyStream;
+
 // The MP3 metadata component over TagLib's MPEG file. read() gathers everything at once and
-// closes the file again; the getters hand out what it gathered.
+// closes the file again; the getters hand out what it gathered. Creating one cannot fail.
 class TagLibMp3Info final : public Mp3Info {
  public:
+  TagLibMp3Info();
+  ~TagLibMp3Info() override;
+
   bool read(const std::string& path) override;
 
   std::string title() override { return m_title; }
@@ -25,6 +31,10 @@ class TagLibMp3Info final : public Mp3Info {
 
  private:
   void clear();
+  // Reads the file open in m_stream into the fields.
+  bool readOpenFile();
+
+  std::unique_ptr<ReadOnlyStream> m_stream;
 
   std::string m_title;
   std::string m_artist;

@@ -1,5 +1,6 @@
 #include "import/taglibmp3info.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
@@ -223,8 +224,11 @@ TEST_F(TagLibComponentTest, TruncatedAudioStillReads) {
   EXPECT_EQ(mp3.title(), "Cut");
 }
 
-TEST_F(TagLibComponentTest, MissingFileIsUnreadable) {
+TEST_F(TagLibComponentTest, MissingFilesFoldersAndPipesAreUnreadable) {
   EXPECT_FALSE(mp3.read(file("absent.mp3")));
+  EXPECT_FALSE(mp3.read(dir.path().string()));
+  ASSERT_EQ(::mkfifo(file("pipe.mp3").c_str(), 0644), 0);
+  EXPECT_FALSE(mp3.read(file("pipe.mp3")));
 }
 
 TEST_F(TagLibComponentTest, UnreadableFileClearsTheLastOne) {

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <taglib/tbytevector.h>
+#include <taglib/tiostream.h>
+
+namespace importer {
+
+// A read-only file stream for TagLib that keeps the few blocks of a file TagLib looks at (the
+// tags at both ends, the first and last audio frames) in memory. TagLib's own file stream
+// seeks and reads a few bytes at a time, some twenty system calls per file; this one needs an
+// open, a stat, about one read per end of the file and a close. Only regular files open: a
+// pipe or a device would block or never end. One stream serves file after file, keeping its
+// buffers.
+class ReadOnlyStream final : public TagLib::IOStream {
+ public:
+  ReadOnlyStream() = default;
+  ~ReadOnlyStream() override;
+
+  // Closes the current file and opens `path`; false when it is no regular file that can be
+  // opened for reading.
+  bool open(const std::string& path);
+  void close();
+
+  TagLib::FileName name() const override { return m_path.c_str(); }
+  TagLib::ByteVector readBlock(unsigned long length) override;
+  void writeBlock(const TagLib::ByteVector&) override {}
+  void insert(const TagLib::ByteVector&, unsigned long = 0, unsigned long = 0) override {}
+  void removeBlock(unsigned long = 0, unsigned long = 0) override {}
+  bool readOnly() const override { return true; }
+  bool isOpen() const override { return m_fd >= 0; }
+  void seek(long offset, Position p = Beginning) override;
+  long tell() const override { return m_position; }
+  long length() override { return m_length; }
+  void truncate(long) override {}
+
+ private:
+  struct Block {
+    long offset = 0;
+    long size = -1;  // bytes held; -1 for an unused block
+    std::vector<char> bytes;
+  };
+
+  // The block holding [m_position, m_position + length), read when none does.
+  const Block& blockFor(long length);
+
+  std::string m_path;
+  int m_fd = -1;
+  long m_length = 0;
+  long m_position = 0;
+  std::vector<Block> m_blocks;
+  std::size_t m_nextVictim = 0;
+};
+
+}  // namespace importer
