@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -13,6 +14,7 @@
 #include <new>
 #include <utility>
 
+#include "app/captionbutton.h"
 #include "app/twips.h"
 #include "catalog/boundgrid.h"
 #include "catalog/catalogue.h"
@@ -26,6 +28,7 @@ namespace {
 constexpr int kClientWidth = 11970;
 constexpr int kClientHeight = 5295;
 constexpr double kControlPointSize = 8.25;
+constexpr double kSmallestLabelPointSize = 6.0;
 
 void place(QWidget* widget, int left, int top, int width, int height) {
   widget->setGeometry(twips::toPixels(left), twips::toPixels(top), twips::toPixels(width),
@@ -39,7 +42,7 @@ Widget* named(Widget* widget, const char* name) {
 }
 
 QPushButton* button(QWidget* parent, const char* name, const char* caption) {
-  auto* b = named(new QPushButton(QString::fromLatin1(caption), parent), name);
+  auto* b = named(new CaptionButton(QString::fromLatin1(caption), parent), name);
   b->setAutoDefault(false);
   b->setDefault(false);
   return b;
@@ -50,6 +53,16 @@ QLabel* label(QWidget* parent, const char* name, const char* caption) {
   l->setTextFormat(Qt::PlainText);
   l->setFocusPolicy(Qt::NoFocus);
   return l;
+}
+
+// The labels keep their fixed widths; a caption that does not fit in the window's font is set
+// a little smaller rather than cut off.
+void fitCaption(QLabel* l) {
+  QFont font = l->font();
+  while (QFontMetricsF(font).horizontalAdvance(l->text()) > l->width() &&
+         font.pointSizeF() > kSmallestLabelPointSize)
+    font.setPointSizeF(font.pointSizeF() - 0.25);
+  l->setFont(font);
 }
 
 }  // namespace
@@ -105,6 +118,7 @@ void frmMain::buildControls() {
   place(Label2[0], 1920, 450, 300, 195);
   Label2[1] = label(client, "Label2_1", "Artist");
   place(Label2[1], 1920, 120, 345, 195);
+  for (QLabel* l : {Label1, Label2[0], Label2[1]}) fitCaption(l);
   cmdSearch = button(client, "cmdSearch", "Search");
   place(cmdSearch, 5430, 60, 1515, 645);
   cmdAdd = button(client, "cmdAdd", "Add One Song");
