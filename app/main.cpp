@@ -8,7 +8,9 @@
 #include "import/mp3info.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  // The program takes no arguments: not even the toolkit's own options are read.
+  int toolkitArgc = argc > 0 ? 1 : 0;
+  QApplication app(toolkitArgc, argv);
   QApplication::setApplicationName(QStringLiteral("QuollsongDB"));
   QApplication::setApplicationVersion(QStringLiteral("1.0.0.150"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/quollsongdb.png")));

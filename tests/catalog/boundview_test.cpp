@@ -43,13 +43,11 @@ class TestBoundView : public QObject {
   void modelPassesTheModelTester();
   void columnsAreBoundByName();
   void rowsArriveInBatches();
-  void readFailureIsReportedAndReadingStops();
   void rowsReadByTheEngineReachTheView();
   void editableCellsFollowTheRecordSet_data();
   void editableCellsFollowTheRecordSet();
   void cellEditIsWrittenAtOnce();
   void unchangedCellWritesNothing();
-  void refusedCellEditKeepsTheOldValue();
 
   void boxesFollowTheCurrentRow();
   void updateRecordWritesChangedBoxesInOneStatement();
@@ -133,20 +131,6 @@ void TestBoundView::rowsArriveInBatches() {
   QCOMPARE(model.data(model.index(599, 1)).toString(), QStringLiteral("Song 600"));
 }
 
-void TestBoundView::readFailureIsReportedAndReadingStops() {
-  catalog::RecordsetModel model;
-  QSignalSpy errors(&model, &catalog::RecordsetModel::error);
-  model.setRecordset(open(kFailsAtRow300));
-  QCOMPARE(model.rowCount(), 256);
-  model.fetchMore(QModelIndex());
-  QCOMPARE(errors.count(), 1);
-  QVERIFY(errors.at(0).at(1).toString().contains(QStringLiteral("overflow")));
-  QCOMPARE(model.rowCount(), 299);  // the rows before the failure stay
-  QVERIFY(!model.canFetchMore(QModelIndex()));
-  model.fetchMore(QModelIndex());
-  QCOMPARE(errors.count(), 1);
-}
-
 void TestBoundView::rowsReadByTheEngineReachTheView() {
   catalog::RecordsetModel model;
   model.setRecordset(open("SELECT * FROM music_shelf ORDER BY ID"));
@@ -213,17 +197,6 @@ void TestBoundView::unchangedCellWritesNothing() {
   QCOMPARE(testcatalogue::scalar(m_path, "SELECT n FROM updates"), "0");
   QCOMPARE(testcatalogue::scalar(m_path, "SELECT Album IS NULL FROM music_shelf WHERE ID = 1"),
            "1");
-}
-
-void TestBoundView::refusedCellEditKeepsTheOldValue() {
-  catalog::RecordsetModel model;
-  QSignalSpy errors(&model, &catalog::RecordsetModel::error);
-  model.setRecordset(open("SELECT * FROM music_shelf ORDER BY ID"));
-  testcatalogue::run(m_path, "DELETE FROM music_shelf WHERE ID = 2");
-  QVERIFY(!model.setData(model.index(1, 1), QStringLiteral("gone")));
-  QCOMPARE(errors.count(), 1);
-  QCOMPARE(errors.at(0).at(0).toInt(), 3167);
-  QCOMPARE(model.data(model.index(1, 1)).toString(), QStringLiteral("Song 2"));
 }
 
 void TestBoundView::boxesFollowTheCurrentRow() {
