@@ -21,6 +21,8 @@
 #include "catalog/datacontrol.h"
 #include "catalog/statements.h"
 #include "engine/errors.h"
+#include "import/readmp3info.h"
+#include "tagreader/frmtagreader.h"
 
 namespace {
 
@@ -231,6 +233,14 @@ void frmMain::Form_Unload() {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+  if (m_importing) {
+    // The walk is inside one of its yields: stop it there, and close once it has returned, so
+    // the connection is never closed under it.
+    m_stopImport = true;
+    m_closeAfterImport = true;
+    event->ignore();
+    return;
+  }
   Form_Unload();
   event->accept();
 }
@@ -336,15 +346,37 @@ void frmMain::cmdUpdate_Click() {
 }
 
 void frmMain::cmdAddDir_Click() {
-  // The folder import starts here: m_folderPicker asks for the folder ("select a music
-  // directory"), objMp3Info is made with m_mp3InfoFactory, and importer::ScanFolder walks the
-  // folder with this window as its host, each statement run on the newest dbMusic.
+  // One import at a time: a click from within a running import's yields does nothing.
+  if (m_importing || m_unloaded) return;
+  std::optional<QString> folder;
+  guarded([&] {
+    if (m_folderPicker) folder = m_folderPicker(this, QStringLiteral("select a music directory"));
+  });
+  if (!folder || folder->isEmpty()) return;
+
+  m_importing = true;
+  m_stopImport = false;
+  guarded([&] {
+    ScanFolder(QFile::encodeName(*folder).toStdString());
+    yield();
+  });
+  m_importing = false;
+  if (m_closeAfterImport) close();
 }
+
+void frmMain::ScanFolder(const std::string& path) { importer::ScanFolder(path, *this); }
+
+void frmMain::ReadMp3Info(const std::string& path, importer::SongInfo& info) {
+  importer::ReadMp3Info(path, info, objMp3Info, m_mp3InfoFactory);
+}
+
+void frmMain::yield() { QCoreApplication::processEvents(); }
 
 void frmMain::mnufileExit_Click() { close(); }
 
 void frmMain::mnuTagReader_Click() {
-  // Opens the one tag reader window, modeless and without an owner.
+  // The tag reader may outlive this window, so it gets the display itself, never this window.
+  guarded([&] { tagreader::showTagReader(m_errorDisplay); });
 }
 
 void frmMain::txtTitle_Change() { Data1->setCaption(txtTitle->text()); }

@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
+#include "import/scanfolder.h"
 
 class QAction;
 class QLabel;
@@ -28,7 +29,8 @@ class DataControl;
 // The main window: the catalogue in a bound grid, search boxes bound to the current row, an SQL
 // box and the buttons that list, search, sort, run SQL, delete, add and save. Every handler
 // catches what fails, shows it through the error display and stops; the window carries on.
-class frmMain final : public QMainWindow {
+// It is also the host of the folder import, which runs on its thread and yields to its events.
+class frmMain final : public QMainWindow, private importer::ImportHost {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(frmMain)
 
@@ -69,13 +71,23 @@ class frmMain final : public QMainWindow {
   void buildMenus();
   void Form_Unload();
 
+  // The folder import: the walk, and the reader of one file's song properties.
+  void ScanFolder(const std::string& path);
+  void ReadMp3Info(const std::string& path, importer::SongInfo& info);
+  // importer::ImportHost
+  void runStatement(const std::string& sql) override;
+  void yield() override;
+  bool stopRequested() const override { return m_stopImport; }
+  void readMp3Info(const std::string& path, importer::SongInfo& info) override {
+    ReadMp3Info(path, info);
+  }
+
   // Runs one step of a handler; a failure is shown and ends the handler.
   template <typename Step>
   void guarded(Step&& step);
   void showError(int number, const QString& description);
 
-  // The three ways every handler reaches the catalogue.
-  void runStatement(const std::string& sql);
+  // The three ways every handler reaches the catalogue (runStatement is above).
   void showQuery(const std::string& source, int type);
   void reloadView();
   // Takes the default workspace and a new handle on the catalogue.
@@ -94,6 +106,9 @@ class frmMain final : public QMainWindow {
   importer::FolderPicker m_folderPicker;
   importer::Mp3InfoFactory m_mp3InfoFactory;
   bool m_unloaded = false;
+  bool m_importing = false;         // an import is walking; no second one starts
+  bool m_stopImport = false;        // the window is closing: the walk ends at its next yield
+  bool m_closeAfterImport = false;  // a close came during the import and waits for its end
 
   // Controls, named as their objectName.
   QPushButton* Command1 = nullptr;

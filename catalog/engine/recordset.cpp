@@ -170,7 +170,9 @@ int Recordset::fieldIndex(std::string_view name) const {
   return -1;
 }
 
-bool Recordset::isComplete() const { return m_statement == nullptr; }
+// A failure met while the engine finished the set counts as rows still to come, so that a
+// reader that fetches until the set is complete meets the error.
+bool Recordset::isComplete() const { return m_statement == nullptr && !m_hasPendingError; }
 
 std::int64_t Recordset::rowCount() const { return m_rows ? m_rows->size() : 0; }
 

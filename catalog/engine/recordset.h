@@ -73,7 +73,8 @@ class Recordset {
   // Makes row `row` current, reading up to it. Throws kNoCurrentRecord when there is no such row.
   void setAbsolutePosition(std::int64_t row);
 
-  // Row-index access. rowCount() is the number of rows read so far.
+  // Row-index access. rowCount() is the number of rows read so far. isComplete() stays false
+  // while a read failure is waiting to be thrown by the next fetchMore.
   std::int64_t rowCount() const;
   bool isComplete() const;
   // Reads up to `rows` more rows; returns how many were added. Throws EngineError when the

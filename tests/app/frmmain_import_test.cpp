@@ -1,0 +1,226 @@
+// "Add Directory" and the tag reader menu on the real main window: a fake MP3 component and a
+// fake folder picker, a catalogue and a music folder in a temporary folder.
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/frmmain.h"
+#include "import/mp3info.h"
+#include "testcatalogue.h"
+
+namespace {
+
+// Runs before the component reads the n-th file (counted from 1); tests set it.
+std::function<void(int n)> g_beforeRead;
+
+// Reads every file as a song titled after its file name.
+class NamedSongs final : public importer::Mp3Info {
+ public:
+  bool read(const std::string& path) override {
+    if (g_beforeRead) g_beforeRead(++m_reads);
+    m_title = path.substr(path.rfind('/') + 1);
+    return true;
+  }
+  std::string title() override { return m_title; }
+  std::string artist() override { return "Band"; }
+  std::string album() override { return "Disc"; }
+  std::string track() override { return "1"; }
+  std::string genre() override { return "Rock"; }
+  int bitrate() override { return 128; }
+  int duration() override { return 60; }
+  bool vbr() override { return false; }
+
+ private:
+  std::string m_title;
+  int m_reads = 0;
+};
+
+}  // namespace
+
+class TestFrmMainImport : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+
+  void importsEveryFileOnce();
+  void cancelChangesNothing();
+  void noSecondImportWhileOneRuns();
+  void closingStopsTheImportThenCloses();
+  void refusedStatementStopsTheImportWithOneMessage();
+  void tagReaderIsOneWindowThatOutlivesTheMainWindow();
+
+ private:
+  void makeMusic(int files);
+  std::unique_ptr<frmMain> makeWindow();
+  void clickAddDirectory() { QTest::mouseClick(button("cmdAddDir"), Qt::LeftButton); }
+  QPushButton* button(const char* name) {
+    return m_window->findChild<QPushButton*>(QString::fromLatin1(name));
+  }
+  int rowsStored() { return std::stoi(testcatalogue::scalar(m_path, "SELECT count(*) FROM music_shelf")); }
+
+  std::unique_ptr<QTemporaryDir> m_dir;
+  std::string m_path;
+  QString m_music;
+  std::optional<QString> m_pick;
+  int m_picks = 0;
+  std::vector<std::pair<int, QString>> m_errors;
+  std::unique_ptr<frmMain> m_window;
+};
+
+void TestFrmMainImport::init() {
+  m_dir = std::make_unique<QTemporaryDir>();
+  QVERIFY(m_dir->isValid());
+  m_path = m_dir->filePath(QStringLiteral("music_1.mdb")).toStdString();
+  testcatalogue::make(m_path);
+  m_music = m_dir->filePath(QStringLiteral("Music"));
+  m_pick = m_music;
+  m_picks = 0;
+  m_errors.clear();
+  g_beforeRead = nullptr;
+  m_window = makeWindow();
+  QVERIFY(m_window->Form_Load());
+  m_window->show();
+  QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void TestFrmMainImport::cleanup() {
+  m_window.reset();
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->objectName() == QLatin1String("frmTagReader")) delete w;
+  m_dir.reset();
+}
+
+std::unique_ptr<frmMain> TestFrmMainImport::makeWindow() {
+  return std::make_unique<frmMain>(
+      QString::fromStdString(m_path),
+      [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
+      [this](QWidget*, const QString& prompt) {
+        ++m_picks;
+        [&] { QCOMPARE(prompt, QStringLiteral("select a music directory")); }();
+        return m_pick;
+      },
+      [] { return std::make_unique<NamedSongs>(); });
+}
+
+// Files "song 00.mp3" .. in the music folder, half of them one folder down.
+void TestFrmMainImport::makeMusic(int files) {
+  QDir().mkpath(m_music + QStringLiteral("/sub"));
+  for (int i = 0; i < files; ++i) {
+    const QString name = QStringLiteral("%1/song %2.mp3")
+                             .arg(i % 2 ? m_music + QStringLiteral("/sub") : m_music)
+                             .arg(i, 2, 10, QLatin1Char('0'));
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+  }
+}
+
+void TestFrmMainImport::importsEveryFileOnce() {
+  makeMusic(4);
+  testcatalogue::run(m_path, "INSERT INTO music_shelf (Title) VALUES ('before')");
+  QTest::mouseClick(button("cmdShowAll"), Qt::LeftButton);
+  clickAddDirectory();
+  QVERIFY(m_errors.empty());
+  const auto rows = testcatalogue::rows(
+      m_path, "SELECT Title, Artist, Genre, Track, Filename, Duration, Bitrate, VBR FROM "
+              "music_shelf WHERE ID > 1 ORDER BY ID");
+  QCOMPARE(rows.size(), std::size_t{4});
+  // The folder's own files first, then its sub-folder's.
+  QCOMPARE(rows[0][0], std::string("song 00.mp3"));
+  QCOMPARE(rows[1][0], std::string("song 02.mp3"));
+  QCOMPARE(rows[2][0], std::string("song 01.mp3"));
+  QCOMPARE(rows[0][4], (m_music + QStringLiteral("/song 00.mp3")).toStdString());
+  QCOMPARE(rows[0][5], std::string("60"));
+  QCOMPARE(rows[0][7], std::string("False"));
+  // The view is not reloaded by the import.
+  QCOMPARE(m_window->findChild<QAbstractItemView*>(QStringLiteral("DBGrid1"))->model()->rowCount(),
+           1);
+}
+
+void TestFrmMainImport::cancelChangesNothing() {
+  makeMusic(2);
+  m_pick.reset();
+  clickAddDirectory();
+  QCOMPARE(m_picks, 1);
+  QCOMPARE(rowsStored(), 0);
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMainImport::noSecondImportWhileOneRuns() {
+  makeMusic(6);
+  // Clicked again from within the first import's yields.
+  QTimer::singleShot(0, this, [this] { clickAddDirectory(); });
+  clickAddDirectory();
+  QCOMPARE(m_picks, 1);
+  QCOMPARE(rowsStored(), 6);
+}
+
+void TestFrmMainImport::closingStopsTheImportThenCloses() {
+  makeMusic(40);
+  // The user closes the window while the fourth file is read.
+  g_beforeRead = [this](int n) {
+    if (n == 4) QTimer::singleShot(0, m_window.get(), [this] { m_window->close(); });
+  };
+  clickAddDirectory();
+  // The walk stopped at its next yield, the window closed after it, and the rows so far stay.
+  QVERIFY(!m_window->isVisible());
+  QCOMPARE(rowsStored(), 3);
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMainImport::refusedStatementStopsTheImportWithOneMessage() {
+  makeMusic(10);
+  // From the third file on, the table is gone.
+  g_beforeRead = [this](int n) {
+    if (n == 3) testcatalogue::run(m_path, "ALTER TABLE music_shelf RENAME TO elsewhere");
+  };
+  clickAddDirectory();
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QVERIFY(m_errors[0].second.contains(QStringLiteral("music_shelf")));
+  QCOMPARE(testcatalogue::scalar(m_path, "SELECT count(*) FROM elsewhere"), std::string("2"));
+  // The window carries on.
+  QTest::mouseClick(button("cmdAdd"), Qt::LeftButton);
+  QCOMPARE(m_errors.size(), std::size_t{2});
+  QVERIFY(m_window->isVisible());
+}
+
+void TestFrmMainImport::tagReaderIsOneWindowThatOutlivesTheMainWindow() {
+  auto* entry = m_window->findChild<QAction*>(QStringLiteral("mnuTagReader"));
+  QVERIFY(entry);
+  auto tagReaders = [] {
+    QList<QWidget*> found;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("frmTagReader") && w->isVisible()) found << w;
+    return found;
+  };
+  entry->trigger();
+  entry->trigger();
+  QCOMPARE(tagReaders().size(), 1);
+  QWidget* reader = tagReaders().first();
+  QVERIFY(reader->parentWidget() == nullptr);
+
+  // Closing the main window leaves the reader open and working.
+  m_window->close();
+  QVERIFY(reader->isVisible());
+  auto* path = reader->findChild<QLineEdit*>(QStringLiteral("txtFile"));
+  path->setText(m_dir->filePath(QStringLiteral("missing.mp3")));
+  QTest::mouseClick(reader->findChild<QPushButton*>(QStringLiteral("cmdReadTag")), Qt::LeftButton);
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("missing.mp3"))));
+}
+
+QTEST_MAIN(TestFrmMainImport)
+#include "frmmain_import_test.moc"
