@@ -1,4 +1,4 @@
-// quollsong-import-bench FOLDER [RUNS]
+// import_bench FOLDER [RUNS]
 //
 // Imports every MP3 file below FOLDER the way "Add Directory" does (the real walk, the real
 // reader over TagLib, one committed statement per file on a fresh catalogue, the event loop

@@ -1,6 +1,6 @@
 // The main window's own path on a 100,000-row catalogue: start-up to the shown window, "Show All
 // Records" to the first screen of rows painted, a heading-click sort, and peak memory.
-// Run offscreen: QT_QPA_PLATFORM=offscreen bench_app [rows]
+// Run offscreen: QT_QPA_PLATFORM=offscreen app_bench [rows]
 #include <sqlite3.h>
 #include <sys/resource.h>
 
