@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "sqltext.h"
 #include "jetlike.h"
 #include "recordset.h"
 
@@ -24,13 +25,6 @@ constexpr int kBusyTimeoutMs = 5000;
 constexpr std::array<std::string_view, 9> kDescribingPragmas = {
     "table_info",        "table_xinfo",     "index_info",      "index_xinfo", "index_list",
     "foreign_key_list",  "foreign_key_check", "integrity_check", "quick_check"};
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // Looks at the file before SQLite does, so each kind of wrong file gets a message of its own.
 void checkFile(const std::string& path) {

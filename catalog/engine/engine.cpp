@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "connection.h"
+#include "sqltext.h"
 #include "statement.h"
 
 namespace engine {
@@ -17,15 +18,6 @@ bool isIdentifier(std::string_view s) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' ||
            static_cast<unsigned char>(c) >= 0x80;
   });
-}
-
-std::string quoteIdentifier(std::string_view name) {
-  std::string out = "\"";
-  for (char c : name) {
-    out.push_back(c);
-    if (c == '"') out.push_back('"');
-  }
-  return out + "\"";
 }
 
 // The table's name as stored, when `name` names a table (ignoring case); empty otherwise.

@@ -5,28 +5,13 @@
 
 #include "connection.h"
 #include "errors.h"
+#include "sqltext.h"
 #include "rowstore.h"
 #include "statement.h"
 
 namespace engine {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::string quoteIdentifier(std::string_view name) {
-  std::string out = "\"";
-  for (char c : name) {
-    out.push_back(c);
-    if (c == '"') out.push_back('"');
-  }
-  return out + "\"";
-}
 
 [[noreturn]] void noCurrentRecord() { throw EngineError(err::kNoCurrentRecord, "No current record."); }
 

@@ -24,5 +24,18 @@ class CatalogueTest : public ::testing::Test {
   std::string m_path;
 };
 
+// The number of the EngineError that `action` throws, 0 when it throws none; `description`
+// gets its text.
+template <typename F>
+int errorNumber(F&& action, std::string* description = nullptr) {
+  try {
+    action();
+  } catch (const engine::EngineError& e) {
+    if (description) *description = e.description();
+    return e.number();
+  }
+  return 0;
+}
+
 // Writes `bytes` to a new file.
 void writeFile(const std::filesystem::path& path, const std::string& bytes);

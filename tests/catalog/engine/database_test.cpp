@@ -11,17 +11,6 @@ namespace fs = std::filesystem;
 using engine::EngineError;
 namespace err = engine::err;
 
-// Runs `action` and returns the number of the EngineError it throws (0 when it throws none).
-template <typename F>
-int errorNumber(F&& action, std::string* description = nullptr) {
-  try {
-    action();
-  } catch (const EngineError& e) {
-    if (description) *description = e.description();
-    return e.number();
-  }
-  return 0;
-}
 
 class OpenDatabaseTest : public CatalogueTest {};
 

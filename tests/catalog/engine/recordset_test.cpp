@@ -14,15 +14,6 @@ namespace err = engine::err;
 
 constexpr const char* kAllRows = "Select * from music_shelf where Title like '*' ORDER BY ID";
 
-template <typename F>
-int errorNumber(F&& action) {
-  try {
-    action();
-  } catch (const EngineError& e) {
-    return e.number();
-  }
-  return 0;
-}
 
 class RecordsetTest : public CatalogueTest {
  protected:
