@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextDocument>
 
 #include <new>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "catalog/datacontrol.h"
 #include "catalog/statements.h"
 #include "engine/errors.h"
+#include "engine/sqltext.h"
 #include "import/readmp3info.h"
 #include "tagreader/frmtagreader.h"
 
@@ -304,7 +306,11 @@ void frmMain::DBGrid1_HeadClick(int ColIndex) {
 
 void frmMain::cmdSQL_Click() {
   guarded([&] {
-    const std::string text = txtSQL->toPlainText().toStdString();
+    // The text exactly as typed: toPlainText would turn non-breaking spaces into spaces.
+    QString typed = txtSQL->document()->toRawText();
+    typed.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    typed.replace(QChar::LineSeparator, QLatin1Char('\n'));
+    const std::string text = typed.toStdString();
     if (text.empty()) return;
     if (catalog::isSelectQuery(text))
       showQuery(text, engine::dbOpenDynaset);
@@ -319,12 +325,24 @@ void frmMain::cmdDelet_Click() {
     const std::shared_ptr<engine::Recordset> recordset = Data1->Recordset();
     if (!recordset || Data1->currentRow() < 0)
       throw engine::EngineError(engine::err::kNoCurrentRecord, "No current record.");
-    // The row's identity is its ID field wherever the view lists it, never just the first field.
-    const int idField = recordset->fieldIndex("ID");
+    // The row's identity is the catalogue's own ID column wherever the view lists it: never just
+    // the first field, nor a column that is merely named ID (another table's key, an alias).
+    int idField = -1;
+    for (int c = 0; c < recordset->fieldCount(); ++c) {
+      const engine::Recordset::Origin& origin = recordset->origin(c);
+      if (!engine::equalsIgnoringCase(origin.table, catalog::kTableName) ||
+          !engine::equalsIgnoringCase(origin.column, "ID"))
+        continue;
+      if (idField >= 0 && !(recordset->Fields(c).Value() == recordset->Fields(idField).Value()))
+        throw engine::EngineError(engine::err::kItemNotFound,
+                                  "This view lists more than one catalogue row per line, so the "
+                                  "row to delete cannot be told. Nothing was deleted.");
+      if (idField < 0) idField = c;
+    }
     if (idField < 0)
       throw engine::EngineError(engine::err::kItemNotFound,
-                                "This view has no ID column, so the row to delete cannot be "
-                                "told. Nothing was deleted.");
+                                "This view has no ID column of the catalogue, so the row to "
+                                "delete cannot be told. Nothing was deleted.");
     const std::int32_t id = catalog::toRecordId(recordset->Fields(idField).Value());
     runStatement(catalog::deleteSql(id));
     reloadView();

@@ -2,6 +2,10 @@
 
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QStyledItemDelegate>
+
+#include <limits>
 
 #include "catalog/datacontrol.h"
 #include "catalog/recordsetmodel.h"
@@ -12,6 +16,20 @@ namespace {
 
 constexpr double kGridPointSize = 8.25;
 constexpr int kRecordSelectorWidth = 15;
+
+// Cell editors hold a cell's whole text: a line edit's own limit (32,767 characters) would cut a
+// long comment short when the cell is merely opened and closed.
+class WholeTextDelegate final : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                        const QModelIndex& index) const override {
+    QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+    if (auto* line = qobject_cast<QLineEdit*>(editor))
+      line->setMaxLength(std::numeric_limits<int>::max());
+    return editor;
+  }
+};
 
 }  // namespace
 
@@ -32,6 +50,7 @@ BoundGrid::BoundGrid(QWidget* parent) : QTableView(parent) {
   setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setStyleSheet(QStringLiteral("QTableView { gridline-color: #808080; }"));
+  setItemDelegate(new WholeTextDelegate(this));
 
   QHeaderView* headings = horizontalHeader();
   headings->setSectionsClickable(true);

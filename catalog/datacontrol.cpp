@@ -6,6 +6,8 @@
 #include <QStyle>
 #include <QToolButton>
 
+#include <limits>
+
 #include "catalog/catalogue.h"
 #include "catalog/recordsetmodel.h"
 #include "engine/errors.h"
@@ -148,6 +150,8 @@ void DataControl::setCaption(const QString& caption) {
 }
 
 void DataControl::bindTextBox(QLineEdit* box, const std::string& field) {
+  // The box holds the field's whole text, however long.
+  box->setMaxLength(std::numeric_limits<int>::max());
   m_bindings.push_back({box, field, box->text()});
 }
 

@@ -158,11 +158,13 @@ bool RecordsetModel::setData(const QModelIndex& index, const QVariant& value, in
       !(flags(index) & Qt::ItemIsEditable))
     return false;
   const int field = fieldOfColumn(index.column());
-  const std::string text = value.toString().toStdString();
+  const QString text = value.toString();
   try {
-    // An editor closed without a change writes nothing, so NULLs and numbers stay as they are.
-    if (m_recordset->value(index.row(), field).toText() == text) return true;
-    updateRow(index.row(), {{field, engine::Value(text)}});
+    // An editor closed without a change writes nothing, so NULLs, numbers and bytes that are
+    // not valid UTF-8 stay as they are. The comparison is on what the editor showed.
+    if (QString::fromStdString(m_recordset->value(index.row(), field).toText()) == text)
+      return true;
+    updateRow(index.row(), {{field, engine::Value(text.toStdString())}});
   } catch (const std::exception& e) {
     reportError(e);
     return false;

@@ -92,12 +92,14 @@ std::shared_ptr<Connection> Connection::open(const std::string& path) {
   int likeRc = registerJetLike(db);
   if (likeRc != SQLITE_OK) throw EngineError(likeRc, sqlite3_errstr(likeRc));
   sqlite3_set_authorizer(db, &Connection::authorize, connection.get());
+  sqlite3_progress_handler(db, 10000, &Connection::progress, connection.get());
   return connection;
 }
 
 Connection::~Connection() {
   if (m_db) {
     sqlite3_set_authorizer(m_db, nullptr, nullptr);
+    sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
     // close_v2 defers the close until any statement still alive is finalized.
     sqlite3_close_v2(m_db);
   }
@@ -131,6 +133,36 @@ int Connection::authorize(void* self, int action, const char* a1, const char* a2
     default:
       return SQLITE_OK;
   }
+}
+
+int Connection::progress(void* self) {
+  auto* connection = static_cast<Connection*>(self);
+  if (std::chrono::steady_clock::now() < connection->m_deadline) return 0;
+  connection->m_timedOut = true;
+  return 1;  // SQLite stops the statement with SQLITE_INTERRUPT
+}
+
+Connection::Deadline::Deadline(Connection& connection)
+    : m_connection(connection), m_previous(connection.m_deadline) {
+  // Nested calls (an internal query inside a read) keep the outer, earlier deadline.
+  const auto now = std::chrono::steady_clock::now();
+  if (m_previous == std::chrono::steady_clock::time_point::max()) {
+    connection.m_deadline = now + connection.m_timeLimit;
+    connection.m_timedOut = false;
+  }
+}
+
+Connection::Deadline::~Deadline() { m_connection.m_deadline = m_previous; }
+
+EngineError Connection::lastError() const {
+  const int code = sqlite3_extended_errcode(m_db);
+  if (m_timedOut && (code & 0xFF) == SQLITE_INTERRUPT) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_timeLimit).count();
+    return EngineError(code, "The statement was stopped after running for " +
+                                 std::to_string(seconds) +
+                                 " seconds. Narrow it down, for instance with WHERE or LIMIT.");
+  }
+  return EngineError(code, sqlite3_errmsg(m_db));
 }
 
 void Connection::rollBackStrayTransaction() {

@@ -2,8 +2,12 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
+
+#include "errors.h"
 
 namespace engine {
 
@@ -33,15 +37,46 @@ class Connection {
   // Throws kTransactionLeftOpen after rolling back, when a statement left a transaction open.
   void rollBackStrayTransaction();
 
+  // The error SQLite reports for the last call, or the engine's own when the time limit stopped
+  // the statement.
+  EngineError lastError() const;
+
+  // How long one call into SQLite may run before it is stopped: a query with a huge sort or an
+  // endless recursion would otherwise freeze the window for good.
+  std::chrono::milliseconds timeLimit() const { return m_timeLimit; }
+  void setTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
+
+  // How many bytes of rows one record set may keep; reading stops with an error past it.
+  std::size_t cacheLimit() const { return m_cacheLimit; }
+  void setCacheLimit(std::size_t bytes) { m_cacheLimit = bytes; }
+
+  // While one lives, SQLite calls on this connection run against the time limit.
+  class Deadline {
+   public:
+    explicit Deadline(Connection& connection);
+    ~Deadline();
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+
+   private:
+    Connection& m_connection;
+    std::chrono::steady_clock::time_point m_previous;
+  };
+
  private:
   Connection(sqlite3* db, std::string path) : m_db(db), m_path(std::move(path)) {}
   static int authorize(void* self, int action, const char* a1, const char* a2, const char* db,
                        const char* trigger);
+  static int progress(void* self);
 
   sqlite3* m_db;
   std::string m_path;
   std::string m_refusal;
   bool m_internal = false;
+  std::chrono::milliseconds m_timeLimit{20000};
+  std::size_t m_cacheLimit = std::size_t{512} << 20;
+  std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
+  bool m_timedOut = false;
 };
 
 // Record sets whose statement is still open. Before the engine writes on any connection it

@@ -72,6 +72,10 @@ const std::shared_ptr<Connection>& Database::connection() const {
 
 void Database::Close() { m_connection.reset(); }
 
+void Database::setQueryTimeout(std::chrono::milliseconds limit) { connection()->setTimeLimit(limit); }
+
+void Database::setCacheLimit(std::size_t bytes) { connection()->setCacheLimit(bytes); }
+
 std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& source, int type) {
   const auto& conn = connection();
   if (type != dbOpenTable && type != dbOpenDynaset && type != dbOpenSnapshot)
@@ -101,9 +105,13 @@ void Database::Execute(const std::string& sql, int /*options*/) {
     throw EngineError(err::kSelectNotAllowed, "Cannot execute a select query.");
   if (!sqlite3_stmt_readonly(stmt.get())) finishAllReaders();
   sqlite3* db = conn->handle();
-  const int rc = sqlite3_step(stmt.get());
+  int rc;
+  {
+    Connection::Deadline deadline(*conn);
+    rc = sqlite3_step(stmt.get());
+  }
   if (rc != SQLITE_DONE) {
-    EngineError error(sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+    EngineError error = conn->lastError();
     stmt = Statement();
     conn->rollBackStrayTransaction();
     throw error;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -72,6 +74,12 @@ class Database {
 
   // Rows changed by the last Execute.
   std::int64_t RecordsAffected() const { return m_recordsAffected; }
+
+  // How long one statement, or one batch of rows, may run before it is stopped (20 seconds
+  // unless set), and how many bytes of rows one record set may cache (512 MiB unless set).
+  // Both guard the window against a query that would never end or never fit.
+  void setQueryTimeout(std::chrono::milliseconds limit);
+  void setCacheLimit(std::size_t bytes);
 
   // Ends this handle; later calls throw kObjectClosed. Record sets still held keep reading.
   void Close();

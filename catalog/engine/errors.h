@@ -36,6 +36,7 @@ inline constexpr int kObjectClosed = 3420;      // handle used after Close
 inline constexpr int kEmptyStatement = 3501;    // SQL text with no statement in it
 inline constexpr int kStatementRefused = 3502;  // transaction control, ATTACH, setting PRAGMAs
 inline constexpr int kTransactionLeftOpen = 3503;  // a statement left a transaction open
+inline constexpr int kViewTooLarge = 3504;      // a record set outgrew the row cache
 }  // namespace err
 
 }  // namespace engine

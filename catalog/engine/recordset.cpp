@@ -69,25 +69,29 @@ void Recordset::describe() {
   m_pkName.clear();
   m_pkColumn = -1;
   m_columnUpdatable.assign(m_names.size(), false);
-  if (m_type == dbOpenSnapshot) return;
+  m_origins.assign(m_names.size(), Origin{});
 
   sqlite3_stmt* stmt = m_statement->get();
-  std::string database, table;
-  std::vector<std::string> origins(m_names.size());
+  bool otherDatabase = false;  // a temporary table, say
   for (int c = 0; c < fieldCount(); ++c) {
     const char* t = sqlite3_column_table_name(stmt, c);
     const char* o = sqlite3_column_origin_name(stmt, c);
     const char* d = sqlite3_column_database_name(stmt, c);
-    if (!t || !o || !d) continue;  // an expression: that column stays read-only
-    if (table.empty()) {
-      table = t;
-      database = d;
-    } else if (table != t || database != d) {
-      return;  // columns from two tables
-    }
-    origins[c] = o;
+    if (!t || !o || !d) continue;  // an expression: no origin, and read-only
+    if (std::string_view(d) == "main") m_origins[c] = {t, o};
+    else otherDatabase = true;
   }
-  if (table.empty() || database != "main") return;
+  if (m_type == dbOpenSnapshot || otherDatabase) return;
+
+  std::string table;
+  std::vector<std::string> origins(m_names.size());
+  for (int c = 0; c < fieldCount(); ++c) {
+    if (m_origins[c].table.empty()) continue;
+    if (table.empty()) table = m_origins[c].table;
+    else if (table != m_origins[c].table) return;  // columns from two tables
+    origins[c] = m_origins[c].column;
+  }
+  if (table.empty()) return;
 
   Connection& connection = *m_connection;
   std::string pk;
@@ -167,19 +171,26 @@ std::size_t Recordset::fetchMore(std::size_t rows) {
     throw EngineError(m_pendingNumber, m_pendingDescription);
   }
   if (!m_statement) return 0;
-  sqlite3* db = m_connection->handle();
+  Connection::Deadline deadline(*m_connection);
   std::size_t added = 0;
   while (added < rows) {
     const int rc = sqlite3_step(m_statement->get());
     if (rc == SQLITE_ROW) {
       m_rows->append(m_statement->get());
       ++added;
+      if (m_rows->bytes() > m_connection->cacheLimit()) {
+        closeStatement();
+        throw EngineError(err::kViewTooLarge,
+                          "The view was cut off after " + std::to_string(m_rows->size()) +
+                              " rows: it would not fit in memory. Narrow the query, for "
+                              "instance with WHERE or LIMIT.");
+      }
     } else if (rc == SQLITE_DONE) {
       closeStatement();
       break;
     } else {
       // The rows read so far stay; the set ends here.
-      EngineError error(sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+      EngineError error = m_connection->lastError();
       closeStatement();
       throw error;
     }
@@ -298,6 +309,7 @@ void Recordset::updateRow(std::int64_t row,
   finishAllReaders();
   Connection& connection = *m_connection;
   sqlite3* db = connection.handle();
+  Connection::Deadline deadline(connection);
   {
     Statement update = prepareInternal(connection, sql);
     auto bind = [&](int index, const engine::Value& v) {
@@ -313,7 +325,7 @@ void Recordset::updateRow(std::int64_t row,
     for (std::size_t i = 0; i < changes.size(); ++i)
       bind(static_cast<int>(i + 1), changes[i].second);
     bind(static_cast<int>(changes.size() + 1), key);
-    check(db, sqlite3_step(update.get()));
+    if (sqlite3_step(update.get()) != SQLITE_DONE) throw connection.lastError();
   }
   connection.rollBackStrayTransaction();
   if (sqlite3_changes(db) == 0)
@@ -349,6 +361,7 @@ void Recordset::Requery() {
   m_names = std::move(fresh.m_names);
   m_columnUpdatable = std::move(fresh.m_columnUpdatable);
   m_columnOrigins = std::move(fresh.m_columnOrigins);
+  m_origins = std::move(fresh.m_origins);
   m_table = std::move(fresh.m_table);
   m_pkName = std::move(fresh.m_pkName);
   m_pkColumn = fresh.m_pkColumn;

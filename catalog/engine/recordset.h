@@ -55,6 +55,14 @@ class Recordset {
   // Index of a column by name, ignoring case; -1 when there is none.
   int fieldIndex(std::string_view name) const;
 
+  // Where a column's values come from: a table of the catalogue file and the column's name
+  // there. Both empty for an expression.
+  struct Origin {
+    std::string table;
+    std::string column;
+  };
+  const Origin& origin(int column) const { return m_origins.at(column); }
+
   // The current row's field. Throws EngineError: kNoCurrentRecord, kItemNotFound.
   Field Fields(int column) const;
   Field Fields(std::string_view name) const;
@@ -78,7 +86,8 @@ class Recordset {
   std::int64_t rowCount() const;
   bool isComplete() const;
   // Reads up to `rows` more rows; returns how many were added. Throws EngineError when the
-  // statement fails; the rows read before the failure stay, and the set counts as complete.
+  // statement fails, runs past the connection's time limit or outgrows its cache limit
+  // (kViewTooLarge); the rows read before stay, and the set counts as complete.
   std::size_t fetchMore(std::size_t rows = kBatchRows);
   void readAll();
   // A field of a row already read. Throws kItemNotFound for a row or column out of range.
@@ -117,7 +126,8 @@ class Recordset {
   int m_type;
   std::vector<std::string> m_names;
   std::vector<bool> m_columnUpdatable;
-  std::vector<std::string> m_columnOrigins;  // each column's name in its table, "" for none
+  std::vector<Origin> m_origins;
+  std::vector<std::string> m_columnOrigins;  // each updatable column's name in m_table
   std::string m_table;      // the one table the columns come from, when there is one
   std::string m_pkName;     // its INTEGER PRIMARY KEY column
   int m_pkColumn = -1;      // that column's index in this set, -1 when absent

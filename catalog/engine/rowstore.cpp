@@ -19,6 +19,7 @@ char* RowStore::reserve(std::size_t bytes) {
   if (m_chunks.empty() || m_capacity - m_used < bytes) {
     m_capacity = std::max(kChunkBytes, bytes);
     m_chunks.push_back(std::make_unique<char[]>(m_capacity));
+    m_chunkBytes += m_capacity;
     m_used = 0;
   }
   char* p = m_chunks.back().get() + m_used;

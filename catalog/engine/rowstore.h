@@ -19,6 +19,8 @@ class RowStore {
   explicit RowStore(int columns) : m_columns(columns) {}
 
   std::int64_t size() const { return static_cast<std::int64_t>(m_rows.size()); }
+  // Memory held: the chunks and the row index.
+  std::size_t bytes() const { return m_chunkBytes + m_rows.capacity() * sizeof(const char*); }
   // Appends the statement's current row.
   void append(sqlite3_stmt* stmt);
   engine::Value get(std::int64_t row, int column) const;
@@ -35,6 +37,7 @@ class RowStore {
   std::vector<std::unique_ptr<char[]>> m_chunks;
   std::size_t m_used = 0;      // bytes used in the last chunk
   std::size_t m_capacity = 0;  // size of the last chunk
+  std::size_t m_chunkBytes = 0;  // size of all chunks
   std::vector<const char*> m_rows;
 };
 

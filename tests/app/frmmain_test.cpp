@@ -55,6 +55,7 @@ class TestFrmMain : public QObject {
   void console();
   void consoleStatementChangesAndReloads();
   void emptyConsoleDoesNothing();
+  void consoleTakesTheTextExactly();
 
   void deleteCurrentRow();
   void deleteReadsTheIdField();
@@ -69,6 +70,7 @@ class TestFrmMain : public QObject {
   void movingDiscardsTypedText();
   void readFailureIsShownAndTheWindowCarriesOn();
   void refusedCellEditIsShown();
+  void openingAndClosingEditorsChangesNothing();
   void reopenUsesTheNewestHandle();
   void failedReopenKeepsTheOldHandle();
   void exitClosesTheConnection();
@@ -441,6 +443,14 @@ void TestFrmMain::emptyConsoleDoesNothing() {
   QVERIFY(m_errors.empty());
 }
 
+void TestFrmMain::consoleTakesTheTextExactly() {
+  // A pasted non-breaking space stays one; line breaks stay line breaks.
+  runConsole(QStringLiteral("UPDATE music_shelf\nSET Title = 'Caf\u00e9\u00a0Tacvba'\nWHERE ID = 1"));
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT hex(Title) FROM music_shelf WHERE ID = 1"),
+           std::string("436166C3A9C2A0546163766261"));
+}
+
 void TestFrmMain::deleteCurrentRow() {
   QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
   selectRow(1);
@@ -457,6 +467,13 @@ void TestFrmMain::deleteReadsTheIdField() {
   QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);
   QVERIFY(m_errors.empty());
   QCOMPARE(scalar("SELECT group_concat(ID) FROM music_shelf"), "2,3,4,5");
+
+  // Another table's ID comes first: the catalogue's own ID column still names the row.
+  runConsole(QStringLiteral(
+      "SELECT other.*, music_shelf.* FROM (SELECT 4 AS ID) AS other, music_shelf ORDER BY 2"));
+  QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT group_concat(ID) FROM music_shelf"), "3,4,5");
 }
 
 void TestFrmMain::deleteRefusals_data() {
@@ -465,20 +482,24 @@ void TestFrmMain::deleteRefusals_data() {
   QTest::newRow("no record set") << "" << 3021;
   QTest::newRow("empty view") << "SELECT * FROM music_shelf WHERE 0" << 3021;
   QTest::newRow("no ID field") << "SELECT Title, Artist FROM music_shelf" << 3265;
-  QTest::newRow("NULL ID") << "SELECT NULL AS ID, Title FROM music_shelf" << 94;
-  QTest::newRow("text ID") << "SELECT 'abc' AS ID FROM music_shelf" << 13;
-  QTest::newRow("ID beyond 32 bits") << "SELECT 4294967296 AS ID FROM music_shelf" << 6;
+  // A column merely named ID is not the catalogue's key.
+  QTest::newRow("aliased ID") << "SELECT Year AS ID, Title FROM music_shelf" << 3265;
+  QTest::newRow("NULL named ID") << "SELECT NULL AS ID, Title FROM music_shelf" << 3265;
+  QTest::newRow("two catalogue rows per line")
+      << "SELECT a.ID, b.ID FROM music_shelf a, music_shelf b WHERE a.ID < b.ID" << 3265;
+  QTest::newRow("ID beyond 32 bits") << "SELECT * FROM music_shelf WHERE ID > 5" << 6;
 }
 
 void TestFrmMain::deleteRefusals() {
   QFETCH(QString, view);
   QFETCH(int, error);
+  testcatalogue::run(m_path, "INSERT INTO music_shelf (ID, Title) VALUES (4294967296, 'far')");
   if (!view.isEmpty()) runConsole(view);
   QVERIFY(m_errors.empty());
   QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);
   QCOMPARE(m_errors.size(), std::size_t{1});
   QCOMPARE(m_errors[0].first, error);
-  QCOMPARE(scalar("SELECT count(*) FROM music_shelf"), "5");
+  QCOMPARE(scalar("SELECT count(*) FROM music_shelf"), "6");
 }
 
 void TestFrmMain::deleteInSnapshot() {
@@ -563,6 +584,28 @@ void TestFrmMain::readFailureIsShownAndTheWindowCarriesOn() {
   QCOMPARE(m_window->DBGrid1->model()->rowCount(), 299);
   QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
   QCOMPARE(shownIds().size(), 404);
+}
+
+void TestFrmMain::openingAndClosingEditorsChangesNothing() {
+  // Longer than a line edit's usual limit, and bytes that are not UTF-8.
+  testcatalogue::run(m_path,
+                     "UPDATE music_shelf SET Comment = printf('%.*c', 40000, 'x'), "
+                     "Filename = CAST(X'436166E9' AS TEXT) WHERE ID = 1");
+  showWindow();
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  for (int column : {7, 8}) {
+    const QModelIndex index = m_window->DBGrid1->model()->index(0, column);
+    m_window->DBGrid1->setCurrentIndex(index);
+    m_window->DBGrid1->edit(index);
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor);
+    QTest::keyClick(editor, Qt::Key_Return);
+  }
+  // Saving without typing, too.
+  QTest::mouseClick(m_window->cmdUpdate, Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT length(Comment) || ' ' || hex(Filename) FROM music_shelf WHERE ID = 1"),
+           std::string("40000 436166E9"));
 }
 
 void TestFrmMain::refusedCellEditIsShown() {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
+#include <chrono>
 #include <filesystem>
 
 #include "catalogue_fixture.h"
@@ -236,6 +239,81 @@ TEST_F(RecordsetTest, FailedRequeryLeavesTheSetAsItWas) {
   EXPECT_NE(errorNumber([&] { rs->Requery(); }), 0);
   EXPECT_EQ(rs->rowCount(), 10);
   EXPECT_EQ(rs->value(9, 1).text(), "song 10");
+}
+
+}  // namespace
+
+namespace {
+
+constexpr const char* kEndless =
+    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) ";
+
+class LimitsTest : public RecordsetTest {};
+
+TEST_F(LimitsTest, RunawayStatementsAreStoppedAndChangeNothing) {
+  auto db = open();
+  db->setQueryTimeout(std::chrono::milliseconds(200));
+  std::string text;
+  // A sort over an endless input never yields its first row.
+  EXPECT_EQ(errorNumber([&] {
+              db->OpenRecordset(std::string("SELECT * FROM (") + kEndless +
+                                "SELECT x FROM c) ORDER BY x DESC");
+            },
+            &text) & 0xFF,
+            SQLITE_INTERRUPT);
+  EXPECT_NE(text.find("stopped"), std::string::npos) << text;
+  // An endless insert is stopped and rolled back whole.
+  EXPECT_EQ(errorNumber([&] {
+              db->Execute(std::string(kEndless) +
+                          "INSERT INTO music_shelf (Title) SELECT x FROM c", 64);
+            }) & 0xFF,
+            SQLITE_INTERRUPT);
+  EXPECT_EQ(count(*db), 0);
+  // The handle carries on.
+  insertSong(*db, "after", "x");
+  EXPECT_EQ(count(*db), 1);
+}
+
+TEST_F(LimitsTest, ViewThatWouldNotFitIsCutOff) {
+  auto db = open();
+  fill(*db, 2000);
+  db->setCacheLimit(3 << 20);
+  auto cross = db->OpenRecordset("SELECT a.Title, b.Title FROM music_shelf a, music_shelf b");
+  EXPECT_EQ(errorNumber([&] { cross->readAll(); }), err::kViewTooLarge);
+  EXPECT_TRUE(cross->isComplete());
+  EXPECT_GT(cross->rowCount(), 1000);
+  EXPECT_LT(cross->rowCount(), 400000);
+  // Met while a write finishes the open views, the limit ends the view, not the write.
+  auto again = db->OpenRecordset("SELECT a.Title, b.Title FROM music_shelf a, music_shelf b");
+  insertSong(*db, "written", "x");
+  EXPECT_EQ(count(*db, "WHERE Title = 'written'"), 1);
+  EXPECT_EQ(errorNumber([&] { again->readAll(); }), err::kViewTooLarge);
+}
+
+TEST_F(LimitsTest, UpdatesFinishOpenViewsOnEveryHandleFirst) {
+  auto db = open();
+  auto other = open();
+  fill(*db, 3000);
+  auto mine = db->OpenRecordset(kAllRows);
+  auto theirs = other->OpenRecordset(kAllRows);
+  for (int i = 0; i < 3000; ++i) mine->updateRow(i % 100, {{2, Value("artist " + std::to_string(i))}});
+  EXPECT_TRUE(theirs->isComplete());
+  EXPECT_EQ(theirs->value(0, 2).text(), "artist");  // read before the first update
+  EXPECT_LT(fs::file_size(m_path + "-wal"), 6u << 20);
+}
+
+TEST_F(LimitsTest, ColumnsKnowTheirOrigin) {
+  auto db = open();
+  db->Execute("CREATE TABLE other (ID INTEGER PRIMARY KEY, Name TEXT)", 64);
+  auto rs = db->OpenRecordset(
+      "SELECT Year AS ID, other.*, music_shelf.*, 1 + 1 AS Two FROM other, music_shelf",
+      engine::dbOpenSnapshot);
+  EXPECT_EQ(rs->origin(0).column, "Year");
+  EXPECT_EQ(rs->origin(1).table, "other");
+  EXPECT_EQ(rs->origin(1).column, "ID");
+  EXPECT_EQ(rs->origin(3).table, "music_shelf");
+  EXPECT_EQ(rs->origin(3).column, "ID");
+  EXPECT_TRUE(rs->origin(rs->fieldCount() - 1).table.empty());
 }
 
 }  // namespace
