@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <taglib/id3v1genres.h>
+#include <taglib/id3v2frame.h>
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
@@ -16,6 +17,35 @@
 #include "readonlystream.h"
 
 namespace importer {
+
+// TagLib parses the frames inside chapter (CHAP) and table of contents (CTOC) frames, and the
+// frames inside those, with no limit on the depth: some twenty thousand nested chapters in a
+// 650 KB tag exhaust the stack. The import reads nothing from them, so they stay unparsed, kept
+// as unknown frames.
+namespace {
+template <typename> struct ArgumentOf;
+template <typename R, typename C, typename A>
+struct ArgumentOf<R (C::*)(A) const> {
+  using type = A;
+};
+}  // namespace
+
+class FlatFrameFactory final : public TagLib::ID3v2::FrameFactory {
+  // TagLib keeps the frame header type to itself and its factories; it is named here through
+  // the function that receives it.
+  using HeaderPointer = ArgumentOf<decltype(&FlatFrameFactory::updateFrame)>::type;
+
+ public:
+  FlatFrameFactory() = default;
+
+ protected:
+  bool updateFrame(HeaderPointer header) const override {
+    const bool updated = FrameFactory::updateFrame(header);
+    const TagLib::ByteVector id = header->frameID();
+    if (id == "CHAP" || id == "CTOC") return false;
+    return updated;
+  }
+};
 
 namespace {
 
@@ -150,7 +180,7 @@ bool TagLibMp3Info::read(const std::string& path) {
 }
 
 bool TagLibMp3Info::readOpenFile() {
-  TagLib::MPEG::File file(m_stream.get(), TagLib::ID3v2::FrameFactory::instance(), true,
+  TagLib::MPEG::File file(m_stream.get(), m_frameFactory.get(), true,
                           TagLib::AudioProperties::Average);
   if (!file.isValid()) return false;
   const TagLib::MPEG::Properties* properties = file.audioProperties();
@@ -184,7 +214,9 @@ bool TagLibMp3Info::readOpenFile() {
   return true;
 }
 
-TagLibMp3Info::TagLibMp3Info() : m_stream(std::make_unique<ReadOnlyStream>()) {}
+TagLibMp3Info::TagLibMp3Info()
+    : m_stream(std::make_unique<ReadOnlyStream>()),
+      m_frameFactory(std::make_unique<FlatFrameFactory>()) {}
 
 TagLibMp3Info::~TagLibMp3Info() = default;
 

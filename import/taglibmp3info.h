@@ -8,6 +8,7 @@
 
 namespace importer {
 
+class FlatFrameFactory;
 class ReadOnlyStream;
 
 // The MP3 metadata component over TagLib's MPEG file. read() gathers everything at once and
@@ -35,6 +36,7 @@ class TagLibMp3Info final : public Mp3Info {
   bool readOpenFile();
 
   std::unique_ptr<ReadOnlyStream> m_stream;
+  std::unique_ptr<FlatFrameFactory> m_frameFactory;
 
   std::string m_title;
   std::string m_artist;

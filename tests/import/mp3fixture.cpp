@@ -124,6 +124,31 @@ std::string headerFrame(const Audio& audio) {
 
 }  // namespace
 
+std::string id3v2Header(int version, std::uint32_t size, std::uint8_t flags) {
+  std::string header = "ID3";
+  header.push_back(static_cast<char>(version));
+  header.push_back('\0');  // revision
+  header.push_back(static_cast<char>(flags));
+  appendSyncSafe(header, size);
+  return header;
+}
+
+std::string id3v2FrameHeader(int version, const std::string& id, std::uint32_t size) {
+  std::string header = id;
+  if (version == 2) {
+    appendBigEndian(header, size, 3);
+    return header;
+  }
+  if (version == 4) appendSyncSafe(header, size);
+  else appendBigEndian(header, size);
+  header.append(2, '\0');  // flags
+  return header;
+}
+
+std::string id3v2Frame(int version, const std::string& id, const std::string& content) {
+  return id3v2FrameHeader(version, id, static_cast<std::uint32_t>(content.size())) + content;
+}
+
 std::string id3v2Tag(int version, const std::vector<TextFrame>& frames) {
   std::string body;
   for (const TextFrame& f : frames) {
@@ -142,20 +167,10 @@ std::string id3v2Tag(int version, const std::vector<TextFrame>& frames) {
         content += f.values[i];
       }
     }
-    body += f.id;
-    const auto size = static_cast<std::uint32_t>(content.size());
-    if (version == 4) appendSyncSafe(body, size);
-    else appendBigEndian(body, size);
-    body.append(2, '\0');  // flags
-    body += content;
+    body += id3v2Frame(version, f.id, content);
   }
   body.append(64, '\0');  // padding
-  std::string tag = "ID3";
-  tag.push_back(static_cast<char>(version));
-  tag.push_back('\0');  // revision
-  tag.push_back('\0');  // flags
-  appendSyncSafe(tag, static_cast<std::uint32_t>(body.size()));
-  return tag + body;
+  return id3v2Header(version, static_cast<std::uint32_t>(body.size())) + body;
 }
 
 std::string id3v1Tag(const std::string& title, const std::string& artist,

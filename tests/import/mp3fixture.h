@@ -20,6 +20,16 @@ struct TextFrame {
 // An ID3v2 tag. Version 3 writes texts as UTF-16 with a byte order mark, version 4 as UTF-8.
 std::string id3v2Tag(int version, const std::vector<TextFrame>& frames);
 
+// The ten bytes that begin an ID3v2 tag of `size` bytes (not counting these ten).
+std::string id3v2Header(int version, std::uint32_t size, std::uint8_t flags = 0);
+
+// The header of an ID3v2 frame of `size` bytes: version 2 writes three-byte ids and sizes,
+// version 3 plain 32-bit sizes, version 4 syncsafe ones.
+std::string id3v2FrameHeader(int version, const std::string& id, std::uint32_t size);
+
+// A whole ID3v2 frame.
+std::string id3v2Frame(int version, const std::string& id, const std::string& content);
+
 // An ID3v1.1 tag (128 bytes); track 0 writes an ID3v1.0 comment without a track byte.
 std::string id3v1Tag(const std::string& title, const std::string& artist,
                      const std::string& album, int track, int genre);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -97,6 +98,52 @@ TEST_F(TagLibComponentTest, TextsStopAtANul) {
   EXPECT_EQ(mp3.title().find('\0'), std::string::npos);
   EXPECT_EQ(mp3.title().substr(0, 6), "Before");
 }
+
+// `depth` frames of kind `id`, each holding the next after `prefix` (its own fields), the
+// innermost holding `inner`. Built outside in, as one pass over the bytes.
+std::string nestedFrames(const std::string& id, const std::string& prefix, int depth,
+                         const std::string& inner) {
+  std::vector<std::uint32_t> sizes(static_cast<std::size_t>(depth));
+  std::uint32_t size = static_cast<std::uint32_t>(inner.size());
+  for (int level = depth - 1; level >= 0; --level) {
+    size += static_cast<std::uint32_t>(prefix.size());
+    sizes[static_cast<std::size_t>(level)] = size;
+    size += 10;
+  }
+  std::string out;
+  out.reserve(size);
+  for (std::uint32_t contentSize : sizes) out += fixture::id3v2FrameHeader(4, id, contentSize) + prefix;
+  return out + inner;
+}
+
+struct NestingCase {
+  const char* id;
+  std::string prefix;
+  int depth;
+};
+
+class NestingTest : public TagLibComponentTest, public ::testing::WithParamInterface<NestingCase> {};
+
+// TagLib parses chapters and tables of contents inside each other with no limit on the depth.
+TEST_P(NestingTest, DeeplyNestedChaptersLeaveTheTagReadable) {
+  const std::string path = file("nested.mp3");
+  const std::string body =
+      fixture::id3v2Frame(4, "TIT2", "\x03Outer") +
+      nestedFrames(GetParam().id, GetParam().prefix, GetParam().depth,
+                   fixture::id3v2Frame(4, "TIT2", "\x03Inner"));
+  fixture::writeMp3(path, fixture::id3v2Header(4, static_cast<std::uint32_t>(body.size())) + body);
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_EQ(mp3.title(), "Outer");
+  EXPECT_EQ(mp3.bitrate(), 128);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NestingTest,
+    ::testing::Values(
+        // Element id, start and end time, start and end offset.
+        NestingCase{"CHAP", std::string("c\0", 2) + std::string(8, '\0') + std::string(8, '\xFF'), 20000},
+        // Element id, flags (top level, ordered), one child id.
+        NestingCase{"CTOC", std::string("t\0\x03\x01" "c\0", 6), 30000}));
 
 struct GenreCase {
   int version;
