@@ -56,13 +56,6 @@ constexpr std::size_t kVbrProbeBytes = 192;
 constexpr std::size_t kFrameHeaderBytes = 4;
 constexpr std::size_t kVbriOffset = kFrameHeaderBytes + 32;
 
-// UTF-8, cut at the first NUL: a NUL would end any text built from it early.
-std::string utf8(const TagLib::String& text) {
-  std::string out = text.to8Bit(true);
-  if (const auto nul = out.find('\0'); nul != std::string::npos) out.resize(nul);
-  return out;
-}
-
 bool isAsciiDigits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -79,7 +72,7 @@ std::string referencedGenre(std::string_view ref) {
   if (ref == "RX") return "Remix";
   if (ref == "CR") return "Cover";
   if (!isAsciiDigits(ref) || ref.size() > 3) return {};
-  return utf8(TagLib::ID3v1::genre(std::stoi(std::string(ref))));
+  return utf8Text(TagLib::ID3v1::genre(std::stoi(std::string(ref))));
 }
 
 // The genre from the ID3v2 genre frame's own values; empty when there is none. While parsing,
@@ -92,7 +85,7 @@ std::string id3v2Genre(TagLib::ID3v2::Tag& tag) {
     const auto* text = dynamic_cast<TagLib::ID3v2::TextIdentificationFrame*>(frame);
     if (!text) continue;
     for (const TagLib::String& field : text->fieldList()) {
-      const std::string value = utf8(field);
+      const std::string value = utf8Text(field);
       const std::string_view trimmed = trimWhiteSpace(value);
       if (trimmed.empty()) continue;
       std::string name = referencedGenre(trimmed);
@@ -110,16 +103,27 @@ std::string id3v2Genre(TagLib::ID3v2::Tag& tag) {
   return joined;
 }
 
-// The raw text of the ID3v2 track frame ("03/12", "7", "12a"); empty when there is none.
+// The raw text of the ID3v2 track frame ("03/12", "7", "12a"); empty when there is none. Of a
+// frame with several values only the first counts: TagLib's own text joins them with a blank,
+// which would make "3" and "12" track 312.
 std::string id3v2Track(TagLib::ID3v2::Tag& tag) {
   const TagLib::ID3v2::FrameList& frames = tag.frameList("TRCK");
   if (frames.isEmpty()) return {};
-  return utf8(frames.front()->toString());
+  const auto* text = dynamic_cast<const TagLib::ID3v2::TextIdentificationFrame*>(frames.front());
+  if (!text) return utf8Text(frames.front()->toString());
+  const TagLib::StringList values = text->fieldList();
+  return values.isEmpty() ? std::string() : utf8Text(values.front());
 }
 
 bool isPrintableAscii(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 
 }  // namespace
+
+std::string utf8Text(const TagLib::String& text) {
+  std::string out = text.to8Bit(true);
+  if (const auto nul = out.find('\0'); nul != std::string::npos) out.resize(nul);
+  return out;
+}
 
 bool frameAnnouncesVbr(const unsigned char* frame, std::size_t size) {
   if (size < kFrameHeaderBytes || frame[0] != 0xFF || (frame[1] & 0xE0) != 0xE0) return false;
@@ -190,9 +194,9 @@ bool TagLibMp3Info::readOpenFile() {
 
   const TagLib::Tag* tag = file.tag();
   if (tag) {
-    m_title = utf8(tag->title());
-    m_artist = utf8(tag->artist());
-    m_album = utf8(tag->album());
+    m_title = utf8Text(tag->title());
+    m_artist = utf8Text(tag->artist());
+    m_album = utf8Text(tag->album());
   }
   TagLib::ID3v2::Tag* id3v2 = file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr;
   if (id3v2) {
@@ -203,7 +207,7 @@ bool TagLibMp3Info::readOpenFile() {
     const unsigned number = tag->track();
     m_track = number ? std::to_string(number) : std::string();
   }
-  if (tag && m_genre.empty()) m_genre = utf8(tag->genre());
+  if (tag && m_genre.empty()) m_genre = utf8Text(tag->genre());
 
   m_bitrate = properties->bitrate();
   m_duration = properties->lengthInSeconds();

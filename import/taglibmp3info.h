@@ -6,6 +6,10 @@
 
 #include "mp3info.h"
 
+namespace TagLib {
+class String;
+}
+
 namespace importer {
 
 class FlatFrameFactory;
@@ -47,6 +51,9 @@ class TagLibMp3Info final : public Mp3Info {
   int m_duration = 0;
   bool m_vbr = false;
 };
+
+// A tag text as UTF-8, cut at the first NUL: a NUL would end any text built from it early.
+std::string utf8Text(const TagLib::String& text);
 
 // Whether the first MPEG audio frame, whose bytes start at `frame`, announces a variable bit
 // rate: a "VBRI" header does; an "Info" header does not; a "Xing" header does unless its LAME
