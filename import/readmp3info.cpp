@@ -1,5 +1,6 @@
 #include "readmp3info.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -122,18 +123,35 @@ double numericValue(std::string_view text) {
 
 std::string numberText(double value) {
   if (!std::isfinite(value)) return "0";
-  char buffer[64];
+  char buffer[512];  // the smallest doubles take some 330 characters in plain form
   if (value == std::trunc(value) && std::fabs(value) < 1e15) {
     const auto result =
         std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value));
     return std::string(buffer, result.ptr);
   }
-  // Like printf's %.15G: trailing zeros dropped, exponent form beyond 15 digits.
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);
+  // Rounded to 15 significant digits, the decimal exponent says whether the integer part fits.
+  const auto rounded =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 14);
+  int exponent = 0;
+  const char* e = std::find(buffer, rounded.ptr, 'e');
+  std::from_chars(e + 1 + (e[1] == '+'), rounded.ptr, exponent);
+  if (exponent >= 15) {
+    // Too large for 15 digits: exponent form, trailing zeros dropped ("1.5E+20").
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);
+    std::string text(buffer, result.ptr);
+    for (char& c : text)
+      if (c == 'e') c = 'E';
+    return text;
+  }
+  // Plain digits to the 15th significant one, trailing zeros dropped ("0.00000015").
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                    std::chars_format::fixed, 14 - exponent);
   std::string text(buffer, result.ptr);
-  for (char& c : text)
-    if (c == 'e') c = 'E';
+  if (text.find('.') != std::string::npos) {
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') text.pop_back();
+  }
   return text;
 }
 

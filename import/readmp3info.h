@@ -23,8 +23,9 @@ void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Inf
 double numericValue(std::string_view text);
 
 // A number written the way the track rule stores it: integers as plain digits, fractions in
-// their shortest form up to 15 significant digits, values beyond 15 digits in exponent form
-// ("1E+20"). Independent of the locale.
+// plain form rounded to 15 significant digits without trailing zeros ("2.5", "0.00000015"), only
+// values whose integer part needs more than 15 digits in exponent form ("1E+20"). Independent
+// of the locale.
 std::string numberText(double value);
 
 // The genre with a leading run of ID3 genre references ("(17)", "(17)(RX)", "(2) ") removed and

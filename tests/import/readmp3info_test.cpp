@@ -242,10 +242,24 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"&X1", ""}, TextCase{"&H", ""}, TextCase{"1E3", "1000"},
         TextCase{"2d2", "200"}, TextCase{"1e", "1"}, TextCase{"1e+", "1"},
         TextCase{"2.5", "2.5"}, TextCase{".5", "0.5"}, TextCase{"3.", "3"},
-        TextCase{"3.0", "3"}, TextCase{"0.1", "0.1"}, TextCase{"1.5e-7", "1.5E-07"},
+        TextCase{"3.0", "3"}, TextCase{"0.1", "0.1"}, TextCase{"1.5e-7", "0.00000015"},
+        TextCase{"1e-5", "0.00001"}, TextCase{"-2.5E-6", "-0.0000025"},
+        TextCase{"0.0001", "0.0001"}, TextCase{"1.23456789012345678e-10", "0.000000000123456789012346"},
+        TextCase{"0.1234567890123456", "0.123456789012346"},
+        TextCase{"12345678901234.56", "12345678901234.6"},
+        TextCase{"999999999999999.9", "1E+15"}, TextCase{"1.5e20", "1.5E+20"},
         TextCase{"1e20", "1E+20"}, TextCase{"123456789012345", "123456789012345"},
         TextCase{"1234567890123456", "1.23456789012346E+15"}, TextCase{"1e999", ""},
         TextCase{"1e-999", ""}, TextCase{"-0", ""}, TextCase{"'7'", ""}));
+
+TEST(NumberTextTest, ExtremesKeepTheirForm) {
+  const std::string tiny = numberText(4.9406564584124654e-324);  // the smallest double
+  EXPECT_EQ(tiny.substr(0, 6), "0.0000");
+  EXPECT_EQ(tiny.size(), 2u + 323u + 15u);
+  EXPECT_EQ(tiny.substr(tiny.size() - 15), "494065645841247");
+  EXPECT_EQ(numberText(-1.7976931348623157e308), "-1.79769313486232E+308");
+  EXPECT_EQ(numberText(-0.5), "-0.5");
+}
 
 TEST(NumericValueTest, DoesNotFollowTheCLibraryLocale) {
   const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
