@@ -78,9 +78,9 @@ std::size_t sideInfoLength(Mpeg mpeg) {
   return 32;
 }
 
-std::string lameExtension(int method) {
-  std::string ext = "LAME3.100";
-  ext.push_back(static_cast<char>(0x00 | method));  // revision 0, method
+std::string lameExtension(const Lame& lame) {
+  std::string ext = fixed(lame.encoder, 9);
+  ext.push_back(static_cast<char>(0x00 | (lame.method & 0x0F)));  // revision 0, method
   ext.append(26, '\0');
   return ext;
 }
@@ -104,19 +104,14 @@ std::string headerFrame(const Audio& audio) {
     appendBigEndian(frame, 1, 2);           // frames per entry
   } else {
     frame.append(sideInfoLength(audio.mpeg), '\0');
-    const bool info = audio.header == Header::Info || audio.header == Header::InfoLameCbr;
-    frame += info ? "Info" : "Xing";
-    const bool framesOnly = audio.header == Header::XingLameCbr;
-    appendBigEndian(frame, framesOnly ? 0x01 : 0x0F);
-    appendBigEndian(frame, frames);
-    if (!framesOnly) {
-      appendBigEndian(frame, audioBytes + static_cast<std::uint32_t>(length));
+    frame += audio.header == Header::Info ? "Info" : "Xing";
+    appendBigEndian(frame, audio.xingFlags);
+    if (audio.xingFlags & 0x01) appendBigEndian(frame, frames);
+    if (audio.xingFlags & 0x02) appendBigEndian(frame, audioBytes + static_cast<std::uint32_t>(length));
+    if (audio.xingFlags & 0x04)
       for (int i = 0; i < 100; ++i) frame.push_back(static_cast<char>(i * 255 / 100));
-      appendBigEndian(frame, 50);  // quality
-    }
-    if (audio.header == Header::XingLameVbr) frame += lameExtension(4);
-    if (audio.header == Header::XingLameCbr) frame += lameExtension(8);
-    if (audio.header == Header::InfoLameCbr) frame += lameExtension(1);
+    if (audio.xingFlags & 0x08) appendBigEndian(frame, 50);  // quality
+    if (audio.lame) frame += lameExtension(*audio.lame);
   }
   frame.resize(length, '\0');
   return frame;

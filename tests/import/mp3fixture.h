@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,13 +36,17 @@ std::string id3v1Tag(const std::string& title, const std::string& artist,
                      const std::string& album, int track, int genre);
 
 enum class Header {
-  None,         // audio frames only
-  Xing,         // "Xing" with all fields, no LAME extension
-  XingLameVbr,  // "Xing" with a LAME extension naming a VBR method
-  XingLameCbr,  // "Xing" with frame count only and a LAME extension naming method 8 (CBR)
-  Info,         // "Info" without LAME extension
-  InfoLameCbr,  // "Info" with a LAME extension naming method 1 (CBR)
-  Vbri,         // Fraunhofer "VBRI"
+  None,  // audio frames only
+  Xing,  // "Xing"
+  Info,  // "Info", as LAME writes into constant bit rate files
+  Vbri,  // Fraunhofer "VBRI"
+};
+
+// LAME's extension after a Xing or Info header: the encoder's name (9 bytes, cut or padded with
+// NULs) and the bit rate method (1 and 8 are constant bit rate).
+struct Lame {
+  std::string encoder = "LAME3.100";
+  int method = 0;
 };
 
 enum class Mpeg { Version1Stereo, Version1Mono, Version2Stereo, Version2Mono };
@@ -50,6 +55,9 @@ struct Audio {
   int frames = 120;  // audio frames, not counting the header frame
   Header header = Header::None;
   Mpeg mpeg = Mpeg::Version1Stereo;
+  // The optional Xing fields present: frame count 1, byte count 2, seek table 4, quality 8.
+  std::uint32_t xingFlags = 0x0F;
+  std::optional<Lame> lame = std::nullopt;  // after a Xing or Info header
 };
 
 // MPEG-1 Layer III at 128 kbit/s and 44100 Hz (417-byte frames), or MPEG-2 Layer III at

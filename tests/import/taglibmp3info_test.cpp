@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -196,38 +197,65 @@ INSTANTIATE_TEST_SUITE_P(
                       GenreCase{4, {"999"}, "999"}));
 
 struct VbrCase {
-  Header header;
-  Mpeg mpeg;
+  const char* name;
+  Audio audio;
   bool vbr;
 };
 
 class VbrTest : public TagLibComponentTest, public ::testing::WithParamInterface<VbrCase> {};
 
 TEST_P(VbrTest, FlagFollowsTheFirstFramesHeader) {
+  SCOPED_TRACE(GetParam().name);
   const std::string path = file("vbr.mp3");
-  Audio audio;
-  audio.header = GetParam().header;
-  audio.mpeg = GetParam().mpeg;
-  fixture::writeMp3(path, fixture::id3v2Tag(3, {{"TIT2", {"x"}}}), audio);
+  fixture::writeMp3(path, fixture::id3v2Tag(3, {{"TIT2", {"x"}}}), GetParam().audio);
   ASSERT_TRUE(mp3.read(path));
   EXPECT_EQ(mp3.vbr(), GetParam().vbr);
   EXPECT_GT(mp3.bitrate(), 0);
   EXPECT_GT(mp3.duration(), 0);
 }
 
+Audio withHeader(Header header, Mpeg mpeg = Mpeg::Version1Stereo, std::uint32_t xingFlags = 0x0F,
+                 std::optional<fixture::Lame> lame = std::nullopt) {
+  return {.frames = 120, .header = header, .mpeg = mpeg, .xingFlags = xingFlags, .lame = lame};
+}
+
+// The LAME extension sits behind the Xing fields its flags announce, so each row with one
+// names a method that tells where it was looked for.
 INSTANTIATE_TEST_SUITE_P(
     Table, VbrTest,
-    ::testing::Values(VbrCase{Header::None, Mpeg::Version1Stereo, false},
-                      VbrCase{Header::Xing, Mpeg::Version1Stereo, true},
-                      VbrCase{Header::Xing, Mpeg::Version1Mono, true},
-                      VbrCase{Header::Xing, Mpeg::Version2Stereo, true},
-                      VbrCase{Header::Xing, Mpeg::Version2Mono, true},
-                      VbrCase{Header::XingLameVbr, Mpeg::Version1Stereo, true},
-                      VbrCase{Header::XingLameCbr, Mpeg::Version1Stereo, false},
-                      VbrCase{Header::XingLameCbr, Mpeg::Version2Mono, false},
-                      VbrCase{Header::Info, Mpeg::Version1Stereo, false},
-                      VbrCase{Header::InfoLameCbr, Mpeg::Version1Mono, false},
-                      VbrCase{Header::Vbri, Mpeg::Version1Stereo, true}));
+    ::testing::Values(
+        VbrCase{"no header", withHeader(Header::None), false},
+        VbrCase{"Xing", withHeader(Header::Xing), true},
+        VbrCase{"Xing, MPEG-1 mono", withHeader(Header::Xing, Mpeg::Version1Mono), true},
+        VbrCase{"Xing, MPEG-2 stereo", withHeader(Header::Xing, Mpeg::Version2Stereo), true},
+        VbrCase{"Xing, MPEG-2 mono", withHeader(Header::Xing, Mpeg::Version2Mono), true},
+        VbrCase{"Xing, LAME VBR method",
+                withHeader(Header::Xing, Mpeg::Version1Stereo, 0x0F, fixture::Lame{.method = 4}), true},
+        VbrCase{"Xing, all fields, LAME method 1",
+                withHeader(Header::Xing, Mpeg::Version1Stereo, 0x0F, fixture::Lame{.method = 1}), false},
+        VbrCase{"Xing, all fields, LAME method 8",
+                withHeader(Header::Xing, Mpeg::Version1Stereo, 0x0F, fixture::Lame{.method = 8}), false},
+        VbrCase{"Xing, all fields, LAME method 8, MPEG-2 mono",
+                withHeader(Header::Xing, Mpeg::Version2Mono, 0x0F, fixture::Lame{.method = 8}), false},
+        VbrCase{"Xing, counts only, LAME method 1",
+                withHeader(Header::Xing, Mpeg::Version1Stereo, 0x03, fixture::Lame{.method = 1}), false},
+        VbrCase{"Xing, counts only, LAME method 8, MPEG-1 mono",
+                withHeader(Header::Xing, Mpeg::Version1Mono, 0x03, fixture::Lame{.method = 8}), false},
+        VbrCase{"Xing, frame count only, LAME method 8",
+                withHeader(Header::Xing, Mpeg::Version1Stereo, 0x01, fixture::Lame{.method = 8}), false},
+        VbrCase{"Xing, another encoder's method 1",
+                withHeader(Header::Xing, Mpeg::Version1Stereo, 0x0F,
+                           fixture::Lame{.encoder = "Lavc58.91", .method = 1}),
+                false},
+        // Binary bytes where the encoder's name would be: no extension, whatever follows.
+        VbrCase{"Xing, no encoder name before a 1",
+                withHeader(Header::Xing, Mpeg::Version1Stereo, 0x0F,
+                           fixture::Lame{.encoder = std::string("\x01\x02\x03\x04\x05", 5), .method = 1}),
+                true},
+        VbrCase{"Info", withHeader(Header::Info), false},
+        VbrCase{"Info, LAME method 1, MPEG-1 mono",
+                withHeader(Header::Info, Mpeg::Version1Mono, 0x0F, fixture::Lame{.method = 1}), false},
+        VbrCase{"VBRI", withHeader(Header::Vbri), true}));
 
 TEST(FrameAnnouncesVbrTest, ShortOrForeignBytesAnnounceNothing) {
   const unsigned char notAFrame[] = {'I', 'D', '3', 3, 0, 0};
