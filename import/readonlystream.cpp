@@ -15,6 +15,7 @@ constexpr long kAlignment = 4096;
 constexpr long kBlockBytes = 16 * 1024;          // enough for most tags and the frame scans
 constexpr long kLargestCachedRead = 256 * 1024;  // pictures in tags are read directly
 constexpr std::size_t kMaxBlocks = 4;
+constexpr long kLargestScanRead = 64 * 1024;  // larger reads are whole tags
 
 // Reads up to `size` bytes at `offset` into `into`; fewer at the end of the file or on an
 // error. Returns how many.
@@ -55,6 +56,8 @@ void ReadOnlyStream::close() {
   m_fd = -1;
   m_length = 0;
   m_position = 0;
+  m_scanned = 0;
+  m_scanLimitReached = false;
   for (Block& block : m_blocks) block.size = -1;
 }
 
@@ -92,6 +95,13 @@ TagLib::ByteVector ReadOnlyStream::readBlock(unsigned long length) {
   if (m_fd < 0 || length == 0 || m_position >= m_length) return {};
   const long wanted = static_cast<long>(
       std::min<unsigned long>(length, static_cast<unsigned long>(m_length - m_position)));
+  if (m_scanLimit >= 0 && wanted <= kLargestScanRead) {
+    if (m_scanned + wanted > m_scanLimit) {
+      m_scanLimitReached = true;
+      return {};
+    }
+    m_scanned += wanted;
+  }
   if (wanted > kLargestCachedRead) {
     TagLib::ByteVector bytes(static_cast<unsigned int>(wanted), '\0');
     const long got = readAt(m_fd, m_position, wanted, bytes.data());

@@ -24,6 +24,12 @@ class ReadOnlyStream final : public TagLib::IOStream {
   bool open(const std::string& path);
   void close();
 
+  // Small reads (TagLib looks for frames a kilobyte at a time) count against a limit per file;
+  // past it they come back empty, as at the end of the file, and scanLimitReached() says so.
+  // Reads of whole tags do not count. No limit until one is set; a negative one lifts it.
+  void setScanLimit(long bytes) { m_scanLimit = bytes; }
+  bool scanLimitReached() const { return m_scanLimitReached; }
+
   TagLib::FileName name() const override { return m_path.c_str(); }
   TagLib::ByteVector readBlock(unsigned long length) override;
   void writeBlock(const TagLib::ByteVector&) override {}
@@ -52,6 +58,9 @@ class ReadOnlyStream final : public TagLib::IOStream {
   long m_position = 0;
   std::vector<Block> m_blocks;
   std::size_t m_nextVictim = 0;
+  long m_scanLimit = -1;
+  long m_scanned = 0;
+  bool m_scanLimitReached = false;
 };
 
 }  // namespace importer

@@ -69,6 +69,30 @@ TEST(ReadOnlyStreamTest, NextFileForgetsTheLastOne) {
   EXPECT_EQ(text(stream.readBlock(1000)), patterned(40000, 2).substr(39000));
 }
 
+TEST(ReadOnlyStreamTest, SmallReadsStopAtTheScanLimit) {
+  fixture::TempDir dir;
+  const std::string path = (dir.path() / "data.bin").string();
+  const std::string bytes = patterned(400 * 1024, 4);
+  fixture::writeFile(path, bytes);
+  ReadOnlyStream stream;
+  ASSERT_TRUE(stream.open(path));
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(stream.readBlock(1024).size(), 1024u);  // no limit yet
+  stream.setScanLimit(10000);
+  ASSERT_TRUE(stream.open(path));
+  stream.seek(5000);
+  EXPECT_EQ(text(stream.readBlock(6000)), bytes.substr(5000, 6000));
+  EXPECT_EQ(text(stream.readBlock(4000)), bytes.substr(11000, 4000));
+  EXPECT_FALSE(stream.scanLimitReached());
+  EXPECT_TRUE(stream.readBlock(1).isEmpty());
+  EXPECT_TRUE(stream.scanLimitReached());
+  EXPECT_EQ(stream.tell(), 15000);
+  stream.seek(0);
+  EXPECT_EQ(text(stream.readBlock(300 * 1024)), bytes.substr(0, 300 * 1024));  // a whole tag
+  ASSERT_TRUE(stream.open(path));  // each file starts afresh
+  EXPECT_FALSE(stream.scanLimitReached());
+  EXPECT_EQ(stream.readBlock(9000).size(), 9000u);
+}
+
 TEST(ReadOnlyStreamTest, OnlyRegularFilesOpen) {
   fixture::TempDir dir;
   ReadOnlyStream stream;
