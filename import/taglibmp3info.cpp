@@ -14,6 +14,7 @@
 #include <taglib/tag.h>
 #include <taglib/textidentificationframe.h>
 
+#include "filecheck.h"
 #include "readonlystream.h"
 
 namespace importer {
@@ -184,6 +185,7 @@ bool TagLibMp3Info::read(const std::string& path) {
 }
 
 bool TagLibMp3Info::readOpenFile() {
+  if (!fitForTagLib(*m_stream)) return false;
   TagLib::MPEG::File file(m_stream.get(), m_frameFactory.get(), true,
                           TagLib::AudioProperties::Average);
   if (!file.isValid()) return false;
@@ -215,12 +217,15 @@ bool TagLibMp3Info::readOpenFile() {
   file.seek(firstFrame);
   const TagLib::ByteVector head = file.readBlock(kVbrProbeBytes);
   m_vbr = frameAnnouncesVbr(reinterpret_cast<const unsigned char*>(head.data()), head.size());
-  return true;
+  // TagLib looked for a frame through more of the file than any sound one makes it read.
+  return !m_stream->scanLimitReached();
 }
 
 TagLibMp3Info::TagLibMp3Info()
     : m_stream(std::make_unique<ReadOnlyStream>()),
-      m_frameFactory(std::make_unique<FlatFrameFactory>()) {}
+      m_frameFactory(std::make_unique<FlatFrameFactory>()) {
+  m_stream->setScanLimit(kMaxScanBytes);
+}
 
 TagLibMp3Info::~TagLibMp3Info() = default;
 

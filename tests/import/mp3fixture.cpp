@@ -182,6 +182,27 @@ std::string id3v1Tag(const std::string& title, const std::string& artist,
   return tag;
 }
 
+std::string apeTag(const std::vector<std::pair<std::string, std::string>>& items) {
+  auto appendLittleEndian = [](std::string& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
+  };
+  std::string body;
+  for (const auto& [key, value] : items) {
+    appendLittleEndian(body, static_cast<std::uint32_t>(value.size()));
+    appendLittleEndian(body, 0);  // flags: UTF-8 text
+    body += key;
+    body.push_back('\0');
+    body += value;
+  }
+  std::string footer = "APETAGEX";
+  appendLittleEndian(footer, 2000);  // version
+  appendLittleEndian(footer, static_cast<std::uint32_t>(body.size() + 32));
+  appendLittleEndian(footer, static_cast<std::uint32_t>(items.size()));
+  appendLittleEndian(footer, 0);  // flags: footer only
+  footer.append(8, '\0');
+  return body + footer;
+}
+
 std::size_t frameLength(Mpeg mpeg) {
   const bool v1 = mpeg == Mpeg::Version1Stereo || mpeg == Mpeg::Version1Mono;
   return v1 ? 144 * 128000 / 44100 : 72 * 64000 / 22050;

@@ -35,6 +35,9 @@ std::string id3v2Frame(int version, const std::string& id, const std::string& co
 std::string id3v1Tag(const std::string& title, const std::string& artist,
                      const std::string& album, int track, int genre);
 
+// An APE tag (version 2, with a footer and no header) of text items: key and value.
+std::string apeTag(const std::vector<std::pair<std::string, std::string>>& items);
+
 enum class Header {
   None,  // audio frames only
   Xing,  // "Xing"
