@@ -1,6 +1,7 @@
 #include "import/readmp3info.h"
 
 #include <clocale>
+#include <locale>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -261,10 +262,40 @@ TEST(NumberTextTest, ExtremesKeepTheirForm) {
   EXPECT_EQ(numberText(-0.5), "-0.5");
 }
 
+// The desktop may set a locale whose decimal separator is a comma. No such locale need be
+// installed for this one: the C++ global locale gets a comma from a facet of the test's own.
+TEST(NumericValueTest, DoesNotFollowTheCxxGlobalLocale) {
+  struct CommaDecimal : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+  };
+  const std::locale saved = std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
+  const double value = numericValue("2.5");
+  const std::string fraction = numberText(0.25);
+  const std::string large = numberText(1234567);
+  const std::string exponent = numberText(1.5e20);
+  std::locale::global(saved);
+  EXPECT_EQ(value, 2.5);
+  EXPECT_EQ(fraction, "0.25");
+  EXPECT_EQ(large, "1234567");
+  EXPECT_EQ(exponent, "1.5E+20");
+}
+
+// The same for the C library's locale, where one with a decimal comma is installed.
 TEST(NumericValueTest, DoesNotFollowTheCLibraryLocale) {
   const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
-  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "fr_FR.UTF-8"))
+  bool found = false;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "nl_NL.UTF-8",
+                           "ru_RU.UTF-8", "de_DE", "fr_FR"})
+    if (std::setlocale(LC_NUMERIC, name) && *std::localeconv()->decimal_point == ',') {
+      found = true;
+      break;
+    }
+  if (!found) {
+    std::setlocale(LC_NUMERIC, saved.c_str());
     GTEST_SKIP() << "no locale with a decimal comma installed";
+  }
   const double value = numericValue("2.5");
   const std::string text = numberText(0.25);
   std::setlocale(LC_NUMERIC, saved.c_str());
