@@ -131,10 +131,12 @@ long id3v2TagsEnd(TagLib::IOStream& stream, long offset) {
   }
 }
 
-// An audio frame beginning less than kAudioSearchBytes before `start` and at least two bytes
-// before it, as TagLib looks for the last frame: backwards from `start`.
-bool audioFrameBefore(TagLib::IOStream& stream, long start) {
-  const long lowest = std::max(0L, start - kAudioSearchBytes);
+// Whether TagLib, looking backwards from `start` for the last audio frame (one that begins at
+// least two bytes before `start`), comes to one or to the start of the file within
+// kAudioSearchBytes.
+bool lastFrameWithinReach(TagLib::IOStream& stream, long start) {
+  if (start <= kAudioSearchBytes) return true;
+  const long lowest = start - kAudioSearchBytes;
   for (long chunkEnd = start - 1; chunkEnd > lowest; chunkEnd -= kSearchChunk) {
     const long chunkStart = std::max(lowest, chunkEnd - kSearchChunk);
     const TagLib::ByteVector chunk =
@@ -171,7 +173,7 @@ bool hasStreamCounts(TagLib::IOStream& stream, long offset) {
 
 struct EndTags {
   long audioEnd = 0;  // where TagLib starts looking backwards for the last frame
-  std::uint32_t apeItems = 0;
+  std::uint32_t apeItems = 0;  // at most, that TagLib makes of the APE tag
 };
 
 // The tags at the end of the file as TagLib finds them: an ID3v1 tag in the last 128 bytes
@@ -191,10 +193,14 @@ EndTags endTags(TagLib::IOStream& stream) {
   if (footerAt < 0) return tags;
   const TagLib::ByteVector footer = readAt(stream, footerAt, 32);
   if (footer.size() < 32 || !footer.startsWith("APETAGEX")) return tags;
-  tags.apeItems = footer.toUInt(16, false);
-  // Size with the footer, plus a header of the same size; 32 bits wide, as TagLib adds them.
+  // TagLib reads the items before the footer, as many as the footer says, each at least nine
+  // bytes long, when their size fits the file.
+  const std::uint32_t itemsAndFooter = footer.toUInt(12, false);
+  if (itemsAndFooter > 32 && itemsAndFooter <= static_cast<std::uint64_t>(length))
+    tags.apeItems = std::min(footer.toUInt(16, false), (itemsAndFooter - 32) / 9 + 1);
+  // Where the tag begins, a header of the footer's size included; 32 bits wide, as TagLib adds.
   const std::uint32_t apeSize =
-      footer.toUInt(12, false) + ((footer.toUInt(20, false) & 0x80000000u) ? 32u : 0u);
+      itemsAndFooter + ((footer.toUInt(20, false) & 0x80000000u) ? 32u : 0u);
   const long ape = footerAt + 32 - static_cast<long>(apeSize);
   if (ape >= 0) tags.audioEnd = ape - 1;
   return tags;
@@ -306,7 +312,7 @@ bool fitForTagLib(TagLib::IOStream& stream) {
   const EndTags end = endTags(stream);
   if (end.apeItems > kMaxTagEntries) return false;
   // Without counts in the first frame TagLib works the length out from the last frame.
-  return hasStreamCounts(stream, first.offset) || audioFrameBefore(stream, end.audioEnd);
+  return hasStreamCounts(stream, first.offset) || lastFrameWithinReach(stream, end.audioEnd);
 }
 
 }  // namespace importer

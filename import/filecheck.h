@@ -32,7 +32,7 @@ std::size_t countId3v2Frames(const unsigned char* header, const unsigned char* b
                              std::size_t size, std::size_t limit);
 
 // Whether TagLib may be left to read the file in `stream`: the ID3v2 tag it finds has at most
-// kMaxTagEntries frames, so has the APE tag items, at most kMaxStackedId3v2Tags further ID3v2
+// kMaxTagEntries frames, the APE tag can give no more items, at most kMaxStackedId3v2Tags further ID3v2
 // tags follow the first, and where TagLib looks for audio frames (after the tags, or from the
 // start of a file without them; and backwards from the end when the first frame does not give
 // the length) one begins within kAudioSearchBytes, confirmed by the next one right behind it.

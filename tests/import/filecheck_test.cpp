@@ -161,6 +161,13 @@ std::vector<LayoutCase> layouts() {
   for (std::size_t i = 0; i <= kMaxTagEntries; ++i)
     items.emplace_back("Key" + std::to_string(i), "v");
   const std::string manyItems = fixture::apeTag(items);
+  // An APE tag whose size, in its footer, says it begins right behind the ID3v2 tag's header.
+  std::string apeBeforeAudio = fixture::apeTag({{"Year", "1999"}});
+  const auto apeSize = static_cast<std::uint32_t>(tag.size() + audio.size() + apeBeforeAudio.size() - 10);
+  for (int i = 0; i < 4; ++i)
+    apeBeforeAudio[apeBeforeAudio.size() - 20 + i] = static_cast<char>(apeSize >> (8 * i));
+  std::string claimsMany = fixture::apeTag({{"Title", "From APE"}});
+  claimsMany[claimsMany.size() - 13] = '\xFF';  // the item count's high byte
   return {
       {"audio right after the tag", tag + audio, true, "Title"},
       {"audio within reach after the tag", tag + near + audio, true, "Title"},
@@ -178,11 +185,15 @@ std::vector<LayoutCase> layouts() {
       {"tags stacked past the limit", tag + repeat(emptyTag, kMaxStackedId3v2Tags + 1) + audio,
        false, ""},
       {"frames, then zeros within reach of the end", audio + near + v1, true, "Old"},
+      // TagLib finds no last frame, looking back from where the APE tag claims to begin, and
+      // gives no duration; but it does not look far.
+      {"APE tag claiming to begin before the audio", tag + audio + apeBeforeAudio, true, "Title"},
       {"frames, then zeros out of reach of the end", audio + far + far, false, ""},
       {"frames, then zeros out of reach of an ID3v1 tag", audio + far + v1, false, ""},
       {"Xing frames, then zeros", tag + xing + far + far, true, "Title"},
       {"APE tag", audio + fixture::apeTag({{"Title", "From APE"}}) + v1, true, "From APE"},
       {"APE tag of too many items", audio + manyItems, false, ""},
+      {"APE tag that claims more items than it holds", audio + claimsMany, true, "From APE"},
       {"APE tag of too many items before ID3v1", audio + manyItems + v1, false, ""},
   };
 }
