@@ -19,10 +19,6 @@
 
 namespace importer {
 
-// TagLib parses the frames inside chapter (CHAP) and table of contents (CTOC) frames, and the
-// frames inside those, with no limit on the depth: some twenty thousand nested chapters in a
-// 650 KB tag exhaust the stack. The import reads nothing from them, so they stay unparsed, kept
-// as unknown frames.
 namespace {
 template <typename> struct ArgumentOf;
 template <typename R, typename C, typename A>
@@ -31,6 +27,10 @@ struct ArgumentOf<R (C::*)(A) const> {
 };
 }  // namespace
 
+// TagLib parses the frames inside chapter (CHAP) and table of contents (CTOC) frames, and the
+// frames inside those, with no limit on the depth: some twenty thousand nested chapters in a
+// 650 KB tag exhaust the stack. The import reads nothing from them, so they stay unparsed, kept
+// as unknown frames.
 class FlatFrameFactory final : public TagLib::ID3v2::FrameFactory {
   // TagLib keeps the frame header type to itself and its factories; it is named here through
   // the function that receives it.

@@ -16,7 +16,8 @@ class FlatFrameFactory;
 class ReadOnlyStream;
 
 // The MP3 metadata component over TagLib's MPEG file. read() gathers everything at once and
-// closes the file again; the getters hand out what it gathered. Creating one cannot fail.
+// closes the file again; the getters hand out what it gathered. Creating one cannot fail. Files
+// that would ask too much of TagLib (see fitForTagLib()) are unreadable.
 class TagLibMp3Info final : public Mp3Info {
  public:
   TagLibMp3Info();
