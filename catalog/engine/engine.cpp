@@ -98,27 +98,70 @@ std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& source, in
   return recordset;
 }
 
+namespace {
+
+// Steps a statement that returns no rows under the engine's rules. Throws EngineError.
+void runToEnd(Connection& conn, sqlite3_stmt* stmt) {
+  if (!sqlite3_stmt_readonly(stmt)) finishAllReaders();
+  int rc;
+  {
+    Connection::Deadline deadline(conn);
+    rc = sqlite3_step(stmt);
+  }
+  if (rc != SQLITE_DONE) {
+    EngineError error = conn.lastError();
+    sqlite3_reset(stmt);
+    conn.rollBackStrayTransaction();
+    throw error;
+  }
+}
+
+}  // namespace
+
 void Database::Execute(const std::string& sql, int /*options*/) {
   const auto& conn = connection();
   Statement stmt = prepareOne(*conn, sql);
   if (sqlite3_column_count(stmt.get()) > 0)
     throw EngineError(err::kSelectNotAllowed, "Cannot execute a select query.");
-  if (!sqlite3_stmt_readonly(stmt.get())) finishAllReaders();
-  sqlite3* db = conn->handle();
-  int rc;
-  {
-    Connection::Deadline deadline(*conn);
-    rc = sqlite3_step(stmt.get());
-  }
-  if (rc != SQLITE_DONE) {
-    EngineError error = conn->lastError();
-    stmt = Statement();
-    conn->rollBackStrayTransaction();
-    throw error;
-  }
-  m_recordsAffected = sqlite3_changes64(db);
+  runToEnd(*conn, stmt.get());
+  m_recordsAffected = sqlite3_changes64(conn->handle());
   stmt = Statement();
   conn->rollBackStrayTransaction();
+}
+
+std::unique_ptr<PreparedStatement> Database::Prepare(const std::string& sql) {
+  const auto& conn = connection();
+  Statement stmt = prepareOne(*conn, sql);
+  if (sqlite3_column_count(stmt.get()) > 0)
+    throw EngineError(err::kSelectNotAllowed, "Cannot execute a select query.");
+  sqlite3_stmt* raw = stmt.get();
+  std::unique_ptr<PreparedStatement> prepared(new PreparedStatement(conn, raw));
+  (void)stmt.release();
+  return prepared;
+}
+
+PreparedStatement::PreparedStatement(std::shared_ptr<Connection> connection, sqlite3_stmt* stmt)
+    : m_connection(std::move(connection)), m_stmt(stmt) {}
+
+PreparedStatement::~PreparedStatement() { sqlite3_finalize(m_stmt); }
+
+void PreparedStatement::bind(int index, std::string_view text) {
+  // A null pointer would bind NULL; an empty text stays an empty text.
+  const char* bytes = text.empty() ? "" : text.data();
+  check(m_connection->handle(),
+        sqlite3_bind_text64(m_stmt, index, bytes, text.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
+}
+
+void PreparedStatement::Execute() {
+  try {
+    runToEnd(*m_connection, m_stmt);
+  } catch (...) {
+    sqlite3_clear_bindings(m_stmt);
+    throw;
+  }
+  sqlite3_reset(m_stmt);
+  sqlite3_clear_bindings(m_stmt);
+  m_connection->rollBackStrayTransaction();
 }
 
 }  // namespace engine

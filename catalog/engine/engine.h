@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include "errors.h"
 #include "recordset.h"
@@ -14,6 +17,7 @@ namespace engine {
 
 class Connection;
 class Database;
+class PreparedStatement;
 class Workspace;
 
 // The engine: one object per process, created on first use.
@@ -72,6 +76,12 @@ class Database {
   // kTransactionLeftOpen, kObjectClosed, or SQLite's code.
   void Execute(const std::string& sql, int options = 0);
 
+  // Prepares one statement that returns no rows, to be run many times with values bound to its
+  // parameters ("?1", "?2", ...): values never pass through SQL text. The statement keeps this
+  // handle's connection; it goes on working after Close, like a record set. Throws EngineError
+  // as Execute does, before anything runs.
+  std::unique_ptr<PreparedStatement> Prepare(const std::string& sql);
+
   // Rows changed by the last Execute.
   std::int64_t RecordsAffected() const { return m_recordsAffected; }
 
@@ -92,6 +102,29 @@ class Database {
   std::shared_ptr<Connection> m_connection;
   std::string m_path;
   std::int64_t m_recordsAffected = 0;
+};
+
+// A statement prepared once and run many times, each run committed on its own, under the same
+// rules as Database::Execute (time limit, open readers finished before a write, no transaction
+// left open).
+class PreparedStatement {
+ public:
+  ~PreparedStatement();
+  PreparedStatement(const PreparedStatement&) = delete;
+  PreparedStatement& operator=(const PreparedStatement&) = delete;
+
+  // Binds text to parameter `index` (from 1) for the next Execute. Throws EngineError.
+  void bind(int index, std::string_view text);
+  // Runs the statement with the bound values and clears them. Throws EngineError; the
+  // statement stays usable.
+  void Execute();
+
+ private:
+  friend class Database;
+  PreparedStatement(std::shared_ptr<Connection> connection, sqlite3_stmt* stmt);
+
+  std::shared_ptr<Connection> m_connection;
+  sqlite3_stmt* m_stmt;
 };
 
 }  // namespace engine

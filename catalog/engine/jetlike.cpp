@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "utf8.h"
+
 namespace engine {
 
 char32_t foldCase(char32_t c) {
@@ -18,41 +20,6 @@ char32_t foldCase(char32_t c) {
   if (c >= 0x410 && c <= 0x42F) return c + 32;
   if (c >= 0x400 && c <= 0x40F) return c + 80;
   return c;
-}
-
-std::u32string decodeUtf8(std::string_view text) {
-  std::u32string out;
-  out.reserve(text.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    unsigned char b = *p;
-    if (b < 0x80) {
-      out.push_back(b);
-      ++p;
-      continue;
-    }
-    int extra = (b >= 0xF0 && b <= 0xF4) ? 3 : (b >= 0xE0) ? 2 : (b >= 0xC2 && b <= 0xDF) ? 1 : -1;
-    if (b >= 0xF5) extra = -1;
-    char32_t c = (extra == 1) ? (b & 0x1F) : (extra == 2) ? (b & 0x0F) : (b & 0x07);
-    bool ok = extra > 0 && end - p > extra;
-    for (int i = 1; ok && i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) ok = false;
-      else c = (c << 6) | (p[i] & 0x3F);
-    }
-    // Reject overlong forms, surrogates and values past U+10FFFF.
-    if (ok && ((extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF)) ||
-               (c >= 0xD800 && c <= 0xDFFF)))
-      ok = false;
-    if (ok) {
-      out.push_back(c);
-      p += extra + 1;
-    } else {
-      out.push_back(0xFFFD);
-      ++p;
-    }
-  }
-  return out;
 }
 
 std::optional<JetPattern> JetPattern::compile(std::string_view pattern, std::string* error,

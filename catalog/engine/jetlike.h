@@ -44,9 +44,6 @@ class JetPattern {
 // Case folding used by like(): ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters.
 char32_t foldCase(char32_t c);
 
-// Decodes UTF-8; a byte that does not start a valid sequence becomes one U+FFFD.
-std::u32string decodeUtf8(std::string_view text);
-
 // Replaces SQLite's like() (two and three arguments) on the connection with Jet's.
 int registerJetLike(sqlite3* db);
 
