@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "engine/numbers.h"
+#include "genrereference.h"
 
 namespace importer {
 
@@ -38,15 +39,6 @@ double prefixedInteger(std::string_view digits, int base) {
     value = value * base + d;
   }
   return std::isfinite(value) ? value : 0;
-}
-
-// An ID3 genre reference inside parentheses: a genre number, or RX (remix) / CR (cover).
-bool isGenreReference(std::string_view inner) {
-  if (inner == "RX" || inner == "CR") return true;
-  if (inner.empty() || inner.size() > 3) return false;
-  for (char c : inner)
-    if (!engine::isAsciiDigit(c)) return false;
-  return true;
 }
 
 // The track rule: the part before a "/" total, as the text form of its numeric value.

@@ -1,6 +1,7 @@
 #include "taglibmp3info.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@
 #include <taglib/textidentificationframe.h>
 
 #include "filecheck.h"
+#include "genrereference.h"
 #include "readonlystream.h"
 
 namespace importer {
@@ -58,10 +60,6 @@ constexpr std::size_t kVbrProbeBytes = 192;
 constexpr std::size_t kFrameHeaderBytes = 4;
 constexpr std::size_t kVbriOffset = kFrameHeaderBytes + 32;
 
-bool isAsciiDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 std::string_view trimWhiteSpace(std::string_view s) {
   constexpr std::string_view kWhite = " \t\r\n";
   const auto first = s.find_first_not_of(kWhite);
@@ -69,12 +67,15 @@ std::string_view trimWhiteSpace(std::string_view s) {
   return s.substr(first, s.find_last_not_of(kWhite) - first + 1);
 }
 
-// A bare genre reference ("17", "RX"): the genre name, or empty when `ref` is no reference.
+// A bare genre reference ("17", "RX"): the genre name, or empty when `ref` is no reference or
+// a number no genre has.
 std::string referencedGenre(std::string_view ref) {
+  if (!isGenreReference(ref)) return {};
   if (ref == "RX") return "Remix";
   if (ref == "CR") return "Cover";
-  if (!isAsciiDigits(ref) || ref.size() > 3) return {};
-  return utf8Text(TagLib::ID3v1::genre(std::stoi(std::string(ref))));
+  int number = 0;
+  std::from_chars(ref.data(), ref.data() + ref.size(), number);
+  return utf8Text(TagLib::ID3v1::genre(number));
 }
 
 // The genre from the ID3v2 genre frame's own values; empty when there is none. While parsing,
