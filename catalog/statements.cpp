@@ -1,11 +1,11 @@
 #include "catalog/statements.h"
 
 #include <cctype>
-#include <charconv>
 #include <cmath>
 #include <limits>
 
 #include "engine/errors.h"
+#include "engine/numbers.h"
 #include "engine/sqltext.h"
 
 namespace catalog {
@@ -29,37 +29,13 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // A decimal number, optionally signed, with an optional fraction and exponent, between blanks.
 // No hexadecimal, infinity or NaN: an ID typed as text reads like a plain number or not at all.
+// Out of range gives infinity, a number far outside 32 bits.
 std::optional<double> parseNumber(std::string_view text) {
   while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  std::size_t i = 0, digits = 0;
-  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
-  }
-  if (digits == 0) return std::nullopt;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    std::size_t expDigits = 0;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++expDigits;
-    if (expDigits == 0) return std::nullopt;
-  }
-  if (i != text.size()) return std::nullopt;
-  double value = 0;
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  // Out of range still gives a number far outside 32 bits.
-  if (result.ec == std::errc::result_out_of_range)
-    value = std::numeric_limits<double>::infinity();
-  else if (result.ec != std::errc() || result.ptr != text.data() + text.size())
-    return std::nullopt;
-  return negative ? -value : value;
+  const engine::LeadingNumber number = engine::scanLeadingNumber(text);
+  if (number.length == 0 || number.length != text.size()) return std::nullopt;
+  return number.value;
 }
 
 }  // namespace

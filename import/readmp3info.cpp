@@ -7,6 +7,9 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "engine/numbers.h"
+#include "genrereference.h"
+
 namespace importer {
 
 namespace {
@@ -19,11 +22,9 @@ std::string_view trimBlanks(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
 int digitIn(char c, int base) {
   int d = -1;
-  if (isDigit(c)) d = c - '0';
+  if (engine::isAsciiDigit(c)) d = c - '0';
   else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
   else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
   return d < base ? d : -1;
@@ -38,15 +39,6 @@ double prefixedInteger(std::string_view digits, int base) {
     value = value * base + d;
   }
   return std::isfinite(value) ? value : 0;
-}
-
-// An ID3 genre reference inside parentheses: a genre number, or RX (remix) / CR (cover).
-bool isGenreReference(std::string_view inner) {
-  if (inner == "RX" || inner == "CR") return true;
-  if (inner.empty() || inner.size() > 3) return false;
-  for (char c : inner)
-    if (!isDigit(c)) return false;
-  return true;
 }
 
 // The track rule: the part before a "/" total, as the text form of its numeric value.
@@ -87,38 +79,8 @@ double numericValue(std::string_view text) {
     return 0;
   }
 
-  // Copy the longest leading number into a form from_chars reads: no "+", "e" for "D".
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  std::string number;
-  std::size_t mantissaDigits = 0;
-  while (i < s.size() && isDigit(s[i])) {
-    number.push_back(s[i++]);
-    ++mantissaDigits;
-  }
-  if (i < s.size() && s[i] == '.') {
-    number.push_back(s[i++]);
-    while (i < s.size() && isDigit(s[i])) {
-      number.push_back(s[i++]);
-      ++mantissaDigits;
-    }
-  }
-  if (mantissaDigits == 0) return 0;
-  if (i < s.size() && (s[i] == 'E' || s[i] == 'e' || s[i] == 'D' || s[i] == 'd')) {
-    std::size_t j = i + 1;
-    std::string exponent = "e";
-    if (j < s.size() && (s[j] == '+' || s[j] == '-')) exponent.push_back(s[j++]);
-    const std::size_t digitsStart = j;
-    while (j < s.size() && isDigit(s[j])) exponent.push_back(s[j++]);
-    if (j > digitsStart) number += exponent;
-  }
-
-  double value = 0;
-  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
-  (void)end;
-  if (ec != std::errc()) return 0;  // too large or too small for a double
-  return negative ? -value : value;
+  const engine::LeadingNumber number = engine::scanLeadingNumber(s, "EeDd");
+  return number.outOfRange ? 0 : number.value;  // beyond a double: 0
 }
 
 std::string numberText(double value) {

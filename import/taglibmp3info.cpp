@@ -1,6 +1,7 @@
 #include "taglibmp3info.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -10,11 +11,13 @@
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
+#include <taglib/mpegheader.h>
 #include <taglib/mpegproperties.h>
 #include <taglib/tag.h>
 #include <taglib/textidentificationframe.h>
 
 #include "filecheck.h"
+#include "genrereference.h"
 #include "readonlystream.h"
 
 namespace importer {
@@ -57,10 +60,6 @@ constexpr std::size_t kVbrProbeBytes = 192;
 constexpr std::size_t kFrameHeaderBytes = 4;
 constexpr std::size_t kVbriOffset = kFrameHeaderBytes + 32;
 
-bool isAsciiDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 std::string_view trimWhiteSpace(std::string_view s) {
   constexpr std::string_view kWhite = " \t\r\n";
   const auto first = s.find_first_not_of(kWhite);
@@ -68,12 +67,15 @@ std::string_view trimWhiteSpace(std::string_view s) {
   return s.substr(first, s.find_last_not_of(kWhite) - first + 1);
 }
 
-// A bare genre reference ("17", "RX"): the genre name, or empty when `ref` is no reference.
+// A bare genre reference ("17", "RX"): the genre name, or empty when `ref` is no reference or
+// a number no genre has.
 std::string referencedGenre(std::string_view ref) {
+  if (!isGenreReference(ref)) return {};
   if (ref == "RX") return "Remix";
   if (ref == "CR") return "Cover";
-  if (!isAsciiDigits(ref) || ref.size() > 3) return {};
-  return utf8Text(TagLib::ID3v1::genre(std::stoi(std::string(ref))));
+  int number = 0;
+  std::from_chars(ref.data(), ref.data() + ref.size(), number);
+  return utf8Text(TagLib::ID3v1::genre(number));
 }
 
 // The genre from the ID3v2 genre frame's own values; empty when there is none. While parsing,
@@ -118,16 +120,12 @@ std::string id3v2Track(TagLib::ID3v2::Tag& tag) {
 
 bool isPrintableAscii(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 
-}  // namespace
+enum class VbrHeader { None, Xing, Info, Vbri };
 
-std::string utf8Text(const TagLib::String& text) {
-  std::string out = text.to8Bit(true);
-  if (const auto nul = out.find('\0'); nul != std::string::npos) out.resize(nul);
-  return out;
-}
-
-bool frameAnnouncesVbr(const unsigned char* frame, std::size_t size) {
-  if (size < kFrameHeaderBytes || frame[0] != 0xFF || (frame[1] & 0xE0) != 0xE0) return false;
+// The header a first frame holds, and where a Xing or Info one begins.
+VbrHeader vbrHeaderIn(const unsigned char* frame, std::size_t size, std::size_t* xing = nullptr) {
+  if (size < kFrameHeaderBytes || frame[0] != 0xFF || (frame[1] & 0xE0) != 0xE0)
+    return VbrHeader::None;
   auto tagAt = [&](std::size_t offset, const char* tag) {
     return offset + 4 <= size && std::memcmp(frame + offset, tag, 4) == 0;
   };
@@ -137,11 +135,41 @@ bool frameAnnouncesVbr(const unsigned char* frame, std::size_t size) {
   std::size_t sideInfo = 0;
   if (version == 3) sideInfo = mono ? 17 : 32;
   else sideInfo = mono ? 9 : 17;
-  const std::size_t xing = kFrameHeaderBytes + sideInfo;
+  const std::size_t xingOffset = kFrameHeaderBytes + sideInfo;
+  if (xing) *xing = xingOffset;
 
-  if (tagAt(kVbriOffset, "VBRI")) return true;
-  if (tagAt(xing, "Info")) return false;
-  if (!tagAt(xing, "Xing")) return false;
+  if (tagAt(kVbriOffset, "VBRI")) return VbrHeader::Vbri;
+  if (tagAt(xingOffset, "Info")) return VbrHeader::Info;
+  if (tagAt(xingOffset, "Xing")) return VbrHeader::Xing;
+  return VbrHeader::None;
+}
+
+// The bit rate named in the header of the first frame that holds sound: after a frame holding a
+// Xing, Info or VBRI header, the next one's, unless that is no header of the same MPEG version
+// and layer. 0 when the header used names none (free format).
+int firstSoundFrameBitrate(TagLib::File& file, long firstFrame, bool headerFrame) {
+  const TagLib::MPEG::Header first(&file, firstFrame, false);
+  if (!first.isValid()) return 0;
+  if (headerFrame) {
+    const TagLib::MPEG::Header next(&file, firstFrame + first.frameLength(), false);
+    if (next.isValid() && next.version() == first.version() && next.layer() == first.layer())
+      return next.bitrate();
+  }
+  return first.bitrate();
+}
+
+}  // namespace
+
+std::string utf8Text(const TagLib::String& text) {
+  std::string out = text.to8Bit(true);
+  if (const auto nul = out.find('\0'); nul != std::string::npos) out.resize(nul);
+  return out;
+}
+
+bool frameAnnouncesVbr(const unsigned char* frame, std::size_t size) {
+  std::size_t xing = 0;
+  const VbrHeader header = vbrHeaderIn(frame, size, &xing);
+  if (header != VbrHeader::Xing) return header == VbrHeader::Vbri;
 
   // The LAME extension follows the Xing fields that the flags say are present.
   if (xing + 8 > size) return true;
@@ -216,7 +244,15 @@ bool TagLibMp3Info::readOpenFile() {
 
   file.seek(firstFrame);
   const TagLib::ByteVector head = file.readBlock(kVbrProbeBytes);
-  m_vbr = frameAnnouncesVbr(reinterpret_cast<const unsigned char*>(head.data()), head.size());
+  const auto* headBytes = reinterpret_cast<const unsigned char*>(head.data());
+  m_vbr = frameAnnouncesVbr(headBytes, head.size());
+  // From an Info or Xing header's byte count, which includes the header's own frame, TagLib
+  // works out 193 kbit/s for a file of 192; a constant rate is the one its frames name.
+  if (!m_vbr) {
+    const bool headerFrame = vbrHeaderIn(headBytes, head.size()) != VbrHeader::None;
+    if (const int nominal = firstSoundFrameBitrate(file, firstFrame, headerFrame); nominal > 0)
+      m_bitrate = nominal;
+  }
   // TagLib looked for a frame through more of the file than any sound one makes it read.
   return !m_stream->scanLimitReached();
 }

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -56,14 +57,42 @@ std::string fixed(const std::string& text, std::size_t size) {
   return out;
 }
 
-// The four header bytes of one frame without padding or CRC.
-std::string frameHeader(Mpeg mpeg) {
-  const bool v1 = mpeg == Mpeg::Version1Stereo || mpeg == Mpeg::Version1Mono;
+bool isMpeg1(Mpeg mpeg) { return mpeg == Mpeg::Version1Stereo || mpeg == Mpeg::Version1Mono; }
+
+// Layer III bit rates in kbit/s by bit rate index, for MPEG-1 and for MPEG-2.
+constexpr int kBitrates[2][15] = {
+    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
+
+const int* bitrateTable(Mpeg mpeg) { return kBitrates[isMpeg1(mpeg) ? 0 : 1]; }
+
+int defaultBitrate(Mpeg mpeg) { return isMpeg1(mpeg) ? 128 : 64; }
+
+int sampleRateOf(const Audio& audio) {
+  if (audio.sampleRate != 0) return audio.sampleRate;
+  return isMpeg1(audio.mpeg) ? 44100 : 22050;
+}
+
+int bitrateOfFrame(const Audio& audio, std::size_t frame) {
+  if (audio.bitrates.empty()) return defaultBitrate(audio.mpeg);
+  return audio.bitrates[frame % audio.bitrates.size()];
+}
+
+// The four header bytes of one Layer III frame without padding or CRC.
+std::string frameHeader(Mpeg mpeg, int bitrate, int sampleRate) {
+  const bool v1 = isMpeg1(mpeg);
   const bool mono = mpeg == Mpeg::Version1Mono || mpeg == Mpeg::Version2Mono;
+  const int* const rates = bitrateTable(mpeg);
+  const int bitrateIndex = static_cast<int>(std::find(rates + 1, rates + 15, bitrate) - rates);
+  const int base = v1 ? sampleRate : sampleRate * 2;
+  const int sampleRateIndex = base == 44100 ? 0 : base == 48000 ? 1 : base == 32000 ? 2 : 3;
+  if (bitrateIndex == 15 || sampleRateIndex == 3)
+    throw std::invalid_argument("no Layer III frame at " + std::to_string(bitrate) +
+                                " kbit/s and " + std::to_string(sampleRate) + " Hz");
   std::string h;
   h.push_back(static_cast<char>(0xFF));
   h.push_back(static_cast<char>(v1 ? 0xFB : 0xF3));  // version, Layer III, no CRC
-  h.push_back(static_cast<char>(v1 ? 0x90 : 0x80));  // 128 kbit/s @ 44100, 64 kbit/s @ 22050
+  h.push_back(static_cast<char>(bitrateIndex << 4 | sampleRateIndex << 2));
   h.push_back(static_cast<char>(mono ? 0xC0 : 0x00));
   return h;
 }
@@ -85,33 +114,50 @@ std::string lameExtension(const Lame& lame) {
   return ext;
 }
 
+// The first frame, holding the Xing, Info or VBRI header.
 std::string headerFrame(const Audio& audio) {
-  const std::size_t length = frameLength(audio.mpeg);
-  std::string frame = frameHeader(audio.mpeg);
-  const auto audioBytes = static_cast<std::uint32_t>(length * static_cast<std::size_t>(audio.frames));
+  const int sampleRate = sampleRateOf(audio);
+  std::string content;
+  const auto audioLength = static_cast<std::uint32_t>(audioBytes(audio));
   const auto frames = static_cast<std::uint32_t>(audio.frames);
   if (audio.header == Header::Vbri) {
-    frame.append(32, '\0');
-    frame += "VBRI";
-    appendBigEndian(frame, 1, 2);           // version
-    appendBigEndian(frame, 0, 2);           // delay
-    appendBigEndian(frame, 75, 2);          // quality
-    appendBigEndian(frame, audioBytes + static_cast<std::uint32_t>(length));
-    appendBigEndian(frame, frames);
-    appendBigEndian(frame, 0, 2);           // seek table entries
-    appendBigEndian(frame, 1, 2);           // scale
-    appendBigEndian(frame, 2, 2);           // entry size
-    appendBigEndian(frame, 1, 2);           // frames per entry
+    content.append(32, '\0');
+    content += "VBRI";
+    appendBigEndian(content, 1, 2);   // version
+    appendBigEndian(content, 0, 2);   // delay
+    appendBigEndian(content, 75, 2);  // quality
+    content.append(4, '\0');          // byte count, once the frame's length is known
+    appendBigEndian(content, frames);
+    appendBigEndian(content, 0, 2);  // seek table entries
+    appendBigEndian(content, 1, 2);  // scale
+    appendBigEndian(content, 2, 2);  // entry size
+    appendBigEndian(content, 1, 2);  // frames per entry
   } else {
-    frame.append(sideInfoLength(audio.mpeg), '\0');
-    frame += audio.header == Header::Info ? "Info" : "Xing";
-    appendBigEndian(frame, audio.xingFlags);
-    if (audio.xingFlags & 0x01) appendBigEndian(frame, frames);
-    if (audio.xingFlags & 0x02) appendBigEndian(frame, audioBytes + static_cast<std::uint32_t>(length));
+    content.append(sideInfoLength(audio.mpeg), '\0');
+    content += audio.header == Header::Info ? "Info" : "Xing";
+    appendBigEndian(content, audio.xingFlags);
+    if (audio.xingFlags & 0x01) appendBigEndian(content, frames);
+    if (audio.xingFlags & 0x02) content.append(4, '\0');  // byte count, as above
     if (audio.xingFlags & 0x04)
-      for (int i = 0; i < 100; ++i) frame.push_back(static_cast<char>(i * 255 / 100));
-    if (audio.xingFlags & 0x08) appendBigEndian(frame, 50);  // quality
-    if (audio.lame) frame += lameExtension(*audio.lame);
+      for (int i = 0; i < 100; ++i) content.push_back(static_cast<char>(i * 255 / 100));
+    if (audio.xingFlags & 0x08) appendBigEndian(content, 50);  // quality
+    if (audio.lame) content += lameExtension(*audio.lame);
+  }
+
+  const int* const rates = bitrateTable(audio.mpeg);
+  int bitrate = bitrateOfFrame(audio, 0);
+  for (int i = 1; i < 15 && frameLength(audio.mpeg, bitrate, sampleRate) < 4 + content.size(); ++i)
+    bitrate = std::max(bitrate, rates[i]);
+  const std::size_t length = frameLength(audio.mpeg, bitrate, sampleRate);
+  if (length < 4 + content.size()) throw std::invalid_argument("the header fits in no frame");
+
+  std::string frame = frameHeader(audio.mpeg, bitrate, sampleRate) + content;
+  const std::size_t xing = 4 + sideInfoLength(audio.mpeg) + 8 + (audio.xingFlags & 0x01 ? 4 : 0);
+  const std::size_t byteCount = audio.header == Header::Vbri ? 4 + 32 + 10 : xing;
+  if (audio.header == Header::Vbri || (audio.xingFlags & 0x02)) {
+    std::string count;
+    appendBigEndian(count, audioLength + static_cast<std::uint32_t>(length));
+    frame.replace(byteCount, 4, count);
   }
   frame.resize(length, '\0');
   return frame;
@@ -204,16 +250,33 @@ std::string apeTag(const std::vector<std::pair<std::string, std::string>>& items
 }
 
 std::size_t frameLength(Mpeg mpeg) {
-  const bool v1 = mpeg == Mpeg::Version1Stereo || mpeg == Mpeg::Version1Mono;
-  return v1 ? 144 * 128000 / 44100 : 72 * 64000 / 22050;
+  return frameLength(mpeg, defaultBitrate(mpeg), isMpeg1(mpeg) ? 44100 : 22050);
+}
+
+std::size_t frameLength(Mpeg mpeg, int bitrate, int sampleRate) {
+  const int samples = isMpeg1(mpeg) ? 1152 : 576;
+  return static_cast<std::size_t>(samples / 8 * bitrate * 1000 / sampleRate);
+}
+
+std::size_t audioBytes(const Audio& audio) {
+  std::size_t bytes = 0;
+  for (int i = 0; i < audio.frames; ++i)
+    bytes += frameLength(audio.mpeg, bitrateOfFrame(audio, static_cast<std::size_t>(i)),
+                         sampleRateOf(audio));
+  return bytes;
 }
 
 std::string mpegAudio(const Audio& audio) {
   std::string out;
   if (audio.header != Header::None) out += headerFrame(audio);
-  std::string frame = frameHeader(audio.mpeg);
-  frame.resize(frameLength(audio.mpeg), '\0');
-  for (int i = 0; i < audio.frames; ++i) out += frame;
+  out.reserve(out.size() + audioBytes(audio));
+  const int sampleRate = sampleRateOf(audio);
+  for (int i = 0; i < audio.frames; ++i) {
+    const int bitrate = bitrateOfFrame(audio, static_cast<std::size_t>(i));
+    std::string frame = frameHeader(audio.mpeg, bitrate, sampleRate);
+    frame.resize(frameLength(audio.mpeg, bitrate, sampleRate), '\0');
+    out += frame;
+  }
   return out;
 }
 

@@ -61,14 +61,28 @@ struct Audio {
   // The optional Xing fields present: frame count 1, byte count 2, seek table 4, quality 8.
   std::uint32_t xingFlags = 0x0F;
   std::optional<Lame> lame = std::nullopt;  // after a Xing or Info header
+  // The audio frames' bit rates in kbit/s, one frame after another and round again; none: 128
+  // for MPEG-1, 64 for MPEG-2.
+  std::vector<int> bitrates = {};
+  // 44100, 48000 or 32000 for MPEG-1, half as much for MPEG-2; 0: 44100 or 22050.
+  int sampleRate = 0;
 };
 
-// MPEG-1 Layer III at 128 kbit/s and 44100 Hz (417-byte frames), or MPEG-2 Layer III at
-// 64 kbit/s and 22050 Hz (208-byte frames). With a header, one more frame comes first.
+// Layer III frames without padding: by default MPEG-1 at 128 kbit/s and 44100 Hz (417-byte
+// frames), or MPEG-2 at 64 kbit/s and 22050 Hz (208-byte frames). With a header, one more frame
+// comes first, at the first audio frame's bit rate or, as LAME does when the header would not
+// fit in that, the lowest one it fits in. A Xing or VBRI byte count includes that frame, as
+// LAME's does; the frame count does not.
 std::string mpegAudio(const Audio& audio);
 
-// Bytes of one frame of the given kind (header only, zeros after it).
+// Bytes of one frame of the given kind at the default rates (header only, zeros after it).
 std::size_t frameLength(Mpeg mpeg);
+
+// Bytes of one Layer III frame without padding at `bitrate` kbit/s and `sampleRate` Hz.
+std::size_t frameLength(Mpeg mpeg, int bitrate, int sampleRate);
+
+// The bytes of the audio frames mpegAudio() writes, not counting a header frame.
+std::size_t audioBytes(const Audio& audio);
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 

@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -256,6 +259,132 @@ INSTANTIATE_TEST_SUITE_P(
         VbrCase{"Info, LAME method 1, MPEG-1 mono",
                 withHeader(Header::Info, Mpeg::Version1Mono, 0x0F, fixture::Lame{.method = 1}), false},
         VbrCase{"VBRI", withHeader(Header::Vbri), true}));
+
+struct RateCase {
+  Mpeg mpeg;
+  int sampleRate;
+  int bitrate;
+};
+
+struct FirstFrameCase {
+  const char* name;
+  Header header;
+  std::optional<fixture::Lame> lame;
+};
+
+void PrintTo(const RateCase& rate, std::ostream* out) {
+  *out << rate.sampleRate << " Hz, " << rate.bitrate << " kbit/s";
+}
+
+void PrintTo(const FirstFrameCase& first, std::ostream* out) { *out << first.name; }
+
+std::vector<RateCase> nominalRates() {
+  std::vector<RateCase> cases;
+  for (int sampleRate : {44100, 48000})
+    for (int bitrate : {32, 128, 192, 320})
+      cases.push_back({Mpeg::Version1Stereo, sampleRate, bitrate});
+  for (int sampleRate : {22050, 24000})
+    for (int bitrate : {32, 64, 128, 160})
+      cases.push_back({Mpeg::Version2Stereo, sampleRate, bitrate});
+  return cases;
+}
+
+class ConstantBitrateTest
+    : public TagLibComponentTest,
+      public ::testing::WithParamInterface<std::tuple<FirstFrameCase, RateCase>> {};
+
+// TagLib works the bit rate out from an Info header's byte count, which counts the header frame
+// too (192 kbit/s comes out as 193). At 32 kbit/s the header needs a larger frame than the
+// sound, so the header frame's own rate is no answer either.
+TEST_P(ConstantBitrateTest, BitrateIsTheOneInTheFrameHeaders) {
+  const auto& [first, rate] = GetParam();
+  const std::string path = file("cbr.mp3");
+  fixture::writeMp3(path, fixture::id3v2Tag(3, {{"TIT2", {"x"}}}),
+                    {.frames = 120,
+                     .header = first.header,
+                     .mpeg = rate.mpeg,
+                     .lame = first.lame,
+                     .bitrates = {rate.bitrate},
+                     .sampleRate = rate.sampleRate});
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_FALSE(mp3.vbr());
+  EXPECT_EQ(mp3.bitrate(), rate.bitrate);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ConstantBitrateTest,
+    ::testing::Combine(
+        ::testing::Values(
+            FirstFrameCase{"no header", Header::None, std::nullopt},
+            FirstFrameCase{"Info", Header::Info, std::nullopt},
+            FirstFrameCase{"Info, LAME method 1", Header::Info, fixture::Lame{.method = 1}},
+            FirstFrameCase{"Xing, LAME method 1", Header::Xing, fixture::Lame{.method = 1}},
+            FirstFrameCase{"Xing, LAME method 8", Header::Xing, fixture::Lame{.method = 8}}),
+        ::testing::ValuesIn(nominalRates())));
+
+struct AverageCase {
+  const char* name;
+  Audio audio;
+};
+
+class AverageBitrateTest : public TagLibComponentTest,
+                           public ::testing::WithParamInterface<AverageCase> {};
+
+// The first audio frame's rate is far from the average, so taking it would show.
+TEST_P(AverageBitrateTest, VariableRateFilesGiveTheirAverage) {
+  SCOPED_TRACE(GetParam().name);
+  const Audio& audio = GetParam().audio;
+  const std::string path = file("vbr.mp3");
+  fixture::writeMp3(path, "", audio);
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_TRUE(mp3.vbr());
+  const bool mpeg1 = audio.mpeg == Mpeg::Version1Stereo || audio.mpeg == Mpeg::Version1Mono;
+  const double seconds = audio.frames * (mpeg1 ? 1152.0 : 576.0) / audio.sampleRate;
+  const double kbits = static_cast<double>(fixture::audioBytes(audio)) * 8 / 1000;
+  EXPECT_NEAR(mp3.bitrate(), kbits / seconds, 1.0);
+}
+
+Audio varying(Header header, Mpeg mpeg, int sampleRate, std::vector<int> bitrates,
+              std::uint32_t xingFlags = 0x03, std::optional<fixture::Lame> lame = std::nullopt) {
+  return {.frames = 1000,
+          .header = header,
+          .mpeg = mpeg,
+          .xingFlags = xingFlags,
+          .lame = lame,
+          .bitrates = std::move(bitrates),
+          .sampleRate = sampleRate};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AverageBitrateTest,
+    ::testing::Values(
+        AverageCase{"Xing, counts only",
+                    varying(Header::Xing, Mpeg::Version1Stereo, 44100, {320, 96, 128, 160, 112})},
+        AverageCase{"Xing, LAME VBR method, 48 kHz",
+                    varying(Header::Xing, Mpeg::Version1Stereo, 48000, {32, 256, 192, 224}, 0x0F,
+                            fixture::Lame{.method = 4})},
+        AverageCase{"Xing, LAME ABR method, MPEG-2",
+                    varying(Header::Xing, Mpeg::Version2Stereo, 22050, {160, 32, 64, 96}, 0x0F,
+                            fixture::Lame{.method = 3})},
+        AverageCase{"VBRI", varying(Header::Vbri, Mpeg::Version1Stereo, 44100, {320, 64, 96})}));
+
+class UnusableSecondFrameTest : public TagLibComponentTest,
+                                public ::testing::WithParamInterface<int> {};
+
+// When the frame after the Info header names no bit rate (free format, or the reserved index),
+// the header frame's own header is all there is.
+TEST_P(UnusableSecondFrameTest, HeaderFrameGivesTheRate) {
+  const Audio audio = {.frames = 120, .header = Header::Info, .bitrates = {192}};
+  std::string bytes = fixture::mpegAudio(audio);
+  const std::size_t second = fixture::frameLength(Mpeg::Version1Stereo, 192, 44100);
+  bytes[second + 2] = static_cast<char>((bytes[second + 2] & 0x0F) | GetParam() << 4);
+  const std::string path = file("odd.mp3");
+  fixture::writeFile(path, bytes);
+  ASSERT_TRUE(mp3.read(path));
+  EXPECT_EQ(mp3.bitrate(), 192);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, UnusableSecondFrameTest, ::testing::Values(0, 15));
 
 TEST(FrameAnnouncesVbrTest, ShortOrForeignBytesAnnounceNothing) {
   const unsigned char notAFrame[] = {'I', 'D', '3', 3, 0, 0};
