@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFontDatabase>
 #include <QFontMetricsF>
@@ -10,12 +11,14 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTextDocument>
 
 #include <new>
 #include <utility>
 
 #include "app/captionbutton.h"
+#include "app/importstatus.h"
 #include "app/twips.h"
 #include "catalog/boundgrid.h"
 #include "catalog/catalogue.h"
@@ -78,13 +81,17 @@ frmMain::frmMain(QString catalogPath, ErrorDisplay errorDisplay,
       m_catalogPath(std::move(catalogPath)),
       m_errorDisplay(std::move(errorDisplay)),
       m_folderPicker(std::move(folderPicker)),
-      m_mp3InfoFactory(std::move(mp3InfoFactory)) {
+      m_mp3InfoFactory(std::move(mp3InfoFactory)),
+      m_import(m_mp3InfoFactory) {
   setObjectName(QStringLiteral("frmMain"));
   setWindowTitle(QStringLiteral("Quollsong Database"));
   buildControls();
   buildMenus();
-  resize(twips::toPixels(kClientWidth),
-         twips::toPixels(kClientHeight) + menuBar()->sizeHint().height());
+  buildStatusBar();
+  // The status bar adds its own height below the inner area, which keeps its size.
+  resize(twips::toPixels(kClientWidth), twips::toPixels(kClientHeight) +
+                                            menuBar()->sizeHint().height() +
+                                            statusBar()->sizeHint().height());
 }
 
 frmMain::~frmMain() = default;
@@ -169,6 +176,12 @@ void frmMain::buildMenus() {
   connect(mnuTagReader, &QAction::triggered, this, &frmMain::mnuTagReader_Click);
 }
 
+void frmMain::buildStatusBar() {
+  m_importStatus = new ImportStatus(statusBar());
+  statusBar()->addWidget(m_importStatus, 1);
+  connect(m_importStatus, &ImportStatus::cancelClicked, this, [this] { m_import.requestStop(); });
+}
+
 template <typename Step>
 void frmMain::guarded(Step&& step) {
   try {
@@ -194,6 +207,7 @@ engine::Database& frmMain::database() const {
 void frmMain::runStatement(const std::string& sql) { database().Execute(sql, 64); }
 
 void frmMain::showQuery(const std::string& source, int type) {
+  m_importStatus->clear();
   std::shared_ptr<engine::Recordset> recordset = database().OpenRecordset(source, type);
   Data1->setRecordset(std::move(recordset));
 }
@@ -236,9 +250,9 @@ void frmMain::Form_Unload() {
 
 void frmMain::closeEvent(QCloseEvent* event) {
   if (m_importing) {
-    // The walk is inside one of its yields: stop it there, and close once it has returned, so
+    // The import is inside one of its yields: stop it there, and close once it has returned, so
     // the connection is never closed under it.
-    m_stopImport = true;
+    m_import.requestStop();
     m_closeAfterImport = true;
     event->ignore();
     return;
@@ -373,7 +387,6 @@ void frmMain::cmdAddDir_Click() {
   if (!folder || folder->isEmpty()) return;
 
   m_importing = true;
-  m_stopImport = false;
   guarded([&] {
     ScanFolder(QFile::encodeName(*folder).toStdString());
     yield();
@@ -382,7 +395,19 @@ void frmMain::cmdAddDir_Click() {
   if (m_closeAfterImport) close();
 }
 
-void frmMain::ScanFolder(const std::string& path) { importer::ScanFolder(path, *this); }
+void frmMain::ScanFolder(const std::string& path) {
+  m_importStatus->start(path, [this] { return m_import.progress(); });
+  importer::ImportEnd end = importer::ImportEnd::Stopped;
+  try {
+    // Every row goes to the newest handle: a view button may reopen the catalogue meanwhile.
+    end = m_import.run(
+        path, [this] { return dbMusic; }, [this] { yield(); });
+  } catch (...) {
+    m_importStatus->finish(end, true);
+    throw;
+  }
+  m_importStatus->finish(end, false);
+}
 
 void frmMain::ReadMp3Info(const std::string& path, importer::SongInfo& info) {
   importer::ReadMp3Info(path, info, objMp3Info, m_mp3InfoFactory);

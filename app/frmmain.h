@@ -10,10 +10,12 @@
 
 #include "app/errordisplay.h"
 #include "engine/engine.h"
+#include "import/folderimport.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
-#include "import/scanfolder.h"
+#include "import/songinfo.h"
 
+class ImportStatus;
 class QAction;
 class QLabel;
 class QLineEdit;
@@ -29,8 +31,9 @@ class DataControl;
 // The main window: the catalogue in a bound grid, search boxes bound to the current row, an SQL
 // box and the buttons that list, search, sort, run SQL, delete, add and save. Every handler
 // catches what fails, shows it through the error display and stops; the window carries on.
-// It is also the host of the folder import, which runs on its thread and yields to its events.
-class frmMain final : public QMainWindow, private importer::ImportHost {
+// It starts the folder import, lets it yield to the window's events while it writes rows on the
+// window's thread, and shows its progress in the status bar, where it can be cancelled.
+class frmMain final : public QMainWindow {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(frmMain)
 
@@ -69,25 +72,23 @@ class frmMain final : public QMainWindow, private importer::ImportHost {
 
   void buildControls();
   void buildMenus();
+  void buildStatusBar();
   void Form_Unload();
 
-  // The folder import: the walk, and the reader of one file's song properties.
+  // The folder import of `path` (the folder name's bytes) with its progress in the status bar,
+  // and the reader of one file's song properties.
   void ScanFolder(const std::string& path);
   void ReadMp3Info(const std::string& path, importer::SongInfo& info);
-  // importer::ImportHost
-  void runStatement(const std::string& sql) override;
-  void yield() override;
-  bool stopRequested() const override { return m_stopImport; }
-  void readMp3Info(const std::string& path, importer::SongInfo& info) override {
-    ReadMp3Info(path, info);
-  }
+  // Lets the window process its pending events once.
+  void yield();
 
   // Runs one step of a handler; a failure is shown and ends the handler.
   template <typename Step>
   void guarded(Step&& step);
   void showError(int number, const QString& description);
 
-  // The three ways every handler reaches the catalogue (runStatement is above).
+  // The three ways every handler reaches the catalogue.
+  void runStatement(const std::string& sql);
   void showQuery(const std::string& source, int type);
   void reloadView();
   // Takes the default workspace and a new handle on the catalogue.
@@ -105,9 +106,9 @@ class frmMain final : public QMainWindow, private importer::ImportHost {
   ErrorDisplay m_errorDisplay;
   importer::FolderPicker m_folderPicker;
   importer::Mp3InfoFactory m_mp3InfoFactory;
+  importer::FolderImport m_import;
   bool m_unloaded = false;
-  bool m_importing = false;         // an import is walking; no second one starts
-  bool m_stopImport = false;        // the window is closing: the walk ends at its next yield
+  bool m_importing = false;         // an import is running; no second one starts
   bool m_closeAfterImport = false;  // a close came during the import and waits for its end
 
   // Controls, named as their objectName.
@@ -127,6 +128,7 @@ class frmMain final : public QMainWindow, private importer::ImportHost {
   QPushButton* cmdUpdate = nullptr;
   QPushButton* cmdAddDir = nullptr;
   catalog::DataControl* Data1 = nullptr;
+  ImportStatus* m_importStatus = nullptr;
 
   QMenu* mnufile = nullptr;
   QAction* mnufileExit = nullptr;

@@ -16,6 +16,14 @@ class Mp3Info {
   // `path` is the file name's bytes. True when the file was read and its tag and audio
   // properties are available.
   virtual bool read(const std::string& path) = 0;
+  // The same for the entry `name` of the folder open as `folderFd`; `path` is its full path,
+  // which may be too long to open by name. A component that cannot open relative to a folder
+  // reads `path`.
+  virtual bool readAt(int folderFd, const std::string& name, const std::string& path) {
+    (void)folderFd;
+    (void)name;
+    return read(path);
+  }
 
   // Tag texts, UTF-8.
   virtual std::string title() = 0;

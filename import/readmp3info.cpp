@@ -130,8 +130,11 @@ std::string stripGenreReferences(std::string_view genre) {
   return std::string(trimBlanks(text.substr(i)));
 }
 
-void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
-                 const Mp3InfoFactory& factory) {
+namespace {
+
+template <typename Read>
+void readSongInfo(SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
+                  const Mp3InfoFactory& factory, const Read& read) {
   try {
     if (!objMp3Info) {
       objMp3Info = factory();
@@ -139,7 +142,7 @@ void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Inf
     }
     clear(info);
     Mp3Info& component = *objMp3Info;
-    if (component.read(path)) {
+    if (read(component)) {
       info.Album = trimBlanks(component.album());
       info.Artist = trimBlanks(component.artist());
       info.Title = trimBlanks(component.title());
@@ -165,6 +168,20 @@ void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Inf
     info.Duration = 0;
     info.VBR = false;
   }
+}
+
+}  // namespace
+
+void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
+                 const Mp3InfoFactory& factory) {
+  readSongInfo(info, objMp3Info, factory, [&](Mp3Info& component) { return component.read(path); });
+}
+
+void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, SongInfo& info,
+                 std::unique_ptr<Mp3Info>& objMp3Info, const Mp3InfoFactory& factory) {
+  readSongInfo(info, objMp3Info, factory, [&](Mp3Info& component) {
+    return component.readAt(folderFd, name, path);
+  });
 }
 
 }  // namespace importer

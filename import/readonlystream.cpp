@@ -35,11 +35,11 @@ long readAt(int fd, long offset, long size, char* into) {
 
 ReadOnlyStream::~ReadOnlyStream() { close(); }
 
-bool ReadOnlyStream::open(const std::string& path) {
+bool ReadOnlyStream::openAt(int folderFd, const std::string& name, const std::string& path) {
   close();
   m_path = path;
   // Non-blocking, so that opening a pipe returns at once; it is refused just below.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fcntl.h>
+
 #include <string>
 #include <vector>
 
@@ -21,7 +23,10 @@ class ReadOnlyStream final : public TagLib::IOStream {
 
   // Closes the current file and opens `path`; false when it is no regular file that can be
   // opened for reading.
-  bool open(const std::string& path);
+  bool open(const std::string& path) { return openAt(AT_FDCWD, path, path); }
+  // The same for the entry `name` of the folder open as `folderFd`, which reaches files whose
+  // full path `path` is too long for the system to open by name.
+  bool openAt(int folderFd, const std::string& name, const std::string& path);
   void close();
 
   // Small reads (TagLib looks for frames a kilobyte at a time) count against a limit per file;

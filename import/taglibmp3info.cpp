@@ -1,5 +1,7 @@
 #include "taglibmp3info.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -197,11 +199,13 @@ void TagLibMp3Info::clear() {
   m_vbr = false;
 }
 
-bool TagLibMp3Info::read(const std::string& path) {
+bool TagLibMp3Info::read(const std::string& path) { return readAt(AT_FDCWD, path, path); }
+
+bool TagLibMp3Info::readAt(int folderFd, const std::string& name, const std::string& path) {
   clear();
   bool readable = false;
   try {
-    readable = m_stream->open(path) && readOpenFile();
+    readable = m_stream->openAt(folderFd, name, path) && readOpenFile();
   } catch (...) {
     m_stream->close();
     clear();

@@ -1,161 +1,283 @@
-// import_bench FOLDER [RUNS]
+// import_bench FOLDER [RUNS] [--cold]
 //
-// Imports every MP3 file below FOLDER the way "Add Directory" does (the real walk, the real
-// reader over TagLib, one committed statement per file on a fresh catalogue, the event loop
-// run at every yield), and beside it reads the same files with TagLib alone: the same MPEG file
-// open with audio properties, the five tag values and the three audio values. Both after one
-// warm pass; the best of RUNS (default 3) counts.
+// Imports every MP3 file below FOLDER three ways and prints each time as a ratio to reading the
+// same files with TagLib alone (one thread, TagLib's own file stream, the five tag values and
+// the three audio values), measured in the same run:
+//   import   the folder import itself, on a fresh catalogue, the event loop run at every yield;
+//   window   "Add Directory" on the real main window (offscreen), with a folder picker that
+//            answers FOLDER at once.
+// For each it also prints the longest time the event loop went without running: between two
+// yields for the import, between two ticks of a 1 ms timer for the window. RUNS (default 3)
+// rounds run in turn, after one warm-up round; the median counts. With --cold every corpus
+// file is evicted from the page cache (posix_fadvise DONTNEED) before each timed pass.
+// Last, a separate process runs one window import alone and reports its peak memory.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <taglib/mpegfile.h>
 #include <taglib/mpegproperties.h>
-#include <taglib/id3v2framefactory.h>
 #include <taglib/tag.h>
 
+#include "app/frmmain.h"
 #include "engine/engine.h"
 #include "engine/errors.h"
-#include "import/readmp3info.h"
-#include "import/readonlystream.h"
-#include "import/scanfolder.h"
+#include "import/folderimport.h"
+#include "import/mp3info.h"
 
 namespace {
 
-using importer::ImportHost;
-using importer::SongInfo;
+using Clock = std::chrono::steady_clock;
 
-// Collects the files the walk would import, without reading or storing them.
-class ListingHost final : public ImportHost {
- public:
-  void runStatement(const std::string&) override {}
-  void yield() override {}
-  bool stopRequested() const override { return false; }
-  void readMp3Info(const std::string& path, SongInfo&) override { paths.push_back(path); }
-  std::vector<std::string> paths;
-};
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
-// The window's side of an import, without the window.
-class ImportingHost final : public ImportHost {
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Records the paths the import would read, in its order, and reads nothing.
+class PathRecorder final : public importer::Mp3Info {
  public:
-  explicit ImportingHost(engine::Database& db) : m_db(db) {}
-  void runStatement(const std::string& sql) override { m_db.Execute(sql, 64); }
-  void yield() override { QCoreApplication::processEvents(); }
-  bool stopRequested() const override { return false; }
-  void readMp3Info(const std::string& path, SongInfo& info) override {
-    importer::ReadMp3Info(path, info, m_component, importer::createTagLibMp3Info);
+  explicit PathRecorder(std::vector<std::string>& paths) : m_paths(paths) {}
+  bool read(const std::string& path) override {
+    m_paths.push_back(path);
+    return false;
   }
+  std::string title() override { return {}; }
+  std::string artist() override { return {}; }
+  std::string album() override { return {}; }
+  std::string track() override { return {}; }
+  std::string genre() override { return {}; }
+  int bitrate() override { return 0; }
+  int duration() override { return 0; }
+  bool vbr() override { return false; }
 
  private:
-  engine::Database& m_db;
-  std::unique_ptr<importer::Mp3Info> m_component;
+  std::vector<std::string>& m_paths;
 };
 
-// TagLib alone; returns a checksum so that nothing is left out. With `ownStream`, TagLib reads
-// through the import's cached stream instead of its own, which shows how much of the import's
-// lead comes from reading files with fewer system calls.
-std::size_t readWithTagLib(const std::vector<std::string>& paths, bool ownStream = false) {
-  std::size_t sum = 0;
-  importer::ReadOnlyStream stream;
+std::string makeCatalogue(const QTemporaryDir& dir) {
+  static int serial = 0;
+  const std::string path =
+      (dir.path() + QStringLiteral("/music_%1.mdb").arg(++serial)).toStdString();
+  const std::string command = std::string("'") + QUOLLSONG_MKDB + "' '" + path + "' > /dev/null";
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "cannot make a catalogue at %s\n", path.c_str());
+    std::exit(1);
+  }
+  return path;
+}
+
+std::shared_ptr<engine::Database> openCatalogue(const std::string& path) {
+  return engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+}
+
+void evict(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
-    std::unique_ptr<TagLib::MPEG::File> opened;
-    if (ownStream) {
-      if (!stream.open(path)) continue;
-      opened = std::make_unique<TagLib::MPEG::File>(
-          &stream, TagLib::ID3v2::FrameFactory::instance(), true, TagLib::AudioProperties::Average);
-    } else {
-      opened = std::make_unique<TagLib::MPEG::File>(path.c_str(), true,
-                                                    TagLib::AudioProperties::Average);
-    }
-    TagLib::MPEG::File& file = *opened;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+  }
+}
+
+// The floor: TagLib alone, one file after another. Returns a checksum so nothing is skipped.
+std::size_t readWithTagLib(const std::vector<std::string>& paths) {
+  std::size_t sum = 0;
+  for (const std::string& path : paths) {
+    TagLib::MPEG::File file(path.c_str(), true, TagLib::AudioProperties::Average);
     if (!file.isValid()) continue;
     if (const TagLib::Tag* tag = file.tag()) {
       sum += tag->title().to8Bit(true).size() + tag->artist().to8Bit(true).size() +
              tag->album().to8Bit(true).size() + tag->genre().to8Bit(true).size() + tag->track();
     }
     if (const TagLib::MPEG::Properties* p = file.audioProperties())
-      sum += static_cast<std::size_t>(p->bitrate() + p->lengthInSeconds()) +
-             (p->xingHeader() != nullptr);
+      sum += static_cast<std::size_t>(p->bitrate() + p->lengthInSeconds());
   }
   return sum;
 }
 
-double importOnce(const std::string& folder, const QString& catalogueDir, int run) {
-  const std::string catalogue =
-      (catalogueDir + QStringLiteral("/music_%1.mdb").arg(run)).toStdString();
-  const std::string command =
-      std::string("'") + QUOLLSONG_MKDB + "' '" + catalogue + "' > /dev/null";
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "cannot make a catalogue at %s\n", catalogue.c_str());
-    std::exit(1);
-  }
-  auto db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(catalogue);
-  ImportingHost host(*db);
-  QElapsedTimer timer;
-  timer.start();
-  importer::ScanFolder(folder, host);
-  const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+struct Timing {
+  double seconds = 0;
+  double longestGap = 0;  // seconds without the event loop running
+};
+
+// The import class as the window runs it: rows on this thread, events at every yield.
+Timing importOnce(importer::FolderImport& import, const std::string& folder,
+                  const QTemporaryDir& dir) {
+  std::shared_ptr<engine::Database> db = openCatalogue(makeCatalogue(dir));
+  Timing timing;
+  Clock::time_point last = Clock::now();
+  const Clock::time_point start = last;
+  import.run(
+      folder, [&] { return db; },
+      [&] {
+        const Clock::time_point now = Clock::now();
+        timing.longestGap = std::max(timing.longestGap,
+                                     std::chrono::duration<double>(now - last).count());
+        QCoreApplication::processEvents();
+        last = Clock::now();
+      });
+  timing.seconds = secondsSince(start);
+  timing.longestGap =
+      std::max(timing.longestGap, std::chrono::duration<double>(Clock::now() - last).count());
   db->Close();
-  return seconds;
+  return timing;
+}
+
+// "Add Directory" on the real main window.
+Timing windowOnce(const std::string& folder, const QTemporaryDir& dir) {
+  const QString catalogue = QString::fromStdString(makeCatalogue(dir));
+  int errors = 0;
+  frmMain window(
+      catalogue, [&](int number, const QString& text) {
+        ++errors;
+        std::fprintf(stderr, "error %d: %s\n", number, qPrintable(text));
+      },
+      [&](QWidget*, const QString&) { return std::optional<QString>(QFile::decodeName(folder.c_str())); },
+      importer::createTagLibMp3Info);
+  if (!window.Form_Load()) std::exit(1);
+  window.show();
+  QCoreApplication::processEvents();
+
+  Timing timing;
+  Clock::time_point lastTick = Clock::now();
+  QTimer ticker;
+  ticker.setInterval(1);
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    const Clock::time_point now = Clock::now();
+    timing.longestGap = std::max(timing.longestGap,
+                                 std::chrono::duration<double>(now - lastTick).count());
+    lastTick = now;
+  });
+  ticker.start();
+  const Clock::time_point start = Clock::now();
+  lastTick = start;
+  window.cmdAddDir_Click();
+  timing.seconds = secondsSince(start);
+  ticker.stop();
+  if (errors) std::exit(1);
+  return timing;
+}
+
+long peakMemoryKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+void printRow(const char* name, const std::vector<double>& seconds, double floor,
+              std::size_t files) {
+  const double m = median(seconds);
+  std::printf("  %-28s %7.3f s  %8.0f files/s  ratio %.2f  (runs:", name, m,
+              static_cast<double>(files) / m, m / floor);
+  for (double s : seconds) std::printf(" %.3f", s);
+  std::printf(")\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: %s FOLDER [RUNS]\n", argv[0]);
+  // The window is measured as it works, but nothing needs to be seen.
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const bool cold = std::erase(args, std::string("--cold")) > 0;
+  const bool memoryOnly = std::erase(args, std::string("--memory-only")) > 0;
+  if (args.empty() || args.size() > 2) {
+    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--cold]\n", argv[0]);
     return 2;
   }
-  const std::string folder = argv[1];
-  const int runs = argc == 3 ? std::max(1, std::atoi(argv[2])) : 3;
+  const std::string folder = args[0];
+  const int runs = args.size() == 2 ? std::max(1, std::atoi(args[1].c_str())) : 3;
+  QTemporaryDir dir;
+  if (!dir.isValid()) return 1;
 
-  ListingHost listing;
-  importer::ScanFolder(folder, listing);
-  const std::vector<std::string>& paths = listing.paths;
-  if (paths.empty()) {
-    std::fprintf(stderr, "no MP3 files below %s\n", folder.c_str());
-    return 1;
-  }
-  QTemporaryDir catalogueDir;
-  if (!catalogueDir.isValid()) return 1;
-
-  // One warm pass of each, then the runs of the two in turn, so that anything else the machine
-  // does at the time weighs on both alike.
-  std::size_t checksum = readWithTagLib(paths);
-  checksum += readWithTagLib(paths, true);
-  double tagLibBest = 1e300;
-  double streamBest = 1e300;
-  double importBest = 1e300;
   try {
-    importOnce(folder, catalogueDir.path(), 0);
-    for (int run = 1; run <= runs; ++run) {
-      QElapsedTimer timer;
-      timer.start();
-      checksum += readWithTagLib(paths);
-      tagLibBest = std::min(tagLibBest, static_cast<double>(timer.nsecsElapsed()) / 1e9);
-      timer.restart();
-      checksum += readWithTagLib(paths, true);
-      streamBest = std::min(streamBest, static_cast<double>(timer.nsecsElapsed()) / 1e9);
-      importBest = std::min(importBest, importOnce(folder, catalogueDir.path(), run));
+    if (memoryOnly) {
+      windowOnce(folder, dir);
+      std::printf("%ld\n", peakMemoryKb());
+      return 0;
     }
+
+    std::vector<std::string> paths;
+    {
+      importer::FolderImport lister(
+          [&paths] { return std::make_unique<PathRecorder>(paths); }, {.readers = 1});
+      std::shared_ptr<engine::Database> db = openCatalogue(makeCatalogue(dir));
+      lister.run(folder, [&] { return db; }, [] {});
+    }
+    if (paths.empty()) {
+      std::fprintf(stderr, "no MP3 files below %s\n", folder.c_str());
+      return 1;
+    }
+
+    importer::FolderImport import(importer::createTagLibMp3Info);
+    // A warm-up round, so that the first timed round starts where the others do.
+    std::size_t checksum = readWithTagLib(paths);
+    importOnce(import, folder, dir);
+    windowOnce(folder, dir);
+
+    std::vector<double> floor, imports, windows, importGaps, windowGaps;
+    for (int run = 0; run < runs; ++run) {
+      if (cold) evict(paths);
+      Clock::time_point start = Clock::now();
+      checksum += readWithTagLib(paths);
+      floor.push_back(secondsSince(start));
+
+      if (cold) evict(paths);
+      const Timing imported = importOnce(import, folder, dir);
+      imports.push_back(imported.seconds);
+      importGaps.push_back(imported.longestGap);
+
+      if (cold) evict(paths);
+      const Timing shown = windowOnce(folder, dir);
+      windows.push_back(shown.seconds);
+      windowGaps.push_back(shown.longestGap);
+    }
+
+    const double floorMedian = median(floor);
+    std::printf("%zu files below %s, %s cache, median of %d (checksum %zu)\n", paths.size(),
+                folder.c_str(), cold ? "cold" : "warm", runs, checksum);
+    printRow("TagLib alone (floor)", floor, floorMedian, paths.size());
+    printRow("import", imports, floorMedian, paths.size());
+    printRow("window (Add Directory)", windows, floorMedian, paths.size());
+    std::printf("  longest event-loop gap: import %.1f ms, window %.1f ms (median of the runs' "
+                "longest)\n",
+                median(importGaps) * 1000, median(windowGaps) * 1000);
   } catch (const engine::EngineError& error) {
     std::fprintf(stderr, "import failed: %d %s\n", error.number(), error.description().c_str());
     return 1;
   }
 
-  const double files = static_cast<double>(paths.size());
-  std::printf("files:          %zu (checksum %zu)\n", paths.size(), checksum);
-  std::printf("TagLib alone:   %.3f s  %8.0f files/s\n", tagLibBest, files / tagLibBest);
-  std::printf("TagLib, cached stream: %.3f s  %8.0f files/s\n", streamBest, files / streamBest);
-  std::printf("import:         %.3f s  %8.0f files/s\n", importBest, files / importBest);
-  std::printf("import/TagLib:  %.2f\n", importBest / tagLibBest);
-  std::printf("import/TagLib over the same stream: %.2f\n", importBest / streamBest);
+  // Peak memory of a process that runs one window import and nothing else.
+  const std::string command = std::string("'") + argv[0] + "' --memory-only '" + folder + "'";
+  if (FILE* child = ::popen(command.c_str(), "r")) {
+    long kb = -1;
+    if (std::fscanf(child, "%ld", &kb) == 1)
+      std::printf("  peak memory of one window import: %.1f MB\n", static_cast<double>(kb) / 1024);
+    ::pclose(child);
+  }
   return 0;
 }

@@ -5,8 +5,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -22,14 +24,10 @@
 
 namespace {
 
-// Runs before the component reads the n-th file (counted from 1); tests set it.
-std::function<void(int n)> g_beforeRead;
-
 // Reads every file as a song titled after its file name.
 class NamedSongs final : public importer::Mp3Info {
  public:
   bool read(const std::string& path) override {
-    if (g_beforeRead) g_beforeRead(++m_reads);
     m_title = path.substr(path.rfind('/') + 1);
     return true;
   }
@@ -44,7 +42,6 @@ class NamedSongs final : public importer::Mp3Info {
 
  private:
   std::string m_title;
-  int m_reads = 0;
 };
 
 }  // namespace
@@ -61,6 +58,9 @@ class TestFrmMainImport : public QObject {
   void noSecondImportWhileOneRuns();
   void closingStopsTheImportThenCloses();
   void refusedStatementStopsTheImportWithOneMessage();
+  void statusBarShowsProgressThenWhatWasDone();
+  void cancelStopsBeforeTheNextRow();
+  void statusBarLeavesTheInnerAreaAsItWas();
   void tagReaderIsOneWindowThatOutlivesTheMainWindow();
 
  private:
@@ -71,6 +71,11 @@ class TestFrmMainImport : public QObject {
     return m_window->findChild<QPushButton*>(QString::fromLatin1(name));
   }
   int rowsStored() { return std::stoi(testcatalogue::scalar(m_path, "SELECT count(*) FROM music_shelf")); }
+  // Runs `action` once, from the window's events, as soon as `rows` rows are stored.
+  void whenRowsStored(int rows, std::function<void()> action);
+  QString statusText() {
+    return m_window->findChild<QLabel*>(QStringLiteral("lblImportStatus"))->text();
+  }
 
   std::unique_ptr<QTemporaryDir> m_dir;
   std::string m_path;
@@ -90,7 +95,6 @@ void TestFrmMainImport::init() {
   m_pick = m_music;
   m_picks = 0;
   m_errors.clear();
-  g_beforeRead = nullptr;
   m_window = makeWindow();
   QVERIFY(m_window->Form_Load());
   m_window->show();
@@ -126,6 +130,17 @@ void TestFrmMainImport::makeMusic(int files) {
     QFile file(name);
     QVERIFY(file.open(QIODevice::WriteOnly));
   }
+}
+
+void TestFrmMainImport::whenRowsStored(int rows, std::function<void()> action) {
+  auto* poll = new QTimer(m_window.get());
+  connect(poll, &QTimer::timeout, poll, [this, poll, rows, action] {
+    if (rowsStored() < rows) return;
+    poll->stop();
+    poll->deleteLater();
+    action();
+  });
+  poll->start(0);
 }
 
 void TestFrmMainImport::importsEveryFileOnce() {
@@ -170,31 +185,88 @@ void TestFrmMainImport::noSecondImportWhileOneRuns() {
 
 void TestFrmMainImport::closingStopsTheImportThenCloses() {
   makeMusic(40);
-  // The user closes the window while the fourth file is read.
-  g_beforeRead = [this](int n) {
-    if (n == 4) QTimer::singleShot(0, m_window.get(), [this] { m_window->close(); });
-  };
+  // The user closes the window once three songs are in.
+  int rowsAtClose = -1;
+  whenRowsStored(3, [&] {
+    rowsAtClose = rowsStored();
+    m_window->close();
+  });
   clickAddDirectory();
-  // The walk stopped at its next yield, the window closed after it, and the rows so far stay.
+  // The import stopped at its next yield, the window closed after it, and the rows so far stay.
   QVERIFY(!m_window->isVisible());
-  QCOMPARE(rowsStored(), 3);
+  QVERIFY(rowsAtClose >= 3);
+  QCOMPARE(rowsStored(), rowsAtClose);
+  QVERIFY(rowsStored() < 40);
   QVERIFY(m_errors.empty());
 }
 
 void TestFrmMainImport::refusedStatementStopsTheImportWithOneMessage() {
   makeMusic(10);
-  // From the third file on, the table is gone.
-  g_beforeRead = [this](int n) {
-    if (n == 3) testcatalogue::run(m_path, "ALTER TABLE music_shelf RENAME TO elsewhere");
-  };
+  // Once two songs are in, another program renames the table.
+  whenRowsStored(2, [this] {
+    testcatalogue::run(m_path, "ALTER TABLE music_shelf RENAME TO elsewhere");
+  });
   clickAddDirectory();
   QCOMPARE(m_errors.size(), std::size_t{1});
   QVERIFY(m_errors[0].second.contains(QStringLiteral("music_shelf")));
-  QCOMPARE(testcatalogue::scalar(m_path, "SELECT count(*) FROM elsewhere"), std::string("2"));
+  const int stored = std::stoi(testcatalogue::scalar(m_path, "SELECT count(*) FROM elsewhere"));
+  QVERIFY(stored >= 2 && stored < 10);
+  QCOMPARE(statusText(), QStringLiteral("Import stopped by an error: %1 songs added").arg(stored));
   // The window carries on.
   QTest::mouseClick(button("cmdAdd"), Qt::LeftButton);
   QCOMPARE(m_errors.size(), std::size_t{2});
   QVERIFY(m_window->isVisible());
+}
+
+void TestFrmMainImport::statusBarShowsProgressThenWhatWasDone() {
+  makeMusic(30);
+  auto* cancel = button("cmdCancelImport");
+  QVERIFY(cancel && !cancel->isVisible());
+  QString during;
+  bool cancelShown = false;
+  whenRowsStored(1, [&] {
+    cancelShown = cancel->isVisible();
+    during = statusText();
+  });
+  clickAddDirectory();
+  QVERIFY(cancelShown);
+  QVERIFY2(during.startsWith(QStringLiteral("Importing: ")), qPrintable(during));
+  QVERIFY(!cancel->isVisible());
+  const QString done = statusText();
+  QVERIFY2(done.startsWith(QStringLiteral("Added 30 songs from ") + m_music + QStringLiteral(" in ")),
+           qPrintable(done));
+  QVERIFY(!done.contains(QLatin1Char('(')));
+
+  // The summary stays until the next view.
+  QTest::mouseClick(button("cmdAdd"), Qt::LeftButton);
+  QCOMPARE(statusText(), done);
+  QTest::mouseClick(button("cmdShowAll"), Qt::LeftButton);
+  QCOMPARE(statusText(), QString());
+}
+
+void TestFrmMainImport::cancelStopsBeforeTheNextRow() {
+  makeMusic(40);
+  int rowsAtCancel = -1;
+  whenRowsStored(2, [&] {
+    rowsAtCancel = rowsStored();
+    QTest::mouseClick(button("cmdCancelImport"), Qt::LeftButton);
+  });
+  clickAddDirectory();
+  QVERIFY(rowsAtCancel >= 2);
+  QCOMPARE(rowsStored(), rowsAtCancel);
+  QCOMPARE(statusText(), QStringLiteral("Import cancelled: %1 songs added").arg(rowsAtCancel));
+  QVERIFY(m_errors.empty());
+  // The window carries on, and the next import runs to its end.
+  clickAddDirectory();
+  QCOMPARE(rowsStored(), rowsAtCancel + 40);
+}
+
+void TestFrmMainImport::statusBarLeavesTheInnerAreaAsItWas() {
+  auto* bar = m_window->findChild<QStatusBar*>();
+  QVERIFY(bar && bar->isVisible());
+  // 11970 x 5295 twips, as before the status bar came.
+  QCOMPARE(m_window->centralWidget()->size(), QSize(798, 353));
+  QVERIFY(bar->geometry().top() >= m_window->centralWidget()->geometry().bottom());
 }
 
 void TestFrmMainImport::tagReaderIsOneWindowThatOutlivesTheMainWindow() {

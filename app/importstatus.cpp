@@ -1,0 +1,90 @@
+#include "app/importstatus.h"
+
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+
+#include "engine/utf8.h"
+#include "import/importsummary.h"
+
+namespace {
+
+// Often enough to look alive, seldom enough to cost the import nothing.
+constexpr int kRefreshMs = 250;
+
+QString fromBytes(const std::string& text) {
+  return QString::fromStdString(engine::validUtf8(text));
+}
+
+}  // namespace
+
+ImportStatus::ImportStatus(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("importStatus"));
+  m_text = new QLabel(this);
+  m_text->setObjectName(QStringLiteral("lblImportStatus"));
+  m_text->setTextFormat(Qt::PlainText);
+  m_currentFolder = new QLabel(this);
+  m_currentFolder->setObjectName(QStringLiteral("lblImportFolder"));
+  m_currentFolder->setTextFormat(Qt::PlainText);
+  m_currentFolder->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
+  m_cancel->setObjectName(QStringLiteral("cmdCancelImport"));
+  m_cancel->setAutoDefault(false);
+  m_cancel->hide();
+
+  auto* layout = new QHBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(m_text);
+  layout->addWidget(m_currentFolder, 1);
+  layout->addWidget(m_cancel);
+
+  m_refresh.setInterval(kRefreshMs);
+  connect(&m_refresh, &QTimer::timeout, this, &ImportStatus::refresh);
+  connect(m_cancel, &QPushButton::clicked, this, &ImportStatus::cancelClicked);
+}
+
+void ImportStatus::start(const std::string& folder,
+                         std::function<importer::ImportProgress()> progress) {
+  m_folder = folder;
+  m_progress = std::move(progress);
+  m_elapsed.start();
+  m_cancel->show();
+  m_cancel->setEnabled(true);
+  refresh();
+  m_refresh.start();
+}
+
+void ImportStatus::finish(importer::ImportEnd end, bool failed) {
+  m_refresh.stop();
+  const importer::ImportProgress progress = m_progress ? m_progress() : importer::ImportProgress{};
+  m_progress = nullptr;
+  m_cancel->hide();
+  m_currentFolder->clear();
+  m_currentFolder->setToolTip({});
+  m_text->setText(fromBytes(importer::summaryText(
+      progress.counts, m_folder, static_cast<double>(m_elapsed.elapsed()) / 1000.0, end, failed)));
+}
+
+void ImportStatus::clear() {
+  if (m_progress) return;
+  m_text->clear();
+  m_currentFolder->clear();
+}
+
+QString ImportStatus::text() const { return m_text->text(); }
+
+void ImportStatus::refresh() {
+  if (!m_progress) return;
+  const importer::ImportProgress progress = m_progress();
+  m_text->setText(fromBytes(importer::progressText(
+      progress.counts, static_cast<double>(m_elapsed.elapsed()) / 1000.0)));
+  showFolder(progress.folder);
+}
+
+void ImportStatus::showFolder(const std::string& folder) {
+  const QString full = fromBytes(folder);
+  m_currentFolder->setToolTip(full);
+  m_currentFolder->setText(m_currentFolder->fontMetrics().elidedText(
+      full, Qt::ElideMiddle, std::max(0, m_currentFolder->width())));
+}

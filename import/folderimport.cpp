@@ -1,0 +1,402 @@
+#include "folderimport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "engine/engine.h"
+#include "engine/errors.h"
+#include "engine/utf8.h"
+#include "readmp3info.h"
+
+namespace importer {
+
+namespace {
+
+// One row per file. Every value is bound as text, as rows have always reached the catalogue;
+// the columns' types turn the numbers into numbers.
+constexpr const char* kInsertRow =
+    "INSERT INTO music_shelf (Title, Artist, Album, Genre, Track, Filename, Duration, Bitrate, "
+    "VBR) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+
+// How long the writing thread waits for the readers before it lets its window run again.
+constexpr auto kLongestWait = std::chrono::milliseconds(10);
+
+// A text as the catalogue stores it: cut at a NUL, valid UTF-8.
+std::string storedText(std::string_view text) {
+  if (const auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  return engine::validUtf8(text);
+}
+
+bool endsWithMp3(std::string_view name) {
+  if (name.size() < 4) return false;
+  const std::string_view tail = name.substr(name.size() - 4);
+  return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 'p' && tail[3] == '3';
+}
+
+// The names in an open folder other than ".", ".." and hidden ones, in byte order, so that
+// imports are repeatable. False when the folder cannot be listed.
+bool listFolder(int folderFd, std::vector<std::string>& names) {
+  // The listing reads through a descriptor of its own; the folder's stays open for the
+  // look-ups relative to it.
+  const int listing = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+  if (listing < 0) return false;
+  DIR* dir = ::fdopendir(listing);
+  if (!dir) {
+    ::close(listing);
+    return false;
+  }
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name.empty() || name[0] == '.') continue;  // ".", ".." and hidden entries
+    names.emplace_back(name);
+  }
+  const bool complete = errno == 0;
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return complete;
+}
+
+// An open folder; closed once the walk and the last of its files are done with it.
+class FolderFd {
+ public:
+  explicit FolderFd(int fd) : m_fd(fd) {}
+  ~FolderFd() { ::close(m_fd); }
+  FolderFd(const FolderFd&) = delete;
+  FolderFd& operator=(const FolderFd&) = delete;
+  int get() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+// One MP3 file on its way from the walk through a reader to its row.
+struct FileJob {
+  std::shared_ptr<const FolderFd> folder;
+  std::string name;
+  std::string path;                   // the folder's path, "/" and the name
+  std::array<std::string, 9> values;  // the row, in the order of kInsertRow
+  bool readable = false;
+  bool done = false;  // read; the values are ready
+};
+
+// What the walker, the readers and the writer share. Everything but `stop` is guarded by
+// `mutex`.
+struct Shared {
+  std::mutex mutex;
+  std::condition_variable jobQueued;  // readers wait for work
+  std::condition_variable jobRead;    // the writer waits for the next row
+  std::condition_variable roomFreed;  // the walker waits while enough files are in flight
+  std::deque<std::unique_ptr<FileJob>> jobs;  // listed and not yet written, in walk order
+  std::size_t firstUntaken = 0;               // the first job no reader has taken
+  bool walkDone = false;
+  std::exception_ptr failure;  // what went wrong on a walker or reader thread
+  std::atomic<bool> stop{false};
+  ImportProgress progress;
+
+  void count(std::int64_t ImportCounts::*counter) {
+    std::lock_guard lock(mutex);
+    ++(progress.counts.*counter);
+  }
+
+  // Ends every thread's work; they all return at their next look at the queue.
+  void shutDown() {
+    {
+      std::lock_guard lock(mutex);
+      stop = true;
+    }
+    jobQueued.notify_all();
+    jobRead.notify_all();
+    roomFreed.notify_all();
+  }
+
+  void fail(std::exception_ptr error) {
+    {
+      std::lock_guard lock(mutex);
+      if (!failure) failure = std::move(error);
+    }
+    shutDown();
+  }
+};
+
+// Walks the tree depth first and queues its MP3 files in the order their rows are written.
+class Walker {
+ public:
+  Walker(Shared& shared, std::size_t filesInFlight)
+      : m_shared(shared), m_filesInFlight(std::max<std::size_t>(1, filesInFlight)) {}
+
+  void run(const std::string& root) {
+    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      m_shared.count(&ImportCounts::foldersUnreadable);
+    } else {
+      walk(std::make_shared<const FolderFd>(fd), root);
+    }
+    {
+      std::lock_guard lock(m_shared.mutex);
+      m_shared.walkDone = true;
+    }
+    m_shared.jobQueued.notify_all();
+    m_shared.jobRead.notify_all();
+  }
+
+ private:
+  void walk(const std::shared_ptr<const FolderFd>& folder, const std::string& path) {
+    // A linked folder is walked once, and a link that leads back up the tree ends here.
+    struct stat self {};
+    if (::fstat(folder->get(), &self) != 0) {
+      m_shared.count(&ImportCounts::foldersUnreadable);
+      return;
+    }
+    if (!m_walked.emplace(self.st_dev, self.st_ino).second) return;
+    {
+      std::lock_guard lock(m_shared.mutex);
+      m_shared.progress.folder = path;
+    }
+
+    std::vector<std::string> names;
+    if (!listFolder(folder->get(), names)) {
+      m_shared.count(&ImportCounts::foldersUnreadable);
+      return;
+    }
+    const std::string prefix = path + "/";
+    std::vector<std::string> subfolders;
+    for (std::string& name : names) {
+      if (m_shared.stop) return;
+      // Follows links: an entry gone since the listing, or a broken link, fails here.
+      struct stat entry {};
+      if (::fstatat(folder->get(), name.c_str(), &entry, 0) != 0) {
+        const bool missing = errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
+        m_shared.count(missing ? &ImportCounts::entriesMissing : &ImportCounts::entriesUnreadable);
+        continue;
+      }
+      if (S_ISDIR(entry.st_mode)) {
+        subfolders.push_back(std::move(name));
+        continue;
+      }
+      if (!endsWithMp3(name)) continue;
+      // Sockets, devices and pipes: a pipe would block a reader for ever.
+      if (!S_ISREG(entry.st_mode)) {
+        m_shared.count(&ImportCounts::specialFiles);
+        continue;
+      }
+      auto job = std::make_unique<FileJob>();
+      job->folder = folder;
+      job->path = prefix + name;
+      job->name = std::move(name);
+      if (!queue(std::move(job))) return;
+    }
+
+    for (const std::string& name : subfolders) {
+      if (m_shared.stop) return;
+      const int fd =
+          ::openat(folder->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+      if (fd < 0) {
+        m_shared.count(errno == ENOENT ? &ImportCounts::entriesMissing
+                                       : &ImportCounts::foldersUnreadable);
+        continue;
+      }
+      walk(std::make_shared<const FolderFd>(fd), prefix + name);
+    }
+  }
+
+  // False when the import stopped while the job waited for room.
+  bool queue(std::unique_ptr<FileJob> job) {
+    {
+      std::unique_lock lock(m_shared.mutex);
+      m_shared.roomFreed.wait(
+          lock, [&] { return m_shared.stop || m_shared.jobs.size() < m_filesInFlight; });
+      if (m_shared.stop) return false;
+      m_shared.jobs.push_back(std::move(job));
+    }
+    m_shared.jobQueued.notify_one();
+    return true;
+  }
+
+  Shared& m_shared;
+  const std::size_t m_filesInFlight;
+  std::set<std::pair<dev_t, ino_t>> m_walked;
+};
+
+// Reads the queued files' tags, one file at a time, until the walk is done or the import stops.
+void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component,
+               const Mp3InfoFactory& factory) {
+  for (;;) {
+    FileJob* job = nullptr;
+    {
+      std::unique_lock lock(shared.mutex);
+      shared.jobQueued.wait(lock, [&] {
+        return shared.stop || shared.firstUntaken < shared.jobs.size() || shared.walkDone;
+      });
+      if (shared.stop || shared.firstUntaken == shared.jobs.size()) return;
+      job = shared.jobs[shared.firstUntaken++].get();
+    }
+    SongInfo info;
+    ReadMp3Info(job->folder->get(), job->name, job->path, info, component, factory);
+    job->values = {storedText(info.Title),   storedText(info.Artist),
+                   storedText(info.Album),   storedText(info.Genre),
+                   storedText(info.Track),   storedText(job->path),
+                   std::to_string(info.Duration), std::to_string(info.Bitrate),
+                   info.VBR ? "True" : "False"};
+    // The component answers bit rate 0 for a file it cannot read, -1 when it failed.
+    job->readable = info.Bitrate > 0;
+    {
+      std::lock_guard lock(shared.mutex);
+      job->done = true;
+    }
+    shared.jobRead.notify_one();
+  }
+}
+
+// The next file whose row can be written, in walk order; null once every file is written or
+// the import stops. Lets the window run while it waits.
+std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& yield) {
+  std::unique_lock lock(shared.mutex);
+  auto lastYield = std::chrono::steady_clock::now();
+  for (;;) {
+    if (shared.stop) return nullptr;
+    if (!shared.jobs.empty() && shared.jobs.front()->done) {
+      std::unique_ptr<FileJob> job = std::move(shared.jobs.front());
+      shared.jobs.pop_front();
+      --shared.firstUntaken;
+      lock.unlock();
+      shared.roomFreed.notify_one();
+      return job;
+    }
+    if (shared.jobs.empty() && shared.walkDone) return nullptr;
+    shared.jobRead.wait_until(lock, lastYield + kLongestWait);
+    if (std::chrono::steady_clock::now() >= lastYield + kLongestWait) {
+      lock.unlock();
+      yield();
+      lock.lock();
+      lastYield = std::chrono::steady_clock::now();
+    }
+  }
+}
+
+}  // namespace
+
+struct FolderImport::State : Shared {};
+
+FolderImport::FolderImport(Mp3InfoFactory factory) : FolderImport(std::move(factory), Options()) {}
+
+FolderImport::FolderImport(Mp3InfoFactory factory, Options options)
+    : m_factory(std::move(factory)), m_options(options), m_state(std::make_unique<State>()) {
+  if (m_options.readers == 0) m_options.readers = std::max(1u, std::thread::hardware_concurrency());
+  m_components.resize(m_options.readers);
+}
+
+FolderImport::~FolderImport() = default;
+
+void FolderImport::requestStop() { m_state->shutDown(); }
+
+ImportProgress FolderImport::progress() const {
+  std::lock_guard lock(m_state->mutex);
+  return m_state->progress;
+}
+
+ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& database,
+                            const Yield& yield) {
+  Shared& shared = *m_state;
+  {
+    std::lock_guard lock(shared.mutex);
+    shared.jobs.clear();
+    shared.firstUntaken = 0;
+    shared.walkDone = false;
+    shared.failure = nullptr;
+    shared.stop = false;
+    shared.progress = ImportProgress{{}, folder};
+  }
+
+  std::vector<std::thread> threads;
+  // However run() ends, every thread has ended before it returns.
+  struct Joiner {
+    Shared& shared;
+    std::vector<std::thread>& threads;
+    ~Joiner() {
+      shared.shutDown();
+      for (std::thread& thread : threads) thread.join();
+      // The folders the unwritten files kept open close here.
+      std::lock_guard lock(shared.mutex);
+      shared.jobs.clear();
+      shared.firstUntaken = 0;
+    }
+  } joiner{shared, threads};
+
+  const auto guardedThread = [&shared](auto work) {
+    return [&shared, work] {
+      try {
+        work();
+      } catch (...) {
+        shared.fail(std::current_exception());
+      }
+    };
+  };
+  threads.emplace_back(guardedThread([&shared, this, &folder] {
+    Walker(shared, m_options.filesInFlight).run(folder);
+  }));
+  for (std::unique_ptr<Mp3Info>& component : m_components)
+    threads.emplace_back(guardedThread(
+        [&shared, &component, this] { readFiles(shared, component, m_factory); }));
+
+  std::unique_ptr<engine::PreparedStatement> insert;
+  std::weak_ptr<engine::Database> preparedOn;
+  bool finished = false;
+  for (;;) {
+    std::unique_ptr<FileJob> job = nextRow(shared, yield);
+    if (!job) {
+      std::lock_guard lock(shared.mutex);
+      finished = !shared.stop;
+      break;
+    }
+    yield();
+    if (shared.stop) break;
+
+    const std::shared_ptr<engine::Database> db = database();
+    if (!db || !db->isOpen())
+      throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
+    if (!insert || preparedOn.lock() != db) {
+      insert.reset();
+      insert = db->Prepare(kInsertRow);
+      preparedOn = db;
+    }
+    for (std::size_t i = 0; i < job->values.size(); ++i)
+      insert->bind(static_cast<int>(i + 1), job->values[i]);
+    insert->Execute();
+    {
+      std::lock_guard lock(shared.mutex);
+      ++shared.progress.counts.songsAdded;
+      if (!job->readable) ++shared.progress.counts.filesUnreadable;
+    }
+    job.reset();
+    yield();
+    if (shared.stop) break;
+  }
+
+  std::exception_ptr failure;
+  {
+    std::lock_guard lock(shared.mutex);
+    failure = shared.failure;
+  }
+  if (failure) std::rethrow_exception(failure);
+  return finished ? ImportEnd::Finished : ImportEnd::Stopped;
+}
+
+}  // namespace importer

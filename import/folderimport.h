@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mp3info.h"
+
+namespace engine {
+class Database;
+}
+
+namespace importer {
+
+// What an import has done so far, and what it passed over.
+struct ImportCounts {
+  std::int64_t songsAdded = 0;
+  // Files stored with "Unknown" texts because they could not be read as MP3.
+  std::int64_t filesUnreadable = 0;
+  // Folders that could not be listed (no permission, gone, too deep): nothing below was seen.
+  std::int64_t foldersUnreadable = 0;
+  // ".mp3" names that are pipes, devices or sockets rather than files.
+  std::int64_t specialFiles = 0;
+  // Entries that vanished between listing and looking, and links that lead nowhere.
+  std::int64_t entriesMissing = 0;
+  // Entries whose kind could not be read for another reason.
+  std::int64_t entriesUnreadable = 0;
+
+  bool operator==(const ImportCounts&) const = default;
+};
+
+struct ImportProgress {
+  ImportCounts counts;
+  std::string folder;  // the folder being walked (its bytes); the rows may trail behind it
+};
+
+enum class ImportEnd { Finished, Stopped };
+
+// Imports every MP3 file in a folder and every folder below it into the catalogue, one row per
+// file. A walker thread lists the folders (by descriptor, so no path is too long), reader
+// threads read the tags ahead, each with a component of its own, and the thread that called
+// run() writes the rows in walk order: a folder's own files in name order, then its sub-folders,
+// depth first. Every row is committed on its own before the next is written, so an interrupted
+// import keeps every row written before it. The components live as long as this object and
+// serve every later import.
+class FolderImport {
+ public:
+  // The catalogue handle for the next row, taken anew for every row: when it is replaced while
+  // the import runs, the following rows go to the new one.
+  using DatabaseSource = std::function<std::shared_ptr<engine::Database>()>;
+  // Lets the caller's window process its pending events once.
+  using Yield = std::function<void()>;
+
+  struct Options {
+    unsigned readers = 0;            // threads reading tags; 0 for one per processor core
+    std::size_t filesInFlight = 64;  // files listed or read ahead of the last row written
+  };
+
+  explicit FolderImport(Mp3InfoFactory factory);
+  FolderImport(Mp3InfoFactory factory, Options options);
+  ~FolderImport();
+
+  FolderImport(const FolderImport&) = delete;
+  FolderImport& operator=(const FolderImport&) = delete;
+
+  // Imports `folder` (its name's bytes). Yields before and after every row and at least every
+  // few milliseconds while it waits for the readers. Returns Stopped when requestStop() came
+  // first. Throws engine::EngineError when the catalogue refuses a row; the rows before it stay.
+  // No thread of the import is left running when it returns or throws.
+  ImportEnd run(const std::string& folder, const DatabaseSource& database, const Yield& yield);
+
+  // Asks the running import to stop before its next row. Safe from any thread and from within
+  // a yield; a later run() starts afresh.
+  void requestStop();
+
+  // What the running import, or the last one, has done. Safe from any thread.
+  ImportProgress progress() const;
+
+ private:
+  struct State;
+  Mp3InfoFactory m_factory;
+  Options m_options;
+  std::vector<std::unique_ptr<Mp3Info>> m_components;  // one per reader thread
+  std::unique_ptr<State> m_state;
+};
+
+}  // namespace importer

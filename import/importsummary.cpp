@@ -1,0 +1,77 @@
+#include "importsummary.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string_view>
+#include <vector>
+
+#include "engine/utf8.h"
+
+namespace importer {
+
+namespace {
+
+// "1 song" or "2 songs".
+std::string counted(std::int64_t n, std::string_view one, std::string_view many) {
+  return groupedNumber(n) + " " + std::string(n == 1 ? one : many);
+}
+
+std::string secondsText(double seconds) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.1f s", seconds);
+  return buffer;
+}
+
+// What was passed over, in brackets; empty when nothing was.
+std::string passedOver(const ImportCounts& counts) {
+  std::vector<std::string> notes;
+  const auto note = [&](std::int64_t n, std::string_view one, std::string_view many) {
+    if (n > 0) notes.push_back(counted(n, one, many));
+  };
+  note(counts.filesUnreadable, "file could not be read", "files could not be read");
+  note(counts.foldersUnreadable, "folder could not be read", "folders could not be read");
+  note(counts.specialFiles, "special file was skipped", "special files were skipped");
+  note(counts.entriesMissing, "entry had vanished or was a broken link",
+       "entries had vanished or were broken links");
+  note(counts.entriesUnreadable, "entry could not be examined", "entries could not be examined");
+  if (notes.empty()) return {};
+  std::string text = " (";
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += notes[i];
+  }
+  return text + ")";
+}
+
+}  // namespace
+
+std::string groupedNumber(std::int64_t value) {
+  const std::uint64_t magnitude =
+      value < 0 ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
+  const std::string digits = std::to_string(magnitude);
+  std::string out = value < 0 ? "-" : "";
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string progressText(const ImportCounts& counts, double seconds) {
+  std::string text = "Importing: " + counted(counts.songsAdded, "song", "songs");
+  if (seconds > 0)
+    text += ", " + groupedNumber(std::llround(static_cast<double>(counts.songsAdded) / seconds)) +
+            " files/s";
+  return text;
+}
+
+std::string summaryText(const ImportCounts& counts, const std::string& folder, double seconds,
+                        ImportEnd end, bool failed) {
+  const std::string added = counted(counts.songsAdded, "song", "songs") + " added";
+  if (failed) return "Import stopped by an error: " + added + passedOver(counts);
+  if (end == ImportEnd::Stopped) return "Import cancelled: " + added + passedOver(counts);
+  return "Added " + counted(counts.songsAdded, "song", "songs") + " from " +
+         engine::validUtf8(folder) + " in " + secondsText(seconds) + passedOver(counts);
+}
+
+}  // namespace importer

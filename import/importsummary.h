@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "folderimport.h"
+
+namespace importer {
+
+// A count with its thousands grouped by commas: 10000 gives "10,000".
+std::string groupedNumber(std::int64_t value);
+
+// What the status bar says while an import runs, for example
+// "Importing: 4,120 songs, 1,830 files/s".
+std::string progressText(const ImportCounts& counts, double seconds);
+
+// What the status bar says once an import is over, for example
+// "Added 10,000 songs from /music in 1.2 s (3 files could not be read)" or
+// "Import cancelled: 4,120 songs added". `failed` is for an import the catalogue stopped.
+// `folder` is the chosen folder's bytes.
+std::string summaryText(const ImportCounts& counts, const std::string& folder, double seconds,
+                        ImportEnd end, bool failed = false);
+
+}  // namespace importer

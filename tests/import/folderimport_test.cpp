@@ -1,0 +1,466 @@
+#include "import/folderimport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/engine.h"
+#include "engine/errors.h"
+#include "import/importsummary.h"
+#include "mp3fixture.h"
+
+namespace importer {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+// Reads every file as a song titled after its file name; the files' contents do not matter.
+// Runs `beforeRead` (from a reader thread) before each read.
+class NamedSongs final : public Mp3Info {
+ public:
+  explicit NamedSongs(std::function<void(const std::string&)> beforeRead)
+      : m_beforeRead(std::move(beforeRead)) {}
+  bool read(const std::string& path) override {
+    if (m_beforeRead) m_beforeRead(path);
+    m_title = path.substr(path.rfind('/') + 1);
+    return true;
+  }
+  std::string title() override { return m_title; }
+  std::string artist() override { return "Band"; }
+  std::string album() override { return "Disc"; }
+  std::string track() override { return "2/9"; }
+  std::string genre() override { return "(17)Rock"; }
+  int bitrate() override { return 128; }
+  int duration() override { return 61; }
+  bool vbr() override { return true; }
+
+ private:
+  std::function<void(const std::string&)> m_beforeRead;
+  std::string m_title;
+};
+
+std::size_t threadsRunning() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& task : fs::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+class FolderImportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const fs::path catalogue = dir.path() / "music_1.mdb";
+    const std::string command =
+        std::string("'") + QUOLLSONG_MKDB + "' '" + catalogue.string() + "' > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(catalogue.string());
+    fs::create_directories(root());
+  }
+
+  fs::path root() const { return dir.path() / "music"; }
+
+  void touch(const fs::path& relative) {
+    fs::create_directories((root() / relative).parent_path());
+    fixture::writeFile(root() / relative, "x");
+  }
+
+  FolderImport& makeImport(FolderImport::Options options = {}) {
+    import = std::make_unique<FolderImport>(
+        [this] {
+          ++componentsMade;
+          return std::make_unique<NamedSongs>(beforeRead);
+        },
+        options);
+    return *import;
+  }
+
+  ImportEnd run(const std::string& folder) {
+    if (!import) makeImport();
+    return import->run(folder, [this] { return db; }, [this] { if (onYield) onYield(); });
+  }
+
+  // The stored file names, relative to the music folder, in row order.
+  Names stored(const std::string& column = "Filename") {
+    auto rows = db->OpenRecordset("SELECT " + column + " FROM music_shelf ORDER BY ID");
+    rows->readAll();
+    Names names;
+    const std::string prefix = root().string() + "/";
+    for (std::int64_t i = 0; i < rows->rowCount(); ++i) {
+      std::string value = rows->value(i, 0).toText();
+      names.push_back(value.starts_with(prefix) ? value.substr(prefix.size()) : value);
+    }
+    return names;
+  }
+
+  std::int64_t rowCount() { return static_cast<std::int64_t>(stored().size()); }
+
+  fixture::TempDir dir;
+  std::shared_ptr<engine::Database> db;
+  std::unique_ptr<FolderImport> import;
+  std::function<void(const std::string&)> beforeRead;
+  std::function<void()> onYield;
+  std::atomic<int> componentsMade{0};
+};
+
+TEST_F(FolderImportTest, RowsFollowTheWalkFilesFirstThenSubfoldersDepthFirst) {
+  touch("a1.mp3");
+  touch("B/b1.mp3");
+  touch("B/D/d1.mp3");
+  touch("a2.MP3");
+  touch("C/c1.mp3");
+  touch("B/b2.mp3");
+  // Slow early files and quick late ones: the readers finish out of order, the rows do not.
+  beforeRead = [](const std::string& path) {
+    if (path.ends_with("a1.mp3") || path.ends_with("b1.mp3"))
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  };
+  makeImport({.readers = 4, .filesInFlight = 3});
+  EXPECT_EQ(run(root().string()), ImportEnd::Finished);
+  EXPECT_EQ(stored(), (Names{"a1.mp3", "a2.MP3", "B/b1.mp3", "B/b2.mp3", "B/D/d1.mp3", "C/c1.mp3"}));
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 6}));
+}
+
+TEST_F(FolderImportTest, StoresTheReadersValuesAsTheCatalogueAlwaysHeldThem) {
+  touch("Rock'n'Roll/Don't.mp3");
+  run(root().string());
+  auto rows = db->OpenRecordset(
+      "SELECT Title, Artist, Album, Genre, Track, Filename, Duration, Bitrate, VBR, "
+      "typeof(Track), typeof(Duration), typeof(VBR) FROM music_shelf");
+  rows->readAll();
+  ASSERT_EQ(rows->rowCount(), 1);
+  const Names expected{"Don't.mp3", "Band", "Disc", "Rock", "2",
+                       (root() / "Rock'n'Roll/Don't.mp3").string(), "61", "128", "True",
+                       "integer", "integer", "text"};
+  for (int column = 0; column < static_cast<int>(expected.size()); ++column)
+    EXPECT_EQ(rows->value(0, column).toText(), expected[column]) << column;
+}
+
+TEST_F(FolderImportTest, SelectsMp3NamesInAnyCaseAndSkipsHiddenEntries) {
+  for (const char* name : {"song.mp3", "song.Mp3", "SONG.MP3", "song.mp3.bak", "song.mp4", "mp3",
+                           "xmp3", ".mp3", "a.mP3", ".hidden/in.mp3", "v/.h.mp3", "v/s.mp3"})
+    touch(name);
+  fs::create_directories(root() / "old.mp3");
+  touch("old.mp3/inner.mp3");
+  run(root().string());
+  EXPECT_EQ(stored(), (Names{"SONG.MP3", "a.mP3", "song.Mp3", "song.mp3", "old.mp3/inner.mp3",
+                             "v/s.mp3"}));
+}
+
+TEST_F(FolderImportTest, PassedOverEntriesAreCounted) {
+  touch("real.mp3");
+  ASSERT_EQ(::mkfifo((root() / "pipe.mp3").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo((root() / "pipe.txt").c_str(), 0644), 0);  // not an MP3 name: not counted
+  fs::create_symlink(root() / "absent.mp3", root() / "broken.mp3");
+  fs::create_symlink(root() / "real.mp3", root() / "linked.mp3");
+  fs::create_symlink(root() / "loop", root() / "loop");
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = (root() / "socket.mp3").string();
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  socketPath.copy(address.sun_path, socketPath.size());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  run(root().string());
+  ::close(sock);
+  EXPECT_EQ(stored(), (Names{"linked.mp3", "real.mp3"}));
+  EXPECT_EQ(import->progress().counts,
+            (ImportCounts{.songsAdded = 2, .specialFiles = 2, .entriesMissing = 2}));
+}
+
+TEST_F(FolderImportTest, LinkedFoldersAreWalkedOnceAndLoopsEnd) {
+  touch("a/a.mp3");
+  touch("b/b.mp3");
+  fs::create_directories(dir.path() / "elsewhere");
+  fixture::writeFile(dir.path() / "elsewhere/e.mp3", "x");
+  fs::create_directory_symlink(root(), root() / "a/up");         // back to the top
+  fs::create_directory_symlink(root() / "a", root() / "a/self");  // to itself
+  fs::create_directory_symlink(root() / "b", root() / "a/to-b");  // a sibling, walked later
+  fs::create_directory_symlink(dir.path() / "elsewhere", root() / "ext1");
+  fs::create_directory_symlink(dir.path() / "elsewhere", root() / "ext2");
+  run(root().string());
+  EXPECT_EQ(stored(), (Names{"a/a.mp3", "a/to-b/b.mp3", "ext1/e.mp3"}));
+}
+
+TEST_F(FolderImportTest, UnreadableFoldersAreCountedAndTheRestImported) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  touch("a.mp3");
+  touch("locked/l.mp3");
+  touch("z/z.mp3");
+  ASSERT_EQ(::chmod((root() / "locked").c_str(), 0), 0);
+  run(root().string());
+  EXPECT_EQ(stored(), (Names{"a.mp3", "z/z.mp3"}));
+  EXPECT_EQ(import->progress().counts.foldersUnreadable, 1);
+}
+
+TEST_F(FolderImportTest, MissingFolderImportsNothingAndSaysSo) {
+  EXPECT_EQ(run((root() / "absent").string()), ImportEnd::Finished);
+  EXPECT_EQ(rowCount(), 0);
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.foldersUnreadable = 1}));
+}
+
+TEST_F(FolderImportTest, NamesThatAreNotUtf8AreReadUnderTheirBytes) {
+  touch("caf\xE9.mp3");
+  std::string readPath;
+  beforeRead = [&](const std::string& path) { readPath = path; };
+  run(root().string());
+  struct stat st {};
+  EXPECT_EQ(::stat(readPath.c_str(), &st), 0);
+  EXPECT_EQ(stored(), Names{"caf\xEF\xBF\xBD.mp3"});
+}
+
+TEST_F(FolderImportTest, AFolderEndingInASeparatorGivesADoubledOne) {
+  touch("a.mp3");
+  run(root().string() + "/");
+  EXPECT_EQ(stored(), Names{"/a.mp3"});
+}
+
+class StopTest : public FolderImportTest, public ::testing::WithParamInterface<int> {};
+
+// Cancel from within a yield: no row is written after it, and no thread is left running.
+TEST_P(StopTest, NoRowAfterTheStopAndNoThreadLeft) {
+  for (int i = 0; i < 12; ++i) touch((i % 3 ? "S/" : "") + std::to_string(100 + i) + ".mp3");
+  makeImport({.readers = 2});
+  const std::size_t threadsBefore = threadsRunning();
+  const int stopAfter = GetParam();
+  std::int64_t rowsAtStop = -1;
+  onYield = [&] {
+    if (rowsAtStop < 0 && import->progress().counts.songsAdded == stopAfter) {
+      rowsAtStop = stopAfter;
+      import->requestStop();
+    }
+  };
+  EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
+  EXPECT_EQ(rowCount(), stopAfter);
+  EXPECT_EQ(import->progress().counts.songsAdded, stopAfter);
+  EXPECT_EQ(threadsRunning(), threadsBefore);
+
+  // The next import starts afresh and reuses the readers' components: one at most per reader.
+  onYield = nullptr;
+  EXPECT_EQ(run(root().string()), ImportEnd::Finished);
+  EXPECT_EQ(rowCount(), stopAfter + 12);
+  EXPECT_LE(componentsMade, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterRows, StopTest, ::testing::Values(0, 1, 5, 11));
+
+TEST_F(FolderImportTest, StopReachesReadersThatAreStillBusy) {
+  for (int i = 0; i < 200; ++i) touch(std::to_string(1000 + i) + ".mp3");
+  beforeRead = [](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); };
+  const std::size_t threadsBefore = threadsRunning();
+  onYield = [&] {
+    if (import->progress().counts.songsAdded == 3) import->requestStop();
+  };
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
+  // Far less than reading the 200 files would take.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(rowCount(), 3);
+  EXPECT_EQ(threadsRunning(), threadsBefore);
+}
+
+TEST_F(FolderImportTest, TheWindowRunsWhileReadersAreSlow) {
+  touch("slow.mp3");
+  beforeRead = [](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
+  int yields = 0;
+  onYield = [&] { ++yields; };
+  run(root().string());
+  // Two around the row, the rest while it waited.
+  EXPECT_GE(yields, 6);
+}
+
+TEST_F(FolderImportTest, ARefusedRowStopsTheImportAndKeepsTheRowsBefore) {
+  for (const char* name : {"a.mp3", "b.mp3", "c.mp3", "S/d.mp3"}) touch(name);
+  db->Execute(
+      "CREATE TRIGGER full BEFORE INSERT ON music_shelf WHEN (SELECT count(*) FROM music_shelf) "
+      ">= 2 BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END");
+  const std::size_t threadsBefore = threadsRunning();
+  try {
+    run(root().string());
+    FAIL() << "no error";
+  } catch (const engine::EngineError& error) {
+    EXPECT_NE(error.description().find("disk is full"), std::string::npos);
+  }
+  EXPECT_EQ(stored(), (Names{"a.mp3", "b.mp3"}));
+  EXPECT_EQ(threadsRunning(), threadsBefore);
+}
+
+TEST_F(FolderImportTest, RowsGoToTheNewestHandle) {
+  for (const char* name : {"a.mp3", "b.mp3", "c.mp3"}) touch(name);
+  std::vector<std::shared_ptr<engine::Database>> handles;
+  // After the first row the window reopens the catalogue and closes the old handle.
+  onYield = [&] {
+    if (import->progress().counts.songsAdded == 1 && handles.empty()) {
+      handles.push_back(db);
+      db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(handles[0]->path());
+      handles[0]->Close();
+    }
+  };
+  EXPECT_EQ(run(root().string()), ImportEnd::Finished);
+  EXPECT_EQ(stored(), (Names{"a.mp3", "b.mp3", "c.mp3"}));
+
+  // A handle that is closed and not replaced refuses the row.
+  db->Close();
+  EXPECT_THROW(run(root().string()), engine::EngineError);
+}
+
+// Makes `levels` nested folders below `parent`, each named `name`, through descriptors (the
+// path soon outgrows what the system opens by name); returns the deepest one, open.
+int makeDeepTree(int parentFd, const std::string& name, int levels) {
+  int fd = ::dup(parentFd);
+  for (int i = 0; i < levels; ++i) {
+    ::mkdirat(fd, name.c_str(), 0755);
+    const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  return fd;
+}
+
+void writeAt(int folderFd, const std::string& name, const std::string& bytes) {
+  const int fd = ::openat(folderFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+}
+
+// Removes a tree of any depth below an open folder.
+void removeBelow(int folderFd) {
+  const int listing = ::dup(folderFd);
+  DIR* dir = ::fdopendir(listing);
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const int child = ::openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (child >= 0) {
+      removeBelow(child);
+      ::close(child);
+      ::unlinkat(folderFd, name.c_str(), AT_REMOVEDIR);
+    } else {
+      ::unlinkat(folderFd, name.c_str(), 0);
+    }
+  }
+  ::closedir(dir);
+}
+
+TEST_F(FolderImportTest, PathsLongerThanTheSystemLimitAreImported) {
+  const std::string song =
+      fixture::id3v2Tag(3, {{"TIT2", {"Deep"}}}) + fixture::mpegAudio({.frames = 40});
+  const int rootFd = ::open(root().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(rootFd, 0);
+  // 300 levels of 20-byte names, an MP3 file at eight depths down to the bottom.
+  const std::string name(20, 'd');
+  writeAt(rootFd, "top.mp3", song);
+  int expected = 1;
+  int level = 0;
+  int fd = ::dup(rootFd);
+  for (int depth : {1, 50, 150, 204, 205, 250, 300}) {
+    const int deeper = makeDeepTree(fd, name, depth - level);
+    ::close(fd);
+    fd = deeper;
+    level = depth;
+    writeAt(fd, "song.mp3", song);
+    ++expected;
+  }
+  ::close(fd);
+
+  import = std::make_unique<FolderImport>(createTagLibMp3Info);
+  import->run(root().string(), [this] { return db; }, [] {});
+  auto rows = db->OpenRecordset("SELECT Title, Filename, Bitrate FROM music_shelf ORDER BY ID");
+  rows->readAll();
+  ASSERT_EQ(rows->rowCount(), expected);
+  std::size_t longest = 0;
+  for (std::int64_t i = 0; i < rows->rowCount(); ++i) {
+    EXPECT_EQ(rows->value(i, 0).toText(), "Deep") << i;
+    EXPECT_EQ(rows->value(i, 2), engine::Value(128)) << i;
+    longest = std::max(longest, rows->value(i, 1).toText().size());
+  }
+  EXPECT_GT(longest, 6000u);
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = expected}));
+  removeBelow(rootFd);
+  ::close(rootFd);
+}
+
+// The whole road on real files: TagLib reads them, the engine stores the rows.
+TEST_F(FolderImportTest, TagsAndPathsArriveUnchangedThroughTagLib) {
+  const fs::path music = root() / "Rock'n'Roll";
+  fs::create_directories(music / "sub");
+  fixture::writeMp3(music / "a.mp3",
+                    fixture::id3v2Tag(3, {{"TIT2", {"Don't Stop"}},
+                                          {"TPE1", {"Guns N' Roses"}},
+                                          {"TCON", {"Rock 'n' Roll"}},
+                                          {"TRCK", {"03/12"}}}),
+                    {.frames = 120, .header = fixture::Header::Xing});
+  fixture::writeFile(music / "sub/broken.mp3", "not audio");
+  import = std::make_unique<FolderImport>(createTagLibMp3Info);
+  run(music.string());
+
+  auto rows = db->OpenRecordset(
+      "SELECT Title, Artist, Album, Genre, Track, Filename, Duration, Bitrate, VBR FROM "
+      "music_shelf ORDER BY ID");
+  rows->readAll();
+  ASSERT_EQ(rows->rowCount(), 2);
+  EXPECT_EQ(rows->value(0, 0).toText(), "Don't Stop");
+  EXPECT_EQ(rows->value(0, 1).toText(), "Guns N' Roses");
+  EXPECT_EQ(rows->value(0, 2).toText(), "Unknown");
+  EXPECT_EQ(rows->value(0, 3).toText(), "Rock 'n' Roll");
+  EXPECT_EQ(rows->value(0, 4), engine::Value(3));
+  EXPECT_EQ(rows->value(0, 5).toText(), (music / "a.mp3").string());
+  EXPECT_EQ(rows->value(0, 6), engine::Value(3));
+  EXPECT_EQ(rows->value(0, 8).toText(), "True");
+  EXPECT_EQ(rows->value(1, 0).toText(), "Unknown");
+  EXPECT_EQ(rows->value(1, 4).toText(), "");
+  EXPECT_EQ(rows->value(1, 5).toText(), (music / "sub/broken.mp3").string());
+  EXPECT_EQ(rows->value(1, 7), engine::Value(0));
+  EXPECT_EQ(rows->value(1, 8).toText(), "False");
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 2, .filesUnreadable = 1}));
+}
+
+TEST(ImportSummaryTest, Texts) {
+  EXPECT_EQ(groupedNumber(0), "0");
+  EXPECT_EQ(groupedNumber(999), "999");
+  EXPECT_EQ(groupedNumber(1000), "1,000");
+  EXPECT_EQ(groupedNumber(1234567), "1,234,567");
+  EXPECT_EQ(groupedNumber(-1234), "-1,234");
+
+  EXPECT_EQ(summaryText({.songsAdded = 10000}, "/music", 1.23, ImportEnd::Finished),
+            "Added 10,000 songs from /music in 1.2 s");
+  EXPECT_EQ(summaryText({.songsAdded = 1, .filesUnreadable = 3}, "/m", 0.04, ImportEnd::Finished),
+            "Added 1 song from /m in 0.0 s (3 files could not be read)");
+  EXPECT_EQ(summaryText({.songsAdded = 5,
+                         .filesUnreadable = 1,
+                         .foldersUnreadable = 2,
+                         .specialFiles = 1,
+                         .entriesMissing = 3,
+                         .entriesUnreadable = 1},
+                        "/m", 2, ImportEnd::Finished),
+            "Added 5 songs from /m in 2.0 s (1 file could not be read, 2 folders could not be "
+            "read, 1 special file was skipped, 3 entries had vanished or were broken links, "
+            "1 entry could not be examined)");
+  EXPECT_EQ(summaryText({.songsAdded = 4120}, "/m", 9, ImportEnd::Stopped),
+            "Import cancelled: 4,120 songs added");
+  EXPECT_EQ(summaryText({.songsAdded = 2}, "/m", 9, ImportEnd::Stopped, true),
+            "Import stopped by an error: 2 songs added");
+  EXPECT_EQ(summaryText({}, "/caf\xE9", 0, ImportEnd::Finished),
+            "Added 0 songs from /caf\xEF\xBF\xBD in 0.0 s");
+  EXPECT_EQ(progressText({.songsAdded = 4120}, 2), "Importing: 4,120 songs, 2,060 files/s");
+  EXPECT_EQ(progressText({}, 0), "Importing: 0 songs");
+}
+
+}  // namespace
+}  // namespace importer
