@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "app/captionbutton.h"
-#include "app/twips.h"
+#include "app/gridextent.h"
 #include "catalog/boundgrid.h"
 #include "catalog/catalogue.h"
 #include "catalog/datacontrol.h"
@@ -25,6 +25,7 @@
 #include "engine/sqltext.h"
 #include "import/readmp3info.h"
 #include "tagreader/frmtagreader.h"
+#include "ui/twips.h"
 
 namespace {
 
