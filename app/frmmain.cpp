@@ -72,7 +72,7 @@ void fitCaption(QLabel* l) {
 
 }  // namespace
 
-frmMain::frmMain(QString catalogPath, ErrorDisplay errorDisplay,
+frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
                  importer::FolderPicker folderPicker, importer::Mp3InfoFactory mp3InfoFactory,
                  QWidget* parent)
     : QMainWindow(parent),

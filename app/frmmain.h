@@ -8,11 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "app/errordisplay.h"
 #include "engine/engine.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
 #include "import/scanfolder.h"
+#include "ui/errordisplay.h"
 
 class QAction;
 class QLabel;
@@ -36,7 +36,7 @@ class frmMain final : public QMainWindow, private importer::ImportHost {
 
  public:
   // `catalogPath` is the catalogue file; the other arguments are the outside components.
-  frmMain(QString catalogPath, ErrorDisplay errorDisplay, importer::FolderPicker folderPicker,
+  frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay, importer::FolderPicker folderPicker,
           importer::Mp3InfoFactory mp3InfoFactory, QWidget* parent = nullptr);
   ~frmMain() override;
 
@@ -102,7 +102,7 @@ class frmMain final : public QMainWindow, private importer::ImportHost {
   std::unique_ptr<importer::Mp3Info> objMp3Info;
 
   QString m_catalogPath;
-  ErrorDisplay m_errorDisplay;
+  ui::ErrorDisplay m_errorDisplay;
   importer::FolderPicker m_folderPicker;
   importer::Mp3InfoFactory m_mp3InfoFactory;
   bool m_unloaded = false;

@@ -10,7 +10,6 @@
 #include <QFont>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -45,13 +44,9 @@ QString sampleFilePath() {
 
 }  // namespace
 
-frmTagReader::frmTagReader(ErrorDisplay showError, QWidget* parent)
+frmTagReader::frmTagReader(ui::ErrorDisplay showError, QWidget* parent)
     : QWidget(parent), m_showError(std::move(showError)) {
-  if (!m_showError) {
-    m_showError = [this](int number, const QString& description) {
-      QMessageBox::critical(this, QStringLiteral("Error %1").arg(number), description);
-    };
-  }
+  if (!m_showError) m_showError = ui::messageBoxErrorDisplay(this);
   setObjectName(QStringLiteral("frmTagReader"));
   setWindowTitle(QStringLiteral("MP3 tag reader"));
   resize(twips::toPixels(5865), twips::toPixels(3480));
@@ -126,7 +121,7 @@ void frmTagReader::cmdReadTag_Click() {
   txtGenre->setText(QString::fromStdString(tag->Genre));
 }
 
-frmTagReader* showTagReader(ErrorDisplay showError) {
+frmTagReader* showTagReader(ui::ErrorDisplay showError) {
   static QPointer<frmTagReader> instance;
   // A closed window is hidden at once but deleted only later, from the event loop: do not
   // bring that one back.

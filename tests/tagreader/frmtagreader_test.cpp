@@ -30,7 +30,7 @@ struct RecordedErrors {
   std::vector<std::pair<int, QString>> calls;
 };
 
-tagreader::ErrorDisplay recordInto(const std::shared_ptr<RecordedErrors>& errors) {
+ui::ErrorDisplay recordInto(const std::shared_ptr<RecordedErrors>& errors) {
   return [errors](int number, const QString& description) {
     errors->calls.emplace_back(number, description);
   };
