@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/tempdir.h"
+
 namespace fixture {
 
 // One ID3v2 text frame: its id ("TIT2") and its values (UTF-8; more than one for a list).
@@ -76,17 +78,7 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes);
 void writeMp3(const std::filesystem::path& path, const std::string& id3v2,
               const Audio& audio = {}, const std::string& id3v1 = {});
 
-// A temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return m_path; }
-
- private:
-  std::filesystem::path m_path;
-};
+// The tests' shared temporary folder, under the name the folder-walk tests use.
+using TempDir = testsupport::TempDir;
 
 }  // namespace fixture
