@@ -18,8 +18,8 @@
 #include <utility>
 
 #include "app/captionbutton.h"
+#include "app/gridextent.h"
 #include "app/importstatus.h"
-#include "app/twips.h"
 #include "catalog/boundgrid.h"
 #include "catalog/catalogue.h"
 #include "catalog/datacontrol.h"
@@ -28,6 +28,7 @@
 #include "engine/sqltext.h"
 #include "import/readmp3info.h"
 #include "tagreader/frmtagreader.h"
+#include "ui/twips.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ void fitCaption(QLabel* l) {
 
 }  // namespace
 
-frmMain::frmMain(QString catalogPath, ErrorDisplay errorDisplay,
+frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
                  importer::FolderPicker folderPicker, importer::Mp3InfoFactory mp3InfoFactory,
                  QWidget* parent)
     : QMainWindow(parent),

@@ -8,12 +8,12 @@
 #include <memory>
 #include <string>
 
-#include "app/errordisplay.h"
 #include "engine/engine.h"
 #include "import/folderimport.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
 #include "import/songinfo.h"
+#include "ui/errordisplay.h"
 
 class ImportStatus;
 class QAction;
@@ -39,7 +39,7 @@ class frmMain final : public QMainWindow {
 
  public:
   // `catalogPath` is the catalogue file; the other arguments are the outside components.
-  frmMain(QString catalogPath, ErrorDisplay errorDisplay, importer::FolderPicker folderPicker,
+  frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay, importer::FolderPicker folderPicker,
           importer::Mp3InfoFactory mp3InfoFactory, QWidget* parent = nullptr);
   ~frmMain() override;
 
@@ -103,7 +103,7 @@ class frmMain final : public QMainWindow {
   std::unique_ptr<importer::Mp3Info> objMp3Info;
 
   QString m_catalogPath;
-  ErrorDisplay m_errorDisplay;
+  ui::ErrorDisplay m_errorDisplay;
   importer::FolderPicker m_folderPicker;
   importer::Mp3InfoFactory m_mp3InfoFactory;
   importer::FolderImport m_import;

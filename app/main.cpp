@@ -2,10 +2,10 @@
 #include <QApplication>
 #include <QIcon>
 
-#include "app/errordisplay.h"
 #include "app/frmmain.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
+#include "ui/errordisplay.h"
 
 int main(int argc, char** argv) {
   // The program takes no arguments: not even the toolkit's own options are read.
@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
 
   // The catalogue always lies beside the executable; there is no other place and no setting.
   const QString catalogue = QCoreApplication::applicationDirPath() + QStringLiteral("/music_1.mdb");
-  frmMain window(catalogue, messageBoxErrorDisplay(), importer::fileDialogFolderPicker(),
+  frmMain window(catalogue, ui::messageBoxErrorDisplay(), importer::fileDialogFolderPicker(),
                  importer::createTagLibMp3Info);
   if (!window.Form_Load()) return 1;
   window.show();

@@ -10,24 +10,24 @@
 #include <QFont>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QString>
 
 #include "id3v1.h"
+#include "ui/twips.h"
 
 namespace tagreader {
 
 namespace {
 
-// Positions and sizes are laid out in twips, 15 to a pixel.
-constexpr int px(int twips) { return twips / 15; }
-
+// Positions and sizes are laid out in twips, all whole pixels (multiples of 15), so they convert
+// exactly.
 void place(QWidget* w, const char* name, int left, int top, int width, int height) {
   w->setObjectName(QString::fromLatin1(name));
-  w->setGeometry(px(left), px(top), px(width), px(height));
+  w->setGeometry(twips::toPixels(left), twips::toPixels(top), twips::toPixels(width),
+                 twips::toPixels(height));
 }
 
 QLineEdit* textBox(QWidget* parent, const char* name, int left, int top, int width, int height) {
@@ -44,16 +44,12 @@ QString sampleFilePath() {
 
 }  // namespace
 
-frmTagReader::frmTagReader(ErrorDisplay showError, QWidget* parent)
+frmTagReader::frmTagReader(ui::ErrorDisplay showError, QWidget* parent)
     : QWidget(parent), m_showError(std::move(showError)) {
-  if (!m_showError) {
-    m_showError = [this](int number, const QString& description) {
-      QMessageBox::critical(this, QStringLiteral("Error %1").arg(number), description);
-    };
-  }
+  if (!m_showError) m_showError = ui::messageBoxErrorDisplay(this);
   setObjectName(QStringLiteral("frmTagReader"));
   setWindowTitle(QStringLiteral("MP3 tag reader"));
-  resize(px(5865), px(3480));
+  resize(twips::toPixels(5865), twips::toPixels(3480));
   // The layout was drawn for an 8-point font (11 pixels); the desktop's usual 9 or 10 points
   // would not fit the labels into their places.
   QFont small = font();
@@ -125,7 +121,7 @@ void frmTagReader::cmdReadTag_Click() {
   txtGenre->setText(QString::fromStdString(tag->Genre));
 }
 
-frmTagReader* showTagReader(ErrorDisplay showError) {
+frmTagReader* showTagReader(ui::ErrorDisplay showError) {
   static QPointer<frmTagReader> instance;
   // A closed window is hidden at once but deleted only later, from the event loop: do not
   // bring that one back.

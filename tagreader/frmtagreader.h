@@ -1,8 +1,8 @@
 #pragma once
 
-#include <functional>
-
 #include <QWidget>
+
+#include "ui/errordisplay.h"
 
 class QLabel;
 class QLineEdit;
@@ -10,9 +10,6 @@ class QPushButton;
 class QString;
 
 namespace tagreader {
-
-// Shows one error to the user: its number and a description.
-using ErrorDisplay = std::function<void(int number, const QString& description)>;
 
 // The MP3 tag reader: the user types the path of one file and presses "Read Tag"; the window
 // shows the fields of that file's ID3v1 tag. It neither reads nor writes the catalogue.
@@ -22,7 +19,7 @@ class frmTagReader final : public QWidget {
  public:
   // `showError` receives every failure of Read Tag; the window carries on after it. Without
   // one, the window shows a message box "Error N" over itself.
-  explicit frmTagReader(ErrorDisplay showError = {}, QWidget* parent = nullptr);
+  explicit frmTagReader(ui::ErrorDisplay showError = {}, QWidget* parent = nullptr);
 
   QLineEdit* txtFile;
   QPushButton* cmdReadTag;
@@ -40,7 +37,7 @@ class frmTagReader final : public QWidget {
   void cmdReadTag_Click();
 
  private:
-  ErrorDisplay m_showError;
+  ui::ErrorDisplay m_showError;
 };
 
 // Opens the tag reader from the main window: one window in the program, modeless and without an
@@ -49,6 +46,6 @@ class frmTagReader final : public QWidget {
 // (it deletes itself then), the next call creates it afresh. `showError` is used only when the
 // window is created, and must not refer to the main window, which may close first; without one
 // the window shows its errors in message boxes of its own.
-frmTagReader* showTagReader(ErrorDisplay showError = {});
+frmTagReader* showTagReader(ui::ErrorDisplay showError = {});
 
 }  // namespace tagreader

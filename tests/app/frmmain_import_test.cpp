@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -20,6 +19,7 @@
 
 #include "app/frmmain.h"
 #include "import/mp3info.h"
+#include "support/tempdir.h"
 #include "testcatalogue.h"
 
 namespace {
@@ -77,7 +77,7 @@ class TestFrmMainImport : public QObject {
     return m_window->findChild<QLabel*>(QStringLiteral("lblImportStatus"))->text();
   }
 
-  std::unique_ptr<QTemporaryDir> m_dir;
+  std::unique_ptr<testsupport::TempDir> m_dir;
   std::string m_path;
   QString m_music;
   std::optional<QString> m_pick;
@@ -87,11 +87,10 @@ class TestFrmMainImport : public QObject {
 };
 
 void TestFrmMainImport::init() {
-  m_dir = std::make_unique<QTemporaryDir>();
-  QVERIFY(m_dir->isValid());
-  m_path = m_dir->filePath(QStringLiteral("music_1.mdb")).toStdString();
+  m_dir = std::make_unique<testsupport::TempDir>();
+  m_path = m_dir->path("music_1.mdb");
   testcatalogue::make(m_path);
-  m_music = m_dir->filePath(QStringLiteral("Music"));
+  m_music = QFile::decodeName(m_dir->path("Music").c_str());
   m_pick = m_music;
   m_picks = 0;
   m_errors.clear();
@@ -288,10 +287,10 @@ void TestFrmMainImport::tagReaderIsOneWindowThatOutlivesTheMainWindow() {
   m_window->close();
   QVERIFY(reader->isVisible());
   auto* path = reader->findChild<QLineEdit*>(QStringLiteral("txtFile"));
-  path->setText(m_dir->filePath(QStringLiteral("missing.mp3")));
+  path->setText(QFile::decodeName(m_dir->path("missing.mp3").c_str()));
   QTest::mouseClick(reader->findChild<QPushButton*>(QStringLiteral("cmdReadTag")), Qt::LeftButton);
   QCOMPARE(m_errors.size(), std::size_t{1});
-  QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("missing.mp3"))));
+  QVERIFY(!QFile::exists(QFile::decodeName(m_dir->path("missing.mp3").c_str())));
 }
 
 QTEST_MAIN(TestFrmMainImport)

@@ -11,9 +11,9 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -23,6 +23,7 @@
 #include "catalog/boundgrid.h"
 #include "catalog/datacontrol.h"
 #include "catalog/recordsetmodel.h"
+#include "support/tempdir.h"
 #include "testcatalogue.h"
 
 using IdList = QList<int>;
@@ -87,7 +88,7 @@ class TestFrmMain : public QObject {
   void runConsole(const QString& text);
   std::string scalar(const std::string& sql) { return testcatalogue::scalar(m_path, sql); }
 
-  std::unique_ptr<QTemporaryDir> m_dir;
+  std::unique_ptr<testsupport::TempDir> m_dir;
   std::string m_path;
   std::vector<std::pair<int, QString>> m_errors;
   std::unique_ptr<frmMain> m_window;
@@ -95,9 +96,9 @@ class TestFrmMain : public QObject {
 
 // IDs 1 to 5; row 4 has no title.
 void TestFrmMain::init() {
-  m_dir = std::make_unique<QTemporaryDir>();
-  QVERIFY(m_dir->isValid());
-  m_path = m_dir->filePath(QStringLiteral("music_1.mdb")).toStdString();
+  m_dir = std::make_unique<testsupport::TempDir>();
+  QVERIFY(std::filesystem::is_directory(m_dir->path()));
+  m_path = m_dir->path("music_1.mdb");
   testcatalogue::make(m_path);
   testcatalogue::run(m_path,
                      "INSERT INTO music_shelf (Title, Artist, Year) VALUES "
@@ -671,8 +672,8 @@ void TestFrmMain::loadFailures_data() {
 void TestFrmMain::loadFailures() {
   QFETCH(QString, setup);
   QFETCH(int, error);
-  QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("other"))));
-  const QString path = m_dir->filePath(QStringLiteral("other/music_1.mdb"));
+  QVERIFY(QDir().mkpath(QFile::decodeName(m_dir->path("other").c_str())));
+  const QString path = QFile::decodeName(m_dir->path("other/music_1.mdb").c_str());
   if (setup == QStringLiteral("text")) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));

@@ -4,9 +4,9 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +15,7 @@
 #include "catalog/datacontrol.h"
 #include "catalog/recordsetmodel.h"
 #include "engine/engine.h"
+#include "support/tempdir.h"
 #include "testcatalogue.h"
 
 namespace {
@@ -63,15 +64,15 @@ class TestBoundView : public QObject {
     return m_db->OpenRecordset(source, type);
   }
 
-  std::unique_ptr<QTemporaryDir> m_dir;
+  std::unique_ptr<testsupport::TempDir> m_dir;
   std::string m_path;
   std::shared_ptr<engine::Database> m_db;
 };
 
 void TestBoundView::init() {
-  m_dir = std::make_unique<QTemporaryDir>();
-  QVERIFY(m_dir->isValid());
-  m_path = m_dir->filePath(QStringLiteral("music_1.mdb")).toStdString();
+  m_dir = std::make_unique<testsupport::TempDir>();
+  QVERIFY(std::filesystem::is_directory(m_dir->path()));
+  m_path = m_dir->path("music_1.mdb");
   // Counts UPDATE statements on the table: a statement that changes one row fires it once.
   testcatalogue::make(m_path,
                       "CREATE TABLE updates (n INTEGER); INSERT INTO updates VALUES (0);"

@@ -13,6 +13,7 @@
 
 #include "import/taglibmp3info.h"
 #include "mp3fixture.h"
+#include "support/tempdir.h"
 
 namespace importer {
 namespace {
@@ -93,7 +94,7 @@ std::vector<TagCase> tagCases() {
 class TagCountTest : public ::testing::TestWithParam<TagCase> {
  protected:
   std::string file(const std::string& name) { return (dir.path() / name).string(); }
-  fixture::TempDir dir;
+  testsupport::TempDir dir;
 };
 
 TEST_P(TagCountTest, CountsTheFramesTagLibMakes) {
@@ -122,7 +123,7 @@ TEST_P(TagCountTest, TagsOfTooManyFramesAreUnreadable) {
 INSTANTIATE_TEST_SUITE_P(Table, TagCountTest, ::testing::ValuesIn(tagCases()));
 
 TEST(FileCheckTest, FewLargeFramesRead) {
-  fixture::TempDir dir;
+  testsupport::TempDir dir;
   const std::string path = (dir.path() / "cover.mp3").string();
   std::string picture = std::string("\0image/jpeg\0\x03\0", 14);  // Latin-1, type, front cover
   for (std::uint32_t i = 0; i < 3 * 1024 * 1024; ++i)
@@ -202,7 +203,7 @@ class LayoutTest : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(LayoutTest, TagLibGetsOnlyFilesItFindsAudioInQuickly) {
   SCOPED_TRACE(GetParam().name);
-  fixture::TempDir dir;
+  testsupport::TempDir dir;
   const std::string path = (dir.path() / "layout.mp3").string();
   fixture::writeFile(path, GetParam().bytes);
   TagLibMp3Info mp3;

@@ -22,6 +22,7 @@
 #include "engine/errors.h"
 #include "import/importsummary.h"
 #include "mp3fixture.h"
+#include "support/tempdir.h"
 
 namespace importer {
 namespace {
@@ -108,7 +109,7 @@ class FolderImportTest : public ::testing::Test {
 
   std::int64_t rowCount() { return static_cast<std::int64_t>(stored().size()); }
 
-  fixture::TempDir dir;
+  testsupport::TempDir dir;
   std::shared_ptr<engine::Database> db;
   std::unique_ptr<FolderImport> import;
   std::function<void(const std::string&)> beforeRead;

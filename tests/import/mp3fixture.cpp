@@ -1,13 +1,9 @@
 #include "mp3fixture.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
-#include <system_error>
 
 namespace fixture {
 
@@ -289,24 +285,6 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes) {
 void writeMp3(const std::filesystem::path& path, const std::string& id3v2, const Audio& audio,
               const std::string& id3v1) {
   writeFile(path, id3v2 + mpegAudio(audio) + id3v1);
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quollsong-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  m_path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Folders a test made unreadable must be opened up again before they can be removed.
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           m_path, std::filesystem::directory_options::skip_permission_denied, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0755);
-  }
-  ::chmod(m_path.c_str(), 0755);
-  std::filesystem::remove_all(m_path, ec);
 }
 
 }  // namespace fixture

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+
 namespace fixture {
 
 // One ID3v2 text frame: its id ("TIT2") and its values (UTF-8; more than one for a list).
@@ -89,18 +90,5 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes);
 // A complete file: optional ID3v2 tag, audio, optional ID3v1 tag.
 void writeMp3(const std::filesystem::path& path, const std::string& id3v2,
               const Audio& audio = {}, const std::string& id3v1 = {});
-
-// A temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return m_path; }
-
- private:
-  std::filesystem::path m_path;
-};
 
 }  // namespace fixture

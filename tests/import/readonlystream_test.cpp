@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "mp3fixture.h"
+#include "support/tempdir.h"
 
 namespace importer {
 namespace {
@@ -24,7 +25,7 @@ std::string text(const TagLib::ByteVector& v) { return std::string(v.data(), v.s
 // Mixed seeks and reads, small and large, across block edges and past the end, against the
 // bytes written.
 TEST(ReadOnlyStreamTest, ReadsWhatIsInTheFile) {
-  fixture::TempDir dir;
+  testsupport::TempDir dir;
   const std::string path = (dir.path() / "data.bin").string();
   const std::string bytes = patterned(600 * 1024 + 17, 3);
   fixture::writeFile(path, bytes);
@@ -52,7 +53,7 @@ TEST(ReadOnlyStreamTest, ReadsWhatIsInTheFile) {
 }
 
 TEST(ReadOnlyStreamTest, NextFileForgetsTheLastOne) {
-  fixture::TempDir dir;
+  testsupport::TempDir dir;
   const std::string a = (dir.path() / "a").string(), b = (dir.path() / "b").string();
   fixture::writeFile(a, patterned(50000, 1));
   fixture::writeFile(b, patterned(40000, 2));
@@ -70,7 +71,7 @@ TEST(ReadOnlyStreamTest, NextFileForgetsTheLastOne) {
 }
 
 TEST(ReadOnlyStreamTest, SmallReadsStopAtTheScanLimit) {
-  fixture::TempDir dir;
+  testsupport::TempDir dir;
   const std::string path = (dir.path() / "data.bin").string();
   const std::string bytes = patterned(400 * 1024, 4);
   fixture::writeFile(path, bytes);
@@ -94,7 +95,7 @@ TEST(ReadOnlyStreamTest, SmallReadsStopAtTheScanLimit) {
 }
 
 TEST(ReadOnlyStreamTest, OnlyRegularFilesOpen) {
-  fixture::TempDir dir;
+  testsupport::TempDir dir;
   ReadOnlyStream stream;
   EXPECT_FALSE(stream.open((dir.path() / "absent").string()));
   EXPECT_FALSE(stream.open(dir.path().string()));

@@ -17,6 +17,7 @@
 
 #include "import/readmp3info.h"
 #include "mp3fixture.h"
+#include "support/tempdir.h"
 
 namespace importer {
 namespace {
@@ -37,7 +38,7 @@ class TagLibComponentTest : public ::testing::Test {
     return info;
   }
 
-  fixture::TempDir dir;
+  testsupport::TempDir dir;
   std::unique_ptr<Mp3Info> component;
   TagLibMp3Info mp3;
 };

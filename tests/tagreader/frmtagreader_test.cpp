@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -15,13 +16,14 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 
+#include "support/tempdir.h"
 #include "tagblock.h"
 #include "tagreader/id3v1.h"
 
 using tagreader::frmTagReader;
+using testsupport::TempDir;
 
 namespace {
 
@@ -30,18 +32,19 @@ struct RecordedErrors {
   std::vector<std::pair<int, QString>> calls;
 };
 
-tagreader::ErrorDisplay recordInto(const std::shared_ptr<RecordedErrors>& errors) {
+ui::ErrorDisplay recordInto(const std::shared_ptr<RecordedErrors>& errors) {
   return [errors](int number, const QString& description) {
     errors->calls.emplace_back(number, description);
   };
 }
 
-QString writeFile(const QTemporaryDir& dir, const QString& name, const std::string& bytes) {
-  const QString path = dir.filePath(name);
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) qFatal("cannot write a test file");
-  file.write(QByteArray::fromStdString(bytes));
-  return path;
+// The path of `name` in the temporary folder, as the window takes it.
+QString pathIn(const TempDir& dir, const QString& name) {
+  return QFile::decodeName(dir.path(QFile::encodeName(name).toStdString()).c_str());
+}
+
+QString writeFile(const TempDir& dir, const QString& name, const std::string& bytes) {
+  return QFile::decodeName(dir.write(QFile::encodeName(name).toStdString(), bytes).c_str());
 }
 
 // Some audio, then a space-filled tag with a Windows-1252 letter, leading spaces in the album
@@ -79,7 +82,7 @@ class TestFrmTagReader : public QObject {
 
  private slots:
   void init() {
-    QVERIFY(m_dir.isValid());
+    QVERIFY(std::filesystem::is_directory(m_dir.path()));
     m_errors = std::make_shared<RecordedErrors>();
     m_window = std::make_unique<frmTagReader>(recordInto(m_errors));
     m_window->show();
@@ -168,8 +171,8 @@ class TestFrmTagReader : public QObject {
     readTag(w, writeFile(m_dir, "tagged.mp3", kTagged));
     const BoxTexts before = boxTexts(w);
 
-    const QString path = name.isEmpty() ? QString() : m_dir.filePath(name);
-    if (kind == "folder") QVERIFY(QDir(m_dir.path()).mkdir(name));
+    const QString path = name.isEmpty() ? QString() : pathIn(m_dir, name);
+    if (kind == "folder") QVERIFY(QDir().mkdir(path));
     if (kind == "fifo") QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     if (kind == "short") writeFile(m_dir, name, kTagged.substr(kTagged.size() - 127));
 
@@ -231,7 +234,7 @@ class TestFrmTagReader : public QObject {
   }
 
  private:
-  QTemporaryDir m_dir;
+  TempDir m_dir;
   std::shared_ptr<RecordedErrors> m_errors;
   std::unique_ptr<frmTagReader> m_window;
 };

@@ -17,14 +17,15 @@
 #include <gtest/gtest.h>
 #include <taglib/id3v1genres.h>
 
+#include "support/tempdir.h"
 #include "tagblock.h"
 #include "tagreader/id3v1genres.h"
-#include "tempdir.h"
 
 namespace tagreader {
 namespace {
 
 using namespace std::string_literals;
+using testsupport::TempDir;
 
 const std::string kAudio(5000, '\xFF');
 

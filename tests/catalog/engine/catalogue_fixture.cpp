@@ -1,7 +1,6 @@
 #include "catalogue_fixture.h"
 
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <fstream>
 
@@ -13,11 +12,6 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes) {
 }
 
 void CatalogueTest::SetUp() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  m_dir = std::filesystem::temp_directory_path() /
-          ("quollsong-engine-" + std::to_string(::getpid()) + "-" + info->name());
-  std::filesystem::remove_all(m_dir);
-  std::filesystem::create_directories(m_dir);
   m_path = (m_dir / "music_1.mdb").string();
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(m_path.c_str(), &db), SQLITE_OK);
@@ -25,8 +19,6 @@ void CatalogueTest::SetUp() {
   ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
 }
-
-void CatalogueTest::TearDown() { std::filesystem::remove_all(m_dir); }
 
 std::shared_ptr<engine::Database> CatalogueTest::open() const {
   return engine::DBEngine::instance().Workspaces(0).OpenDatabase(m_path);

@@ -7,12 +7,12 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "support/tempdir.h"
 
 // A fresh catalogue file, made from the program's schema in a temporary folder per test.
 class CatalogueTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
   // Opens another handle on the test's catalogue.
   std::shared_ptr<engine::Database> open() const;
@@ -20,7 +20,8 @@ class CatalogueTest : public ::testing::Test {
   void insertSong(engine::Database& db, const std::string& title, const std::string& artist) const;
   std::int64_t count(engine::Database& db, const std::string& where = "") const;
 
-  std::filesystem::path m_dir;
+  testsupport::TempDir m_tempDir;  // one per test, as the fixture is
+  std::filesystem::path m_dir = m_tempDir.path();
   std::string m_path;
 };
 

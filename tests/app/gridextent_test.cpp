@@ -1,4 +1,4 @@
-#include "app/twips.h"
+#include "app/gridextent.h"
 
 #include <gtest/gtest.h>
 
@@ -34,13 +34,5 @@ INSTANTIATE_TEST_SUITE_P(
                       // A minimized window reports 0 by 0.
                       ExtentCase{0.0f - 60.0f, std::nullopt}, ExtentCase{-1710.0f, std::nullopt},
                       ExtentCase{3e9f, std::nullopt}));
-
-TEST(Twips, ToPixels) {
-  EXPECT_EQ(twips::toPixels(11970), 798);
-  EXPECT_EQ(twips::toPixels(5295), 353);
-  EXPECT_EQ(twips::toPixels(16), 1);
-  EXPECT_EQ(twips::toPixels(22), 1);
-  EXPECT_EQ(twips::toPixels(23), 2);
-}
 
 }  // namespace

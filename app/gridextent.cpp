@@ -1,4 +1,4 @@
-#include "app/twips.h"
+#include "app/gridextent.h"
 
 #include <limits>
 
