@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -107,6 +108,11 @@ struct Shared {
   std::deque<std::unique_ptr<FileJob>> jobs;  // listed and not yet written, in walk order
   std::size_t firstUntaken = 0;               // the first job no reader has taken
   bool walkDone = false;
+  // Who is asleep: every wake-up costs a system call, so each side wakes the others only when
+  // they wait for what it just did.
+  int idleReaders = 0;
+  bool writerWaiting = false;
+  bool walkerWaiting = false;
   std::exception_ptr failure;  // what went wrong on a walker or reader thread
   std::atomic<bool> stop{false};
   ImportProgress progress;
@@ -140,7 +146,7 @@ struct Shared {
 class Walker {
  public:
   Walker(Shared& shared, std::size_t filesInFlight)
-      : m_shared(shared), m_filesInFlight(std::max<std::size_t>(1, filesInFlight)) {}
+      : m_shared(shared), m_filesInFlight(filesInFlight) {}
 
   void run(const std::string& root) {
     const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
@@ -219,14 +225,21 @@ class Walker {
 
   // False when the import stopped while the job waited for room.
   bool queue(std::unique_ptr<FileJob> job) {
+    bool wakeReader = false;
     {
       std::unique_lock lock(m_shared.mutex);
-      m_shared.roomFreed.wait(
-          lock, [&] { return m_shared.stop || m_shared.jobs.size() < m_filesInFlight; });
+      if (m_shared.jobs.size() >= m_filesInFlight) {
+        // Full: wait until half the files are written, not for each one.
+        m_shared.walkerWaiting = true;
+        m_shared.roomFreed.wait(
+            lock, [&] { return m_shared.stop || m_shared.jobs.size() <= m_filesInFlight / 2; });
+        m_shared.walkerWaiting = false;
+      }
       if (m_shared.stop) return false;
       m_shared.jobs.push_back(std::move(job));
+      wakeReader = m_shared.idleReaders > 0;
     }
-    m_shared.jobQueued.notify_one();
+    if (wakeReader) m_shared.jobQueued.notify_one();
     return true;
   }
 
@@ -242,9 +255,11 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component,
     FileJob* job = nullptr;
     {
       std::unique_lock lock(shared.mutex);
+      ++shared.idleReaders;
       shared.jobQueued.wait(lock, [&] {
         return shared.stop || shared.firstUntaken < shared.jobs.size() || shared.walkDone;
       });
+      --shared.idleReaders;
       if (shared.stop || shared.firstUntaken == shared.jobs.size()) return;
       job = shared.jobs[shared.firstUntaken++].get();
     }
@@ -257,17 +272,20 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component,
                    info.VBR ? "True" : "False"};
     // The component answers bit rate 0 for a file it cannot read, -1 when it failed.
     job->readable = info.Bitrate > 0;
+    bool wakeWriter = false;
     {
       std::lock_guard lock(shared.mutex);
       job->done = true;
+      wakeWriter = shared.writerWaiting && shared.jobs.front().get() == job;
     }
-    shared.jobRead.notify_one();
+    if (wakeWriter) shared.jobRead.notify_one();
   }
 }
 
 // The next file whose row can be written, in walk order; null once every file is written or
 // the import stops. Lets the window run while it waits.
-std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& yield) {
+std::unique_ptr<FileJob> nextRow(Shared& shared, std::size_t filesInFlight,
+                                 const FolderImport::Yield& yield) {
   std::unique_lock lock(shared.mutex);
   auto lastYield = std::chrono::steady_clock::now();
   for (;;) {
@@ -276,12 +294,15 @@ std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& yiel
       std::unique_ptr<FileJob> job = std::move(shared.jobs.front());
       shared.jobs.pop_front();
       --shared.firstUntaken;
+      const bool wakeWalker = shared.walkerWaiting && shared.jobs.size() <= filesInFlight / 2;
       lock.unlock();
-      shared.roomFreed.notify_one();
+      if (wakeWalker) shared.roomFreed.notify_one();
       return job;
     }
     if (shared.jobs.empty() && shared.walkDone) return nullptr;
+    shared.writerWaiting = true;
     shared.jobRead.wait_until(lock, lastYield + kLongestWait);
+    shared.writerWaiting = false;
     if (std::chrono::steady_clock::now() >= lastYield + kLongestWait) {
       lock.unlock();
       yield();
@@ -300,6 +321,7 @@ FolderImport::FolderImport(Mp3InfoFactory factory) : FolderImport(std::move(fact
 FolderImport::FolderImport(Mp3InfoFactory factory, Options options)
     : m_factory(std::move(factory)), m_options(options), m_state(std::make_unique<State>()) {
   if (m_options.readers == 0) m_options.readers = std::max(1u, std::thread::hardware_concurrency());
+  m_options.filesInFlight = std::max<std::size_t>(1, m_options.filesInFlight);
   m_components.resize(m_options.readers);
 }
 
@@ -320,6 +342,9 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& dat
     shared.jobs.clear();
     shared.firstUntaken = 0;
     shared.walkDone = false;
+    shared.idleReaders = 0;
+    shared.writerWaiting = false;
+    shared.walkerWaiting = false;
     shared.failure = nullptr;
     shared.stop = false;
     shared.progress = ImportProgress{{}, folder};
@@ -340,8 +365,9 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& dat
     }
   } joiner{shared, threads};
 
-  const auto guardedThread = [&shared](auto work) {
-    return [&shared, work] {
+  const auto guardedThread = [&shared](const char* name, auto work) {
+    return [&shared, name, work] {
+      ::pthread_setname_np(::pthread_self(), name);  // for top and debuggers
       try {
         work();
       } catch (...) {
@@ -349,18 +375,18 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& dat
       }
     };
   };
-  threads.emplace_back(guardedThread([&shared, this, &folder] {
+  threads.emplace_back(guardedThread("import walk", [&shared, this, &folder] {
     Walker(shared, m_options.filesInFlight).run(folder);
   }));
   for (std::unique_ptr<Mp3Info>& component : m_components)
     threads.emplace_back(guardedThread(
-        [&shared, &component, this] { readFiles(shared, component, m_factory); }));
+        "import read", [&shared, &component, this] { readFiles(shared, component, m_factory); }));
 
   std::unique_ptr<engine::PreparedStatement> insert;
   std::weak_ptr<engine::Database> preparedOn;
   bool finished = false;
   for (;;) {
-    std::unique_ptr<FileJob> job = nextRow(shared, yield);
+    std::unique_ptr<FileJob> job = nextRow(shared, m_options.filesInFlight, yield);
     if (!job) {
       std::lock_guard lock(shared.mutex);
       finished = !shared.stop;
