@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -40,9 +41,14 @@ constexpr const char* kInsertRow =
 constexpr auto kLongestWait = std::chrono::milliseconds(10);
 
 // A text as the catalogue stores it: cut at a NUL, valid UTF-8.
-std::string storedText(std::string_view text) {
+void storeText(std::string& out, std::string_view text) {
   if (const auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
-  return engine::validUtf8(text);
+  engine::assignValidUtf8(out, text);
+}
+
+void storeNumber(std::string& out, std::int32_t value) {
+  char digits[16];
+  out.assign(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
 bool endsWithMp3(std::string_view name) {
@@ -88,11 +94,14 @@ class FolderFd {
   int m_fd;
 };
 
-// One MP3 file on its way from the walk through a reader to its row.
+// One MP3 file on its way from the walk through a reader to its row. Written jobs are used
+// again, with their strings' storage, so that a file costs the threads no allocations that
+// another thread must free.
 struct FileJob {
   std::shared_ptr<const FolderFd> folder;
   std::string name;
-  std::string path;                   // the folder's path, "/" and the name
+  std::string path;  // the folder's path, "/" and the name
+  SongInfo info;
   std::array<std::string, 9> values;  // the row, in the order of kInsertRow
   bool readable = false;
   bool done = false;  // read; the values are ready
@@ -106,6 +115,7 @@ struct Shared {
   std::condition_variable jobRead;    // the writer waits for the next row
   std::condition_variable roomFreed;  // the walker waits while enough files are in flight
   std::deque<std::unique_ptr<FileJob>> jobs;  // listed and not yet written, in walk order
+  std::vector<std::unique_ptr<FileJob>> spareJobs;
   std::size_t firstUntaken = 0;               // the first job no reader has taken
   bool walkDone = false;
   // Who is asleep: every wake-up costs a system call, so each side wakes the others only when
@@ -203,11 +213,7 @@ class Walker {
         m_shared.count(&ImportCounts::specialFiles);
         continue;
       }
-      auto job = std::make_unique<FileJob>();
-      job->folder = folder;
-      job->path = prefix + name;
-      job->name = std::move(name);
-      if (!queue(std::move(job))) return;
+      if (!queue(folder, prefix, name)) return;
     }
 
     for (const std::string& name : subfolders) {
@@ -223,8 +229,9 @@ class Walker {
     }
   }
 
-  // False when the import stopped while the job waited for room.
-  bool queue(std::unique_ptr<FileJob> job) {
+  // Queues the file `name` of `folder`. False when the import stopped while it waited for room.
+  bool queue(const std::shared_ptr<const FolderFd>& folder, const std::string& prefix,
+             const std::string& name) {
     bool wakeReader = false;
     {
       std::unique_lock lock(m_shared.mutex);
@@ -236,6 +243,17 @@ class Walker {
         m_shared.walkerWaiting = false;
       }
       if (m_shared.stop) return false;
+      std::unique_ptr<FileJob> job;
+      if (m_shared.spareJobs.empty()) {
+        job = std::make_unique<FileJob>();
+      } else {
+        job = std::move(m_shared.spareJobs.back());
+        m_shared.spareJobs.pop_back();
+      }
+      job->folder = folder;
+      job->name.assign(name);
+      job->path.assign(prefix).append(name);
+      job->done = false;
       m_shared.jobs.push_back(std::move(job));
       wakeReader = m_shared.idleReaders > 0;
     }
@@ -263,13 +281,18 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component,
       if (shared.stop || shared.firstUntaken == shared.jobs.size()) return;
       job = shared.jobs[shared.firstUntaken++].get();
     }
-    SongInfo info;
+    SongInfo& info = job->info;
     ReadMp3Info(job->folder->get(), job->name, job->path, info, component, factory);
-    job->values = {storedText(info.Title),   storedText(info.Artist),
-                   storedText(info.Album),   storedText(info.Genre),
-                   storedText(info.Track),   storedText(job->path),
-                   std::to_string(info.Duration), std::to_string(info.Bitrate),
-                   info.VBR ? "True" : "False"};
+    auto& values = job->values;
+    storeText(values[0], info.Title);
+    storeText(values[1], info.Artist);
+    storeText(values[2], info.Album);
+    storeText(values[3], info.Genre);
+    storeText(values[4], info.Track);
+    storeText(values[5], job->path);
+    storeNumber(values[6], info.Duration);
+    storeNumber(values[7], info.Bitrate);
+    values[8].assign(info.VBR ? "True" : "False");
     // The component answers bit rate 0 for a file it cannot read, -1 when it failed.
     job->readable = info.Bitrate > 0;
     bool wakeWriter = false;
@@ -406,12 +429,13 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& dat
     for (std::size_t i = 0; i < job->values.size(); ++i)
       insert->bind(static_cast<int>(i + 1), job->values[i]);
     insert->Execute();
+    job->folder.reset();
     {
       std::lock_guard lock(shared.mutex);
       ++shared.progress.counts.songsAdded;
       if (!job->readable) ++shared.progress.counts.filesUnreadable;
+      shared.spareJobs.push_back(std::move(job));
     }
-    job.reset();
     yield();
     if (shared.stop) break;
   }

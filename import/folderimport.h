@@ -56,7 +56,7 @@ class FolderImport {
 
   struct Options {
     unsigned readers = 0;            // threads reading tags; 0 for one per processor core
-    std::size_t filesInFlight = 64;  // files listed or read ahead of the last row written
+    std::size_t filesInFlight = 256;  // files listed or read ahead of the last row written
   };
 
   explicit FolderImport(Mp3InfoFactory factory);

@@ -55,6 +55,12 @@ std::u32string decodeUtf8(std::string_view text) {
 
 std::string validUtf8(std::string_view text) {
   std::string out;
+  assignValidUtf8(out, text);
+  return out;
+}
+
+void assignValidUtf8(std::string& out, std::string_view text) {
+  out.clear();
   out.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
@@ -67,7 +73,6 @@ std::string validUtf8(std::string_view text) {
       i += length;
     }
   }
-  return out;
 }
 
 }  // namespace engine

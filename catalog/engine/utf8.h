@@ -16,5 +16,7 @@ std::u32string decodeUtf8(std::string_view text);
 // The text with every byte that starts no valid sequence replaced by U+FFFD, so that what is
 // stored as text is always valid UTF-8 (a file name's raw bytes, say).
 std::string validUtf8(std::string_view text);
+// The same into `out`, whose storage is reused.
+void assignValidUtf8(std::string& out, std::string_view text);
 
 }  // namespace engine
