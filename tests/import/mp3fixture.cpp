@@ -5,6 +5,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "engine/utf8.h"
+
 namespace fixture {
 
 namespace {
@@ -18,25 +20,12 @@ void appendSyncSafe(std::string& out, std::uint32_t value) {
   for (int shift = 21; shift >= 0; shift -= 7) out.push_back(static_cast<char>((value >> shift) & 0x7F));
 }
 
-std::u32string decodeUtf8(const std::string& text) {
-  std::u32string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-    char32_t c = extra == 0 ? b : b & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    out.push_back(c);
-    i += static_cast<std::size_t>(extra) + 1;
-  }
-  return out;
-}
-
 void appendUtf16Le(std::string& out, const std::string& utf8) {
   auto unit = [&](char16_t u) {
     out.push_back(static_cast<char>(u & 0xFF));
     out.push_back(static_cast<char>(u >> 8));
   };
-  for (char32_t c : decodeUtf8(utf8)) {
+  for (char32_t c : engine::decodeUtf8(utf8)) {
     if (c >= 0x10000) {
       c -= 0x10000;
       unit(static_cast<char16_t>(0xD800 + (c >> 10)));
@@ -276,11 +265,6 @@ std::string mpegAudio(const Audio& audio) {
   return out;
 }
 
-void writeFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path.string());
-}
 
 void writeMp3(const std::filesystem::path& path, const std::string& id3v2, const Audio& audio,
               const std::string& id3v1) {

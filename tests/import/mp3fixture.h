@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/tempdir.h"
+
 
 namespace fixture {
 
@@ -85,7 +87,7 @@ std::size_t frameLength(Mpeg mpeg, int bitrate, int sampleRate);
 // The bytes of the audio frames mpegAudio() writes, not counting a header frame.
 std::size_t audioBytes(const Audio& audio);
 
-void writeFile(const std::filesystem::path& path, const std::string& bytes);
+using testsupport::writeFile;
 
 // A complete file: optional ID3v2 tag, audio, optional ID3v1 tag.
 void writeMp3(const std::filesystem::path& path, const std::string& id3v2,

@@ -29,10 +29,14 @@ TempDir::~TempDir() {
 
 std::string TempDir::write(std::string_view name, std::string_view bytes) const {
   const std::string file = path(name);
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + file);
+  writeFile(file, bytes);
   return file;
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
 }  // namespace testsupport

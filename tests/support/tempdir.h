@@ -28,4 +28,7 @@ class TempDir {
   std::filesystem::path m_path;
 };
 
+// Writes `bytes` into the file at `path`, replacing any. Throws std::runtime_error.
+void writeFile(const std::filesystem::path& path, std::string_view bytes);
+
 }  // namespace testsupport

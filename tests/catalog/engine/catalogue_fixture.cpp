@@ -6,11 +6,6 @@
 
 #include "schema.h"
 
-void writeFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-}
-
 void CatalogueTest::SetUp() {
   m_path = (m_dir / "music_1.mdb").string();
   sqlite3* db = nullptr;

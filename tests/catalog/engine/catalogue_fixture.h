@@ -38,5 +38,4 @@ int errorNumber(F&& action, std::string* description = nullptr) {
   return 0;
 }
 
-// Writes `bytes` to a new file.
-void writeFile(const std::filesystem::path& path, const std::string& bytes);
+using testsupport::writeFile;
