@@ -308,7 +308,7 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component,
 // The next file whose row can be written, in walk order; null once every file is written or
 // the import stops. Lets the window run while it waits.
 std::unique_ptr<FileJob> nextRow(Shared& shared, std::size_t filesInFlight,
-                                 const FolderImport::Yield& yield) {
+                                 const FolderImport::Yield& letWindowRun) {
   std::unique_lock lock(shared.mutex);
   auto lastYield = std::chrono::steady_clock::now();
   for (;;) {
@@ -328,7 +328,7 @@ std::unique_ptr<FileJob> nextRow(Shared& shared, std::size_t filesInFlight,
     shared.writerWaiting = false;
     if (std::chrono::steady_clock::now() >= lastYield + kLongestWait) {
       lock.unlock();
-      yield();
+      letWindowRun();
       lock.lock();
       lastYield = std::chrono::steady_clock::now();
     }
@@ -357,8 +357,8 @@ ImportProgress FolderImport::progress() const {
   return m_state->progress;
 }
 
-ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& database,
-                            const Yield& yield) {
+ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& catalogue,
+                            const Yield& letWindowRun) {
   Shared& shared = *m_state;
   {
     std::lock_guard lock(shared.mutex);
@@ -409,16 +409,16 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& dat
   std::weak_ptr<engine::Database> preparedOn;
   bool finished = false;
   for (;;) {
-    std::unique_ptr<FileJob> job = nextRow(shared, m_options.filesInFlight, yield);
+    std::unique_ptr<FileJob> job = nextRow(shared, m_options.filesInFlight, letWindowRun);
     if (!job) {
       std::lock_guard lock(shared.mutex);
       finished = !shared.stop;
       break;
     }
-    yield();
+    letWindowRun();
     if (shared.stop) break;
 
-    const std::shared_ptr<engine::Database> db = database();
+    const std::shared_ptr<engine::Database> db = catalogue();
     if (!db || !db->isOpen())
       throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
     if (!insert || preparedOn.lock() != db) {
@@ -436,7 +436,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& dat
       if (!job->readable) ++shared.progress.counts.filesUnreadable;
       shared.spareJobs.push_back(std::move(job));
     }
-    yield();
+    letWindowRun();
     if (shared.stop) break;
   }
 

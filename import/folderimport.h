@@ -70,7 +70,8 @@ class FolderImport {
   // few milliseconds while it waits for the readers. Returns Stopped when requestStop() came
   // first. Throws engine::EngineError when the catalogue refuses a row; the rows before it stay.
   // No thread of the import is left running when it returns or throws.
-  ImportEnd run(const std::string& folder, const DatabaseSource& database, const Yield& yield);
+  ImportEnd run(const std::string& folder, const DatabaseSource& catalogue,
+                const Yield& letWindowRun);
 
   // Asks the running import to stop before its next row. Safe from any thread and from within
   // a yield; a later run() starts afresh.
