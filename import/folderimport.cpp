@@ -57,9 +57,16 @@ bool endsWithMp3(std::string_view name) {
   return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 'p' && tail[3] == '3';
 }
 
-// The names in an open folder other than ".", ".." and hidden ones, in byte order, so that
-// imports are repeatable. False when the folder cannot be listed.
-bool listFolder(int folderFd, std::vector<std::string>& names) {
+// One name in a folder, with its kind as the listing tells it (DT_UNKNOWN where it does not).
+struct FolderEntry {
+  std::string name;
+  unsigned char type = DT_UNKNOWN;
+  bool operator<(const FolderEntry& other) const { return name < other.name; }
+};
+
+// The entries of an open folder other than ".", ".." and hidden ones, in byte order of their
+// names, so that imports are repeatable. False when the folder cannot be listed.
+bool listFolder(int folderFd, std::vector<FolderEntry>& entries) {
   // The listing reads through a descriptor of its own; the folder's stays open for the
   // look-ups relative to it.
   const int listing = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
@@ -73,11 +80,11 @@ bool listFolder(int folderFd, std::vector<std::string>& names) {
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
     if (name.empty() || name[0] == '.') continue;  // ".", ".." and hidden entries
-    names.emplace_back(name);
+    entries.push_back({std::string(name), entry->d_type});
   }
   const bool complete = errno == 0;
   ::closedir(dir);
-  std::sort(names.begin(), names.end());
+  std::sort(entries.begin(), entries.end());
   return complete;
 }
 
@@ -187,15 +194,21 @@ class Walker {
       m_shared.progress.folder = path;
     }
 
-    std::vector<std::string> names;
-    if (!listFolder(folder->get(), names)) {
+    std::vector<FolderEntry> entries;
+    if (!listFolder(folder->get(), entries)) {
       m_shared.count(&ImportCounts::foldersUnreadable);
       return;
     }
     const std::string prefix = path + "/";
     std::vector<std::string> subfolders;
-    for (std::string& name : names) {
+    for (auto& [name, type] : entries) {
       if (m_shared.stop) return;
+      // What the listing already tells needs no look-up: folders, and files of other kinds.
+      if (type == DT_DIR) {
+        subfolders.push_back(std::move(name));
+        continue;
+      }
+      if (type == DT_REG && !endsWithMp3(name)) continue;
       // Follows links: an entry gone since the listing, or a broken link, fails here.
       struct stat entry {};
       if (::fstatat(folder->get(), name.c_str(), &entry, 0) != 0) {
