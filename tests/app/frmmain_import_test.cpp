@@ -61,6 +61,7 @@ class TestFrmMainImport : public QObject {
   void statusBarShowsProgressThenWhatWasDone();
   void cancelStopsBeforeTheNextRow();
   void statusBarLeavesTheInnerAreaAsItWas();
+  void progressCountsOnlyTheImportThatRuns();
   void tagReaderIsOneWindowThatOutlivesTheMainWindow();
 
  private:
@@ -258,6 +259,27 @@ void TestFrmMainImport::cancelStopsBeforeTheNextRow() {
   // The window carries on, and the next import runs to its end.
   clickAddDirectory();
   QCOMPARE(rowsStored(), rowsAtCancel + 40);
+}
+
+void TestFrmMainImport::progressCountsOnlyTheImportThatRuns() {
+  makeMusic(30);
+  clickAddDirectory();
+  QCOMPARE(rowsStored(), 30);
+
+  // A second import, of the sub-folder: the window's first look at it comes before it has
+  // stored anything, so the status bar must not still count the first import's songs.
+  m_pick = m_music + QStringLiteral("/sub");
+  QString atStart;
+  int storedAtStart = -1;
+  QTimer::singleShot(0, this, [&] {
+    atStart = statusText();
+    storedAtStart = rowsStored() - 30;
+  });
+  clickAddDirectory();
+  QCOMPARE(rowsStored(), 45);
+  QVERIFY(storedAtStart >= 0);
+  const QString expected = QStringLiteral("Importing: %1 song").arg(storedAtStart);
+  QVERIFY2(atStart.startsWith(expected), qPrintable(atStart));
 }
 
 void TestFrmMainImport::statusBarLeavesTheInnerAreaAsItWas() {

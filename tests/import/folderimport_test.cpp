@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -317,6 +318,43 @@ TEST_F(FolderImportTest, RowsGoToTheNewestHandle) {
   // A handle that is closed and not replaced refuses the row.
   db->Close();
   EXPECT_THROW(run(root().string()), engine::EngineError);
+}
+
+// Files waiting for their rows must not use up the process's descriptors: with a modest limit
+// every folder is still walked, as it was when folders were walked by name.
+TEST_F(FolderImportTest, EveryFolderIsWalkedUnderAModestDescriptorLimit) {
+  constexpr int kFolders = 200;
+  for (int i = 0; i < kFolders; ++i) touch("f" + std::to_string(1000 + i) + "/s.mp3");
+  const std::string last = "f" + std::to_string(1000 + kFolders - 1);
+  // The first file is read only once the walk has reached the last folder or failed to open
+  // one, so the rows are still to be written while the walk lists all the folders.
+  std::atomic<bool> first{true};
+  beforeRead = [&](const std::string&) {
+    if (!first.exchange(false)) return;
+    for (;;) {
+      const ImportProgress now = import->progress();
+      if (now.folder.ends_with(last) || now.counts.foldersUnreadable > 0) return;
+      std::this_thread::yield();
+    }
+  };
+  makeImport({.readers = 2});
+
+  struct Limit {
+    rlimit saved{};
+    explicit Limit(rlim_t soft) {
+      ::getrlimit(RLIMIT_NOFILE, &saved);
+      rlimit lowered = saved;
+      lowered.rlim_cur = std::min<rlim_t>(soft, saved.rlim_cur);
+      ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~Limit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+  };
+  {
+    const Limit limit(128);
+    EXPECT_EQ(run(root().string()), ImportEnd::Finished);
+  }
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = kFolders}));
+  EXPECT_EQ(rowCount(), kFolders);
 }
 
 // Makes `levels` nested folders below `parent`, each named `name`, through descriptors (the
