@@ -393,7 +393,7 @@ void frmMain::cmdAddDir_Click() {
     yield();
   });
   m_importing = false;
-  if (m_closeAfterImport) close();
+  if (std::exchange(m_closeAfterImport, false)) close();
 }
 
 void frmMain::ScanFolder(const std::string& path) {

@@ -24,6 +24,8 @@ ImportStatus::ImportStatus(QWidget* parent) : QWidget(parent) {
   m_text = new QLabel(this);
   m_text->setObjectName(QStringLiteral("lblImportStatus"));
   m_text->setTextFormat(Qt::PlainText);
+  // A long folder name in the summary must not widen the window.
+  m_text->setMinimumWidth(1);
   m_currentFolder = new QLabel(this);
   m_currentFolder->setObjectName(QStringLiteral("lblImportFolder"));
   m_currentFolder->setTextFormat(Qt::PlainText);
@@ -51,7 +53,9 @@ void ImportStatus::start(const std::string& folder,
   m_elapsed.start();
   m_cancel->show();
   m_cancel->setEnabled(true);
-  refresh();
+  // The import has not begun: what `progress` tells still describes the one before.
+  m_text->setText(fromBytes(importer::progressText({}, 0)));
+  showFolder(folder);
   m_refresh.start();
 }
 
@@ -62,13 +66,16 @@ void ImportStatus::finish(importer::ImportEnd end, bool failed) {
   m_cancel->hide();
   m_currentFolder->clear();
   m_currentFolder->setToolTip({});
-  m_text->setText(fromBytes(importer::summaryText(
-      progress.counts, m_folder, static_cast<double>(m_elapsed.elapsed()) / 1000.0, end, failed)));
+  const QString summary = fromBytes(importer::summaryText(
+      progress.counts, m_folder, static_cast<double>(m_elapsed.elapsed()) / 1000.0, end, failed));
+  m_text->setText(summary);
+  m_text->setToolTip(summary);
 }
 
 void ImportStatus::clear() {
   if (m_progress) return;
   m_text->clear();
+  m_text->setToolTip({});
   m_currentFolder->clear();
 }
 

@@ -40,6 +40,10 @@ constexpr const char* kInsertRow =
 // How long the writing thread waits for the readers before it lets its window run again.
 constexpr auto kLongestWait = std::chrono::milliseconds(10);
 
+// Files waiting for their rows keep their folders open; a tree of one song per folder must not
+// run the process out of descriptors.
+constexpr int kMostFoldersInFlight = 64;
+
 // A text as the catalogue stores it: cut at a NUL, valid UTF-8.
 void storeText(std::string& out, std::string_view text) {
   if (const auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
@@ -101,11 +105,30 @@ class FolderFd {
   int m_fd;
 };
 
+struct Shared;
+
+// An open folder as its files' jobs hold it: counted while any of them waits for its row.
+class FolderForFiles {
+ public:
+  FolderForFiles(std::shared_ptr<const FolderFd> folder, std::atomic<int>& inFlight)
+      : m_folder(std::move(folder)), m_inFlight(inFlight) {
+    ++m_inFlight;
+  }
+  ~FolderForFiles() { --m_inFlight; }
+  FolderForFiles(const FolderForFiles&) = delete;
+  FolderForFiles& operator=(const FolderForFiles&) = delete;
+  int get() const { return m_folder->get(); }
+
+ private:
+  std::shared_ptr<const FolderFd> m_folder;
+  std::atomic<int>& m_inFlight;
+};
+
 // One MP3 file on its way from the walk through a reader to its row. Written jobs are used
 // again, with their strings' storage, so that a file costs the threads no allocations that
 // another thread must free.
 struct FileJob {
-  std::shared_ptr<const FolderFd> folder;
+  std::shared_ptr<const FolderForFiles> folder;
   std::string name;
   std::string path;  // the folder's path, "/" and the name
   SongInfo info;
@@ -125,6 +148,8 @@ struct Shared {
   std::vector<std::unique_ptr<FileJob>> spareJobs;
   std::size_t firstUntaken = 0;               // the first job no reader has taken
   bool walkDone = false;
+  bool walkComplete = false;  // the walk reached its end, rather than stopping
+  std::atomic<int> foldersInFlight{0};
   // Who is asleep: every wake-up costs a system call, so each side wakes the others only when
   // they wait for what it just did.
   int idleReaders = 0;
@@ -133,6 +158,13 @@ struct Shared {
   std::exception_ptr failure;  // what went wrong on a walker or reader thread
   std::atomic<bool> stop{false};
   ImportProgress progress;
+
+  // Whether the walker, waiting for rows to be written, may queue files again: it waits until
+  // half the files and folders in flight are written, not for each one.
+  bool walkerMayResume(std::size_t filesInFlight) const {
+    return stop || jobs.empty() ||
+           (jobs.size() <= filesInFlight / 2 && foldersInFlight <= kMostFoldersInFlight / 2);
+  }
 
   void count(std::int64_t ImportCounts::*counter) {
     std::lock_guard lock(mutex);
@@ -175,6 +207,7 @@ class Walker {
     {
       std::lock_guard lock(m_shared.mutex);
       m_shared.walkDone = true;
+      m_shared.walkComplete = !m_shared.stop;
     }
     m_shared.jobQueued.notify_all();
     m_shared.jobRead.notify_all();
@@ -201,6 +234,7 @@ class Walker {
     }
     const std::string prefix = path + "/";
     std::vector<std::string> subfolders;
+    std::shared_ptr<const FolderForFiles> forFiles;  // made with the folder's first MP3 file
     for (auto& [name, type] : entries) {
       if (m_shared.stop) return;
       // What the listing already tells needs no look-up: folders, and files of other kinds.
@@ -226,8 +260,10 @@ class Walker {
         m_shared.count(&ImportCounts::specialFiles);
         continue;
       }
-      if (!queue(folder, prefix, name)) return;
+      if (!forFiles) forFiles = std::make_shared<const FolderForFiles>(folder, m_shared.foldersInFlight);
+      if (!queue(forFiles, prefix, name)) return;
     }
+    forFiles.reset();  // the folder's files hold it from here on
 
     for (const std::string& name : subfolders) {
       if (m_shared.stop) return;
@@ -243,16 +279,15 @@ class Walker {
   }
 
   // Queues the file `name` of `folder`. False when the import stopped while it waited for room.
-  bool queue(const std::shared_ptr<const FolderFd>& folder, const std::string& prefix,
+  bool queue(const std::shared_ptr<const FolderForFiles>& folder, const std::string& prefix,
              const std::string& name) {
     bool wakeReader = false;
     {
       std::unique_lock lock(m_shared.mutex);
-      if (m_shared.jobs.size() >= m_filesInFlight) {
-        // Full: wait until half the files are written, not for each one.
+      if (m_shared.jobs.size() >= m_filesInFlight ||
+          m_shared.foldersInFlight > kMostFoldersInFlight) {
         m_shared.walkerWaiting = true;
-        m_shared.roomFreed.wait(
-            lock, [&] { return m_shared.stop || m_shared.jobs.size() <= m_filesInFlight / 2; });
+        m_shared.roomFreed.wait(lock, [&] { return m_shared.walkerMayResume(m_filesInFlight); });
         m_shared.walkerWaiting = false;
       }
       if (m_shared.stop) return false;
@@ -320,8 +355,7 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component,
 
 // The next file whose row can be written, in walk order; null once every file is written or
 // the import stops. Lets the window run while it waits.
-std::unique_ptr<FileJob> nextRow(Shared& shared, std::size_t filesInFlight,
-                                 const FolderImport::Yield& letWindowRun) {
+std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& letWindowRun) {
   std::unique_lock lock(shared.mutex);
   auto lastYield = std::chrono::steady_clock::now();
   for (;;) {
@@ -330,9 +364,6 @@ std::unique_ptr<FileJob> nextRow(Shared& shared, std::size_t filesInFlight,
       std::unique_ptr<FileJob> job = std::move(shared.jobs.front());
       shared.jobs.pop_front();
       --shared.firstUntaken;
-      const bool wakeWalker = shared.walkerWaiting && shared.jobs.size() <= filesInFlight / 2;
-      lock.unlock();
-      if (wakeWalker) shared.roomFreed.notify_one();
       return job;
     }
     if (shared.jobs.empty() && shared.walkDone) return nullptr;
@@ -378,6 +409,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     shared.jobs.clear();
     shared.firstUntaken = 0;
     shared.walkDone = false;
+    shared.walkComplete = false;
     shared.idleReaders = 0;
     shared.writerWaiting = false;
     shared.walkerWaiting = false;
@@ -420,14 +452,9 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
 
   std::unique_ptr<engine::PreparedStatement> insert;
   std::weak_ptr<engine::Database> preparedOn;
-  bool finished = false;
   for (;;) {
-    std::unique_ptr<FileJob> job = nextRow(shared, m_options.filesInFlight, letWindowRun);
-    if (!job) {
-      std::lock_guard lock(shared.mutex);
-      finished = !shared.stop;
-      break;
-    }
+    std::unique_ptr<FileJob> job = nextRow(shared, letWindowRun);
+    if (!job) break;
     letWindowRun();
     if (shared.stop) break;
 
@@ -443,20 +470,26 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
       insert->bind(static_cast<int>(i + 1), job->values[i]);
     insert->Execute();
     job->folder.reset();
+    bool wakeWalker = false;
     {
       std::lock_guard lock(shared.mutex);
       ++shared.progress.counts.songsAdded;
       if (!job->readable) ++shared.progress.counts.filesUnreadable;
       shared.spareJobs.push_back(std::move(job));
+      wakeWalker = shared.walkerWaiting && shared.walkerMayResume(m_options.filesInFlight);
     }
+    if (wakeWalker) shared.roomFreed.notify_one();
     letWindowRun();
     if (shared.stop) break;
   }
 
   std::exception_ptr failure;
+  bool finished = false;
   {
     std::lock_guard lock(shared.mutex);
     failure = shared.failure;
+    // A stop that comes after the last row changes nothing.
+    finished = shared.walkComplete && shared.jobs.empty();
   }
   if (failure) std::rethrow_exception(failure);
   return finished ? ImportEnd::Finished : ImportEnd::Stopped;
