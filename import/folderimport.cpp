@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -39,6 +40,9 @@ constexpr const char* kInsertRow =
 
 // How long the writing thread waits for the readers before it lets its window run again.
 constexpr auto kLongestWait = std::chrono::milliseconds(10);
+
+// How much the walker and the readers give way to the window's thread.
+constexpr int kHelperThreadNice = 5;
 
 // Files waiting for their rows keep their folders open; a tree of one song per folder must not
 // run the process out of descriptors.
@@ -436,6 +440,9 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
   const auto guardedThread = [&shared](const char* name, auto work) {
     return [&shared, name, work] {
       ::pthread_setname_np(::pthread_self(), name);  // for top and debuggers
+      // The window's thread, which writes the rows and draws, comes first when both want the
+      // processor; on Linux the nice value is the thread's own.
+      ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kHelperThreadNice);
       try {
         work();
       } catch (...) {
