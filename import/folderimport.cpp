@@ -65,6 +65,19 @@ bool endsWithMp3(std::string_view name) {
   return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 'p' && tail[3] == '3';
 }
 
+// Asks the system to start reading the parts of a file that its tags and audio frames are
+// found in, so that by the time a reader comes to it they are in memory: on a cold disk the
+// readers would otherwise wait for one file's reads after another.
+void prefetch(int folderFd, const std::string& name, off_t size) {
+  constexpr off_t kHead = 64 * 1024;
+  constexpr off_t kTail = 32 * 1024;
+  const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return;
+  ::posix_fadvise(fd, 0, kHead, POSIX_FADV_WILLNEED);
+  if (size > kHead) ::posix_fadvise(fd, std::max(kHead, size - kTail), kTail, POSIX_FADV_WILLNEED);
+  ::close(fd);
+}
+
 // One name in a folder, with its kind as the listing tells it (DT_UNKNOWN where it does not).
 struct FolderEntry {
   std::string name;
@@ -266,6 +279,7 @@ class Walker {
       }
       if (!forFiles) forFiles = std::make_shared<const FolderForFiles>(folder, m_shared.foldersInFlight);
       if (!queue(forFiles, prefix, name)) return;
+      prefetch(folder->get(), name, entry.st_size);
     }
     forFiles.reset();  // the folder's files hold it from here on
 
