@@ -84,8 +84,8 @@ QString ImportStatus::text() const { return m_text->text(); }
 void ImportStatus::refresh() {
   if (!m_progress) return;
   const importer::ImportProgress progress = m_progress();
-  m_text->setText(fromBytes(importer::progressText(
-      progress.counts, static_cast<double>(m_elapsed.elapsed()) / 1000.0)));
+  m_text->setText(fromBytes(
+      importer::progressText(progress.counts, static_cast<double>(m_elapsed.elapsed()) / 1000.0)));
   showFolder(progress.folder);
 }
 

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -158,12 +158,12 @@ struct FileJob {
 // `mutex`.
 struct Shared {
   std::mutex mutex;
-  std::condition_variable jobQueued;  // readers wait for work
-  std::condition_variable jobRead;    // the writer waits for the next row
-  std::condition_variable roomFreed;  // the walker waits while enough files are in flight
+  std::condition_variable jobQueued;          // readers wait for work
+  std::condition_variable jobRead;            // the writer waits for the next row
+  std::condition_variable roomFreed;          // the walker waits while enough files are in flight
   std::deque<std::unique_ptr<FileJob>> jobs;  // listed and not yet written, in walk order
   std::vector<std::unique_ptr<FileJob>> spareJobs;
-  std::size_t firstUntaken = 0;               // the first job no reader has taken
+  std::size_t firstUntaken = 0;  // the first job no reader has taken
   bool walkDone = false;
   bool walkComplete = false;  // the walk reached its end, rather than stopping
   std::atomic<int> foldersInFlight{0};
@@ -277,7 +277,8 @@ class Walker {
         m_shared.count(&ImportCounts::specialFiles);
         continue;
       }
-      if (!forFiles) forFiles = std::make_shared<const FolderForFiles>(folder, m_shared.foldersInFlight);
+      if (!forFiles)
+        forFiles = std::make_shared<const FolderForFiles>(folder, m_shared.foldersInFlight);
       if (!queue(forFiles, prefix, name)) return;
       prefetch(folder->get(), name, entry.st_size);
     }
@@ -333,8 +334,7 @@ class Walker {
 };
 
 // Reads the queued files' tags, one file at a time, until the walk is done or the import stops.
-void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component,
-               const Mp3InfoFactory& factory) {
+void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3InfoFactory& factory) {
   for (;;) {
     FileJob* job = nullptr;
     {

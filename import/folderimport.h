@@ -55,7 +55,7 @@ class FolderImport {
   using Yield = std::function<void()>;
 
   struct Options {
-    unsigned readers = 0;            // threads reading tags; 0 for one per processor core
+    unsigned readers = 0;             // threads reading tags; 0 for one per processor core
     std::size_t filesInFlight = 256;  // files listed or read ahead of the last row written
   };
 

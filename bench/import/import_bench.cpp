@@ -153,7 +153,9 @@ Timing windowOnce(const std::string& folder, const QTemporaryDir& dir) {
         ++errors;
         std::fprintf(stderr, "error %d: %s\n", number, qPrintable(text));
       },
-      [&](QWidget*, const QString&) { return std::optional<QString>(QFile::decodeName(folder.c_str())); },
+      [&](QWidget*, const QString&) {
+        return std::optional<QString>(QFile::decodeName(folder.c_str()));
+      },
       importer::createTagLibMp3Info);
   if (!window.Form_Load()) std::exit(1);
   window.show();

@@ -84,39 +84,44 @@ class FolderImportTest : public ::testing::Test {
     import = std::make_unique<FolderImport>(
         [this] {
           ++componentsMade;
-          return std::make_unique<NamedSongs>(beforeRead);
-        },
+    return std::make_unique<NamedSongs>(beforeRead);
+  },
         options);
-    return *import;
+  return *import;
+}
+
+ImportEnd
+run(const std::string& folder) {
+  if (!import) makeImport();
+  return import->run(
+      folder, [this] { return db; },
+      [this] {
+        if (onYield) onYield();
+      });
+}
+
+// The stored file names, relative to the music folder, in row order.
+Names stored(const std::string& column = "Filename") {
+  auto rows = db->OpenRecordset("SELECT " + column + " FROM music_shelf ORDER BY ID");
+  rows->readAll();
+  Names names;
+  const std::string prefix = root().string() + "/";
+  for (std::int64_t i = 0; i < rows->rowCount(); ++i) {
+    std::string value = rows->value(i, 0).toText();
+    names.push_back(value.starts_with(prefix) ? value.substr(prefix.size()) : value);
   }
+  return names;
+}
 
-  ImportEnd run(const std::string& folder) {
-    if (!import) makeImport();
-    return import->run(folder, [this] { return db; }, [this] { if (onYield) onYield(); });
-  }
+std::int64_t rowCount() { return static_cast<std::int64_t>(stored().size()); }
 
-  // The stored file names, relative to the music folder, in row order.
-  Names stored(const std::string& column = "Filename") {
-    auto rows = db->OpenRecordset("SELECT " + column + " FROM music_shelf ORDER BY ID");
-    rows->readAll();
-    Names names;
-    const std::string prefix = root().string() + "/";
-    for (std::int64_t i = 0; i < rows->rowCount(); ++i) {
-      std::string value = rows->value(i, 0).toText();
-      names.push_back(value.starts_with(prefix) ? value.substr(prefix.size()) : value);
-    }
-    return names;
-  }
-
-  std::int64_t rowCount() { return static_cast<std::int64_t>(stored().size()); }
-
-  testsupport::TempDir dir;
-  std::shared_ptr<engine::Database> db;
-  std::unique_ptr<FolderImport> import;
-  std::function<void(const std::string&)> beforeRead;
-  std::function<void()> onYield;
-  std::atomic<int> componentsMade{0};
-};
+testsupport::TempDir dir;
+std::shared_ptr<engine::Database> db;
+std::unique_ptr<FolderImport> import;
+std::function<void(const std::string&)> beforeRead;
+std::function<void()> onYield;
+std::atomic<int> componentsMade{0};
+};  // namespace
 
 TEST_F(FolderImportTest, RowsFollowTheWalkFilesFirstThenSubfoldersDepthFirst) {
   touch("a1.mp3");
@@ -132,7 +137,8 @@ TEST_F(FolderImportTest, RowsFollowTheWalkFilesFirstThenSubfoldersDepthFirst) {
   };
   makeImport({.readers = 4, .filesInFlight = 3});
   EXPECT_EQ(run(root().string()), ImportEnd::Finished);
-  EXPECT_EQ(stored(), (Names{"a1.mp3", "a2.MP3", "B/b1.mp3", "B/b2.mp3", "B/D/d1.mp3", "C/c1.mp3"}));
+  EXPECT_EQ(stored(),
+            (Names{"a1.mp3", "a2.MP3", "B/b1.mp3", "B/b2.mp3", "B/D/d1.mp3", "C/c1.mp3"}));
   EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 6}));
 }
 
@@ -144,9 +150,10 @@ TEST_F(FolderImportTest, StoresTheReadersValuesAsTheCatalogueAlwaysHeldThem) {
       "typeof(Track), typeof(Duration), typeof(VBR) FROM music_shelf");
   rows->readAll();
   ASSERT_EQ(rows->rowCount(), 1);
-  const Names expected{"Don't.mp3", "Band", "Disc", "Rock", "2",
-                       (root() / "Rock'n'Roll/Don't.mp3").string(), "61", "128", "True",
-                       "integer", "integer", "text"};
+  const Names expected{"Don't.mp3", "Band",    "Disc",
+                       "Rock",      "2",       (root() / "Rock'n'Roll/Don't.mp3").string(),
+                       "61",        "128",     "True",
+                       "integer",   "integer", "text"};
   for (int column = 0; column < static_cast<int>(expected.size()); ++column)
     EXPECT_EQ(rows->value(0, column).toText(), expected[column]) << column;
 }
@@ -158,8 +165,8 @@ TEST_F(FolderImportTest, SelectsMp3NamesInAnyCaseAndSkipsHiddenEntries) {
   fs::create_directories(root() / "old.mp3");
   touch("old.mp3/inner.mp3");
   run(root().string());
-  EXPECT_EQ(stored(), (Names{"SONG.MP3", "a.mP3", "song.Mp3", "song.mp3", "old.mp3/inner.mp3",
-                             "v/s.mp3"}));
+  EXPECT_EQ(stored(),
+            (Names{"SONG.MP3", "a.mP3", "song.Mp3", "song.mp3", "old.mp3/inner.mp3", "v/s.mp3"}));
 }
 
 TEST_F(FolderImportTest, PassedOverEntriesAreCounted) {
@@ -189,7 +196,7 @@ TEST_F(FolderImportTest, LinkedFoldersAreWalkedOnceAndLoopsEnd) {
   touch("b/b.mp3");
   fs::create_directories(dir.path() / "elsewhere");
   fixture::writeFile(dir.path() / "elsewhere/e.mp3", "x");
-  fs::create_directory_symlink(root(), root() / "a/up");         // back to the top
+  fs::create_directory_symlink(root(), root() / "a/up");          // back to the top
   fs::create_directory_symlink(root() / "a", root() / "a/self");  // to itself
   fs::create_directory_symlink(root() / "b", root() / "a/to-b");  // a sibling, walked later
   fs::create_directory_symlink(dir.path() / "elsewhere", root() / "ext1");
@@ -290,7 +297,9 @@ TEST_F(FolderImportTest, AStopAfterTheLastRowChangesNothing) {
 
 TEST_F(FolderImportTest, TheWindowRunsWhileReadersAreSlow) {
   touch("slow.mp3");
-  beforeRead = [](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
+  beforeRead = [](const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  };
   int yields = 0;
   onYield = [&] { ++yields; };
   run(root().string());
@@ -434,21 +443,22 @@ TEST_F(FolderImportTest, PathsLongerThanTheSystemLimitAreImported) {
   ::close(fd);
 
   import = std::make_unique<FolderImport>(createTagLibMp3Info);
-  import->run(root().string(), [this] { return db; }, [] {});
-  auto rows = db->OpenRecordset("SELECT Title, Filename, Bitrate FROM music_shelf ORDER BY ID");
-  rows->readAll();
-  ASSERT_EQ(rows->rowCount(), expected);
-  std::size_t longest = 0;
-  for (std::int64_t i = 0; i < rows->rowCount(); ++i) {
-    EXPECT_EQ(rows->value(i, 0).toText(), "Deep") << i;
-    EXPECT_EQ(rows->value(i, 2), engine::Value(128)) << i;
-    longest = std::max(longest, rows->value(i, 1).toText().size());
-  }
-  EXPECT_GT(longest, 6000u);
-  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = expected}));
-  removeBelow(rootFd);
-  ::close(rootFd);
+  import->run(root().string(), [this] { return db;
+}, [] {});
+auto rows = db->OpenRecordset("SELECT Title, Filename, Bitrate FROM music_shelf ORDER BY ID");
+rows->readAll();
+ASSERT_EQ(rows->rowCount(), expected);
+std::size_t longest = 0;
+for (std::int64_t i = 0; i < rows->rowCount(); ++i) {
+  EXPECT_EQ(rows->value(i, 0).toText(), "Deep") << i;
+  EXPECT_EQ(rows->value(i, 2), engine::Value(128)) << i;
+  longest = std::max(longest, rows->value(i, 1).toText().size());
 }
+EXPECT_GT(longest, 6000u);
+EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = expected}));
+removeBelow(rootFd);
+::close(rootFd);
+}  // namespace importer
 
 // The whole road on real files: TagLib reads them, the engine stores the rows.
 TEST_F(FolderImportTest, TagsAndPathsArriveUnchangedThroughTagLib) {
