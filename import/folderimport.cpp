@@ -122,8 +122,6 @@ class FolderFd {
   int m_fd;
 };
 
-struct Shared;
-
 // An open folder as its files' jobs hold it: counted while any of them waits for its row.
 class FolderForFiles {
  public:
@@ -154,7 +152,7 @@ struct FileJob {
   bool done = false;  // read; the values are ready
 };
 
-// What the walker, the readers and the writer share. Everything but `stop` is guarded by
+// What the walker, the readers and the writer share. Everything but the atomics is guarded by
 // `mutex`.
 struct Shared {
   std::mutex mutex;
