@@ -44,6 +44,9 @@ constexpr auto kLongestWait = std::chrono::milliseconds(10);
 // How much the walker and the readers give way to the window's thread.
 constexpr int kHelperThreadNice = 5;
 
+// How many files ahead of itself a reader opens one for reading ahead.
+constexpr std::size_t kReadAheadDistance = 32;
+
 // Files waiting for their rows keep their folders open; a tree of one song per folder must not
 // run the process out of descriptors.
 constexpr int kMostFoldersInFlight = 64;
@@ -65,17 +68,17 @@ bool endsWithMp3(std::string_view name) {
   return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 'p' && tail[3] == '3';
 }
 
-// Asks the system to start reading the parts of a file that its tags and audio frames are
-// found in, so that by the time a reader comes to it they are in memory: on a cold disk the
-// readers would otherwise wait for one file's reads after another.
-void prefetch(int folderFd, const std::string& name, off_t size) {
+// Opens a file and asks the system to start reading the parts its tags and audio frames are
+// found in, so that they are in memory by the time a reader comes to it: on a cold disk the
+// readers would otherwise wait for one file's reads after another. Returns the open file, or -1.
+int openAhead(int folderFd, const std::string& name, off_t size) {
   constexpr off_t kHead = 64 * 1024;
   constexpr off_t kTail = 32 * 1024;
   const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return;
+  if (fd < 0) return -1;
   ::posix_fadvise(fd, 0, kHead, POSIX_FADV_WILLNEED);
   if (size > kHead) ::posix_fadvise(fd, std::max(kHead, size - kTail), kTail, POSIX_FADV_WILLNEED);
-  ::close(fd);
+  return fd;
 }
 
 // One name in a folder, with its kind as the listing tells it (DT_UNKNOWN where it does not).
@@ -143,9 +146,22 @@ class FolderForFiles {
 // again, with their strings' storage, so that a file costs the threads no allocations that
 // another thread must free.
 struct FileJob {
+  FileJob() = default;
+  ~FileJob() { closeFile(); }
+  FileJob(const FileJob&) = delete;
+  FileJob& operator=(const FileJob&) = delete;
+
+  void closeFile() {
+    if (openFd >= 0) ::close(openFd);
+    openFd = -1;
+  }
+
+  std::uint64_t serial = 0;  // its place in the walk
   std::shared_ptr<const FolderForFiles> folder;
   std::string name;
   std::string path;  // the folder's path, "/" and the name
+  off_t size = 0;
+  int openFd = -1;  // opened ahead by a reader for the one that reads it
   SongInfo info;
   std::array<std::string, 9> values;  // the row, in the order of kInsertRow
   bool readable = false;
@@ -162,6 +178,7 @@ struct Shared {
   std::deque<std::unique_ptr<FileJob>> jobs;  // listed and not yet written, in walk order
   std::vector<std::unique_ptr<FileJob>> spareJobs;
   std::size_t firstUntaken = 0;  // the first job no reader has taken
+  std::uint64_t nextSerial = 0;
   bool walkDone = false;
   bool walkComplete = false;  // the walk reached its end, rather than stopping
   std::atomic<int> foldersInFlight{0};
@@ -277,8 +294,7 @@ class Walker {
       }
       if (!forFiles)
         forFiles = std::make_shared<const FolderForFiles>(folder, m_shared.foldersInFlight);
-      if (!queue(forFiles, prefix, name)) return;
-      prefetch(folder->get(), name, entry.st_size);
+      if (!queue(forFiles, prefix, name, entry.st_size)) return;
     }
     forFiles.reset();  // the folder's files hold it from here on
 
@@ -297,7 +313,7 @@ class Walker {
 
   // Queues the file `name` of `folder`. False when the import stopped while it waited for room.
   bool queue(const std::shared_ptr<const FolderForFiles>& folder, const std::string& prefix,
-             const std::string& name) {
+             const std::string& name, off_t size) {
     bool wakeReader = false;
     {
       std::unique_lock lock(m_shared.mutex);
@@ -315,9 +331,11 @@ class Walker {
         job = std::move(m_shared.spareJobs.back());
         m_shared.spareJobs.pop_back();
       }
+      job->serial = m_shared.nextSerial++;
       job->folder = folder;
       job->name.assign(name);
       job->path.assign(prefix).append(name);
+      job->size = size;
       job->done = false;
       m_shared.jobs.push_back(std::move(job));
       wakeReader = m_shared.idleReaders > 0;
@@ -335,6 +353,12 @@ class Walker {
 void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3InfoFactory& factory) {
   for (;;) {
     FileJob* job = nullptr;
+    int openFd = -1;
+    // A file further on, to open ahead: its place and where it is.
+    std::uint64_t aheadSerial = 0;
+    std::shared_ptr<const FolderForFiles> aheadFolder;
+    std::string aheadName;
+    off_t aheadSize = 0;
     {
       std::unique_lock lock(shared.mutex);
       ++shared.idleReaders;
@@ -343,10 +367,34 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
       });
       --shared.idleReaders;
       if (shared.stop || shared.firstUntaken == shared.jobs.size()) return;
-      job = shared.jobs[shared.firstUntaken++].get();
+      const std::size_t taken = shared.firstUntaken++;
+      job = shared.jobs[taken].get();
+      std::swap(openFd, job->openFd);
+      // Every file but the first few is opened ahead once, by the reader that takes the file
+      // so many places before it.
+      if (taken + kReadAheadDistance < shared.jobs.size()) {
+        const FileJob& ahead = *shared.jobs[taken + kReadAheadDistance];
+        aheadSerial = ahead.serial;
+        aheadFolder = ahead.folder;
+        aheadName = ahead.name;
+        aheadSize = ahead.size;
+      }
+    }
+    if (aheadFolder) {
+      const int fd = openAhead(aheadFolder->get(), aheadName, aheadSize);
+      std::lock_guard lock(shared.mutex);
+      // Still waiting for a reader? Written jobs are used again for other files.
+      const std::uint64_t first = shared.jobs.empty() ? 0 : shared.jobs.front()->serial;
+      const std::uint64_t index = aheadSerial - first;
+      if (fd >= 0 && !shared.jobs.empty() && aheadSerial >= first && index < shared.jobs.size() &&
+          index >= shared.firstUntaken && shared.jobs[index]->openFd < 0)
+        shared.jobs[index]->openFd = fd;
+      else if (fd >= 0)
+        ::close(fd);
     }
     SongInfo& info = job->info;
-    ReadMp3Info(job->folder->get(), job->name, job->path, info, component, factory);
+    ReadMp3Info(job->folder->get(), job->name, job->path, openFd, info, component, factory);
+    if (openFd >= 0) ::close(openFd);
     auto& values = job->values;
     storeText(values[0], info.Title);
     storeText(values[1], info.Artist);

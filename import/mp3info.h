@@ -17,11 +17,13 @@ class Mp3Info {
   // properties are available.
   virtual bool read(const std::string& path) = 0;
   // The same for the entry `name` of the folder open as `folderFd`; `path` is its full path,
-  // which may be too long to open by name. A component that cannot open relative to a folder
-  // reads `path`.
-  virtual bool readAt(int folderFd, const std::string& name, const std::string& path) {
+  // which may be too long to open by name. `openFd` is the file already open for reading, or
+  // -1; it stays the caller's to close. A component that cannot read that way reads `path`.
+  virtual bool readAt(int folderFd, const std::string& name, const std::string& path,
+                      int openFd) {
     (void)folderFd;
     (void)name;
+    (void)openFd;
     return read(path);
   }
 

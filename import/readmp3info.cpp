@@ -177,10 +177,11 @@ void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Inf
   readSongInfo(info, objMp3Info, factory, [&](Mp3Info& component) { return component.read(path); });
 }
 
-void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, SongInfo& info,
-                 std::unique_ptr<Mp3Info>& objMp3Info, const Mp3InfoFactory& factory) {
+void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, int openFd,
+                 SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
+                 const Mp3InfoFactory& factory) {
   readSongInfo(info, objMp3Info, factory, [&](Mp3Info& component) {
-    return component.readAt(folderFd, name, path);
+    return component.readAt(folderFd, name, path, openFd);
   });
 }
 

@@ -16,10 +16,12 @@ namespace importer {
 void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
                  const Mp3InfoFactory& factory);
 
-// The same for the entry `name` of the folder open as `folderFd`, whose full path is `path`:
-// how the folder import reads files at any depth.
-void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, SongInfo& info,
-                 std::unique_ptr<Mp3Info>& objMp3Info, const Mp3InfoFactory& factory);
+// The same for the entry `name` of the folder open as `folderFd`, whose full path is `path`,
+// and which the caller may already have open for reading as `openFd` (else -1; it stays the
+// caller's): how the folder import reads files at any depth.
+void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, int openFd,
+                 SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
+                 const Mp3InfoFactory& factory);
 
 // The numeric value of a text as the track rule reads it: spaces, tabs and line feeds removed,
 // then the longest leading number ("+"/"-", digits, "." and digits, an exponent E or D), or a

@@ -35,25 +35,30 @@ long readAt(int fd, long offset, long size, char* into) {
 
 ReadOnlyStream::~ReadOnlyStream() { close(); }
 
-bool ReadOnlyStream::openAt(int folderFd, const std::string& name, const std::string& path) {
+bool ReadOnlyStream::openAt(int folderFd, const std::string& name, const std::string& path,
+                            int openFd) {
   close();
   m_path = path;
   // Non-blocking, so that opening a pipe returns at once; it is refused just below.
-  const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const bool owned = openFd < 0;
+  const int fd = owned ? ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)
+                       : openFd;
   if (fd < 0) return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+    if (owned) ::close(fd);
     return false;
   }
   m_fd = fd;
+  m_ownsFd = owned;
   m_length = static_cast<long>(st.st_size);
   return true;
 }
 
 void ReadOnlyStream::close() {
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd >= 0 && m_ownsFd) ::close(m_fd);
   m_fd = -1;
+  m_ownsFd = false;
   m_length = 0;
   m_position = 0;
   m_scanned = 0;

@@ -23,10 +23,11 @@ class ReadOnlyStream final : public TagLib::IOStream {
 
   // Closes the current file and opens `path`; false when it is no regular file that can be
   // opened for reading.
-  bool open(const std::string& path) { return openAt(AT_FDCWD, path, path); }
+  bool open(const std::string& path) { return openAt(AT_FDCWD, path, path, -1); }
   // The same for the entry `name` of the folder open as `folderFd`, which reaches files whose
-  // full path `path` is too long for the system to open by name.
-  bool openAt(int folderFd, const std::string& name, const std::string& path);
+  // full path `path` is too long for the system to open by name. When `openFd` is not -1 it is
+  // that file, already open for reading: it is read and left open for its owner to close.
+  bool openAt(int folderFd, const std::string& name, const std::string& path, int openFd);
   void close();
 
   // Small reads (TagLib looks for frames a kilobyte at a time) count against a limit per file;
@@ -59,6 +60,7 @@ class ReadOnlyStream final : public TagLib::IOStream {
 
   std::string m_path;
   int m_fd = -1;
+  bool m_ownsFd = false;
   long m_length = 0;
   long m_position = 0;
   std::vector<Block> m_blocks;

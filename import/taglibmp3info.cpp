@@ -199,13 +199,14 @@ void TagLibMp3Info::clear() {
   m_vbr = false;
 }
 
-bool TagLibMp3Info::read(const std::string& path) { return readAt(AT_FDCWD, path, path); }
+bool TagLibMp3Info::read(const std::string& path) { return readAt(AT_FDCWD, path, path, -1); }
 
-bool TagLibMp3Info::readAt(int folderFd, const std::string& name, const std::string& path) {
+bool TagLibMp3Info::readAt(int folderFd, const std::string& name, const std::string& path,
+                           int openFd) {
   clear();
   bool readable = false;
   try {
-    readable = m_stream->openAt(folderFd, name, path) && readOpenFile();
+    readable = m_stream->openAt(folderFd, name, path, openFd) && readOpenFile();
   } catch (...) {
     m_stream->close();
     clear();

@@ -24,7 +24,8 @@ class TagLibMp3Info final : public Mp3Info {
   ~TagLibMp3Info() override;
 
   bool read(const std::string& path) override;
-  bool readAt(int folderFd, const std::string& name, const std::string& path) override;
+  bool readAt(int folderFd, const std::string& name, const std::string& path,
+              int openFd) override;
 
   std::string title() override { return m_title; }
   std::string artist() override { return m_artist; }

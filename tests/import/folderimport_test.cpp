@@ -460,6 +460,37 @@ removeBelow(rootFd);
 ::close(rootFd);
 }  // namespace importer
 
+std::size_t descriptorsOpen() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& fd : fs::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// Most files are opened ahead by a reader and read by another: each must still be read as
+// itself, and every descriptor closed, also when the import is cancelled.
+TEST_F(FolderImportTest, FilesOpenedAheadAreReadAsThemselvesAndClosed) {
+  constexpr int kFiles = 120;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = std::to_string(1000 + i);
+    fs::create_directories(root() / name.substr(0, 3));
+    fixture::writeMp3(root() / name.substr(0, 3) / (name + ".mp3"),
+                      fixture::id3v2Tag(4, {{"TIT2", {"Song " + name}}}), {.frames = 20});
+  }
+  import = std::make_unique<FolderImport>(createTagLibMp3Info);
+  const std::size_t before = descriptorsOpen();
+  run(root().string());
+  EXPECT_EQ(descriptorsOpen(), before);
+  const Names titles = stored("Title");
+  ASSERT_EQ(titles.size(), static_cast<std::size_t>(kFiles));
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(titles[i], "Song " + std::to_string(1000 + i));
+
+  onYield = [&] {
+    if (import->progress().counts.songsAdded == 5) import->requestStop();
+  };
+  EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
+  EXPECT_EQ(descriptorsOpen(), before);
+}
+
 // The whole road on real files: TagLib reads them, the engine stores the rows.
 TEST_F(FolderImportTest, TagsAndPathsArriveUnchangedThroughTagLib) {
   const fs::path music = root() / "Rock'n'Roll";
