@@ -40,6 +40,8 @@ constexpr const char* kInsertRow =
 
 // How long the writing thread waits for the readers before it lets its window run again.
 constexpr auto kLongestWait = std::chrono::milliseconds(10);
+// How long before a row the window must have run for it to run again first.
+constexpr auto kShortestPause = std::chrono::milliseconds(1);
 
 // How much the walker and the readers give way to the window's thread.
 constexpr int kHelperThreadNice = 5;
@@ -519,10 +521,17 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
 
   std::unique_ptr<engine::PreparedStatement> insert;
   std::weak_ptr<engine::Database> preparedOn;
-  for (;;) {
-    std::unique_ptr<FileJob> job = nextRow(shared, letWindowRun);
-    if (!job) break;
+  auto lastYield = std::chrono::steady_clock::now() - kShortestPause;  // the window runs first
+  const FolderImport::Yield yieldNow = [&] {
     letWindowRun();
+    lastYield = std::chrono::steady_clock::now();
+  };
+  for (;;) {
+    std::unique_ptr<FileJob> job = nextRow(shared, yieldNow);
+    if (!job) break;
+    // The window ran just after the last row; it runs again before this one unless that was a
+    // moment ago, since a second look at an empty event queue costs as much as the first.
+    if (std::chrono::steady_clock::now() - lastYield >= kShortestPause) yieldNow();
     if (shared.stop) break;
 
     const std::shared_ptr<engine::Database> db = catalogue();
@@ -546,7 +555,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
       wakeWalker = shared.walkerWaiting && shared.walkerMayResume(m_options.filesInFlight);
     }
     if (wakeWalker) shared.roomFreed.notify_one();
-    letWindowRun();
+    yieldNow();
     if (shared.stop) break;
   }
 

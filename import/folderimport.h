@@ -66,9 +66,9 @@ class FolderImport {
   FolderImport(const FolderImport&) = delete;
   FolderImport& operator=(const FolderImport&) = delete;
 
-  // Imports `folder` (its name's bytes). Yields before and after every row and at least every
-  // few milliseconds while it waits for the readers. Returns Stopped when requestStop() came
-  // first. Throws engine::EngineError when the catalogue refuses a row; the rows before it stay.
+  // Imports `folder` (its name's bytes). Yields after every row, before it too unless the
+  // window ran less than a millisecond before, and at least every 10 ms while it waits for the
+  // readers. Returns Stopped when requestStop() came first. Throws engine::EngineError when the catalogue refuses a row; the rows before it stay.
   // No thread of the import is left running when it returns or throws.
   ImportEnd run(const std::string& folder, const DatabaseSource& catalogue,
                 const Yield& letWindowRun);
