@@ -134,33 +134,29 @@ std::unique_ptr<PreparedStatement> Database::Prepare(const std::string& sql) {
   Statement stmt = prepareOne(*conn, sql);
   if (sqlite3_column_count(stmt.get()) > 0)
     throw EngineError(err::kSelectNotAllowed, "Cannot execute a select query.");
-  sqlite3_stmt* raw = stmt.get();
-  std::unique_ptr<PreparedStatement> prepared(new PreparedStatement(conn, raw));
-  (void)stmt.release();
-  return prepared;
+  return std::unique_ptr<PreparedStatement>(new PreparedStatement(conn, std::move(stmt)));
 }
 
-PreparedStatement::PreparedStatement(std::shared_ptr<Connection> connection, sqlite3_stmt* stmt)
-    : m_connection(std::move(connection)), m_stmt(stmt) {}
-
-PreparedStatement::~PreparedStatement() { sqlite3_finalize(m_stmt); }
+PreparedStatement::PreparedStatement(std::shared_ptr<Connection> connection, Statement stmt)
+    : m_connection(std::move(connection)), m_stmt(std::move(stmt)) {}
 
 void PreparedStatement::bind(int index, std::string_view text) {
   // A null pointer would bind NULL; an empty text stays an empty text.
   const char* bytes = text.empty() ? "" : text.data();
   check(m_connection->handle(),
-        sqlite3_bind_text64(m_stmt, index, bytes, text.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
+        sqlite3_bind_text64(m_stmt.get(), index, bytes, text.size(), SQLITE_TRANSIENT,
+                            SQLITE_UTF8));
 }
 
 void PreparedStatement::Execute() {
   try {
-    runToEnd(*m_connection, m_stmt);
+    runToEnd(*m_connection, m_stmt.get());
   } catch (...) {
-    sqlite3_clear_bindings(m_stmt);
+    sqlite3_clear_bindings(m_stmt.get());
     throw;
   }
-  sqlite3_reset(m_stmt);
-  sqlite3_clear_bindings(m_stmt);
+  sqlite3_reset(m_stmt.get());
+  sqlite3_clear_bindings(m_stmt.get());
   m_connection->rollBackStrayTransaction();
 }
 

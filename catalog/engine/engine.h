@@ -12,6 +12,7 @@
 
 #include "errors.h"
 #include "recordset.h"
+#include "statement.h"
 
 namespace engine {
 
@@ -109,7 +110,6 @@ class Database {
 // left open).
 class PreparedStatement {
  public:
-  ~PreparedStatement();
   PreparedStatement(const PreparedStatement&) = delete;
   PreparedStatement& operator=(const PreparedStatement&) = delete;
 
@@ -121,10 +121,10 @@ class PreparedStatement {
 
  private:
   friend class Database;
-  PreparedStatement(std::shared_ptr<Connection> connection, sqlite3_stmt* stmt);
+  PreparedStatement(std::shared_ptr<Connection> connection, Statement stmt);
 
   std::shared_ptr<Connection> m_connection;
-  sqlite3_stmt* m_stmt;
+  Statement m_stmt;
 };
 
 }  // namespace engine

@@ -28,8 +28,6 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
 
   sqlite3_stmt* get() const { return m_stmt; }
-  // Hands the statement over; the caller finalizes it.
-  sqlite3_stmt* release() { return std::exchange(m_stmt, nullptr); }
   explicit operator bool() const { return m_stmt != nullptr; }
 
  private:
