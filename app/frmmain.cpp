@@ -94,7 +94,7 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
                                             statusBar()->sizeHint().height());
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() { engine::setLockWaitObserver({}); }
 
 void frmMain::buildControls() {
   auto* client = new QWidget(this);
@@ -180,6 +180,31 @@ void frmMain::buildStatusBar() {
   m_importStatus = new ImportStatus(statusBar());
   statusBar()->addWidget(m_importStatus, 1);
   connect(m_importStatus, &ImportStatus::cancelClicked, this, [this] { m_import.requestStop(); });
+
+  lblReadOnly = named(new QLabel(QStringLiteral("Read-only"), statusBar()), "lblReadOnly");
+  lblReadOnly->hide();
+  statusBar()->addPermanentWidget(lblReadOnly);
+
+  engine::setLockWaitObserver(
+      {[this](const std::string&, std::chrono::milliseconds waited) { showLockWait(waited); },
+       [this] { endLockWait(); }});
+}
+
+// A statement waits for another program that holds the catalogue; the window cannot run its
+// events meanwhile, so the status bar is painted at once.
+void frmMain::showLockWait(std::chrono::milliseconds waited) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waited).count();
+  statusBar()->showMessage(
+      QStringLiteral("Waiting for another program to finish with the catalogue (%1 s)...")
+          .arg(seconds));
+  statusBar()->repaint();
+  m_showingLockWait = true;
+}
+
+void frmMain::endLockWait() {
+  if (!m_showingLockWait) return;
+  m_showingLockWait = false;
+  statusBar()->clearMessage();
 }
 
 template <typename Step>
@@ -221,6 +246,13 @@ void frmMain::connectCatalogue() {
   wsMusic = &engine::DBEngine::instance().Workspaces(0);
   // The handle held before is released, not closed: record sets opened on it keep reading.
   dbMusic = wsMusic->OpenDatabase(QFile::encodeName(m_catalogPath).toStdString());
+  const bool readOnly = dbMusic->isReadOnly();
+  lblReadOnly->setVisible(readOnly);
+  lblReadOnly->setToolTip(
+      readOnly ? QStringLiteral("The catalogue is read-only because %1: it can be viewed and "
+                                "searched, but not changed.")
+                     .arg(QString::fromStdString(dbMusic->readOnlyReason()))
+               : QString());
 }
 
 bool frmMain::Form_Load() {

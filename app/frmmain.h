@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -93,6 +94,8 @@ class frmMain final : public QMainWindow {
   void reloadView();
   // Takes the default workspace and a new handle on the catalogue.
   void connectCatalogue();
+  void showLockWait(std::chrono::milliseconds waited);
+  void endLockWait();
   engine::Database& database() const;
 
   // Connection state.
@@ -129,6 +132,8 @@ class frmMain final : public QMainWindow {
   QPushButton* cmdAddDir = nullptr;
   catalog::DataControl* Data1 = nullptr;
   ImportStatus* m_importStatus = nullptr;
+  QLabel* lblReadOnly = nullptr;
+  bool m_showingLockWait = false;
 
   QMenu* mnufile = nullptr;
   QAction* mnufileExit = nullptr;

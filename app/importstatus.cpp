@@ -85,7 +85,8 @@ void ImportStatus::refresh() {
   if (!m_progress) return;
   const importer::ImportProgress progress = m_progress();
   m_text->setText(fromBytes(
-      importer::progressText(progress.counts, static_cast<double>(m_elapsed.elapsed()) / 1000.0)));
+      importer::progressText(progress.counts, static_cast<double>(m_elapsed.elapsed()) / 1000.0,
+                             progress.waitingForCatalogue)));
   showFolder(progress.folder);
 }
 

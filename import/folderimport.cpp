@@ -42,6 +42,8 @@ constexpr const char* kInsertRow =
 constexpr auto kLongestWait = std::chrono::milliseconds(10);
 // How long before a row the window must have run for it to run again first.
 constexpr auto kShortestPause = std::chrono::milliseconds(1);
+// How long one try at a row waits for another program's lock before the window runs again.
+constexpr auto kLockWaitPerTry = std::chrono::milliseconds(50);
 
 // How much the walker and the readers give way to the window's thread.
 constexpr int kHelperThreadNice = 5;
@@ -526,6 +528,43 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     letWindowRun();
     lastYield = std::chrono::steady_clock::now();
   };
+  const auto setWaiting = [&shared](bool waiting) {
+    std::lock_guard lock(shared.mutex);
+    shared.progress.waitingForCatalogue = waiting;
+  };
+  // Writes one row; false when a stop came while another program held the catalogue.
+  const auto writeRow = [&](const FileJob& job) {
+    for (;;) {
+      const std::shared_ptr<engine::Database> db = catalogue();
+      if (!db || !db->isOpen())
+        throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
+      if (!insert || preparedOn.lock() != db) {
+        insert.reset();
+        insert = db->Prepare(kInsertRow);
+        insert->setLockWait(kLockWaitPerTry);
+        preparedOn = db;
+      }
+      for (std::size_t i = 0; i < job.values.size(); ++i)
+        insert->bind(static_cast<int>(i + 1), job.values[i]);
+      try {
+        insert->Execute();
+        setWaiting(false);
+        return true;
+      } catch (const engine::EngineError& error) {
+        if (!engine::isLockTimeout(error)) {
+          setWaiting(false);
+          throw;
+        }
+      }
+      // Another program is writing, maybe for a long while: the window goes on meanwhile.
+      setWaiting(true);
+      yieldNow();
+      if (shared.stop) {
+        setWaiting(false);
+        return false;
+      }
+    }
+  };
   for (;;) {
     std::unique_ptr<FileJob> job = nextRow(shared, yieldNow);
     if (!job) break;
@@ -534,17 +573,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     if (std::chrono::steady_clock::now() - lastYield >= kShortestPause) yieldNow();
     if (shared.stop) break;
 
-    const std::shared_ptr<engine::Database> db = catalogue();
-    if (!db || !db->isOpen())
-      throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
-    if (!insert || preparedOn.lock() != db) {
-      insert.reset();
-      insert = db->Prepare(kInsertRow);
-      preparedOn = db;
-    }
-    for (std::size_t i = 0; i < job->values.size(); ++i)
-      insert->bind(static_cast<int>(i + 1), job->values[i]);
-    insert->Execute();
+    if (!writeRow(*job)) break;
     job->folder.reset();
     bool wakeWalker = false;
     {

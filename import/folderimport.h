@@ -35,6 +35,8 @@ struct ImportCounts {
 struct ImportProgress {
   ImportCounts counts;
   std::string folder;  // the folder being walked (its bytes); the rows may trail behind it
+  // The next row waits for another program that holds the catalogue locked.
+  bool waitingForCatalogue = false;
 };
 
 enum class ImportEnd { Finished, Stopped };
@@ -68,7 +70,9 @@ class FolderImport {
 
   // Imports `folder` (its name's bytes). Yields after every row, before it too unless the
   // window ran less than a millisecond before, and at least every 10 ms while it waits for the
-  // readers. Returns Stopped when requestStop() came first. Throws engine::EngineError when the catalogue refuses a row; the rows before it stay.
+  // readers. Returns Stopped when requestStop() came first. A catalogue that another program
+  // holds locked is waited for as long as it takes, the window running all along; any other
+  // refusal of a row throws engine::EngineError, and the rows before it stay.
   // No thread of the import is left running when it returns or throws.
   ImportEnd run(const std::string& folder, const DatabaseSource& catalogue,
                 const Yield& letWindowRun);

@@ -57,8 +57,9 @@ std::string groupedNumber(std::int64_t value) {
   return out;
 }
 
-std::string progressText(const ImportCounts& counts, double seconds) {
+std::string progressText(const ImportCounts& counts, double seconds, bool waitingForCatalogue) {
   std::string text = "Importing: " + counted(counts.songsAdded, "song", "songs");
+  if (waitingForCatalogue) return text + ", waiting for another program to finish with the catalogue";
   if (seconds > 0)
     text += ", " + groupedNumber(std::llround(static_cast<double>(counts.songsAdded) / seconds)) +
             " files/s";

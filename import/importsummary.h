@@ -11,8 +11,10 @@ namespace importer {
 std::string groupedNumber(std::int64_t value);
 
 // What the status bar says while an import runs, for example
-// "Importing: 4,120 songs, 1,830 files/s".
-std::string progressText(const ImportCounts& counts, double seconds);
+// "Importing: 4,120 songs, 1,830 files/s", or "Importing: 4,120 songs, waiting for another
+// program to finish with the catalogue" while the catalogue is locked.
+std::string progressText(const ImportCounts& counts, double seconds,
+                         bool waitingForCatalogue = false);
 
 // What the status bar says once an import is over, for example
 // "Added 10,000 songs from /music in 1.2 s (3 files could not be read)" or

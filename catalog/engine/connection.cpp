@@ -1,15 +1,20 @@
 #include "connection.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <thread>
 #include <string_view>
 #include <vector>
 
+#include "catalogfile.h"
+#include "engine.h"
 #include "errors.h"
 #include "sqltext.h"
 #include "jetlike.h"
@@ -19,40 +24,14 @@ namespace engine {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 5000;
-
 // PRAGMAs that take an argument only to name what they describe; they change nothing.
 constexpr std::array<std::string_view, 9> kDescribingPragmas = {
     "table_info",        "table_xinfo",     "index_info",      "index_xinfo", "index_list",
     "foreign_key_list",  "foreign_key_check", "integrity_check", "quick_check"};
 
-// Looks at the file before SQLite does, so each kind of wrong file gets a message of its own.
-void checkFile(const std::string& path) {
-  struct stat st {};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0)
-    throw EngineError(err::kFileNotFound, "Could not find file '" + path + "'.");
-  if (S_ISDIR(st.st_mode))
-    throw EngineError(err::kNotADatabase, "'" + path + "' is a folder, not a catalogue file.");
-  if (st.st_size == 0)
-    throw EngineError(err::kNotADatabase,
-                      "'" + path + "' is empty; it is not a catalogue database.");
-
-  char header[32] = {};
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw EngineError(SQLITE_CANTOPEN, "Could not open file '" + path + "'.");
-  in.read(header, sizeof header);
-  const std::string_view head(header, static_cast<std::size_t>(in.gcount()));
-  const bool jet = head.size() >= 19 && head.substr(0, 4) == std::string_view("\0\1\0\0", 4) &&
-                   (head.substr(4, 15) == "Standard Jet DB" ||
-                    head.substr(4, 15) == "Standard ACE DB");
-  if (jet)
-    throw EngineError(err::kNotADatabase,
-                      "'" + path +
-                          "' is a Microsoft Access (Jet) database. QuollsongDB keeps its "
-                          "catalogue in SQLite format; make a new catalogue with quollsong-mkdb.");
-  if (head.size() < 16 || head.substr(0, 16) != std::string_view("SQLite format 3\0", 16))
-    throw EngineError(err::kNotADatabase,
-                      "'" + path + "' is not a catalogue database (unrecognized format).");
+LockWaitObserver& lockWaitObserver() {
+  static LockWaitObserver observer;
+  return observer;
 }
 
 std::vector<Recordset*>& readers() {
@@ -62,38 +41,128 @@ std::vector<Recordset*>& readers() {
 
 }  // namespace
 
-std::shared_ptr<Connection> Connection::open(const std::string& path) {
-  checkFile(path);
-  sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  std::shared_ptr<Connection> connection(new Connection(db, path));
-  if (rc != SQLITE_OK) {
-    const int code = db ? sqlite3_extended_errcode(db) : rc;
-    throw EngineError(code, std::string(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + " ('" +
-                                path + "')");
-  }
-  sqlite3_extended_result_codes(db, 1);
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+void setLockWaitObserver(LockWaitObserver observer) {
+  lockWaitObserver() = std::move(observer);
+}
 
-  // The first real read of the file: a damaged file fails here, with its path in the message.
-  char* message = nullptr;
-  const int pragmaRc = sqlite3_exec(
-      db, "PRAGMA synchronous=NORMAL; SELECT count(*) FROM sqlite_schema;", nullptr, nullptr,
-      &message);
-  if (pragmaRc != SQLITE_OK) {
-    std::string text = message ? message : sqlite3_errstr(pragmaRc);
-    sqlite3_free(message);
-    const int code = sqlite3_extended_errcode(db);
-    if ((code & 0xFF) == SQLITE_NOTADB)
-      throw EngineError(err::kNotADatabase,
-                        "'" + path + "' is not a catalogue database (" + text + ").");
-    throw EngineError(code, text + " ('" + path + "')");
+std::shared_ptr<Connection> Connection::open(const std::string& path) {
+  const CatalogueFile file = inspectCatalogueFile(path);
+  if (file.writable()) repairStaleSharedMemory(file);
+
+  sqlite3* db = nullptr;
+  int rc;
+  if (file.writable()) {
+    rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  } else if (file.walHasContent) {
+    // Rows still in the log must show, so the log and its index are read as they are.
+    rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  } else {
+    // Nothing to lock and nothing made beside a file that may not change.
+    rc = sqlite3_open_v2(immutableUri(path).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
+                         nullptr);
   }
-  int likeRc = registerJetLike(db);
-  if (likeRc != SQLITE_OK) throw EngineError(likeRc, sqlite3_errstr(likeRc));
-  sqlite3_set_authorizer(db, &Connection::authorize, connection.get());
-  sqlite3_progress_handler(db, 10000, &Connection::progress, connection.get());
+  std::shared_ptr<Connection> connection(new Connection(db, path));
+  connection->m_readOnlyReason = file.readOnlyReason;
+  try {
+    if (rc != SQLITE_OK) {
+      const int code = db ? sqlite3_extended_errcode(db) : rc;
+      throw connection->explain(code, std::string(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) +
+                                          " ('" + path + "')");
+    }
+    connection->configure();
+    connection->firstRead();
+    if (file.writable()) connection->useWriteAheadLog();
+    if (connection->m_readOnlyReason.empty() && sqlite3_db_readonly(db, "main") == 1)
+      connection->m_readOnlyReason = "SQLite could open it for reading only";
+  } catch (...) {
+    connection.reset();
+    removeLeftovers(file);
+    throw;
+  }
   return connection;
+}
+
+void Connection::configure() {
+  sqlite3_extended_result_codes(m_db, 1);
+  // Nothing typed into the SQL box may reach native code or write the file behind SQLite's
+  // back: fts3_tokenizer() would install a function pointer, writable_schema and friends
+  // corrupt the file, and functions with side effects stay out of views and triggers.
+  const std::pair<int, int> settings[] = {{SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0},
+                                          {SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0},
+                                          {SQLITE_DBCONFIG_DEFENSIVE, 1},
+                                          {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0}};
+  for (const auto& [option, value] : settings) {
+    int now = -1;
+    const int rc = sqlite3_db_config(m_db, option, value, &now);
+    if (rc != SQLITE_OK || now != value)
+      throw EngineError(rc != SQLITE_OK ? rc : SQLITE_MISUSE,
+                        "The database engine refused a safety setting (" +
+                            std::to_string(option) + ").");
+  }
+  sqlite3_busy_handler(m_db, &Connection::busy, this);
+  const int likeRc = registerJetLike(m_db);
+  if (likeRc != SQLITE_OK) throw EngineError(likeRc, sqlite3_errstr(likeRc));
+  sqlite3_set_authorizer(m_db, &Connection::authorize, this);
+  sqlite3_progress_handler(m_db, 10000, &Connection::progress, this);
+}
+
+// The first real read of the file: a damaged or foreign file fails here, with its path in the
+// message.
+void Connection::firstRead() {
+  Deadline deadline(*this);
+  m_internal = true;
+  char* message = nullptr;
+  const int rc =
+      sqlite3_exec(m_db, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, &message);
+  m_internal = false;
+  if (rc == SQLITE_OK) return;
+  std::string text = message ? message : sqlite3_errstr(rc);
+  sqlite3_free(message);
+  const int code = sqlite3_extended_errcode(m_db);
+  if ((code & 0xFF) != SQLITE_NOTADB) {
+    EngineError error = explain(code, text);
+    if (error.description() == text) throw EngineError(code, text + " ('" + m_path + "')");
+    throw error;
+  }
+
+  // The header as SQLite read it, through SQLite's own descriptor.
+  char header[32] = {};
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK && file &&
+      file->pMethods)
+    file->pMethods->xRead(file, header, sizeof header, 0);  // a short read fills with zeros
+  const std::string_view head(header, sizeof header);
+  if (head.substr(0, 16) == std::string_view("SQLite format 3\0", 16))
+    throw EngineError(err::kNotADatabase,
+                      "'" + m_path + "' is not a catalogue database (" + text + ").");
+  throw EngineError(err::kNotADatabase, describeForeignFile(m_path, head));
+}
+
+// A catalogue in rollback-journal mode waits for two flushes to disk per committed row; with
+// the write-ahead log it waits for none. The mode is stored in the file, so this happens once.
+// Another program holding the catalogue open in the old mode keeps it there for now.
+void Connection::useWriteAheadLog() {
+  m_internal = true;
+  auto run = [this](const char* sql) {
+    Deadline deadline(*this);
+    std::string mode;
+    sqlite3_exec(
+        m_db, sql,
+        [](void* out, int, char** values, char**) {
+          if (values && values[0]) *static_cast<std::string*>(out) = values[0];
+          return 0;
+        },
+        &mode, nullptr);
+    return mode;
+  };
+  if (!equalsIgnoringCase(run("PRAGMA journal_mode"), "wal")) {
+    const auto previous = m_lockWait;
+    m_lockWait = std::chrono::milliseconds(200);  // a switch can wait for the next open
+    run("PRAGMA journal_mode=WAL");
+    m_lockWait = previous;
+  }
+  run("PRAGMA synchronous=NORMAL");
+  m_internal = false;
 }
 
 Connection::~Connection() {
@@ -113,6 +182,8 @@ int Connection::authorize(void* self, int action, const char* a1, const char* a2
     connection->m_refusal = std::move(why);
     return SQLITE_DENY;
   };
+  // VACUUM runs statements of SQLite's own (a transaction, a copy) through the guard.
+  if (connection->m_vacuuming && action != SQLITE_ATTACH) return SQLITE_OK;
   switch (action) {
     case SQLITE_TRANSACTION:
     case SQLITE_SAVEPOINT:
@@ -120,6 +191,12 @@ int Connection::authorize(void* self, int action, const char* a1, const char* a2
           "Transaction statements (BEGIN, COMMIT, ROLLBACK, SAVEPOINT, RELEASE) are not "
           "allowed: every statement is committed on its own.");
     case SQLITE_ATTACH:
+      // VACUUM rebuilds the catalogue through a private, nameless temporary database.
+      if (connection->m_vacuuming && a1 && *a1 == '\0') return SQLITE_OK;
+      if (connection->m_vacuuming)
+        return refuse("VACUUM INTO is not allowed: the catalogue is the only database file the "
+                      "program writes.");
+      [[fallthrough]];
     case SQLITE_DETACH:
       return refuse("ATTACH and DETACH are not allowed: the catalogue is the only database.");
     case SQLITE_PRAGMA: {
@@ -136,10 +213,44 @@ int Connection::authorize(void* self, int action, const char* a1, const char* a2
 }
 
 int Connection::progress(void* self) {
+  return deadlinePassed(self) ? 1 : 0;  // 1: SQLite stops the statement with SQLITE_INTERRUPT
+}
+
+bool Connection::deadlinePassed(void* self) {
   auto* connection = static_cast<Connection*>(self);
-  if (std::chrono::steady_clock::now() < connection->m_deadline) return 0;
+  if (std::chrono::steady_clock::now() < connection->m_deadline) return false;
   connection->m_timedOut = true;
-  return 1;  // SQLite stops the statement with SQLITE_INTERRUPT
+  return true;
+}
+
+// Another connection, most likely another program, holds the lock this statement needs. The
+// wait does not count against the statement's own time limit.
+int Connection::busy(void* self, int attempts) {
+  using namespace std::chrono;
+  auto* connection = static_cast<Connection*>(self);
+  const auto now = steady_clock::now();
+  if (attempts == 0 || !connection->m_waiting) {
+    connection->m_waitStarted = now;
+    connection->m_waitReported = now;
+    connection->m_waiting = true;
+  }
+  const auto waited = duration_cast<milliseconds>(now - connection->m_waitStarted);
+  const milliseconds limit = connection->lockWait();
+  if (waited >= limit) return 0;
+
+  constexpr milliseconds kQuiet{300}, kReportEvery{250};
+  const LockWaitObserver& observer = lockWaitObserver();
+  if (observer.waiting && waited >= kQuiet && now - connection->m_waitReported >= kReportEvery) {
+    connection->m_waitReported = now;
+    observer.waiting(connection->m_path, waited);
+  }
+  // Short naps first: most locks are held for one commit.
+  const milliseconds nap = std::min<milliseconds>(
+      {milliseconds(attempts < 6 ? 1 << attempts : 50), limit - waited});
+  std::this_thread::sleep_for(nap);
+  if (connection->m_deadline != steady_clock::time_point::max())
+    connection->m_deadline += steady_clock::now() - now;
+  return 1;
 }
 
 Connection::Deadline::Deadline(Connection& connection)
@@ -152,7 +263,13 @@ Connection::Deadline::Deadline(Connection& connection)
   }
 }
 
-Connection::Deadline::~Deadline() { m_connection.m_deadline = m_previous; }
+Connection::Deadline::~Deadline() {
+  m_connection.m_deadline = m_previous;
+  if (m_connection.m_waiting) {
+    m_connection.m_waiting = false;
+    if (const auto& ended = lockWaitObserver().ended) ended();
+  }
+}
 
 EngineError Connection::lastError() const {
   const int code = sqlite3_extended_errcode(m_db);
@@ -162,7 +279,64 @@ EngineError Connection::lastError() const {
                                  std::to_string(seconds) +
                                  " seconds. Narrow it down, for instance with WHERE or LIMIT.");
   }
-  return EngineError(code, sqlite3_errmsg(m_db));
+  return explain(code, sqlite3_errmsg(m_db));
+}
+
+// SQLite's message, or a plainer one where SQLite's names a symptom rather than the cause.
+EngineError Connection::explain(int code, std::string message) const {
+  const std::string where = " ('" + m_path + "')";
+  switch (code & 0xFF) {
+    case SQLITE_BUSY: {
+      const auto seconds =
+          std::chrono::duration_cast<std::chrono::seconds>(lockWait()).count();
+      return EngineError(code, "The catalogue is locked: another program has been using it for " +
+                                   std::to_string(seconds) +
+                                   " seconds. Try again once it has finished." + where);
+    }
+    case SQLITE_READONLY:
+      if (readOnly())
+        return EngineError(code, "The catalogue is read-only because " + m_readOnlyReason +
+                                     ": it can be viewed and searched, but not changed." + where);
+      if (::faccessat(AT_FDCWD, (m_path + "-shm").c_str(), W_OK, AT_EACCESS) != 0 &&
+          errno == EACCES)
+        return EngineError(code, "The catalogue cannot be changed: its shared-memory file '" +
+                                     m_path +
+                                     "-shm' is read-only. Close every program using the "
+                                     "catalogue, then delete that file.");
+      break;
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+      if (diskIsFull(m_path) || (m_db && sqlite3_system_errno(m_db) == ENOSPC))
+        return EngineError(code, "The disk that holds the catalogue is full. Free some space "
+                                 "on it, then try again." + where);
+      if ((code & 0xFF) == SQLITE_FULL) {
+        if (std::string table = exhaustedSequence(); !table.empty())
+          return EngineError(code, "No more rows can be added to " + table +
+                                       ": its AUTOINCREMENT counter has reached the largest "
+                                       "possible ID.");
+      }
+      break;
+    default:
+      break;
+  }
+  return EngineError(code, std::move(message));
+}
+
+// The table whose AUTOINCREMENT counter stands at the largest rowid, if any.
+std::string Connection::exhaustedSequence() const {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(m_db,
+                         "SELECT name FROM main.sqlite_sequence WHERE seq = 9223372036854775807",
+                         -1, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return {};
+  }
+  std::string table;
+  if (sqlite3_step(stmt) == SQLITE_ROW)
+    if (const auto* name = sqlite3_column_text(stmt, 0))
+      table = reinterpret_cast<const char*>(name);
+  sqlite3_finalize(stmt);
+  return table;
 }
 
 void Connection::rollBackStrayTransaction() {

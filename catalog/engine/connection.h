@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "errors.h"
@@ -17,7 +19,9 @@ class Recordset;
 // Shared by a Database handle and the record sets it opened; closes with the last of them.
 class Connection {
  public:
-  // Throws EngineError: kFileNotFound, kNotADatabase, or SQLite's code.
+  // Opens the catalogue for reading and writing, or read-only when this process may not change
+  // it; a writable catalogue is switched to write-ahead logging for good. Leaves no file behind
+  // when it fails. Throws EngineError: kFileNotFound, kNotADatabase, or SQLite's code.
   static std::shared_ptr<Connection> open(const std::string& path);
   ~Connection();
 
@@ -27,12 +31,18 @@ class Connection {
   sqlite3* handle() const { return m_db; }
   const std::string& path() const { return m_path; }
 
+  // Empty when statements may change the catalogue; otherwise why they may not.
+  const std::string& readOnlyReason() const { return m_readOnlyReason; }
+  bool readOnly() const { return !m_readOnlyReason.empty(); }
+
   // Why the guard refused the last statement; empty when it refused nothing.
   const std::string& refusal() const { return m_refusal; }
   void clearRefusal() { m_refusal.clear(); }
 
   // While set, the guard lets everything through: for SQL the engine writes itself.
   void setInternal(bool internal) { m_internal = internal; }
+  // While set, the guard lets VACUUM make its temporary copy.
+  void setVacuuming(bool vacuuming) { m_vacuuming = vacuuming; }
 
   // Throws kTransactionLeftOpen after rolling back, when a statement left a transaction open.
   void rollBackStrayTransaction();
@@ -45,6 +55,20 @@ class Connection {
   // endless recursion would otherwise freeze the window for good.
   std::chrono::milliseconds timeLimit() const { return m_timeLimit; }
   void setTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
+
+  // How long a statement waits for another program to release the catalogue before it gives
+  // up with SQLITE_BUSY. Unless set, longer than any statement of this engine may run, so a
+  // second instance is always waited for.
+  std::chrono::milliseconds lockWait() const {
+    return m_lockWait ? *m_lockWait : m_timeLimit + kLockWaitMargin;
+  }
+  void setLockWait(std::optional<std::chrono::milliseconds> wait) { m_lockWait = wait; }
+  std::optional<std::chrono::milliseconds> lockWaitSetting() const { return m_lockWait; }
+  static constexpr std::chrono::milliseconds kLockWaitMargin{10000};
+
+  // True once the running statement has passed its time limit; for functions that run long
+  // inside one call. `self` is the connection.
+  static bool deadlinePassed(void* self);
 
   // How many bytes of rows one record set may keep; reading stops with an error past it.
   std::size_t cacheLimit() const { return m_cacheLimit; }
@@ -68,16 +92,29 @@ class Connection {
   static int authorize(void* self, int action, const char* a1, const char* a2, const char* db,
                        const char* trigger);
   static int progress(void* self);
+  static int busy(void* self, int attempts);
+  void configure();
+  void firstRead();
+  void useWriteAheadLog();
+  EngineError explain(int code, std::string message) const;
+  std::string exhaustedSequence() const;
 
   sqlite3* m_db;
   std::string m_path;
   std::string m_refusal;
   bool m_internal = false;
+  bool m_vacuuming = false;
   std::chrono::milliseconds m_timeLimit{20000};
   std::size_t m_cacheLimit = std::size_t{512} << 20;
   std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
   bool m_timedOut = false;
+  std::string m_readOnlyReason;
+  std::optional<std::chrono::milliseconds> m_lockWait;
+  std::chrono::steady_clock::time_point m_waitStarted;
+  std::chrono::steady_clock::time_point m_waitReported;
+  bool m_waiting = false;
 };
+
 
 // Record sets whose statement is still open. Before the engine writes on any connection it
 // reads all of them to the end, so no read statement spans a write (an open reader would pin

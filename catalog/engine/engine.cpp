@@ -72,6 +72,10 @@ const std::shared_ptr<Connection>& Database::connection() const {
 
 void Database::Close() { m_connection.reset(); }
 
+bool Database::isReadOnly() const { return connection()->readOnly(); }
+
+std::string Database::readOnlyReason() const { return connection()->readOnlyReason(); }
+
 void Database::setQueryTimeout(std::chrono::milliseconds limit) { connection()->setTimeLimit(limit); }
 
 void Database::setCacheLimit(std::size_t bytes) { connection()->setCacheLimit(bytes); }
@@ -103,13 +107,21 @@ namespace {
 // Steps a statement that returns no rows under the engine's rules. Throws EngineError.
 void runToEnd(Connection& conn, sqlite3_stmt* stmt) {
   if (!sqlite3_stmt_readonly(stmt)) finishAllReaders();
+  const char* sql = sqlite3_sql(stmt);
+  const bool vacuum = sql && equalsIgnoringCase(firstKeyword(sql), "VACUUM");
   int rc;
   {
     Connection::Deadline deadline(conn);
+    conn.clearRefusal();
+    conn.setVacuuming(vacuum);
     rc = sqlite3_step(stmt);
+    conn.setVacuuming(false);
   }
   if (rc != SQLITE_DONE) {
-    EngineError error = conn.lastError();
+    // The guard can refuse a statement that SQLite runs on the way (VACUUM INTO's ATTACH).
+    EngineError error = (rc & 0xFF) == SQLITE_AUTH && !conn.refusal().empty()
+                            ? EngineError(err::kStatementRefused, conn.refusal())
+                            : conn.lastError();
     sqlite3_reset(stmt);
     conn.rollBackStrayTransaction();
     throw error;
@@ -149,11 +161,23 @@ void PreparedStatement::bind(int index, std::string_view text) {
 }
 
 void PreparedStatement::Execute() {
-  try {
-    runToEnd(*m_connection, m_stmt.get());
-  } catch (...) {
-    sqlite3_clear_bindings(m_stmt.get());
-    throw;
+  {
+    const auto usual = m_connection->lockWaitSetting();
+    struct Restore {
+      Connection& connection;
+      std::optional<std::chrono::milliseconds> wait;
+      ~Restore() { connection.setLockWait(wait); }
+    } restore{*m_connection, usual};
+    if (m_lockWait) m_connection->setLockWait(m_lockWait);
+    try {
+      runToEnd(*m_connection, m_stmt.get());
+    } catch (const EngineError& error) {
+      if (!isLockTimeout(error)) sqlite3_clear_bindings(m_stmt.get());
+      throw;
+    } catch (...) {
+      sqlite3_clear_bindings(m_stmt.get());
+      throw;
+    }
   }
   sqlite3_reset(m_stmt.get());
   sqlite3_clear_bindings(m_stmt.get());

@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,16 @@ class Connection;
 class Database;
 class PreparedStatement;
 class Workspace;
+
+// Told while a statement waits for another program to release a catalogue: `waiting` with the
+// catalogue's path and how long it has waited, about every quarter second once the wait has
+// lasted a moment, and `ended` when the statement goes on or gives up. Called on the thread that
+// runs the statement, from inside SQLite: it must not use the engine.
+struct LockWaitObserver {
+  std::function<void(const std::string& path, std::chrono::milliseconds waited)> waiting;
+  std::function<void()> ended;
+};
+void setLockWaitObserver(LockWaitObserver observer);
 
 // The engine: one object per process, created on first use.
 class DBEngine {
@@ -92,6 +104,11 @@ class Database {
   void setQueryTimeout(std::chrono::milliseconds limit);
   void setCacheLimit(std::size_t bytes);
 
+  // Whether statements may change the catalogue: false for a read-only file, folder or medium,
+  // which is opened for viewing and searching. readOnlyReason() says why, as a phrase.
+  bool isReadOnly() const;
+  std::string readOnlyReason() const;
+
   // Ends this handle; later calls throw kObjectClosed. Record sets still held keep reading.
   void Close();
   bool isOpen() const { return m_connection != nullptr; }
@@ -116,8 +133,13 @@ class PreparedStatement {
   // Binds text to parameter `index` (from 1) for the next Execute. Throws EngineError.
   void bind(int index, std::string_view text);
   // Runs the statement with the bound values and clears them. Throws EngineError; the
-  // statement stays usable.
+  // statement stays usable, and after a lock timeout (isLockTimeout) the same values are still
+  // bound for another try.
   void Execute();
+
+  // How long each run waits for another program's lock; unless set, as long as any statement.
+  // A caller that keeps a window alive between tries sets a short wait.
+  void setLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
 
  private:
   friend class Database;
@@ -125,6 +147,7 @@ class PreparedStatement {
 
   std::shared_ptr<Connection> m_connection;
   Statement m_stmt;
+  std::optional<std::chrono::milliseconds> m_lockWait;
 };
 
 }  // namespace engine

@@ -37,6 +37,11 @@ inline constexpr int kEmptyStatement = 3501;    // SQL text with no statement in
 inline constexpr int kStatementRefused = 3502;  // transaction control, ATTACH, setting PRAGMAs
 inline constexpr int kTransactionLeftOpen = 3503;  // a statement left a transaction open
 inline constexpr int kViewTooLarge = 3504;      // a record set outgrew the row cache
+inline constexpr int kChangeIgnored = 3505;     // a trigger left the edited row as it was
 }  // namespace err
+
+// True for SQLITE_BUSY and its extended codes: another connection held the catalogue for longer
+// than the statement would wait.
+inline bool isLockTimeout(const EngineError& error) { return (error.number() & 0xFF) == 5; }
 
 }  // namespace engine

@@ -13,6 +13,10 @@ std::string doubleApostrophes(std::string_view text);
 // writes itself.
 std::string quoteIdentifier(std::string_view name);
 
+// The statement's first word, after blanks and comments ("VACUUM" of "/* x */ vacuum;"), as
+// written; empty when it starts with something else.
+std::string_view firstKeyword(std::string_view sql);
+
 // ASCII case-insensitive equality, as SQL compares names.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
