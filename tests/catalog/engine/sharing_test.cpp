@@ -1,0 +1,147 @@
+// The catalogue shared with other handles and other programs: locks kept, waits waited out.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "catalogue_fixture.h"
+#include "support/childprocess.h"
+#include "testcatalogue.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Channel;
+using testsupport::ChildProcess;
+
+// Another program on the catalogue, through SQLite alone.
+class Peer {
+ public:
+  explicit Peer(const std::string& path) {
+    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+      throw std::runtime_error("peer cannot open the catalogue");
+    sqlite3_busy_timeout(m_db, 10000);
+  }
+  ~Peer() { sqlite3_close(m_db); }
+  void run(const std::string& sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+      const std::string text = message ? message : "?";
+      sqlite3_free(message);
+      throw std::runtime_error("peer: " + text);
+    }
+  }
+  std::int64_t count(const std::string& where = "") {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(m_db, ("SELECT count(*) FROM music_shelf " + where).c_str(), -1, &stmt,
+                       nullptr);
+    const std::int64_t n = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+    sqlite3_finalize(stmt);
+    return n;
+  }
+
+ private:
+  sqlite3* m_db = nullptr;
+};
+
+class SharingTest : public CatalogueTest {};
+
+// A second handle opened after the first wrote, then another program that reads, checkpoints
+// and closes: the first handle's next row must reach the file, not a log the other program
+// deleted because it thought it was alone.
+TEST_F(SharingTest, RowsSurviveASecondHandleAnotherProgramAndAKill) {
+  ChildProcess program([&](const Channel& parent) {
+    auto first = open();
+    insertSong(*first, "before", "a");
+    auto second = open();
+    EXPECT_EQ(count(*second), 1);
+    parent.send('o');
+    parent.receive();  // the other program has been and gone
+    insertSong(*first, "after", "b");
+    parent.send('w');
+    parent.receive();  // killed here
+  });
+  program.channel().receive();
+  {
+    Peer peer(m_path);
+    EXPECT_EQ(peer.count(), 1);
+    peer.run("PRAGMA wal_checkpoint(TRUNCATE)");
+  }
+  program.channel().send('c');
+  program.channel().receive();
+  {
+    Peer peer(m_path);
+    EXPECT_EQ(peer.count("WHERE Title = 'after'"), 1) << "the row went to a deleted log";
+  }
+  program.kill();
+  EXPECT_EQ(program.wait(), 128 + SIGKILL);
+
+  Peer after(m_path);
+  EXPECT_EQ(after.count(), 2);
+  EXPECT_EQ(testcatalogue::scalar(m_path, "PRAGMA integrity_check"), "ok");
+}
+
+// Another program keeps a write open for longer than this handle's statements may run: the
+// statement waits it out instead of failing with "database is locked", and the window is told.
+TEST_F(SharingTest, AStatementWaitsOutAnotherProgramsLongWrite) {
+  auto db = open();
+  db->setQueryTimeout(300ms);
+  std::vector<std::chrono::milliseconds> reported;
+  int ended = 0;
+  engine::setLockWaitObserver({[&](const std::string& path, std::chrono::milliseconds waited) {
+                                 EXPECT_EQ(path, m_path);
+                                 reported.push_back(waited);
+                               },
+                               [&] { ++ended; }});
+  ChildProcess program([&](const Channel& parent) {
+    Peer peer(m_path);
+    peer.run("BEGIN IMMEDIATE; INSERT INTO music_shelf (Title) VALUES ('theirs')");
+    parent.send('l');
+    std::this_thread::sleep_for(1500ms);  // five times the statement limit above
+    peer.run("COMMIT");
+  });
+  program.channel().receive();
+  insertSong(*db, "mine", "x");
+  engine::setLockWaitObserver({});
+  EXPECT_EQ(program.wait(), 0);
+
+  EXPECT_EQ(count(*db), 2);
+  ASSERT_FALSE(reported.empty());
+  EXPECT_GE(reported.back(), 300ms);
+  EXPECT_EQ(ended, 1);
+}
+
+// A statement told to wait briefly gives up with a lock timeout and its values still bound, so
+// the caller can let its window run and try again.
+TEST_F(SharingTest, APreparedStatementWithAShortWaitCanTryAgain) {
+  auto db = open();
+  auto insert = db->Prepare("INSERT INTO music_shelf (Title, Artist) VALUES (?1, ?2)");
+  insert->setLockWait(20ms);
+  insert->bind(1, "title");
+  insert->bind(2, "artist");
+
+  ChildProcess program([&](const Channel& parent) {
+    Peer peer(m_path);
+    peer.run("BEGIN IMMEDIATE");
+    parent.send('l');
+    parent.receive();
+    peer.run("COMMIT");
+    parent.send('u');
+  });
+  program.channel().receive();
+  std::string text;
+  const int number = errorNumber([&] { insert->Execute(); }, &text);
+  EXPECT_EQ(number & 0xFF, SQLITE_BUSY);
+  EXPECT_NE(text.find("another program"), std::string::npos) << text;
+  program.channel().send('c');
+  program.channel().receive();
+  insert->Execute();
+  EXPECT_EQ(program.wait(), 0);
+  EXPECT_EQ(count(*db, "WHERE Title = 'title' AND Artist = 'artist'"), 1);
+}
+
+}  // namespace
