@@ -328,15 +328,23 @@ void Recordset::updateRow(std::int64_t row,
     if (sqlite3_step(update.get()) != SQLITE_DONE) throw connection.lastError();
   }
   connection.rollBackStrayTransaction();
-  if (sqlite3_changes(db) == 0)
-    throw EngineError(err::kRecordDeleted, "The record has been deleted.");
+  const bool changed = sqlite3_changes(db) != 0;
 
   // Keep what the table stored (affinity and triggers may differ from what was sent).
   std::vector<std::pair<int, engine::Value>> stored;
   Statement read = prepareInternal(connection, readBack);
   if (key.isInteger()) sqlite3_bind_int64(read.get(), 1, key.integer());
   else sqlite3_bind_text(read.get(), 1, key.toText().c_str(), -1, SQLITE_TRANSIENT);
-  if (sqlite3_step(read.get()) == SQLITE_ROW) {
+  const int found = sqlite3_step(read.get());
+  check(db, found);
+  if (!changed) {
+    if (found != SQLITE_ROW) throw EngineError(err::kRecordDeleted, "The record has been deleted.");
+    // The row is there, so a trigger dropped the change (RAISE(IGNORE)).
+    throw EngineError(err::kChangeIgnored,
+                      "The change was not saved: a trigger on " + m_table +
+                          " ignored it, and the row keeps its values.");
+  }
+  if (found == SQLITE_ROW) {
     RowStore one(static_cast<int>(changes.size()));
     one.append(read.get());
     for (std::size_t i = 0; i < changes.size(); ++i)

@@ -167,6 +167,23 @@ TEST_F(RecordsetTest, UpdateWritesBoundValuesAndKeepsTheCacheTrue) {
   EXPECT_EQ(errorNumber([&] { view->Update({{title, Value("gone")}}); }), err::kRecordDeleted);
 }
 
+// A trigger that drops an edit leaves the row as it was; the edit must not be reported as a
+// deleted row, nor shown as saved.
+TEST_F(RecordsetTest, AnEditATriggerIgnoresSaysSoAndKeepsTheRow) {
+  auto db = open();
+  insertSong(*db, "kept", "x");
+  db->Execute(
+      "CREATE TRIGGER keep_titles BEFORE UPDATE OF Title ON music_shelf "
+      "BEGIN SELECT RAISE(IGNORE); END");
+  auto view = db->OpenRecordset("SELECT * FROM music_shelf");
+  std::string text;
+  EXPECT_EQ(errorNumber([&] { view->Update({{view->fieldIndex("Title"), Value("new")}}); }, &text),
+            err::kChangeIgnored);
+  EXPECT_NE(text.find("trigger"), std::string::npos) << text;
+  EXPECT_EQ(view->Fields("Title").Value().text(), "kept");
+  EXPECT_EQ(count(*db, "WHERE Title = 'kept'"), 1);
+}
+
 TEST_F(RecordsetTest, CurrentRowMovesLikeDao) {
   auto db = open();
   auto empty = db->OpenRecordset(kAllRows);
