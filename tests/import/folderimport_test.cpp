@@ -18,11 +18,13 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "import/importsummary.h"
 #include "mp3fixture.h"
+#include "support/childprocess.h"
 #include "support/tempdir.h"
 
 namespace importer {
@@ -323,6 +325,64 @@ TEST_F(FolderImportTest, ARefusedRowStopsTheImportAndKeepsTheRowsBefore) {
   EXPECT_EQ(threadsRunning(), threadsBefore);
 }
 
+// Two instances import into one catalogue at once while a third program holds it for one long
+// write, longer than any statement of ours may run: every row of both arrives, and neither
+// import stops on the lock.
+TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
+  const fs::path catalogue = dir.path() / "music_1.mdb";
+  constexpr int kFiles = 300;
+  for (int i = 0; i < kFiles; ++i) {
+    touch("mine/" + std::to_string(i) + ".mp3");
+    touch("theirs/" + std::to_string(i) + ".mp3");
+  }
+  // Children must not inherit SQLite's record of an open connection.
+  db.reset();
+
+  testsupport::ChildProcess other([&](const testsupport::Channel& parent) {
+    auto theirs = engine::DBEngine::instance().Workspaces(0).OpenDatabase(catalogue.string());
+    theirs->setQueryTimeout(std::chrono::milliseconds(300));
+    parent.send('s');
+    FolderImport import([] { return std::make_unique<NamedSongs>(nullptr); });
+    EXPECT_EQ(import.run((root() / "theirs").string(), [&] { return theirs; }, [] {}),
+              ImportEnd::Finished);
+  });
+  testsupport::ChildProcess longWrite([&](const testsupport::Channel& parent) {
+    sqlite3* peer = nullptr;
+    ASSERT_EQ(sqlite3_open(catalogue.c_str(), &peer), SQLITE_OK);
+    sqlite3_busy_timeout(peer, 60000);
+    parent.receive();  // once the imports are under way
+    ASSERT_EQ(sqlite3_exec(peer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    parent.send('l');
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(sqlite3_exec(peer, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(peer);
+  });
+  other.channel().receive();
+  db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(catalogue.string());
+  db->setQueryTimeout(std::chrono::milliseconds(300));
+
+  bool sawWait = false;
+  bool lockTaken = false;
+  onYield = [&] {
+    if (!lockTaken && import->progress().counts.songsAdded == 20) {
+      lockTaken = true;
+      longWrite.channel().send('g');
+      longWrite.channel().receive();
+    }
+    sawWait = sawWait || import->progress().waitingForCatalogue;
+  };
+  EXPECT_EQ(run((root() / "mine").string()), ImportEnd::Finished);
+  EXPECT_EQ(longWrite.wait(), 0);
+  EXPECT_EQ(other.wait(), 0);
+  EXPECT_TRUE(sawWait);
+  EXPECT_FALSE(import->progress().waitingForCatalogue);
+
+  auto rows = db->OpenRecordset(
+      "SELECT count(*), count(DISTINCT Filename) FROM music_shelf", engine::dbOpenSnapshot);
+  EXPECT_EQ(rows->Fields(0).Value().integer(), 2 * kFiles);
+  EXPECT_EQ(rows->Fields(1).Value().integer(), 2 * kFiles);
+}
+
 TEST_F(FolderImportTest, RowsGoToTheNewestHandle) {
   for (const char* name : {"a.mp3", "b.mp3", "c.mp3"}) touch(name);
   std::vector<std::shared_ptr<engine::Database>> handles;
@@ -555,6 +615,8 @@ TEST(ImportSummaryTest, Texts) {
             "Added 0 songs from /caf\xEF\xBF\xBD in 0.0 s");
   EXPECT_EQ(progressText({.songsAdded = 4120}, 2), "Importing: 4,120 songs, 2,060 files/s");
   EXPECT_EQ(progressText({}, 0), "Importing: 0 songs");
+  EXPECT_EQ(progressText({.songsAdded = 7}, 2, true),
+            "Importing: 7 songs, waiting for another program to finish with the catalogue");
 }
 
 }  // namespace

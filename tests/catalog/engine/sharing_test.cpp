@@ -48,6 +48,8 @@ class Peer {
   sqlite3* m_db = nullptr;
 };
 
+// A child forked while this process holds a connection would inherit SQLite's record of that
+// connection's locks, so every test forks before it opens the catalogue.
 class SharingTest : public CatalogueTest {};
 
 // A second handle opened after the first wrote, then another program that reads, checkpoints
@@ -88,6 +90,14 @@ TEST_F(SharingTest, RowsSurviveASecondHandleAnotherProgramAndAKill) {
 // Another program keeps a write open for longer than this handle's statements may run: the
 // statement waits it out instead of failing with "database is locked", and the window is told.
 TEST_F(SharingTest, AStatementWaitsOutAnotherProgramsLongWrite) {
+  ChildProcess program([&](const Channel& parent) {
+    Peer peer(m_path);
+    peer.run("BEGIN IMMEDIATE; INSERT INTO music_shelf (Title) VALUES ('theirs')");
+    parent.send('l');
+    std::this_thread::sleep_for(1500ms);  // five times the statement limit below
+    peer.run("COMMIT");
+  });
+  program.channel().receive();
   auto db = open();
   db->setQueryTimeout(300ms);
   std::vector<std::chrono::milliseconds> reported;
@@ -97,14 +107,6 @@ TEST_F(SharingTest, AStatementWaitsOutAnotherProgramsLongWrite) {
                                  reported.push_back(waited);
                                },
                                [&] { ++ended; }});
-  ChildProcess program([&](const Channel& parent) {
-    Peer peer(m_path);
-    peer.run("BEGIN IMMEDIATE; INSERT INTO music_shelf (Title) VALUES ('theirs')");
-    parent.send('l');
-    std::this_thread::sleep_for(1500ms);  // five times the statement limit above
-    peer.run("COMMIT");
-  });
-  program.channel().receive();
   insertSong(*db, "mine", "x");
   engine::setLockWaitObserver({});
   EXPECT_EQ(program.wait(), 0);
@@ -118,12 +120,6 @@ TEST_F(SharingTest, AStatementWaitsOutAnotherProgramsLongWrite) {
 // A statement told to wait briefly gives up with a lock timeout and its values still bound, so
 // the caller can let its window run and try again.
 TEST_F(SharingTest, APreparedStatementWithAShortWaitCanTryAgain) {
-  auto db = open();
-  auto insert = db->Prepare("INSERT INTO music_shelf (Title, Artist) VALUES (?1, ?2)");
-  insert->setLockWait(20ms);
-  insert->bind(1, "title");
-  insert->bind(2, "artist");
-
   ChildProcess program([&](const Channel& parent) {
     Peer peer(m_path);
     peer.run("BEGIN IMMEDIATE");
@@ -133,6 +129,11 @@ TEST_F(SharingTest, APreparedStatementWithAShortWaitCanTryAgain) {
     parent.send('u');
   });
   program.channel().receive();
+  auto db = open();
+  auto insert = db->Prepare("INSERT INTO music_shelf (Title, Artist) VALUES (?1, ?2)");
+  insert->setLockWait(20ms);
+  insert->bind(1, "title");
+  insert->bind(2, "artist");
   std::string text;
   const int number = errorNumber([&] { insert->Execute(); }, &text);
   EXPECT_EQ(number & 0xFF, SQLITE_BUSY);
