@@ -451,7 +451,7 @@ void frmMain::mnufileExit_Click() { close(); }
 
 void frmMain::mnuTagReader_Click() {
   // The tag reader may outlive this window, so it gets the display itself, never this window.
-  guarded([&] { tagreader::showTagReader(m_errorDisplay); });
+  guarded([&] { tagreader::showTagReader(m_errorDisplay, engine::isOpenCatalogue); });
 }
 
 void frmMain::txtTitle_Change() { Data1->setCaption(txtTitle->text()); }

@@ -44,8 +44,8 @@ QString sampleFilePath() {
 
 }  // namespace
 
-frmTagReader::frmTagReader(ui::ErrorDisplay showError, QWidget* parent)
-    : QWidget(parent), m_showError(std::move(showError)) {
+frmTagReader::frmTagReader(ui::ErrorDisplay showError, QWidget* parent, KeepClosed keepClosed)
+    : QWidget(parent), m_showError(std::move(showError)), m_keepClosed(std::move(keepClosed)) {
   if (!m_showError) m_showError = ui::messageBoxErrorDisplay(this);
   setObjectName(QStringLiteral("frmTagReader"));
   setWindowTitle(QStringLiteral("MP3 tag reader"));
@@ -96,9 +96,17 @@ frmTagReader::frmTagReader(ui::ErrorDisplay showError, QWidget* parent)
 void frmTagReader::cmdReadTag_Click() {
   // The path is taken exactly as typed. The file is read and closed before any box changes.
   const QString path = txtFile->text();
+  const std::string bytes = QFile::encodeName(path).toStdString();
+  if (m_keepClosed && m_keepClosed(bytes)) {
+    m_showError(err::kPermissionDenied,
+                QStringLiteral("\"%1\" is the catalogue this program has open; it is not read "
+                               "here while it is open.")
+                    .arg(path));
+    return;
+  }
   std::optional<Id3v1Tag> tag;
   try {
-    tag = readId3v1(QFile::encodeName(path).toStdString());
+    tag = readId3v1(bytes);
   } catch (const TagReadError& e) {
     m_showError(e.number(), QString::fromUtf8(e.description()));
     return;
@@ -121,13 +129,13 @@ void frmTagReader::cmdReadTag_Click() {
   txtGenre->setText(QString::fromStdString(tag->Genre));
 }
 
-frmTagReader* showTagReader(ui::ErrorDisplay showError) {
+frmTagReader* showTagReader(ui::ErrorDisplay showError, frmTagReader::KeepClosed keepClosed) {
   static QPointer<frmTagReader> instance;
   // A closed window is hidden at once but deleted only later, from the event loop: do not
   // bring that one back.
   if (instance && !instance->isVisible()) instance = nullptr;
   if (!instance) {
-    instance = new frmTagReader(std::move(showError));
+    instance = new frmTagReader(std::move(showError), nullptr, std::move(keepClosed));
     instance->setAttribute(Qt::WA_DeleteOnClose);
   }
   instance->setWindowState(instance->windowState() & ~Qt::WindowMinimized);

@@ -2,6 +2,9 @@
 
 #include <QWidget>
 
+#include <functional>
+#include <string>
+
 #include "ui/errordisplay.h"
 
 class QLabel;
@@ -19,7 +22,11 @@ class frmTagReader final : public QWidget {
  public:
   // `showError` receives every failure of Read Tag; the window carries on after it. Without
   // one, the window shows a message box "Error N" over itself.
-  explicit frmTagReader(ui::ErrorDisplay showError = {}, QWidget* parent = nullptr);
+  // `keepClosed` names files the window must not open: the catalogue the program has open,
+  // whose locks a descriptor of ours would drop when it closed.
+  using KeepClosed = std::function<bool(const std::string& path)>;
+  explicit frmTagReader(ui::ErrorDisplay showError = {}, QWidget* parent = nullptr,
+                        KeepClosed keepClosed = {});
 
   QLineEdit* txtFile;
   QPushButton* cmdReadTag;
@@ -38,6 +45,7 @@ class frmTagReader final : public QWidget {
 
  private:
   ui::ErrorDisplay m_showError;
+  KeepClosed m_keepClosed;
 };
 
 // Opens the tag reader from the main window: one window in the program, modeless and without an
@@ -46,6 +54,7 @@ class frmTagReader final : public QWidget {
 // (it deletes itself then), the next call creates it afresh. `showError` is used only when the
 // window is created, and must not refer to the main window, which may close first; without one
 // the window shows its errors in message boxes of its own.
-frmTagReader* showTagReader(ui::ErrorDisplay showError = {});
+frmTagReader* showTagReader(ui::ErrorDisplay showError = {},
+                            frmTagReader::KeepClosed keepClosed = {});
 
 }  // namespace tagreader

@@ -5,7 +5,9 @@
 // the three audio values), measured in the same run:
 //   import   the folder import itself, on a fresh catalogue, the event loop run at every yield;
 //   window   "Add Directory" on the real main window (offscreen), with a folder picker that
-//            answers FOLDER at once.
+//            answers FOLDER at once;
+//   rollback the import into a catalogue that starts in SQLite's rollback-journal mode, as one
+//            made with the sqlite3 shell does (the program switches it to the write-ahead log).
 // For each it also prints the longest time the event loop went without running: between two
 // yields for the import, between two ticks of a 1 ms timer for the window. RUNS (default 3)
 // rounds run in turn, after one warm-up round; the median counts. With --cold every corpus
@@ -31,6 +33,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <sqlite3.h>
 #include <taglib/mpegfile.h>
 #include <taglib/mpegproperties.h>
 #include <taglib/tag.h>
@@ -87,6 +90,19 @@ std::string makeCatalogue(const QTemporaryDir& dir) {
   return path;
 }
 
+// A catalogue as another tool would make it: the same table, in rollback-journal mode.
+std::string makeRollbackCatalogue(const QTemporaryDir& dir) {
+  const std::string path = makeCatalogue(dir);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+      sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    std::fprintf(stderr, "cannot switch %s to rollback mode\n", path.c_str());
+    std::exit(1);
+  }
+  sqlite3_close(db);
+  return path;
+}
+
 std::shared_ptr<engine::Database> openCatalogue(const std::string& path) {
   return engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
 }
@@ -123,8 +139,9 @@ struct Timing {
 
 // The import class as the window runs it: rows on this thread, events at every yield.
 Timing importOnce(importer::FolderImport& import, const std::string& folder,
-                  const QTemporaryDir& dir) {
-  std::shared_ptr<engine::Database> db = openCatalogue(makeCatalogue(dir));
+                  const QTemporaryDir& dir, bool rollbackCatalogue = false) {
+  std::shared_ptr<engine::Database> db =
+      openCatalogue(rollbackCatalogue ? makeRollbackCatalogue(dir) : makeCatalogue(dir));
   Timing timing;
   Clock::time_point last = Clock::now();
   const Clock::time_point start = last;
@@ -241,7 +258,7 @@ int main(int argc, char** argv) {
     importOnce(import, folder, dir);
     windowOnce(folder, dir);
 
-    std::vector<double> floor, imports, windows, importGaps, windowGaps;
+    std::vector<double> floor, imports, windows, rollbacks, importGaps, windowGaps;
     for (int run = 0; run < runs; ++run) {
       if (cold) evict(paths);
       Clock::time_point start = Clock::now();
@@ -257,6 +274,9 @@ int main(int argc, char** argv) {
       const Timing shown = windowOnce(folder, dir);
       windows.push_back(shown.seconds);
       windowGaps.push_back(shown.longestGap);
+
+      if (cold) evict(paths);
+      rollbacks.push_back(importOnce(import, folder, dir, true).seconds);
     }
 
     const double floorMedian = median(floor);
@@ -265,6 +285,7 @@ int main(int argc, char** argv) {
     printRow("TagLib alone (floor)", floor, floorMedian, paths.size());
     printRow("import", imports, floorMedian, paths.size());
     printRow("window (Add Directory)", windows, floorMedian, paths.size());
+    printRow("import, rollback catalogue", rollbacks, floorMedian, paths.size());
     std::printf("  longest event-loop gap: import %.1f ms, window %.1f ms (median of the runs' "
                 "longest)\n",
                 median(importGaps) * 1000, median(windowGaps) * 1000);

@@ -29,6 +29,12 @@ constexpr std::array<std::string_view, 9> kDescribingPragmas = {
     "table_info",        "table_xinfo",     "index_info",      "index_xinfo", "index_list",
     "foreign_key_list",  "foreign_key_check", "integrity_check", "quick_check"};
 
+// The files open through connections of this process, as (device, inode), once per connection.
+std::vector<std::pair<dev_t, ino_t>>& openFiles() {
+  static std::vector<std::pair<dev_t, ino_t>> files;
+  return files;
+}
+
 LockWaitObserver& lockWaitObserver() {
   static LockWaitObserver observer;
   return observer;
@@ -40,6 +46,13 @@ std::vector<Recordset*>& readers() {
 }
 
 }  // namespace
+
+bool isOpenCatalogue(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  const auto& files = openFiles();
+  return std::find(files.begin(), files.end(), std::pair(st.st_dev, st.st_ino)) != files.end();
+}
 
 void setLockWaitObserver(LockWaitObserver observer) {
   lockWaitObserver() = std::move(observer);
@@ -74,6 +87,11 @@ std::shared_ptr<Connection> Connection::open(const std::string& path) {
     if (file.writable()) connection->useWriteAheadLog();
     if (connection->m_readOnlyReason.empty() && sqlite3_db_readonly(db, "main") == 1)
       connection->m_readOnlyReason = "SQLite could open it for reading only";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+      openFiles().emplace_back(st.st_dev, st.st_ino);
+      connection->m_file = {st.st_dev, st.st_ino};
+    }
   } catch (...) {
     connection.reset();
     removeLeftovers(file);
@@ -166,6 +184,11 @@ void Connection::useWriteAheadLog() {
 }
 
 Connection::~Connection() {
+  if (m_file) {
+    auto& files = openFiles();
+    if (auto it = std::find(files.begin(), files.end(), *m_file); it != files.end())
+      files.erase(it);
+  }
   if (m_db) {
     sqlite3_set_authorizer(m_db, nullptr, nullptr);
     sqlite3_progress_handler(m_db, 0, nullptr, nullptr);

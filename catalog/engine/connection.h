@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "errors.h"
 
@@ -113,6 +115,7 @@ class Connection {
   std::chrono::steady_clock::time_point m_waitStarted;
   std::chrono::steady_clock::time_point m_waitReported;
   bool m_waiting = false;
+  std::optional<std::pair<dev_t, ino_t>> m_file;  // the file, once open
 };
 
 

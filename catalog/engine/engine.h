@@ -33,6 +33,11 @@ struct LockWaitObserver {
 };
 void setLockWaitObserver(LockWaitObserver observer);
 
+// True when `path` names a file that a connection of this process has open, compared by device
+// and inode without opening it. Code that would open such a file itself must not: closing its
+// descriptor would drop the locks SQLite holds on the file.
+bool isOpenCatalogue(const std::string& path);
+
 // The engine: one object per process, created on first use.
 class DBEngine {
  public:

@@ -109,6 +109,23 @@ class TestFrmTagReader : public QObject {
                                     "txtYear", "txtComment", "txtGenre"}));
   }
 
+  // A file the program must keep closed (its open catalogue) is refused before it is opened,
+  // and the boxes keep what they showed.
+  void refusesAFileItMustKeepClosed() {
+    const QString tagged = writeFile(m_dir, "catalogue.mp3", kTagged);
+    std::vector<std::string> asked;
+    frmTagReader w(recordInto(m_errors), nullptr, [&](const std::string& path) {
+      asked.push_back(path);
+      return path.ends_with("catalogue.mp3");
+    });
+    readTag(w, tagged);
+    QCOMPARE(asked.size(), std::size_t{1});
+    QCOMPARE(m_errors->calls.size(), std::size_t{1});
+    QCOMPARE(m_errors->calls[0].first, 70);
+    QVERIFY(m_errors->calls[0].second.contains("catalogue this program has open"));
+    QCOMPARE(boxTexts(w), BoxTexts{});
+  }
+
   void controlsStandWhereTheyBelong_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QRect>("twips");

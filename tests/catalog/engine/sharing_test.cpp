@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using testsupport::Channel;
 using testsupport::ChildProcess;
 
@@ -85,6 +87,21 @@ TEST_F(SharingTest, RowsSurviveASecondHandleAnotherProgramAndAKill) {
   Peer after(m_path);
   EXPECT_EQ(after.count(), 2);
   EXPECT_EQ(testcatalogue::scalar(m_path, "PRAGMA integrity_check"), "ok");
+}
+
+TEST_F(SharingTest, TheEngineKnowsWhichFilesItHasOpen) {
+  fs::create_symlink(m_path, m_dir / "link.mp3");
+  EXPECT_FALSE(engine::isOpenCatalogue(m_path));
+  {
+    auto db = open();
+    EXPECT_TRUE(engine::isOpenCatalogue(m_path));
+    EXPECT_TRUE(engine::isOpenCatalogue((m_dir / "link.mp3").string()));
+    auto second = open();
+    db->Close();
+    EXPECT_TRUE(engine::isOpenCatalogue(m_path));
+  }
+  EXPECT_FALSE(engine::isOpenCatalogue(m_path));
+  EXPECT_FALSE(engine::isOpenCatalogue((m_dir / "missing").string()));
 }
 
 // Another program keeps a write open for longer than this handle's statements may run: the
