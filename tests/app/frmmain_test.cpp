@@ -11,10 +11,15 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
+#include <QThread>
+
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +28,7 @@
 #include "catalog/boundgrid.h"
 #include "catalog/datacontrol.h"
 #include "catalog/recordsetmodel.h"
+#include "support/childprocess.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
 
@@ -77,6 +83,7 @@ class TestFrmMain : public QObject {
   void exitClosesTheConnection();
   void loadFailures_data();
   void loadFailures();
+  void anotherProgramsLockIsWaitedForAndShown();
 
  private:
   std::unique_ptr<frmMain> makeWindow(const QString& path);
@@ -688,6 +695,41 @@ void TestFrmMain::loadFailures() {
   QCOMPARE(m_errors.size(), std::size_t{1});
   QCOMPARE(m_errors[0].first, error);
   QVERIFY2(m_errors[0].second.contains(path), qPrintable(m_errors[0].second));
+}
+
+// Another program holds the catalogue for a second: "Add One Song" waits for it, the status bar
+// says so while it waits, and the row is added without an error.
+void TestFrmMain::anotherProgramsLockIsWaitedForAndShown() {
+  // The child must not inherit SQLite's record of the window's connection.
+  m_window.reset();
+  testsupport::ChildProcess other([this](const testsupport::Channel& parent) {
+    // A failure here ends the child with an exception, which its exit status reports.
+    const auto run = [](sqlite3* db, const char* sql) {
+      if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw std::runtime_error(sqlite3_errmsg(db));
+    };
+    sqlite3* peer = nullptr;
+    sqlite3_open(m_path.c_str(), &peer);
+    run(peer, "BEGIN IMMEDIATE");
+    parent.send('l');
+    QThread::msleep(1000);
+    run(peer, "COMMIT");
+    sqlite3_close(peer);
+  });
+  other.channel().receive();
+  m_window = makeWindow(QString::fromStdString(m_path));
+  QVERIFY(m_window->Form_Load());
+  QStringList messages;
+  connect(m_window->statusBar(), &QStatusBar::messageChanged,
+          [&](const QString& text) { messages << text; });
+
+  QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);
+  QCOMPARE(other.wait(), 0);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT count(*) FROM music_shelf WHERE Title = 'unknown'"), "1");
+  QVERIFY2(!messages.isEmpty() && messages.first().startsWith("Waiting for another program"),
+           qPrintable(messages.join(" | ")));
+  QCOMPARE(m_window->statusBar()->currentMessage(), QString());
 }
 
 QTEST_MAIN(TestFrmMain)
