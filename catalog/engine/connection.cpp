@@ -74,6 +74,20 @@ std::shared_ptr<Connection> Connection::open(const std::string& path) {
     if (file.writable()) connection->useWriteAheadLog();
     if (connection->m_readOnlyReason.empty() && sqlite3_db_readonly(db, "main") == 1)
       connection->m_readOnlyReason = "SQLite could open it for reading only";
+  } catch (const EngineError& error) {
+    connection.reset();
+    removeLeftovers(file);
+    // SQLite reads the rows still in the log through an index file beside it. Where there is
+    // none and none may be made, it cannot read the catalogue at all and only says so.
+    if ((error.number() & 0xFF) == SQLITE_CANTOPEN && !file.writable() && file.walHasContent &&
+        !file.shmExisted)
+      throw EngineError(error.number(),
+                        "The catalogue cannot be opened: some of its rows are still in its log '" +
+                            file.wal + "', and reading them needs an index file '" + file.shm +
+                            "', which cannot be made because " + file.readOnlyReason +
+                            ". Open the catalogue once where it may be changed, or copy it "
+                            "together with its log to such a place.");
+    throw;
   } catch (...) {
     connection.reset();
     removeLeftovers(file);

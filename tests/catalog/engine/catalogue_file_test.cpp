@@ -240,6 +240,22 @@ TEST_F(CatalogueFileReadOnly, RowsStillInTheLogShowInAReadOnlyFile) {
   EXPECT_EQ(formatVersions(m_path), std::pair(2, 2));
 }
 
+// SQLite reads rows in the log through the index beside it. Without one, in a folder where none
+// may be made, SQLite cannot read the file at all; the message says why and what helps.
+TEST_F(CatalogueFileReadOnly, LogWithoutItsIndexInAReadOnlyFolderIsExplained) {
+  leaveRowsInTheLog(m_path, 2);
+  ASSERT_EQ(::unlink((m_path + "-shm").c_str()), 0);
+  asUnprivilegedUser([&] {
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0555), 0);
+    std::string text;
+    EXPECT_EQ(errorNumber([&] { open(); }, &text) & 0xFF, SQLITE_CANTOPEN) << text;
+    EXPECT_NE(text.find("'" + m_path + "-wal'"), std::string::npos) << text;
+    EXPECT_NE(text.find("its folder"), std::string::npos) << text;
+    EXPECT_FALSE(exists(m_path + "-shm"));
+  });
+  EXPECT_GT(sizeOf(m_path + "-wal"), 0) << "the rows in the log must stay";
+}
+
 TEST_F(CatalogueFileReadOnly, ReadOnlyMediumWithOrWithoutRowsInTheLog) {
   SmallDisk disk(m_dir / "disk", 4 << 20);
   if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
@@ -251,6 +267,9 @@ TEST_F(CatalogueFileReadOnly, ReadOnlyMediumWithOrWithoutRowsInTheLog) {
   fs::copy_file(m_path, logged);
   fs::copy_file(m_path + "-wal", logged + "-wal");
   fs::copy_file(m_path + "-shm", logged + "-shm");
+  const std::string withoutIndex = disk.path("noindex.mdb");
+  fs::copy_file(m_path, withoutIndex);
+  fs::copy_file(m_path + "-wal", withoutIndex + "-wal");
   ASSERT_TRUE(disk.makeReadOnly()) << std::strerror(errno);
 
   {
@@ -265,6 +284,9 @@ TEST_F(CatalogueFileReadOnly, ReadOnlyMediumWithOrWithoutRowsInTheLog) {
     auto db = openAt(logged);
     expectReadOnly(*db, "read-only medium", 5);
   }
+  std::string text;
+  EXPECT_EQ(errorNumber([&] { openAt(withoutIndex); }, &text) & 0xFF, SQLITE_CANTOPEN) << text;
+  EXPECT_NE(text.find("read-only medium"), std::string::npos) << text;
 }
 
 // ---------------------------------------------------------------------------------------------
