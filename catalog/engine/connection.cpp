@@ -92,6 +92,27 @@ std::shared_ptr<Connection> Connection::open(const std::string& path) {
       openFiles().emplace_back(st.st_dev, st.st_ino);
       connection->m_file = {st.st_dev, st.st_ino};
     }
+    // A read-only open that had to make the log's index made it read-only like the catalogue;
+    // it stays, but must not block writes once the catalogue may be changed again.
+    if (!file.writable() && !file.shmExisted) {
+      CatalogueFile made = file;
+      made.shmExisted = true;
+      repairStaleSharedMemory(made);
+    }
+  } catch (const EngineError& error) {
+    connection.reset();
+    removeLeftovers(file);
+    // SQLite reads the rows still in the log through an index file beside it. Where there is
+    // none and none may be made, it cannot read the catalogue at all and only says so.
+    if ((error.number() & 0xFF) == SQLITE_CANTOPEN && !file.writable() && file.walHasContent &&
+        !file.shmExisted)
+      throw EngineError(error.number(),
+                        "The catalogue cannot be opened: some of its rows are still in its log '" +
+                            file.wal + "', and reading them needs an index file '" + file.shm +
+                            "', which cannot be made because " + file.readOnlyReason +
+                            ". Open the catalogue once where it may be changed, or copy it "
+                            "together with its log to such a place.");
+    throw;
   } catch (...) {
     connection.reset();
     removeLeftovers(file);
