@@ -350,8 +350,9 @@ EngineError Connection::explain(int code, std::string message) const {
       break;
     case SQLITE_FULL:
     case SQLITE_IOERR:
+      // Whatever step ran out of room (the log, its index, the file), it is one failure.
       if (diskIsFull(m_path) || (m_db && sqlite3_system_errno(m_db) == ENOSPC))
-        return EngineError(code, "The disk that holds the catalogue is full. Free some space "
+        return EngineError(SQLITE_FULL, "The disk that holds the catalogue is full. Free some space "
                                  "on it, then try again." + where);
       if ((code & 0xFF) == SQLITE_FULL) {
         if (std::string table = exhaustedSequence(); !table.empty())
