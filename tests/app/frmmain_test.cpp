@@ -29,6 +29,7 @@
 #include "catalog/datacontrol.h"
 #include "catalog/recordsetmodel.h"
 #include "support/childprocess.h"
+#include "support/smalldisk.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
 
@@ -84,6 +85,7 @@ class TestFrmMain : public QObject {
   void loadFailures_data();
   void loadFailures();
   void anotherProgramsLockIsWaitedForAndShown();
+  void readOnlyCatalogueIsShownAndRefusesChanges();
 
  private:
   std::unique_ptr<frmMain> makeWindow(const QString& path);
@@ -730,6 +732,35 @@ void TestFrmMain::anotherProgramsLockIsWaitedForAndShown() {
   QVERIFY2(!messages.isEmpty() && messages.first().startsWith("Waiting for another program"),
            qPrintable(messages.join(" | ")));
   QCOMPARE(m_window->statusBar()->currentMessage(), QString());
+}
+
+// A catalogue on a read-only medium opens for viewing; the status bar says it is read-only, and
+// a change is refused with a message while the window carries on.
+void TestFrmMain::readOnlyCatalogueIsShownAndRefusesChanges() {
+  QVERIFY(m_window->findChild<QLabel*>("lblReadOnly")->isHidden());  // a writable one
+  m_window.reset();
+  testsupport::SmallDisk disk(m_dir->path() / "disc", 1 << 20);
+  if (!disk.mounted()) QSKIP(disk.whyNot().c_str());
+  const std::string path = disk.path("music_1.mdb");
+  std::filesystem::copy_file(m_path, path);
+  QVERIFY(disk.makeReadOnly());
+
+  m_window = makeWindow(QString::fromStdString(path));
+  QVERIFY(m_window->Form_Load());
+  showWindow();
+  auto* label = m_window->findChild<QLabel*>("lblReadOnly");
+  QVERIFY(label && label->isVisible());
+  QVERIFY2(label->toolTip().contains("read-only medium"), qPrintable(label->toolTip()));
+
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 5}));
+  QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(m_errors[0].first, SQLITE_READONLY);
+  QVERIFY2(m_errors[0].second.startsWith("The catalogue is read-only"),
+           qPrintable(m_errors[0].second));
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 5}));
+  m_window.reset();
 }
 
 QTEST_MAIN(TestFrmMain)

@@ -21,6 +21,7 @@
 #include "engine/errors.h"
 #include "schema.h"
 #include "support/childprocess.h"
+#include "support/smalldisk.h"
 #include "testcatalogue.h"
 
 namespace {
@@ -71,55 +72,7 @@ void leaveRowsInTheLog(const std::string& path, int rows) {
   ASSERT_GT(sizeOf(path + "-wal"), 0) << "the rows were checkpointed after all";
 }
 
-// A file system of a given size, mounted for one test in its temporary folder, that can be
-// filled to the last byte or made read-only. Mounting needs root (CAP_SYS_ADMIN).
-class SmallDisk {
- public:
-  SmallDisk(const fs::path& at, std::size_t bytes) : m_at(at) {
-    fs::create_directory(m_at);
-    const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
-    if (::mount("tmpfs", m_at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
-      m_mounted = true;
-    else
-      m_whyNot = std::strerror(errno);
-  }
-  ~SmallDisk() {
-    if (!m_mounted) return;
-    if (::umount2(m_at.c_str(), 0) != 0) ::umount2(m_at.c_str(), MNT_DETACH);
-  }
-  SmallDisk(const SmallDisk&) = delete;
-  SmallDisk& operator=(const SmallDisk&) = delete;
-
-  bool mounted() const { return m_mounted; }
-  std::string whyNot() const {
-    return "cannot mount a tmpfs here (" + m_whyNot + "); these cases need root or CAP_SYS_ADMIN";
-  }
-  std::string path(const std::string& name) const { return (m_at / name).string(); }
-
-  bool makeReadOnly() {
-    return ::mount(nullptr, m_at.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV,
-                   nullptr) == 0;
-  }
-
-  // Writes one file until not a byte more fits; true when the disk ends up full.
-  bool fill() {
-    const int fd = ::open(path("filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const std::string block(64 * 1024, 'f');
-    for (std::size_t chunk = block.size(); chunk > 0; chunk /= 2)
-      while (::write(fd, block.data(), chunk) == static_cast<ssize_t>(chunk)) {
-      }
-    ::close(fd);
-    struct statvfs fs {};
-    return ::statvfs(m_at.c_str(), &fs) == 0 && fs.f_bavail == 0;
-  }
-  void freeUp() { ::unlink(path("filler").c_str()); }
-
- private:
-  fs::path m_at;
-  bool m_mounted = false;
-  std::string m_whyNot;
-};
+using testsupport::SmallDisk;
 
 class CatalogueFileTest : public CatalogueTest {
  protected:
