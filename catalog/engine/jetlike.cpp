@@ -88,6 +88,14 @@ std::optional<JetPattern> JetPattern::compile(std::string_view pattern, std::str
              std::all_of(toks.begin() + 1, toks.end() - 1, isLiteral)) {
     std::u32string s;
     for (std::size_t k = 1; k + 1 < toks.size(); ++k) s.push_back(toks[k].ch);
+    // m_border[k]: length of the longest proper prefix of s[0..k] that also ends it.
+    std::vector<std::size_t> border(s.size(), 0);
+    for (std::size_t k = 1, length = 0; k < s.size(); ++k) {
+      while (length > 0 && s[k] != s[length]) length = border[length - 1];
+      if (s[k] == s[length]) ++length;
+      border[k] = length;
+    }
+    result.m_border = std::move(border);
     result.m_substring = std::move(s);
   }
   return result;
@@ -113,15 +121,60 @@ bool JetPattern::tokenMatches(const Token& token, char32_t c) const {
   return false;
 }
 
+namespace {
+
+// Decodes the character at text[i] as decodeUtf8 does (a byte that starts no valid sequence is
+// one U+FFFD) and moves i past it, so long texts are matched without a decoded copy.
+char32_t nextCharacter(std::string_view text, std::size_t& i) {
+  static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  const std::size_t length = utf8SequenceLength(text, i);
+  if (length == 0) {
+    ++i;
+    return 0xFFFD;
+  }
+  char32_t c = static_cast<unsigned char>(text[i]) & kLeadMask[length];
+  for (std::size_t k = 1; k < length; ++k)
+    c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+  i += length;
+  return c;
+}
+
+}  // namespace
+
 bool JetPattern::matches(std::string_view utf8Text) const {
   if (m_allStars) return true;
-  std::u32string text = decodeUtf8(utf8Text);
-  if (m_exact || m_substring) {
-    for (char32_t& c : text) c = foldCase(c);
-    if (m_exact) return text == *m_exact;
-    return text.find(*m_substring) != std::u32string::npos;
-  }
+  if (m_exact) return matchExact(utf8Text);
+  if (m_substring) return matchSubstring(utf8Text);
+  return matchTokens(utf8Text);
+}
 
+bool JetPattern::matchExact(std::string_view utf8Text) const {
+  const std::u32string& exact = *m_exact;
+  std::size_t matched = 0;
+  for (std::size_t i = 0; i < utf8Text.size();) {
+    if (matched == exact.size() || foldCase(nextCharacter(utf8Text, i)) != exact[matched])
+      return false;
+    ++matched;
+  }
+  return matched == exact.size();
+}
+
+bool JetPattern::matchSubstring(std::string_view utf8Text) const {
+  // Knuth-Morris-Pratt: on a mismatch the search falls back to the longest border of what has
+  // matched so far instead of starting again one character on, so "*aaaab*" over a long run of
+  // "a" stays linear.
+  const std::u32string& needle = *m_substring;
+  if (needle.empty()) return true;
+  std::size_t matched = 0;
+  for (std::size_t i = 0; i < utf8Text.size();) {
+    const char32_t c = foldCase(nextCharacter(utf8Text, i));
+    while (matched > 0 && needle[matched] != c) matched = m_border[matched - 1];
+    if (needle[matched] == c && ++matched == needle.size()) return true;
+  }
+  return false;
+}
+
+bool JetPattern::matchTokens(std::string_view utf8Text) const {
   // Simulate the pattern as an automaton: state k means "the first k tokens are matched".
   const std::size_t m = m_tokens.size();
   std::vector<char> active(m + 1, 0), next(m + 1, 0);
@@ -131,7 +184,8 @@ bool JetPattern::matches(std::string_view utf8Text) const {
   };
   active[0] = 1;
   close(active);
-  for (char32_t c : text) {
+  for (std::size_t i = 0; i < utf8Text.size();) {
+    const char32_t c = nextCharacter(utf8Text, i);
     std::fill(next.begin(), next.end(), 0);
     bool any = false;
     for (std::size_t k = 0; k < m; ++k) {

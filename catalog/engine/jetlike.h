@@ -11,7 +11,8 @@ namespace engine {
 
 // A pattern with Jet's like rules: case-insensitive; "*" any run of characters, "?" one
 // character, "#" one digit, "[abc]", "[a-z]" and "[!abc]" character lists. "%" and "_" are
-// ordinary characters. Matching costs at most text length times pattern length.
+// ordinary characters. Matching costs at most text length times pattern length, and only text
+// length for a pattern without wildcards or with "*" only at both ends.
 class JetPattern {
  public:
   // Returns the compiled pattern, or nullopt with `error` set for a malformed one ("[abc",
@@ -22,6 +23,10 @@ class JetPattern {
   bool matches(std::string_view utf8Text) const;
 
  private:
+  bool matchExact(std::string_view utf8Text) const;
+  bool matchSubstring(std::string_view utf8Text) const;
+  bool matchTokens(std::string_view utf8Text) const;
+
   enum class Kind { Literal, AnyChar, Digit, List, Star };
   struct Range {
     char32_t lo, hi;
@@ -38,6 +43,7 @@ class JetPattern {
   std::vector<Token> m_tokens;
   bool m_allStars = false;             // "*", "**": matches any text
   std::optional<std::u32string> m_substring;  // "*abc*" with no other wildcard
+  std::vector<std::size_t> m_border;          // of m_substring's prefixes, for the search
   std::optional<std::u32string> m_exact;      // no wildcard at all
 };
 

@@ -40,6 +40,11 @@ INSTANTIATE_TEST_SUITE_P(
         LikeCase{"*love*", "Summer Love Song", kYes}, LikeCase{"*love*", "Summer Song", kNo},
         LikeCase{"love", "Love", kYes}, LikeCase{"love", "Lovely", kNo},
         LikeCase{"a*b*c", "aXXbYYc", kYes}, LikeCase{"a*b*c", "aXXbYY", kNo},
+        LikeCase{"love", "lov", kNo}, LikeCase{"", "", kYes}, LikeCase{"", "a", kNo},
+        // A substring search that falls back after a partial match.
+        LikeCase{"*abab*", "abaabab", kYes}, LikeCase{"*abab*", "abaaba", kNo},
+        LikeCase{"*aab*", "aaab", kYes}, LikeCase{"*aab*", "aaaa", kNo},
+        LikeCase{"*ABAC*", "ababac", kYes}, LikeCase{"*aa*", "a", kNo},
         // "?" one character, "#" one digit.
         LikeCase{"b?d", "bed", kYes}, LikeCase{"b?d", "bd", kNo}, LikeCase{"b?d", "bééd", kNo},
         LikeCase{"b?d", "béd", kYes}, LikeCase{"19##", "1999", kYes}, LikeCase{"19##", "19x9", kNo},
@@ -71,6 +76,18 @@ TEST(JetLike, PathologicalPatternRunsInPolynomialTime) {
   EXPECT_TRUE(compiled->matches(text + "b"));
 }
 
+TEST(JetLike, SubstringSearchRunsInLinearTime) {
+  // A search restarting one character after each near miss costs text x needle here.
+  const std::string needle(500000, 'a');
+  const std::string text(1000000, 'a');
+  std::string error;
+  auto compiled = engine::JetPattern::compile("*" + needle + "b*", &error);
+  ASSERT_TRUE(compiled.has_value());
+  EXPECT_FALSE(compiled->matches(text));
+  EXPECT_TRUE(compiled->matches(text + "b"));
+  EXPECT_TRUE(compiled->matches("b" + text + "bA"));
+}
+
 TEST(JetLike, InvalidUtf8NeverBreaksMatching) {
   std::string error;
   auto any = engine::JetPattern::compile("?", &error);
@@ -78,6 +95,14 @@ TEST(JetLike, InvalidUtf8NeverBreaksMatching) {
   EXPECT_TRUE(any->matches("\xff"));         // one bad byte is one character
   EXPECT_FALSE(any->matches("\xe2\x82"));    // a cut sequence is two
   EXPECT_TRUE(any->matches("\xe2\x82\xac"));  // the euro sign is one
+  // Bad bytes read as U+FFFD in every kind of pattern.
+  for (const char* pattern : {"\xef\xbf\xbd\xef\xbf\xbd", "*\xef\xbf\xbd\xef\xbf\xbd*",
+                              "[\xef\xbf\xbd]\xef\xbf\xbd"}) {
+    auto replaced = engine::JetPattern::compile(pattern, &error);
+    ASSERT_TRUE(replaced.has_value()) << pattern;
+    EXPECT_TRUE(replaced->matches("\xe2\x82")) << pattern;
+    EXPECT_FALSE(replaced->matches("\xe2\x82\xac")) << pattern;
+  }
 }
 
 class LikeInSql : public CatalogueTest {};
