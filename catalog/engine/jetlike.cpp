@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "utf8.h"
 
@@ -76,6 +77,10 @@ std::optional<JetPattern> JetPattern::compile(std::string_view pattern, std::str
   }
 
   const auto& toks = result.m_tokens;
+  // One text character costs a look at every token, and at every range of a list, plus the
+  // states' bookkeeping.
+  result.m_stepsPerCharacter = 1;
+  for (const Token& t : toks) result.m_stepsPerCharacter += 1 + t.ranges.size();
   auto isLiteral = [](const Token& t) { return t.kind == Kind::Literal; };
   if (!toks.empty() && std::all_of(toks.begin(), toks.end(),
                                    [](const Token& t) { return t.kind == Kind::Star; })) {
@@ -141,25 +146,56 @@ char32_t nextCharacter(std::string_view text, std::size_t& i) {
 
 }  // namespace
 
+// Counts the steps of one match and asks the stop check whenever enough have piled up since it
+// last asked. A step costs a few nanoseconds, so a stop is noticed within a millisecond or two
+// and asking costs nothing measurable.
+class JetPattern::Work {
+ public:
+  static constexpr std::size_t kStepsBetweenChecks = std::size_t{1} << 18;
+
+  Work(StopCheck stop, void* context) : m_stop(stop), m_context(context) {}
+
+  // Counts `steps` more; true when the match must stop.
+  bool stopAfter(std::size_t steps) {
+    if (m_stop == nullptr) return false;
+    m_steps += steps;
+    if (m_steps < kStepsBetweenChecks) return false;
+    m_steps = 0;
+    return m_stop(m_context);
+  }
+
+ private:
+  StopCheck m_stop;
+  void* m_context;
+  std::size_t m_steps = 0;
+};
+
 bool JetPattern::matches(std::string_view utf8Text) const {
-  if (m_allStars) return true;
-  if (m_exact) return matchExact(utf8Text);
-  if (m_substring) return matchSubstring(utf8Text);
-  return matchTokens(utf8Text);
+  return *matches(utf8Text, nullptr, nullptr);
 }
 
-bool JetPattern::matchExact(std::string_view utf8Text) const {
+std::optional<bool> JetPattern::matches(std::string_view utf8Text, StopCheck stop,
+                                        void* context) const {
+  if (m_allStars) return true;
+  Work work(stop, context);
+  if (m_exact) return matchExact(utf8Text, work);
+  if (m_substring) return matchSubstring(utf8Text, work);
+  return matchTokens(utf8Text, work);
+}
+
+std::optional<bool> JetPattern::matchExact(std::string_view utf8Text, Work& work) const {
   const std::u32string& exact = *m_exact;
   std::size_t matched = 0;
   for (std::size_t i = 0; i < utf8Text.size();) {
     if (matched == exact.size() || foldCase(nextCharacter(utf8Text, i)) != exact[matched])
       return false;
     ++matched;
+    if (work.stopAfter(1)) return std::nullopt;
   }
   return matched == exact.size();
 }
 
-bool JetPattern::matchSubstring(std::string_view utf8Text) const {
+std::optional<bool> JetPattern::matchSubstring(std::string_view utf8Text, Work& work) const {
   // Knuth-Morris-Pratt: on a mismatch the search falls back to the longest border of what has
   // matched so far instead of starting again one character on, so "*aaaab*" over a long run of
   // "a" stays linear.
@@ -170,11 +206,13 @@ bool JetPattern::matchSubstring(std::string_view utf8Text) const {
     const char32_t c = foldCase(nextCharacter(utf8Text, i));
     while (matched > 0 && needle[matched] != c) matched = m_border[matched - 1];
     if (needle[matched] == c && ++matched == needle.size()) return true;
+    // Falling back never undoes more than the characters before it advanced: two steps each.
+    if (work.stopAfter(2)) return std::nullopt;
   }
   return false;
 }
 
-bool JetPattern::matchTokens(std::string_view utf8Text) const {
+std::optional<bool> JetPattern::matchTokens(std::string_view utf8Text, Work& work) const {
   // Simulate the pattern as an automaton: state k means "the first k tokens are matched".
   const std::size_t m = m_tokens.size();
   std::vector<char> active(m + 1, 0), next(m + 1, 0);
@@ -201,11 +239,29 @@ bool JetPattern::matchTokens(std::string_view utf8Text) const {
     if (!any) return false;
     close(next);
     active.swap(next);
+    if (work.stopAfter(m_stepsPerCharacter)) return std::nullopt;
   }
   return active[m] != 0;
 }
 
 namespace {
+
+// The stop check of one registration of like(), SQLite's user data for the function.
+struct StopHook {
+  StopCheck stop;
+  void* context;
+};
+
+// Sets the call's result to the match, or to SQLITE_INTERRUPT when the stop check ended it.
+void answer(sqlite3_context* ctx, const JetPattern& pattern, std::string_view text) {
+  const auto* hook = static_cast<const StopHook*>(sqlite3_user_data(ctx));
+  const std::optional<bool> matched =
+      hook ? pattern.matches(text, hook->stop, hook->context) : pattern.matches(text);
+  if (matched)
+    sqlite3_result_int(ctx, *matched ? 1 : 0);
+  else
+    sqlite3_result_error_code(ctx, SQLITE_INTERRUPT);
+}
 
 void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   for (int i = 0; i < argc; ++i)
@@ -213,8 +269,11 @@ void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
 
   std::optional<char32_t> escape;
   if (argc == 3) {
+    // One character is at most four bytes; a longer text need not be decoded to be refused.
     const auto* e = reinterpret_cast<const char*>(sqlite3_value_text(argv[2]));
-    std::u32string esc = decodeUtf8(e ? e : "");
+    const int bytes = e ? sqlite3_value_bytes(argv[2]) : 0;
+    const std::u32string esc =
+        bytes <= 4 ? decodeUtf8(std::string_view(e ? e : "", bytes)) : std::u32string();
     if (esc.size() != 1) {
       sqlite3_result_error(ctx, "ESCAPE expression must be a single character", -1);
       return;
@@ -227,7 +286,7 @@ void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   try {
     // SQLite keeps the compiled pattern between rows while the pattern argument is constant.
     if (auto* cached = static_cast<JetPattern*>(sqlite3_get_auxdata(ctx, 0))) {
-      sqlite3_result_int(ctx, cached->matches(text) ? 1 : 0);
+      answer(ctx, *cached, text);
       return;
     }
     const auto* raw = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
@@ -238,7 +297,7 @@ void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
       sqlite3_result_error(ctx, error.c_str(), -1);
       return;
     }
-    sqlite3_result_int(ctx, compiled->matches(text) ? 1 : 0);
+    answer(ctx, *compiled, text);
     // Last: SQLite may discard the pattern before set_auxdata returns.
     sqlite3_set_auxdata(ctx, 0, new JetPattern(std::move(*compiled)),
                         [](void* p) { delete static_cast<JetPattern*>(p); });
@@ -249,14 +308,22 @@ void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
 
 }  // namespace
 
-int registerJetLike(sqlite3* db) {
+int registerJetLike(sqlite3* db, StopCheck stop, void* context) {
   const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
-  int rc = sqlite3_create_function_v2(db, "like", 2, flags, nullptr, jetLike, nullptr, nullptr,
-                                      nullptr);
-  if (rc == SQLITE_OK)
-    rc = sqlite3_create_function_v2(db, "like", 3, flags, nullptr, jetLike, nullptr, nullptr,
-                                    nullptr);
-  return rc;
+  for (const int arguments : {2, 3}) {
+    // Each registration owns its hook; SQLite destroys it with the function, or at once when
+    // the registration fails.
+    StopHook* hook = nullptr;
+    if (stop) {
+      hook = new (std::nothrow) StopHook{stop, context};
+      if (hook == nullptr) return SQLITE_NOMEM;
+    }
+    const int rc = sqlite3_create_function_v2(
+        db, "like", arguments, flags, hook, jetLike, nullptr, nullptr,
+        [](void* p) { delete static_cast<StopHook*>(p); });
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
 }
 
 }  // namespace engine

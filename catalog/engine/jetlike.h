@@ -9,6 +9,9 @@
 
 namespace engine {
 
+// Asked now and then during a long match; true ends the statement with SQLITE_INTERRUPT.
+using StopCheck = bool (*)(void* context);
+
 // A pattern with Jet's like rules: case-insensitive; "*" any run of characters, "?" one
 // character, "#" one digit, "[abc]", "[a-z]" and "[!abc]" character lists. "%" and "_" are
 // ordinary characters. Matching costs at most text length times pattern length, and only text
@@ -21,11 +24,16 @@ class JetPattern {
                                            std::optional<char32_t> escape = std::nullopt);
 
   bool matches(std::string_view utf8Text) const;
+  // The same, asking `stop(context)` each time a few hundred thousand steps of work (a step is
+  // one text character against one pattern token) have been done since it last asked: a match
+  // over a catalogue's titles never asks. Returns nullopt, at once, when the answer is true.
+  std::optional<bool> matches(std::string_view utf8Text, StopCheck stop, void* context) const;
 
  private:
-  bool matchExact(std::string_view utf8Text) const;
-  bool matchSubstring(std::string_view utf8Text) const;
-  bool matchTokens(std::string_view utf8Text) const;
+  class Work;
+  std::optional<bool> matchExact(std::string_view utf8Text, Work& work) const;
+  std::optional<bool> matchSubstring(std::string_view utf8Text, Work& work) const;
+  std::optional<bool> matchTokens(std::string_view utf8Text, Work& work) const;
 
   enum class Kind { Literal, AnyChar, Digit, List, Star };
   struct Range {
@@ -41,6 +49,7 @@ class JetPattern {
   bool tokenMatches(const Token& token, char32_t c) const;
 
   std::vector<Token> m_tokens;
+  std::size_t m_stepsPerCharacter = 1;  // the automaton's work for one text character
   bool m_allStars = false;             // "*", "**": matches any text
   std::optional<std::u32string> m_substring;  // "*abc*" with no other wildcard
   std::vector<std::size_t> m_border;          // of m_substring's prefixes, for the search
@@ -50,7 +59,9 @@ class JetPattern {
 // Case folding used by like(): ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters.
 char32_t foldCase(char32_t c);
 
-// Replaces SQLite's like() (two and three arguments) on the connection with Jet's.
-int registerJetLike(sqlite3* db);
+// Replaces SQLite's like() (two and three arguments) on the connection with Jet's. A long match
+// asks `stop(context)` now and then, and ends the statement with SQLITE_INTERRUPT when it
+// answers true; `context` must outlive the connection's use of like().
+int registerJetLike(sqlite3* db, StopCheck stop = nullptr, void* context = nullptr);
 
 }  // namespace engine
