@@ -984,4 +984,44 @@ TEST_F(FuzzTest, LikePatternsEndInAnswersOrEngineErrors) {
   expectSoundCatalogue();
 }
 
+// Statements that once brought the engine down, each run on its own.
+
+TEST_F(FuzzTest, SchemaCannotBeRewrittenFromSql) {
+  std::string why;
+  EXPECT_EQ(errorNumber([&] { m_db->Execute("PRAGMA writable_schema=1", 64); }, &why),
+            err::kStatementRefused)
+      << why;
+  EXPECT_NE(errorNumber([&] {
+              m_db->Execute("UPDATE sqlite_schema SET sql = 'garbage' WHERE name = 'music_shelf'",
+                            64);
+            }),
+            0);
+  // A new handle still reads the catalogue.
+  auto again = open();
+  auto rs = again->OpenRecordset("SELECT count(*) FROM music_shelf", engine::dbOpenSnapshot);
+  EXPECT_EQ(rs->Fields(0).Value().integer(), static_cast<std::int64_t>(std::size(kSeedRows)));
+  again->Close();
+  expectSoundCatalogue();
+}
+
+TEST_F(FuzzTest, TokenizerAddressFromSqlNeverReachesAFullTextTable) {
+  // With two arguments fts3_tokenizer takes any blob as the address of a tokenizer, and the
+  // next full-text table made with that tokenizer calls through it.
+  EXPECT_NE(errorNumber([&] {
+              m_db->OpenRecordset("SELECT fts3_tokenizer('simple', X'4141414141414141')",
+                                  engine::dbOpenSnapshot);
+            }),
+            0);
+  const int created =
+      errorNumber([&] { m_db->Execute("CREATE VIRTUAL TABLE v USING fts4(a)", 64); });
+  if (created == 0) {
+    // Then it is the real tokenizer that splits the words.
+    m_db->Execute("INSERT INTO v VALUES ('summer love song')", 64);
+    auto rs =
+        m_db->OpenRecordset("SELECT count(*) FROM v WHERE v MATCH 'love'", engine::dbOpenSnapshot);
+    EXPECT_EQ(rs->Fields(0).Value().integer(), 1);
+  }
+  expectSoundCatalogue();
+}
+
 }  // namespace
