@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "utf8.h"
 
@@ -76,6 +77,10 @@ std::optional<JetPattern> JetPattern::compile(std::string_view pattern, std::str
   }
 
   const auto& toks = result.m_tokens;
+  // One text character costs a look at every token, and at every range of a list, plus the
+  // states' bookkeeping.
+  result.m_stepsPerCharacter = 1;
+  for (const Token& t : toks) result.m_stepsPerCharacter += 1 + t.ranges.size();
   auto isLiteral = [](const Token& t) { return t.kind == Kind::Literal; };
   if (!toks.empty() && std::all_of(toks.begin(), toks.end(),
                                    [](const Token& t) { return t.kind == Kind::Star; })) {
@@ -88,6 +93,14 @@ std::optional<JetPattern> JetPattern::compile(std::string_view pattern, std::str
              std::all_of(toks.begin() + 1, toks.end() - 1, isLiteral)) {
     std::u32string s;
     for (std::size_t k = 1; k + 1 < toks.size(); ++k) s.push_back(toks[k].ch);
+    // m_border[k]: length of the longest proper prefix of s[0..k] that also ends it.
+    std::vector<std::size_t> border(s.size(), 0);
+    for (std::size_t k = 1, length = 0; k < s.size(); ++k) {
+      while (length > 0 && s[k] != s[length]) length = border[length - 1];
+      if (s[k] == s[length]) ++length;
+      border[k] = length;
+    }
+    result.m_border = std::move(border);
     result.m_substring = std::move(s);
   }
   return result;
@@ -113,15 +126,93 @@ bool JetPattern::tokenMatches(const Token& token, char32_t c) const {
   return false;
 }
 
-bool JetPattern::matches(std::string_view utf8Text) const {
-  if (m_allStars) return true;
-  std::u32string text = decodeUtf8(utf8Text);
-  if (m_exact || m_substring) {
-    for (char32_t& c : text) c = foldCase(c);
-    if (m_exact) return text == *m_exact;
-    return text.find(*m_substring) != std::u32string::npos;
+namespace {
+
+// Decodes the character at text[i] as decodeUtf8 does (a byte that starts no valid sequence is
+// one U+FFFD) and moves i past it, so long texts are matched without a decoded copy.
+char32_t nextCharacter(std::string_view text, std::size_t& i) {
+  static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  const std::size_t length = utf8SequenceLength(text, i);
+  if (length == 0) {
+    ++i;
+    return 0xFFFD;
+  }
+  char32_t c = static_cast<unsigned char>(text[i]) & kLeadMask[length];
+  for (std::size_t k = 1; k < length; ++k)
+    c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+  i += length;
+  return c;
+}
+
+}  // namespace
+
+// Counts the steps of one match and asks the stop check whenever enough have piled up since it
+// last asked. A step costs a few nanoseconds, so a stop is noticed within a millisecond or two
+// and asking costs nothing measurable.
+class JetPattern::Work {
+ public:
+  static constexpr std::size_t kStepsBetweenChecks = std::size_t{1} << 18;
+
+  Work(StopCheck stop, void* context) : m_stop(stop), m_context(context) {}
+
+  // Counts `steps` more; true when the match must stop.
+  bool stopAfter(std::size_t steps) {
+    if (m_stop == nullptr) return false;
+    m_steps += steps;
+    if (m_steps < kStepsBetweenChecks) return false;
+    m_steps = 0;
+    return m_stop(m_context);
   }
 
+ private:
+  StopCheck m_stop;
+  void* m_context;
+  std::size_t m_steps = 0;
+};
+
+bool JetPattern::matches(std::string_view utf8Text) const {
+  return *matches(utf8Text, nullptr, nullptr);
+}
+
+std::optional<bool> JetPattern::matches(std::string_view utf8Text, StopCheck stop,
+                                        void* context) const {
+  if (m_allStars) return true;
+  Work work(stop, context);
+  if (m_exact) return matchExact(utf8Text, work);
+  if (m_substring) return matchSubstring(utf8Text, work);
+  return matchTokens(utf8Text, work);
+}
+
+std::optional<bool> JetPattern::matchExact(std::string_view utf8Text, Work& work) const {
+  const std::u32string& exact = *m_exact;
+  std::size_t matched = 0;
+  for (std::size_t i = 0; i < utf8Text.size();) {
+    if (matched == exact.size() || foldCase(nextCharacter(utf8Text, i)) != exact[matched])
+      return false;
+    ++matched;
+    if (work.stopAfter(1)) return std::nullopt;
+  }
+  return matched == exact.size();
+}
+
+std::optional<bool> JetPattern::matchSubstring(std::string_view utf8Text, Work& work) const {
+  // Knuth-Morris-Pratt: on a mismatch the search falls back to the longest border of what has
+  // matched so far instead of starting again one character on, so "*aaaab*" over a long run of
+  // "a" stays linear.
+  const std::u32string& needle = *m_substring;
+  if (needle.empty()) return true;
+  std::size_t matched = 0;
+  for (std::size_t i = 0; i < utf8Text.size();) {
+    const char32_t c = foldCase(nextCharacter(utf8Text, i));
+    while (matched > 0 && needle[matched] != c) matched = m_border[matched - 1];
+    if (needle[matched] == c && ++matched == needle.size()) return true;
+    // Falling back never undoes more than the characters before it advanced: two steps each.
+    if (work.stopAfter(2)) return std::nullopt;
+  }
+  return false;
+}
+
+std::optional<bool> JetPattern::matchTokens(std::string_view utf8Text, Work& work) const {
   // Simulate the pattern as an automaton: state k means "the first k tokens are matched".
   const std::size_t m = m_tokens.size();
   std::vector<char> active(m + 1, 0), next(m + 1, 0);
@@ -131,7 +222,8 @@ bool JetPattern::matches(std::string_view utf8Text) const {
   };
   active[0] = 1;
   close(active);
-  for (char32_t c : text) {
+  for (std::size_t i = 0; i < utf8Text.size();) {
+    const char32_t c = nextCharacter(utf8Text, i);
     std::fill(next.begin(), next.end(), 0);
     bool any = false;
     for (std::size_t k = 0; k < m; ++k) {
@@ -147,11 +239,29 @@ bool JetPattern::matches(std::string_view utf8Text) const {
     if (!any) return false;
     close(next);
     active.swap(next);
+    if (work.stopAfter(m_stepsPerCharacter)) return std::nullopt;
   }
   return active[m] != 0;
 }
 
 namespace {
+
+// The stop check of one registration of like(), SQLite's user data for the function.
+struct StopHook {
+  StopCheck stop;
+  void* context;
+};
+
+// Sets the call's result to the match, or to SQLITE_INTERRUPT when the stop check ended it.
+void answer(sqlite3_context* ctx, const JetPattern& pattern, std::string_view text) {
+  const auto* hook = static_cast<const StopHook*>(sqlite3_user_data(ctx));
+  const std::optional<bool> matched =
+      hook ? pattern.matches(text, hook->stop, hook->context) : pattern.matches(text);
+  if (matched)
+    sqlite3_result_int(ctx, *matched ? 1 : 0);
+  else
+    sqlite3_result_error_code(ctx, SQLITE_INTERRUPT);
+}
 
 void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   for (int i = 0; i < argc; ++i)
@@ -159,8 +269,11 @@ void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
 
   std::optional<char32_t> escape;
   if (argc == 3) {
+    // One character is at most four bytes; a longer text need not be decoded to be refused.
     const auto* e = reinterpret_cast<const char*>(sqlite3_value_text(argv[2]));
-    std::u32string esc = decodeUtf8(e ? e : "");
+    const int bytes = e ? sqlite3_value_bytes(argv[2]) : 0;
+    const std::u32string esc =
+        bytes <= 4 ? decodeUtf8(std::string_view(e ? e : "", bytes)) : std::u32string();
     if (esc.size() != 1) {
       sqlite3_result_error(ctx, "ESCAPE expression must be a single character", -1);
       return;
@@ -173,7 +286,7 @@ void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   try {
     // SQLite keeps the compiled pattern between rows while the pattern argument is constant.
     if (auto* cached = static_cast<JetPattern*>(sqlite3_get_auxdata(ctx, 0))) {
-      sqlite3_result_int(ctx, cached->matches(text) ? 1 : 0);
+      answer(ctx, *cached, text);
       return;
     }
     const auto* raw = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
@@ -184,7 +297,7 @@ void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
       sqlite3_result_error(ctx, error.c_str(), -1);
       return;
     }
-    sqlite3_result_int(ctx, compiled->matches(text) ? 1 : 0);
+    answer(ctx, *compiled, text);
     // Last: SQLite may discard the pattern before set_auxdata returns.
     sqlite3_set_auxdata(ctx, 0, new JetPattern(std::move(*compiled)),
                         [](void* p) { delete static_cast<JetPattern*>(p); });
@@ -195,14 +308,22 @@ void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
 
 }  // namespace
 
-int registerJetLike(sqlite3* db) {
+int registerJetLike(sqlite3* db, StopCheck stop, void* context) {
   const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
-  int rc = sqlite3_create_function_v2(db, "like", 2, flags, nullptr, jetLike, nullptr, nullptr,
-                                      nullptr);
-  if (rc == SQLITE_OK)
-    rc = sqlite3_create_function_v2(db, "like", 3, flags, nullptr, jetLike, nullptr, nullptr,
-                                    nullptr);
-  return rc;
+  for (const int arguments : {2, 3}) {
+    // Each registration owns its hook; SQLite destroys it with the function, or at once when
+    // the registration fails.
+    StopHook* hook = nullptr;
+    if (stop) {
+      hook = new (std::nothrow) StopHook{stop, context};
+      if (hook == nullptr) return SQLITE_NOMEM;
+    }
+    const int rc = sqlite3_create_function_v2(
+        db, "like", arguments, flags, hook, jetLike, nullptr, nullptr,
+        [](void* p) { delete static_cast<StopHook*>(p); });
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
 }
 
 }  // namespace engine
