@@ -35,6 +35,10 @@ std::vector<std::pair<dev_t, ino_t>>& openFiles() {
   return files;
 }
 
+// The largest text or blob a statement may make or read: far above any tag or path, and small
+// enough to build in well under a second.
+constexpr int kLongestValue = 64 << 20;
+
 LockWaitObserver& lockWaitObserver() {
   static LockWaitObserver observer;
   return observer;
@@ -139,7 +143,10 @@ void Connection::configure() {
                             std::to_string(option) + ").");
   }
   sqlite3_busy_handler(m_db, &Connection::busy, this);
-  const int likeRc = registerJetLike(m_db);
+  // No single value may be large enough for one function call (printf, replace, ||) to run
+  // for seconds: the time limit stops statements only between calls.
+  sqlite3_limit(m_db, SQLITE_LIMIT_LENGTH, kLongestValue);
+  const int likeRc = registerJetLike(m_db, &Connection::deadlinePassed, this);
   if (likeRc != SQLITE_OK) throw EngineError(likeRc, sqlite3_errstr(likeRc));
   sqlite3_set_authorizer(m_db, &Connection::authorize, this);
   sqlite3_progress_handler(m_db, 10000, &Connection::progress, this);
@@ -243,6 +250,18 @@ int Connection::authorize(void* self, int action, const char* a1, const char* a2
       [[fallthrough]];
     case SQLITE_DETACH:
       return refuse("ATTACH and DETACH are not allowed: the catalogue is the only database.");
+    case SQLITE_CREATE_INDEX:
+    case SQLITE_CREATE_TABLE:
+      connection->m_storesValues = true;
+      return SQLITE_OK;
+    case SQLITE_FUNCTION:
+      // Indexes, CHECK constraints and generated columns keep what like() answered in the
+      // file, where every other SQLite program checks it with SQLite's own like().
+      if (connection->m_storesValues && a2 && equalsIgnoringCase(a2, "like"))
+        return refuse(
+            "like cannot be used in an index, a CHECK constraint or a generated column: other "
+            "SQLite programs compare by other rules, so the stored results would not agree.");
+      return SQLITE_OK;
     case SQLITE_PRAGMA: {
       if (a2 == nullptr) return SQLITE_OK;  // reading a setting
       const std::string_view name = a1 ? a1 : "";

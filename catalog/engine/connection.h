@@ -39,7 +39,11 @@ class Connection {
 
   // Why the guard refused the last statement; empty when it refused nothing.
   const std::string& refusal() const { return m_refusal; }
-  void clearRefusal() { m_refusal.clear(); }
+  // Also called before each statement is prepared.
+  void clearRefusal() {
+    m_refusal.clear();
+    m_storesValues = false;
+  }
 
   // While set, the guard lets everything through: for SQL the engine writes itself.
   void setInternal(bool internal) { m_internal = internal; }
@@ -106,6 +110,7 @@ class Connection {
   std::string m_refusal;
   bool m_internal = false;
   bool m_vacuuming = false;
+  bool m_storesValues = false;  // the statement defines an index or a table's constraints
   std::chrono::milliseconds m_timeLimit{20000};
   std::size_t m_cacheLimit = std::size_t{512} << 20;
   std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();

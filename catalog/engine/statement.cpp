@@ -21,7 +21,8 @@ Statement prepareFirst(Connection& connection, const char* sql, const char* end,
   const int rc = sqlite3_prepare_v2(connection.handle(), sql, static_cast<int>(end - sql), &stmt,
                                     tail);
   Statement result(stmt);
-  if (rc == SQLITE_AUTH && !connection.refusal().empty())
+  // SQLITE_AUTH for a refused action, SQLITE_ERROR for a refused function.
+  if (rc != SQLITE_OK && !connection.refusal().empty())
     throw EngineError(err::kStatementRefused, connection.refusal());
   check(connection.handle(), rc);
   return result;

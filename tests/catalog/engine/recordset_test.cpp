@@ -291,6 +291,50 @@ TEST_F(LimitsTest, RunawayStatementsAreStoppedAndChangeNothing) {
   EXPECT_EQ(count(*db), 1);
 }
 
+// One function call cannot be stopped from outside: like() watches the time limit itself, and
+// no call may build a value large enough to take seconds.
+TEST_F(LimitsTest, LongFunctionCallsAreBoundedToo) {
+  auto db = open();
+  db->setQueryTimeout(std::chrono::milliseconds(300));
+  std::string text;
+  EXPECT_EQ(errorNumber([&] {
+              db->OpenRecordset("SELECT printf('%.*c',120000,'a') LIKE "
+                                "('*'||printf('%.*c',120000,'?')||'b')");
+            },
+            &text) & 0xFF,
+            SQLITE_INTERRUPT);
+  EXPECT_NE(text.find("stopped after running"), std::string::npos) << text;
+
+  EXPECT_EQ(errorNumber([&] { db->OpenRecordset("SELECT length(zeroblob(100000000))"); }) & 0xFF,
+            SQLITE_TOOBIG);
+  EXPECT_EQ(errorNumber([&] {
+              db->OpenRecordset("SELECT replace(printf('%.*c', 1000000, 'x'), 'x', "
+                                "printf('%.*c', 1000, 'y'))");
+            }) & 0xFF,
+            SQLITE_TOOBIG);
+  insertSong(*db, "after", "x");
+  EXPECT_EQ(count(*db), 1);
+}
+
+// Values that like() computed must not be kept in the file, where other programs would check
+// them with SQLite's own like(); a view computes them afresh and is fine.
+TEST_F(LimitsTest, LikeStaysOutOfIndexesAndConstraints) {
+  auto db = open();
+  for (const char* sql : {"CREATE INDEX i ON music_shelf (Title like 'a*')",
+                          "CREATE INDEX i ON music_shelf (Title) WHERE Artist like 'a*'",
+                          "CREATE TABLE t (a CHECK (a like 'x*'))",
+                          "CREATE TABLE t (a, b AS (a like 'x'))"}) {
+    std::string text;
+    EXPECT_EQ(errorNumber([&] { db->Execute(sql); }, &text), err::kStatementRefused) << sql;
+    EXPECT_NE(text.find("like cannot be used"), std::string::npos) << text;
+  }
+  db->Execute("CREATE VIEW liked AS SELECT * FROM music_shelf WHERE Title like 'a*'");
+  db->Execute("CREATE INDEX lowered ON music_shelf (lower(Title))");
+  insertSong(*db, "abc", "x");
+  EXPECT_EQ(db->OpenRecordset("SELECT count(*) FROM liked")->Fields(0).Value().integer(), 1);
+  db->Execute("ALTER TABLE music_shelf RENAME COLUMN Comment TO Note");
+}
+
 TEST_F(LimitsTest, ViewThatWouldNotFitIsCutOff) {
   auto db = open();
   fill(*db, 2000);
