@@ -291,6 +291,12 @@ void jetLike(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     }
     const auto* raw = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
     const std::string_view source(raw ? raw : "", raw ? sqlite3_value_bytes(argv[0]) : 0);
+    // A compiled pattern takes some forty bytes a character, and compiling cannot be stopped.
+    constexpr std::size_t kLongestPattern = 1 << 20;
+    if (source.size() > kLongestPattern) {
+      sqlite3_result_error(ctx, "The like pattern is too long: at most 1,048,576 bytes.", -1);
+      return;
+    }
     std::string error;
     std::optional<JetPattern> compiled = JetPattern::compile(source, &error, escape);
     if (!compiled) {

@@ -305,6 +305,10 @@ TEST_F(LimitsTest, LongFunctionCallsAreBoundedToo) {
             SQLITE_INTERRUPT);
   EXPECT_NE(text.find("stopped after running"), std::string::npos) << text;
 
+  EXPECT_EQ(errorNumber([&] { db->OpenRecordset("SELECT 'a' like printf('%.*c', 2000000, '?')"); },
+                        &text),
+            SQLITE_ERROR);
+  EXPECT_NE(text.find("pattern is too long"), std::string::npos) << text;
   EXPECT_EQ(errorNumber([&] { db->OpenRecordset("SELECT length(zeroblob(100000000))"); }) & 0xFF,
             SQLITE_TOOBIG);
   EXPECT_EQ(errorNumber([&] {
