@@ -19,6 +19,7 @@
 #include "sqltext.h"
 #include "jetlike.h"
 #include "recordset.h"
+#include "statement.h"
 
 namespace engine {
 
@@ -401,6 +402,18 @@ std::string Connection::exhaustedSequence() const {
       table = reinterpret_cast<const char*>(name);
   sqlite3_finalize(stmt);
   return table;
+}
+
+ChangeStamp Connection::changeStamp() {
+  auto read = [this](const char* pragma) {
+    Statement stmt = prepareInternal(*this, pragma);
+    const int rc = sqlite3_step(stmt.get());
+    if (rc != SQLITE_ROW) throw lastError();
+    return sqlite3_column_int64(stmt.get(), 0);
+  };
+  Deadline deadline(*this);
+  return {read("PRAGMA main.data_version"), sqlite3_total_changes64(m_db),
+          read("PRAGMA main.schema_version")};
 }
 
 void Connection::rollBackStrayTransaction() {

@@ -5,12 +5,14 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "changestamp.h"
 #include "errors.h"
 
 namespace engine {
@@ -49,6 +51,9 @@ class Connection {
   void setInternal(bool internal) { m_internal = internal; }
   // While set, the guard lets VACUUM make its temporary copy.
   void setVacuuming(bool vacuuming) { m_vacuuming = vacuuming; }
+
+  // The catalogue as this connection sees it now. Throws EngineError.
+  ChangeStamp changeStamp();
 
   // Throws kTransactionLeftOpen after rolling back, when a statement left a transaction open.
   void rollBackStrayTransaction();

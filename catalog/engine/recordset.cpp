@@ -54,6 +54,7 @@ void Recordset::open() {
   m_rows = std::make_unique<RowStore>(fieldCount());
   m_current = 0;
   m_hasPendingError = false;
+  m_stamp = connection.changeStamp();
   // The first batch now: errors in the query show at once, and BOF/EOF are known.
   if (m_type == dbOpenSnapshot)
     readAll();
@@ -361,6 +362,10 @@ void Recordset::Update(const std::vector<std::pair<int, engine::Value>>& changes
 }
 
 void Recordset::Requery() {
+  if (!m_hasPendingError && m_connection->changeStamp() == m_stamp) {
+    m_current = 0;
+    return;
+  }
   // Open afresh beside this one, so a failing requery leaves the record set as it was.
   Recordset fresh(m_connection, m_source, m_type);
   fresh.m_sql = m_sql;
@@ -374,6 +379,7 @@ void Recordset::Requery() {
   m_pkName = std::move(fresh.m_pkName);
   m_pkColumn = fresh.m_pkColumn;
   m_rows = std::move(fresh.m_rows);
+  m_stamp = fresh.m_stamp;
   m_current = 0;
   m_hasPendingError = false;
   if (fresh.m_statement) {

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "changestamp.h"
 #include "value.h"
 
 namespace engine {
@@ -103,7 +104,8 @@ class Recordset {
   void Update(const std::vector<std::pair<int, engine::Value>>& changes);
 
   // Runs the source again, so changed, added and deleted rows show; the first row becomes
-  // current. Throws EngineError as OpenRecordset does.
+  // current. When nothing in the catalogue changed since the set was opened, its rows are
+  // already what the query would give, and they stay. Throws EngineError as OpenRecordset does.
   void Requery();
 
   // Reads the rest of the rows and finishes the statement (the engine calls this before a
@@ -135,6 +137,9 @@ class Recordset {
   std::unique_ptr<RowStore> m_rows;
   std::int64_t m_current = 0;
   bool m_hasPendingError = false;
+  // The catalogue as the set's query first saw it. A stamp is taken only once the first rows
+  // are read, so it can only be older than them: a change in between reads them again.
+  ChangeStamp m_stamp;
   int m_pendingNumber = 0;
   std::string m_pendingDescription;
 };

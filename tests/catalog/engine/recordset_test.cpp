@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <sqlite3.h>
 
 #include <chrono>
 #include <filesystem>
 
 #include "catalogue_fixture.h"
+#include "testcatalogue.h"
 #include "engine/errors.h"
 
 namespace {
@@ -246,6 +249,36 @@ TEST_F(RecordsetTest, RecordsetOutlivesItsHandle) {
   EXPECT_EQ(rs->Fields(1).Value().text(), "song 1");
   rs->Update({{1, Value("renamed")}});
   EXPECT_EQ(count(*open(), "WHERE Title = 'renamed'"), 1);
+}
+
+// A requery runs the query again only when the catalogue changed since the set read it: through
+// its own connection, another handle, a table's design, or another program.
+TEST_F(RecordsetTest, RequeryRunsAgainOnlyAfterAChange) {
+  auto db = open();
+  fill(*db, 3);
+  // random() tells a second run from the rows kept.
+  auto rs = db->OpenRecordset("SELECT random(), Title FROM music_shelf");
+  const auto kept = [&] { return rs->value(0, 0); };
+  Value first = kept();
+  rs->MoveNext();
+  rs->Requery();
+  EXPECT_EQ(kept(), first);
+  EXPECT_EQ(rs->AbsolutePosition(), 0);
+
+  const std::vector<std::function<void()>> changes = {
+      [&] { insertSong(*db, "own", "x"); },
+      [&] { insertSong(*open(), "other handle", "x"); },
+      [&] { db->Execute("CREATE INDEX requery_i ON music_shelf (Artist)"); },
+      [&] { testcatalogue::run(m_path, "DELETE FROM music_shelf WHERE Title = 'own'"); },
+  };
+  for (const auto& change : changes) {
+    change();
+    rs->Requery();
+    EXPECT_NE(kept(), first);
+    first = kept();
+    rs->Requery();
+    EXPECT_EQ(kept(), first);
+  }
 }
 
 TEST_F(RecordsetTest, FailedRequeryLeavesTheSetAsItWas) {
