@@ -423,6 +423,11 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
 
 // The next file whose row can be written, in walk order; null once every file is written or
 // the import stops. Lets the window run while it waits.
+bool nextRowIsReady(Shared& shared) {
+  std::lock_guard lock(shared.mutex);
+  return !shared.stop && !shared.jobs.empty() && shared.jobs.front()->done;
+}
+
 std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& letWindowRun) {
   std::unique_lock lock(shared.mutex);
   auto lastYield = std::chrono::steady_clock::now();
@@ -435,6 +440,11 @@ std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& letW
       return job;
     }
     if (shared.jobs.empty() && shared.walkDone) return nullptr;
+    // The rows written so far are committed before the wait, not held back by a slow file.
+    lock.unlock();
+    engine::commitOpenBatch();
+    lock.lock();
+    if (shared.stop || (!shared.jobs.empty() && shared.jobs.front()->done)) continue;
     shared.writerWaiting = true;
     shared.jobRead.wait_until(lock, lastYield + kLongestWait);
     shared.writerWaiting = false;
@@ -487,11 +497,16 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
   }
 
   std::vector<std::thread> threads;
-  // However run() ends, every thread has ended before it returns.
+  // However run() ends, every thread has ended before it returns, and the rows written are
+  // committed (a failure on the way has been thrown already; a second one could not be told).
   struct Joiner {
     Shared& shared;
     std::vector<std::thread>& threads;
     ~Joiner() {
+      try {
+        engine::commitOpenBatch();
+      } catch (...) {
+      }
       shared.shutDown();
       for (std::thread& thread : threads) thread.join();
       // The folders the unwritten files kept open close here.
@@ -523,6 +538,8 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
 
   std::unique_ptr<engine::PreparedStatement> insert;
   std::weak_ptr<engine::Database> preparedOn;
+  bool batchOpen = false;
+  auto batchStarted = std::chrono::steady_clock::now();
   auto lastYield = std::chrono::steady_clock::now() - kShortestPause;  // the window runs first
   const FolderImport::Yield yieldNow = [&] {
     letWindowRun();
@@ -542,6 +559,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
         insert.reset();
         insert = db->Prepare(kInsertRow);
         insert->setLockWait(kLockWaitPerTry);
+        insert->setBatched(true);
         preparedOn = db;
       }
       for (std::size_t i = 0; i < job.values.size(); ++i)
@@ -568,11 +586,15 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
   for (;;) {
     std::unique_ptr<FileJob> job = nextRow(shared, yieldNow);
     if (!job) break;
-    // The window ran just after the last row; it runs again before this one unless that was a
-    // moment ago, since a second look at an empty event queue costs as much as the first.
-    if (std::chrono::steady_clock::now() - lastYield >= kShortestPause) yieldNow();
-    if (shared.stop) break;
+    if (!batchOpen) {
+      // The window ran just after the last batch; it runs again before this one unless that
+      // was a moment ago, since a second look at an empty event queue costs as much as the first.
+      if (std::chrono::steady_clock::now() - lastYield >= kShortestPause) yieldNow();
+      if (shared.stop) break;
+      batchStarted = std::chrono::steady_clock::now();
+    }
 
+    batchOpen = true;
     if (!writeRow(*job)) break;
     job->folder.reset();
     bool wakeWalker = false;
@@ -584,10 +606,19 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
       wakeWalker = shared.walkerWaiting && shared.walkerMayResume(m_options.filesInFlight);
     }
     if (wakeWalker) shared.roomFreed.notify_one();
+    // The batch goes on while the next row is ready and it is young; it is committed before
+    // the window runs, so nothing the window does ever runs inside it.
+    if (std::chrono::steady_clock::now() - batchStarted < m_options.longestBatch &&
+        nextRowIsReady(shared))
+      continue;
+    batchOpen = false;
+    engine::commitOpenBatch();
     yieldNow();
     if (shared.stop) break;
   }
 
+  // The last rows, and those before a stop, are committed before run() returns.
+  engine::commitOpenBatch();
   std::exception_ptr failure;
   bool finished = false;
   {

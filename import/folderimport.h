@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -45,9 +46,10 @@ enum class ImportEnd { Finished, Stopped };
 // file. A walker thread lists the folders (by descriptor, so no path is too long), reader
 // threads read the tags ahead, each with a component of its own, and the thread that called
 // run() writes the rows in walk order: a folder's own files in name order, then its sub-folders,
-// depth first. Every row is committed on its own before the next is written, so an interrupted
-// import keeps every row written before it. The components live as long as this object and
-// serve every later import.
+// depth first. Rows already read are written in batches of a few milliseconds, each committed
+// before the window runs again or the import waits, so an interrupted import keeps every row
+// written before it and a crash loses at most the last few milliseconds. The components live
+// as long as this object and serve every later import.
 class FolderImport {
  public:
   // The catalogue handle for the next row, taken anew for every row: when it is replaced while
@@ -59,6 +61,9 @@ class FolderImport {
   struct Options {
     unsigned readers = 0;             // threads reading tags; 0 for one per processor core
     std::size_t filesInFlight = 256;  // files listed or read ahead of the last row written
+    // Rows that are ready are written as one batch, committed together, for at most this long
+    // before the window runs again; zero commits and lets the window run after every row.
+    std::chrono::milliseconds longestBatch{5};
   };
 
   explicit FolderImport(Mp3InfoFactory factory);
@@ -68,9 +73,9 @@ class FolderImport {
   FolderImport(const FolderImport&) = delete;
   FolderImport& operator=(const FolderImport&) = delete;
 
-  // Imports `folder` (its name's bytes). Yields after every row, before it too unless the
-  // window ran less than a millisecond before, and at least every 10 ms while it waits for the
-  // readers. Returns Stopped when requestStop() came first. A catalogue that another program
+  // Imports `folder` (its name's bytes). Yields after every batch of rows (after every row when
+  // the readers are slower than the writer), before it too unless the window ran less than a
+  // millisecond before, and at least every 10 ms while it waits for the readers. Returns Stopped when requestStop() came first. A catalogue that another program
   // holds locked is waited for as long as it takes, the window running all along; any other
   // refusal of a row throws engine::EngineError, and the rows before it stay.
   // No thread of the import is left running when it returns or throws.

@@ -213,6 +213,13 @@ void Connection::useWriteAheadLog() {
 }
 
 Connection::~Connection() {
+  if (inBatch()) {
+    try {
+      commitBatch();
+    } catch (...) {
+      // Closing rolls back what could not be committed; there is no one left to tell.
+    }
+  }
   if (m_file) {
     auto& files = openFiles();
     if (auto it = std::find(files.begin(), files.end(), *m_file); it != files.end())
@@ -416,7 +423,61 @@ ChangeStamp Connection::changeStamp() {
           read("PRAGMA main.schema_version")};
 }
 
+namespace {
+
+Connection*& batchConnection() {
+  static Connection* connection = nullptr;
+  return connection;
+}
+
+}  // namespace
+
+void commitOpenBatch() {
+  if (Connection* connection = batchConnection()) connection->commitBatch();
+}
+
+void Connection::beginBatch() {
+  if (inBatch()) return;
+  if (batchConnection()) batchConnection()->commitBatch();
+  Deadline deadline(*this);
+  m_internal = true;
+  const int rc = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  m_internal = false;
+  if (rc != SQLITE_OK) throw lastError();
+  m_batchStarted = std::chrono::steady_clock::now();
+  batchConnection() = this;
+}
+
+void Connection::endBatch() {
+  m_batchStarted.reset();
+  if (batchConnection() == this) batchConnection() = nullptr;
+}
+
+void Connection::commitBatch() {
+  if (!inBatch()) return;
+  if (sqlite3_get_autocommit(m_db)) {  // SQLite ended it already, after a failure
+    endBatch();
+    return;
+  }
+  Deadline deadline(*this);
+  m_internal = true;
+  const int rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    const EngineError error = lastError();
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_internal = false;
+    endBatch();
+    throw error;
+  }
+  m_internal = false;
+  endBatch();
+}
+
 void Connection::rollBackStrayTransaction() {
+  if (inBatch()) {
+    if (sqlite3_get_autocommit(m_db)) endBatch();
+    return;
+  }
   if (sqlite3_get_autocommit(m_db)) return;
   m_internal = true;
   sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);

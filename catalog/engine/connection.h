@@ -56,7 +56,21 @@ class Connection {
   ChangeStamp changeStamp();
 
   // Throws kTransactionLeftOpen after rolling back, when a statement left a transaction open.
+  // The transaction of an open batch is left alone.
   void rollBackStrayTransaction();
+
+  // A write transaction the engine holds open so that many rows are committed at once (see
+  // PreparedStatement::setBatch). At most one is open in the process; commitOpenBatch() ends it.
+  bool inBatch() const { return m_batchStarted.has_value(); }
+  std::chrono::steady_clock::duration batchAge() const {
+    return inBatch() ? std::chrono::steady_clock::now() - *m_batchStarted
+                     : std::chrono::steady_clock::duration::zero();
+  }
+  // BEGIN IMMEDIATE, waiting for other programs as any write does. Throws EngineError.
+  void beginBatch();
+  // Commits the open batch of this connection, if any. Throws EngineError; the batch is over
+  // either way.
+  void commitBatch();
 
   // The error SQLite reports for the last call, or the engine's own when the time limit stopped
   // the statement.
@@ -126,6 +140,8 @@ class Connection {
   std::chrono::steady_clock::time_point m_waitReported;
   bool m_waiting = false;
   std::optional<std::pair<dev_t, ino_t>> m_file;  // the file, once open
+  std::optional<std::chrono::steady_clock::time_point> m_batchStarted;
+  void endBatch();
 };
 
 

@@ -170,12 +170,16 @@ void PreparedStatement::Execute() {
     } restore{*m_connection, usual};
     if (m_lockWait) m_connection->setLockWait(m_lockWait);
     try {
+      if (m_batched) m_connection->beginBatch();
       runToEnd(*m_connection, m_stmt.get());
     } catch (const EngineError& error) {
       if (!isLockTimeout(error)) sqlite3_clear_bindings(m_stmt.get());
+      // The rows before this one stay.
+      m_connection->commitBatch();
       throw;
     } catch (...) {
       sqlite3_clear_bindings(m_stmt.get());
+      m_connection->commitBatch();
       throw;
     }
   }

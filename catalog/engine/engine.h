@@ -146,6 +146,13 @@ class PreparedStatement {
   // A caller that keeps a window alive between tries sets a short wait.
   void setLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
 
+  // Runs the statement in batches: the runs of one batch are one transaction, committed by
+  // commitOpenBatch(), or before the engine prepares any other statement or edits a row, so
+  // nothing else ever runs inside one. Each commit writes every page its rows touched, so with
+  // a table's indexes a batch of rows costs little more than one. A run that fails leaves the
+  // batch's earlier rows committed.
+  void setBatched(bool batched) { m_batched = batched; }
+
  private:
   friend class Database;
   PreparedStatement(std::shared_ptr<Connection> connection, Statement stmt);
@@ -153,6 +160,11 @@ class PreparedStatement {
   std::shared_ptr<Connection> m_connection;
   Statement m_stmt;
   std::optional<std::chrono::milliseconds> m_lockWait;
+  bool m_batched = false;
 };
+
+// Commits the batch a prepared statement holds open, if any (see PreparedStatement::setBatched).
+// Throws EngineError.
+void commitOpenBatch();
 
 }  // namespace engine

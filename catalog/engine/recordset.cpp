@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "connection.h"
+#include "engine.h"
 #include "errors.h"
 #include "sqltext.h"
 #include "rowstore.h"
@@ -110,25 +111,50 @@ void Recordset::describe() {
   }
   if (pkCount != 1 || pk.empty()) return;
 
-  // How often the query opens the table itself (indexes have root pages of their own).
+  // How many times the query reads the table: once through the table, once through one of its
+  // indexes alone (a covering index), or once through an index and then the table by rowid.
   int rootPage = 0;
+  std::vector<int> indexRoots;
   {
-    Statement root = prepareInternal(
-        connection, "SELECT rootpage FROM main.sqlite_schema WHERE type = 'table' AND name = ?1");
-    sqlite3_bind_text(root.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(root.get()) == SQLITE_ROW) rootPage = sqlite3_column_int(root.get(), 0);
+    Statement roots = prepareInternal(
+        connection,
+        "SELECT type, rootpage FROM main.sqlite_schema WHERE tbl_name = ?1 AND "
+        "type IN ('table', 'index')");
+    sqlite3_bind_text(roots.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(roots.get()) == SQLITE_ROW) {
+      const std::string_view type = reinterpret_cast<const char*>(sqlite3_column_text(roots.get(), 0));
+      if (type == "table") rootPage = sqlite3_column_int(roots.get(), 1);
+      else indexRoots.push_back(sqlite3_column_int(roots.get(), 1));
+    }
   }
-  int opens = 0;
+  std::vector<int> tableCursors, indexCursors;
+  bool seeksTableByRowid = false;
   {
     Statement plan = prepareInternal(connection, "EXPLAIN " + m_sql);
     while (sqlite3_step(plan.get()) == SQLITE_ROW) {
       const char* op = reinterpret_cast<const char*>(sqlite3_column_text(plan.get(), 1));
-      if (op && (std::string_view(op) == "OpenRead" || std::string_view(op) == "OpenWrite") &&
-          sqlite3_column_int(plan.get(), 3) == rootPage && sqlite3_column_int(plan.get(), 4) == 0)
-        ++opens;
+      if (!op) continue;
+      const std::string_view opcode(op);
+      const int p1 = sqlite3_column_int(plan.get(), 2);
+      const int p2 = sqlite3_column_int(plan.get(), 3);
+      const int p3 = sqlite3_column_int(plan.get(), 4);
+      if ((opcode == "OpenRead" || opcode == "OpenWrite") && p3 == 0) {
+        if (p2 == rootPage) tableCursors.push_back(p1);
+        else if (std::find(indexRoots.begin(), indexRoots.end(), p2) != indexRoots.end())
+          indexCursors.push_back(p1);
+      } else if (opcode == "DeferredSeek") {
+        // The table row that an index entry points to: p1 the index's cursor, p3 the table's.
+        const auto has = [](const std::vector<int>& list, int cursor) {
+          return std::find(list.begin(), list.end(), cursor) != list.end();
+        };
+        if (has(indexCursors, p1) && has(tableCursors, p3)) seeksTableByRowid = true;
+      }
     }
   }
-  if (opens != 1) return;
+  const std::size_t cursors = tableCursors.size() + indexCursors.size();
+  const bool readOnce = cursors == 1 || (tableCursors.size() == 1 && indexCursors.size() == 1 &&
+                                         seeksTableByRowid);
+  if (!readOnce) return;
 
   int pkColumn = -1;
   std::vector<bool> updatable(m_names.size(), false);
@@ -307,6 +333,7 @@ void Recordset::updateRow(std::int64_t row,
   readBack += " FROM main." + quoteIdentifier(m_table) + " WHERE " + quoteIdentifier(m_pkName) +
               " = ?1";
 
+  commitOpenBatch();
   finishAllReaders();
   Connection& connection = *m_connection;
   sqlite3* db = connection.handle();

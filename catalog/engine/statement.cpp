@@ -1,6 +1,7 @@
 #include "statement.h"
 
 #include "connection.h"
+#include "engine.h"
 #include "errors.h"
 
 namespace engine {
@@ -31,6 +32,7 @@ Statement prepareFirst(Connection& connection, const char* sql, const char* end,
 }  // namespace
 
 Statement prepareOne(Connection& connection, std::string_view sql) {
+  commitOpenBatch();
   if (sql.size() > static_cast<std::size_t>(sqlite3_limit(connection.handle(),
                                                           SQLITE_LIMIT_SQL_LENGTH, -1)))
     throw EngineError(SQLITE_TOOBIG, "The SQL text is too long.");

@@ -12,9 +12,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/frmmain.h"
@@ -24,10 +27,15 @@
 
 namespace {
 
+// How long each read takes. Instant reads hand the window all rows at once, which it writes as
+// one batch; tests that act in the middle of an import have the files read one by one.
+std::atomic<int> g_readMilliseconds{0};
+
 // Reads every file as a song titled after its file name.
 class NamedSongs final : public importer::Mp3Info {
  public:
   bool read(const std::string& path) override {
+    if (const int ms = g_readMilliseconds) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     m_title = path.substr(path.rfind('/') + 1);
     return true;
   }
@@ -88,6 +96,7 @@ class TestFrmMainImport : public QObject {
 };
 
 void TestFrmMainImport::init() {
+  g_readMilliseconds = 0;
   m_dir = std::make_unique<testsupport::TempDir>();
   m_path = m_dir->path("music_1.mdb");
   testcatalogue::make(m_path);
@@ -184,6 +193,7 @@ void TestFrmMainImport::noSecondImportWhileOneRuns() {
 }
 
 void TestFrmMainImport::closingStopsTheImportThenCloses() {
+  g_readMilliseconds = 2;
   makeMusic(40);
   // The user closes the window once three songs are in.
   int rowsAtClose = -1;
@@ -201,6 +211,7 @@ void TestFrmMainImport::closingStopsTheImportThenCloses() {
 }
 
 void TestFrmMainImport::refusedStatementStopsTheImportWithOneMessage() {
+  g_readMilliseconds = 2;
   makeMusic(10);
   // Once two songs are in, another program renames the table.
   whenRowsStored(2, [this] {
@@ -219,6 +230,7 @@ void TestFrmMainImport::refusedStatementStopsTheImportWithOneMessage() {
 }
 
 void TestFrmMainImport::statusBarShowsProgressThenWhatWasDone() {
+  g_readMilliseconds = 2;
   makeMusic(30);
   auto* cancel = button("cmdCancelImport");
   QVERIFY(cancel && !cancel->isVisible());
@@ -245,6 +257,7 @@ void TestFrmMainImport::statusBarShowsProgressThenWhatWasDone() {
 }
 
 void TestFrmMainImport::cancelStopsBeforeTheNextRow() {
+  g_readMilliseconds = 2;
   makeMusic(40);
   int rowsAtCancel = -1;
   whenRowsStored(2, [&] {

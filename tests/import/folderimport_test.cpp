@@ -245,7 +245,8 @@ class StopTest : public FolderImportTest, public ::testing::WithParamInterface<i
 // Cancel from within a yield: no row is written after it, and no thread is left running.
 TEST_P(StopTest, NoRowAfterTheStopAndNoThreadLeft) {
   for (int i = 0; i < 12; ++i) touch((i % 3 ? "S/" : "") + std::to_string(100 + i) + ".mp3");
-  makeImport({.readers = 2});
+  // A batch of one row: the window runs after every row, so the stop can come after any.
+  makeImport({.readers = 2, .longestBatch = std::chrono::milliseconds(0)});
   const std::size_t threadsBefore = threadsRunning();
   const int stopAfter = GetParam();
   std::int64_t rowsAtStop = -1;
@@ -271,6 +272,7 @@ INSTANTIATE_TEST_SUITE_P(AfterRows, StopTest, ::testing::Values(0, 1, 5, 11));
 
 TEST_F(FolderImportTest, StopReachesReadersThatAreStillBusy) {
   for (int i = 0; i < 200; ++i) touch(std::to_string(1000 + i) + ".mp3");
+  makeImport({.longestBatch = std::chrono::milliseconds(0)});
   std::atomic<int> reads{0};
   beforeRead = [&](const std::string&) {
     ++reads;
@@ -364,7 +366,7 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
   bool sawWait = false;
   bool lockTaken = false;
   onYield = [&] {
-    if (!lockTaken && import->progress().counts.songsAdded == 20) {
+    if (!lockTaken && import->progress().counts.songsAdded >= 20) {
       lockTaken = true;
       longWrite.channel().send('g');
       longWrite.channel().receive();
@@ -381,6 +383,43 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
       "SELECT count(*), count(DISTINCT Filename) FROM music_shelf", engine::dbOpenSnapshot);
   EXPECT_EQ(rows->Fields(0).Value().integer(), 2 * kFiles);
   EXPECT_EQ(rows->Fields(1).Value().integer(), 2 * kFiles);
+}
+
+// Rows that are ready together are written as one batch; whenever the window runs, every row
+// counted so far is committed, so another program sees it too.
+TEST_F(FolderImportTest, BatchesAreCommittedBeforeTheWindowRuns) {
+  constexpr int kFiles = 400;
+  for (int i = 0; i < kFiles; ++i) touch(std::to_string(1000 + i) + ".mp3");
+  // Every file is read before the first row is written, so the rows come in batches.
+  std::atomic<int> reads{0};
+  std::atomic<bool> allRead{false};
+  beforeRead = [&](const std::string&) {
+    if (++reads == kFiles) allRead = true;
+  };
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((dir.path() / "music_1.mdb").c_str(), &other), SQLITE_OK);
+  const auto committed = [&] {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(other, "SELECT count(*) FROM music_shelf", -1, &stmt, nullptr);
+    const std::int64_t n = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+    sqlite3_finalize(stmt);
+    return n;
+  };
+  int yields = 0;
+  bool waitedForReaders = false;
+  onYield = [&] {
+    ++yields;
+    if (!waitedForReaders && import->progress().counts.songsAdded == 0) {
+      while (!allRead) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      waitedForReaders = true;
+    }
+    EXPECT_EQ(committed(), import->progress().counts.songsAdded);
+  };
+  makeImport({.filesInFlight = kFiles});
+  EXPECT_EQ(run(root().string()), ImportEnd::Finished);
+  EXPECT_EQ(committed(), kFiles);
+  EXPECT_LT(yields, kFiles / 4);
+  sqlite3_close(other);
 }
 
 TEST_F(FolderImportTest, RowsGoToTheNewestHandle) {
@@ -536,7 +575,9 @@ TEST_F(FolderImportTest, FilesOpenedAheadAreReadAsThemselvesAndClosed) {
     fixture::writeMp3(root() / name.substr(0, 3) / (name + ".mp3"),
                       fixture::id3v2Tag(4, {{"TIT2", {"Song " + name}}}), {.frames = 20});
   }
-  import = std::make_unique<FolderImport>(createTagLibMp3Info);
+  // A batch of one row, so the stop below comes with files still open ahead.
+  import = std::make_unique<FolderImport>(
+      createTagLibMp3Info, FolderImport::Options{.longestBatch = std::chrono::milliseconds(0)});
   const std::size_t before = descriptorsOpen();
   run(root().string());
   EXPECT_EQ(descriptorsOpen(), before);

@@ -50,8 +50,16 @@ TEST_F(RecordsetTest, TypesDecideWhatCanBeUpdated) {
       {kAllRows, engine::dbOpenSnapshot, false},
       {"SELECT Title, Artist FROM music_shelf", engine::dbOpenDynaset, false},
       {"SELECT count(*) FROM music_shelf", engine::dbOpenDynaset, false},
+      // Read through an index, then the table: still one row each.
+      {"SELECT * FROM music_shelf WHERE Title like '*' ORDER BY Title DESC",
+       engine::dbOpenDynaset, true},
+      {"SELECT ID, Title FROM music_shelf ORDER BY Title", engine::dbOpenDynaset, true},
       // A self-join could pair one row's key with another row's columns.
       {"SELECT a.ID, b.Title FROM music_shelf a, music_shelf b", engine::dbOpenDynaset, false},
+      {"SELECT a.ID, b.Title FROM music_shelf a JOIN music_shelf b ON b.ID = a.ID + 1",
+       engine::dbOpenDynaset, false},
+      {"SELECT b.ID, a.Title FROM music_shelf a JOIN music_shelf b ON b.ID = a.ID + 1",
+       engine::dbOpenDynaset, false},
   };
   for (const Case& c : cases) {
     auto rs = db->OpenRecordset(c.source, c.type);
@@ -284,7 +292,7 @@ TEST_F(RecordsetTest, RequeryRunsAgainOnlyAfterAChange) {
 TEST_F(RecordsetTest, FailedRequeryLeavesTheSetAsItWas) {
   auto db = open();
   fill(*db, 10);
-  auto rs = db->OpenRecordset("SELECT ID, Title FROM music_shelf");
+  auto rs = db->OpenRecordset("SELECT ID, Title FROM music_shelf ORDER BY ID");
   db->Execute("ALTER TABLE music_shelf RENAME TO shelf_gone", 64);
   EXPECT_NE(errorNumber([&] { rs->Requery(); }), 0);
   EXPECT_EQ(rs->rowCount(), 10);

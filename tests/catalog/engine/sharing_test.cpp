@@ -104,6 +104,43 @@ TEST_F(SharingTest, TheEngineKnowsWhichFilesItHasOpen) {
   EXPECT_FALSE(engine::isOpenCatalogue((m_dir / "missing").string()));
 }
 
+// Runs of a batched statement are one transaction until the batch is committed: by hand, or
+// before the engine runs anything else. A run that fails keeps the rows before it.
+TEST_F(SharingTest, ABatchIsCommittedBeforeAnythingElseRuns) {
+  auto db = open();
+  auto insert = db->Prepare("INSERT INTO music_shelf (Title) VALUES (?1)");
+  insert->setBatched(true);
+  const auto outside = [&] {
+    return std::stoll(testcatalogue::scalar(m_path, "SELECT count(*) FROM music_shelf"));
+  };
+  for (const char* title : {"a", "b"}) {
+    insert->bind(1, title);
+    insert->Execute();
+  }
+  EXPECT_EQ(outside(), 0);
+  EXPECT_EQ(count(*db), 2);  // preparing the count committed the batch first
+  EXPECT_EQ(outside(), 2);
+
+  insert->bind(1, "c");
+  insert->Execute();
+  engine::commitOpenBatch();
+  EXPECT_EQ(outside(), 3);
+
+  db->Execute("CREATE TRIGGER no_d BEFORE INSERT ON music_shelf WHEN NEW.Title = 'd' "
+              "BEGIN SELECT RAISE(ABORT, 'no d'); END");
+  insert->bind(1, "before d");
+  insert->Execute();
+  insert->bind(1, "d");
+  EXPECT_NE(errorNumber([&] { insert->Execute(); }), 0);
+  EXPECT_EQ(outside(), 4);  // the row before the failure is in
+
+  insert->bind(1, "e");
+  insert->Execute();
+  db.reset();
+  insert.reset();  // the last holder of the connection commits what is left
+  EXPECT_EQ(outside(), 5);
+}
+
 // Another program keeps a write open for longer than this handle's statements may run: the
 // statement waits it out instead of failing with "database is locked", and the window is told.
 TEST_F(SharingTest, AStatementWaitsOutAnotherProgramsLongWrite) {
