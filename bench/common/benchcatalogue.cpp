@@ -1,0 +1,102 @@
+#include "benchcatalogue.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <random>
+
+#include "schema.h"
+
+namespace bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+const char* const kColumns[] = {"Title", "Artist", "Album",    "Year",    "Genre", "Track",
+                                "Comment", "Filename", "Duration", "Bitrate", "VBR"};
+
+}  // namespace
+
+bool makeCatalogue(const std::string& path, int rows, bool withIndexes) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
+  const std::string schema = std::string("PRAGMA journal_mode=WAL;") + kCatalogueSchema;
+  bool ok = sqlite3_exec(db, schema.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (ok && !withIndexes)
+    for (const char* column : kColumns)
+      sqlite3_exec(db, ("DROP INDEX IF EXISTS music_shelf_" + std::string(column)).c_str(),
+                   nullptr, nullptr, nullptr);
+  ok = ok && sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_stmt* insert = nullptr;
+  ok = ok && sqlite3_prepare_v2(db,
+                                "INSERT INTO music_shelf (Title, Artist, Album, Year, Genre, Track,"
+                                " Filename, Duration, Bitrate, VBR) VALUES (?1, ?2, ?3, '', ?4,"
+                                " ?5, ?6, ?7, ?8, ?9)",
+                                -1, &insert, nullptr) == SQLITE_OK;
+  static const char* const kGenres[] = {"Rock", "Pop", "Jazz", "Blues", "Folk", "Classical"};
+  std::mt19937 random(7);
+  for (int i = 0; ok && i < rows; ++i) {
+    const int artist = static_cast<int>(random() % 2000);
+    const int album = artist * 10 + static_cast<int>(random() % 10);
+    const std::string title = "Song " + std::to_string(random() % 1000000) + " of the night";
+    const std::string artistName = "Artist " + std::to_string(artist);
+    const std::string albumName = "Album " + std::to_string(album);
+    const std::string track = std::to_string(1 + i % 14);
+    const std::string file =
+        "/home/user/Music/" + artistName + "/" + albumName + "/" + track + " " + title + ".mp3";
+    sqlite3_bind_text(insert, 1, title.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert, 2, artistName.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert, 3, albumName.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert, 4, kGenres[i % 6], -1, SQLITE_STATIC);
+    sqlite3_bind_text(insert, 5, track.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert, 6, file.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(insert, 7, 120 + static_cast<int>(random() % 300));
+    sqlite3_bind_int(insert, 8, 128 + 32 * static_cast<int>(random() % 6));
+    sqlite3_bind_text(insert, 9, i % 5 ? "False" : "True", -1, SQLITE_STATIC);
+    ok = sqlite3_step(insert) == SQLITE_DONE;
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return ok;
+}
+
+Floor sqliteAlone(const std::string& path, const std::string& sql, int firstRows) {
+  Floor floor;
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  const auto start = Clock::now();
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+  std::size_t bytes = 0;
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
+      if (sqlite3_column_type(stmt, c) == SQLITE_INTEGER) {
+        bytes += static_cast<std::size_t>(sqlite3_column_int64(stmt, c));
+      } else {
+        sqlite3_column_text(stmt, c);
+        bytes += static_cast<std::size_t>(sqlite3_column_bytes(stmt, c));
+      }
+    }
+    if (++floor.rows == firstRows) floor.firstMs = msSince(start);
+  }
+  floor.allMs = msSince(start) + static_cast<double>(bytes % 2) * 1e-9;  // bytes stay read
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return floor;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+}  // namespace bench

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Makes a catalogue of `rows` rows that look like an imported music folder (varied titles,
+// 2,000 artists, 20,000 albums, long paths), from the program's schema, so with its indexes
+// unless `withIndexes` is false (a catalogue made before there were any). False on failure.
+bool makeCatalogue(const std::string& path, int rows, bool withIndexes = true);
+
+// SQLite alone, as the floor for the engine and the window: a plain connection runs `sql` and
+// reads every field of the first `firstRows` rows, then of every row. Milliseconds to each.
+struct Floor {
+  double firstMs = 0;
+  double allMs = 0;
+  long long rows = 0;
+};
+Floor sqliteAlone(const std::string& path, const std::string& sql, int firstRows = 300);
+
+double median(std::vector<double> values);
+
+}  // namespace bench
