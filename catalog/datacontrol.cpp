@@ -191,7 +191,8 @@ void DataControl::moveLast() {
   const auto& rs = m_model->recordset();
   if (!rs) return;
   try {
-    rs->readAll();
+    // The last rows only, when the set can be counted: the rows in between are read when shown.
+    if (!rs->jumpToEnd()) rs->readAll();
   } catch (const std::exception& e) {
     // The rows read before the failure are still there to move to.
     reportError(e);

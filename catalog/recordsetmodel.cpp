@@ -41,7 +41,7 @@ void RecordsetModel::finishReset() {
 void RecordsetModel::setRecordset(std::shared_ptr<engine::Recordset> recordset) {
   beginResetModel();
   m_recordset = std::move(recordset);
-  m_rows = m_recordset ? clampRows(m_recordset->rowCount()) : 0;
+  m_rows = m_recordset ? clampRows(m_recordset->knownRows()) : 0;
   m_currentRow = -1;
   m_readErrorShown = false;
   mapColumns();
@@ -55,11 +55,11 @@ void RecordsetModel::requery() {
     m_recordset->Requery();
   } catch (...) {
     // The record set is as it was; the views read it afresh all the same.
-    m_rows = clampRows(m_recordset->rowCount());
+    m_rows = clampRows(m_recordset->knownRows());
     finishReset();
     throw;
   }
-  m_rows = clampRows(m_recordset->rowCount());
+  m_rows = clampRows(m_recordset->knownRows());
   m_currentRow = -1;
   m_readErrorShown = false;
   mapColumns();
@@ -74,7 +74,7 @@ void RecordsetModel::syncRows() {
   } catch (const std::exception& e) {
     reportError(e);
   }
-  const int have = clampRows(m_recordset->rowCount());
+  const int have = clampRows(m_recordset->knownRows());
   if (have > m_rows) {
     // Listeners may ask for more rows while they hear of these; they get them afterwards.
     m_announcing = true;
@@ -124,6 +124,8 @@ QVariant RecordsetModel::data(const QModelIndex& index, int role) const {
   const int field = fieldOfColumn(index.column());
   if (field < 0 || !m_recordset) return QString();
   try {
+    // A row between the first rows and the last ones that were read ahead is read now.
+    if (!m_recordset->isRead(index.row())) m_recordset->ensureRow(index.row());
     return QString::fromStdString(m_recordset->value(index.row(), field).toText());
   } catch (const std::exception& e) {
     if (!m_readErrorShown) {
@@ -174,12 +176,15 @@ bool RecordsetModel::setData(const QModelIndex& index, const QVariant& value, in
 
 bool RecordsetModel::canFetchMore(const QModelIndex& parent) const {
   if (parent.isValid() || !m_recordset || m_announcing) return false;
-  return m_recordset->rowCount() > m_rows || !m_recordset->isComplete();
+  // Once the set's end is known the grid lists every row already; those in between are read as
+  // they are shown.
+  return m_recordset->knownRows() > m_rows ||
+         (!m_recordset->isComplete() && m_recordset->knownRows() == m_recordset->rowCount());
 }
 
 void RecordsetModel::fetchMore(const QModelIndex& parent) {
   if (parent.isValid() || !m_recordset || m_announcing) return;
-  if (m_recordset->rowCount() <= m_rows) {
+  if (m_recordset->knownRows() <= m_rows) {
     try {
       m_recordset->fetchMore(engine::Recordset::kBatchRows);
     } catch (const std::exception& e) {

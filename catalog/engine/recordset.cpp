@@ -188,7 +188,73 @@ int Recordset::fieldIndex(std::string_view name) const {
 
 // A failure met while the engine finished the set counts as rows still to come, so that a
 // reader that fetches until the set is complete meets the error.
-bool Recordset::isComplete() const { return m_statement == nullptr && !m_hasPendingError; }
+bool Recordset::isComplete() const {
+  return m_statement == nullptr && !m_hasPendingError && !m_resumeReading;
+}
+
+std::int64_t Recordset::knownRows() const {
+  return m_knownTotal >= 0 ? std::max(m_knownTotal, rowCount()) : rowCount();
+}
+
+bool Recordset::isRead(std::int64_t row) const {
+  return (row >= 0 && row < rowCount()) || inTail(row);
+}
+
+namespace {
+
+// A query as a subquery. The line breaks end a comment the query may close with.
+std::string asSubquery(std::string_view sql) { return "(\n" + std::string(sql) + "\n)"; }
+
+}  // namespace
+
+bool Recordset::jumpToEnd(std::size_t rows) {
+  if (isComplete() || m_hasPendingError || m_resumeReading) return false;
+  if (m_tail) return true;
+  Connection& connection = *m_connection;
+  try {
+    // While the set's own statement is open, these read the same snapshot of the catalogue.
+    if (!m_statement || connection.changeStamp() != m_stamp) return false;
+    std::int64_t total = 0;
+    {
+      // Counting needs no order; without it SQLite counts through an index alone.
+      Statement count = prepareOne(
+          connection, "SELECT count(*) FROM " + asSubquery(withoutFinalOrderBy(m_sql)));
+      Connection::Deadline deadline(connection);
+      if (sqlite3_step(count.get()) != SQLITE_ROW) return false;
+      total = sqlite3_column_int64(count.get(), 0);
+    }
+    if (total <= rowCount() + static_cast<std::int64_t>(rows)) return false;  // read them all
+    const std::int64_t start = total - static_cast<std::int64_t>(rows);
+    const std::string lastSql = "SELECT * FROM " + asSubquery(withoutTrailingEnd(m_sql)) +
+                                " LIMIT -1 OFFSET " + std::to_string(start);
+    {
+      // An order that needs a sort (no index gives it) would sort every row again, holding
+      // all of them at once to skip the first ones: reading on is cheaper then.
+      Statement plan = prepareInternal(connection, "EXPLAIN " + lastSql);
+      while (sqlite3_step(plan.get()) == SQLITE_ROW) {
+        const auto* op = reinterpret_cast<const char*>(sqlite3_column_text(plan.get(), 1));
+        const std::string_view opcode = op ? op : "";
+        if (opcode == "SorterOpen" || opcode == "Sort") return false;
+      }
+    }
+    Statement last = prepareOne(connection, lastSql);
+    if (sqlite3_column_count(last.get()) != fieldCount()) return false;
+    auto tail = std::make_unique<RowStore>(fieldCount());
+    {
+      Connection::Deadline deadline(connection);
+      int rc;
+      while ((rc = sqlite3_step(last.get())) == SQLITE_ROW) tail->append(last.get());
+      if (rc != SQLITE_DONE) return false;
+    }
+    if (connection.changeStamp() != m_stamp || tail->size() == 0) return false;
+    m_tailStart = total - tail->size();
+    m_knownTotal = total;
+    m_tail = std::move(tail);
+    return true;
+  } catch (const EngineError&) {
+    return false;  // the set reads on from where it is instead
+  }
+}
 
 std::int64_t Recordset::rowCount() const { return m_rows ? m_rows->size() : 0; }
 
@@ -197,6 +263,7 @@ std::size_t Recordset::fetchMore(std::size_t rows) {
     m_hasPendingError = false;
     throw EngineError(m_pendingNumber, m_pendingDescription);
   }
+  if (!m_statement && m_resumeReading) resumeReading();
   if (!m_statement) return 0;
   Connection::Deadline deadline(*m_connection);
   std::size_t added = 0;
@@ -205,6 +272,8 @@ std::size_t Recordset::fetchMore(std::size_t rows) {
     if (rc == SQLITE_ROW) {
       m_rows->append(m_statement->get());
       ++added;
+      // The rows read ahead from the end are reached: they are read here again from now on.
+      if (m_tail && rowCount() >= m_tailStart) m_tail.reset();
       if (m_rows->bytes() > m_connection->cacheLimit()) {
         closeStatement();
         throw EngineError(err::kViewTooLarge,
@@ -214,6 +283,8 @@ std::size_t Recordset::fetchMore(std::size_t rows) {
       }
     } else if (rc == SQLITE_DONE) {
       closeStatement();
+      m_tail.reset();
+      m_knownTotal = -1;
       break;
     } else {
       // The rows read so far stay; the set ends here.
@@ -230,6 +301,12 @@ void Recordset::readAll() {
 }
 
 void Recordset::finishReading() noexcept {
+  if (m_tail && m_statement) {
+    // The rows in between would all be read now; they are read after the write instead.
+    closeStatement();
+    m_resumeReading = true;
+    return;
+  }
   try {
     readAll();
   } catch (const EngineError& e) {
@@ -244,11 +321,24 @@ void Recordset::finishReading() noexcept {
   closeStatement();
 }
 
-void Recordset::ensureRow(std::int64_t row) {
-  while (row >= rowCount() && !isComplete()) fetchMore(kBatchRows);
+void Recordset::resumeReading() {
+  Statement statement =
+      prepareOne(*m_connection, "SELECT * FROM " + asSubquery(withoutTrailingEnd(m_sql)) +
+                                    " LIMIT -1 OFFSET " + std::to_string(rowCount()));
+  m_resumeReading = false;
+  m_statement = std::make_unique<Statement>(std::move(statement));
+  registerReader(this);
 }
 
-bool Recordset::Eof() const { return isComplete() && m_current >= rowCount(); }
+void Recordset::ensureRow(std::int64_t row) {
+  while (row >= rowCount() && !isComplete() && !inTail(row) &&
+         !(m_knownTotal >= 0 && row >= m_knownTotal))
+    fetchMore(kBatchRows);
+}
+
+bool Recordset::Eof() const {
+  return (isComplete() || m_knownTotal >= 0) && m_current >= knownRows();
+}
 
 bool Recordset::Bof() const { return m_current < 0 || (isComplete() && rowCount() == 0); }
 
@@ -258,8 +348,8 @@ void Recordset::MoveFirst() {
 }
 
 void Recordset::MoveLast() {
-  readAll();
-  m_current = std::max<std::int64_t>(rowCount() - 1, 0);
+  if (!jumpToEnd()) readAll();
+  m_current = std::max<std::int64_t>(knownRows() - 1, 0);
 }
 
 void Recordset::MoveNext() {
@@ -276,15 +366,15 @@ void Recordset::MovePrevious() {
 void Recordset::setAbsolutePosition(std::int64_t row) {
   if (row < 0) noCurrentRecord();
   ensureRow(row);
-  if (row >= rowCount()) noCurrentRecord();
+  if (!isRead(row)) noCurrentRecord();
   m_current = row;
 }
 
 Field Recordset::Fields(int column) const {
   if (column < 0 || column >= fieldCount())
     throw EngineError(err::kItemNotFound, "Item not found in this collection.");
-  if (Bof() || Eof() || m_current >= rowCount()) noCurrentRecord();
-  return Field(m_names[column], m_rows->get(m_current, column));
+  if (Bof() || Eof() || !isRead(m_current)) noCurrentRecord();
+  return Field(m_names[column], value(m_current, column));
 }
 
 Field Recordset::Fields(std::string_view name) const {
@@ -296,9 +386,10 @@ Field Recordset::Fields(std::string_view name) const {
 }
 
 engine::Value Recordset::value(std::int64_t row, int column) const {
-  if (row < 0 || row >= rowCount() || column < 0 || column >= fieldCount())
+  if (!isRead(row) || column < 0 || column >= fieldCount())
     throw EngineError(err::kItemNotFound, "Item not found in this collection.");
-  return m_rows->get(row, column);
+  if (row < rowCount()) return m_rows->get(row, column);
+  return m_tail->get(row - m_tailStart, column);
 }
 
 bool Recordset::isColumnUpdatable(int column) const {
@@ -309,7 +400,7 @@ void Recordset::updateRow(std::int64_t row,
                           const std::vector<std::pair<int, engine::Value>>& changes) {
   if (!Updatable())
     throw EngineError(err::kNotUpdatable, "Cannot update. Database or object is read-only.");
-  if (row < 0 || row >= rowCount()) noCurrentRecord();
+  if (!isRead(row)) noCurrentRecord();
   if (changes.empty()) return;
   for (const auto& change : changes)
     if (!isColumnUpdatable(change.first))
@@ -318,7 +409,7 @@ void Recordset::updateRow(std::int64_t row,
                                          ? m_names[change.first]
                                          : std::to_string(change.first)) +
                             "' cannot be updated.");
-  const engine::Value key = m_rows->get(row, m_pkColumn);
+  const engine::Value key = value(row, m_pkColumn);
 
   std::string sql = "UPDATE main." + quoteIdentifier(m_table) + " SET ";
   std::string readBack = "SELECT ";
@@ -380,11 +471,12 @@ void Recordset::updateRow(std::int64_t row,
   } else {
     stored = changes;
   }
-  m_rows->replace(row, stored);
+  if (row < rowCount()) m_rows->replace(row, stored);
+  else m_tail->replace(row - m_tailStart, stored);
 }
 
 void Recordset::Update(const std::vector<std::pair<int, engine::Value>>& changes) {
-  if (Bof() || Eof() || m_current >= rowCount()) noCurrentRecord();
+  if (Bof() || Eof() || !isRead(m_current)) noCurrentRecord();
   updateRow(m_current, changes);
 }
 
@@ -406,6 +498,9 @@ void Recordset::Requery() {
   m_pkName = std::move(fresh.m_pkName);
   m_pkColumn = fresh.m_pkColumn;
   m_rows = std::move(fresh.m_rows);
+  m_tail.reset();
+  m_knownTotal = -1;
+  m_resumeReading = false;
   m_stamp = fresh.m_stamp;
   m_current = 0;
   m_hasPendingError = false;

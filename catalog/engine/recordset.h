@@ -82,10 +82,19 @@ class Recordset {
   // Makes row `row` current, reading up to it. Throws kNoCurrentRecord when there is no such row.
   void setAbsolutePosition(std::int64_t row);
 
-  // Row-index access. rowCount() is the number of rows read so far. isComplete() stays false
-  // while a read failure is waiting to be thrown by the next fetchMore.
+  // Row-index access. rowCount() is the number of rows read so far, from the first on.
+  // isComplete() stays false while a read failure is waiting to be thrown by the next fetchMore.
   std::int64_t rowCount() const;
   bool isComplete() const;
+  // The rows the set is known to hold: those read so far, or all of them once jumpToEnd() found
+  // the end without reading the rows before it.
+  std::int64_t knownRows() const;
+  // Counts the set's rows and reads its last `rows` rows, leaving the rows in between to be
+  // read when they are asked for: the last row of a million shows without reading the million.
+  // False, with nothing changed, when the set is read to its end already or cannot be counted.
+  bool jumpToEnd(std::size_t rows = kBatchRows);
+  // Reads up to `row` when it is neither read nor among the last rows. Throws EngineError.
+  void ensureRow(std::int64_t row);
   // Reads up to `rows` more rows; returns how many were added. Throws EngineError when the
   // statement fails, runs past the connection's time limit or outgrows its cache limit
   // (kViewTooLarge); the rows read before stay, and the set counts as complete.
@@ -93,6 +102,7 @@ class Recordset {
   void readAll();
   // A field of a row already read. Throws kItemNotFound for a row or column out of range.
   engine::Value value(std::int64_t row, int column) const;
+  bool isRead(std::int64_t row) const;
 
   // Updating. A table-type record set, and a dynaset whose columns come from one table and
   // include its INTEGER PRIMARY KEY, can be updated; the key column itself never.
@@ -117,7 +127,10 @@ class Recordset {
   Recordset(std::shared_ptr<Connection> connection, std::string source, int type);
   void open();
   void describe();
-  void ensureRow(std::int64_t row);
+  void resumeReading();
+  bool inTail(std::int64_t row) const {
+    return m_tail && row >= m_tailStart && row < m_knownTotal;
+  }
   void closeStatement() noexcept;
   // Hands the open statement over to another record set's slot.
   void closeStatementKeeping(std::unique_ptr<Statement>& into) noexcept;
@@ -135,6 +148,13 @@ class Recordset {
   int m_pkColumn = -1;      // that column's index in this set, -1 when absent
   std::unique_ptr<Statement> m_statement;  // null once every row is read
   std::unique_ptr<RowStore> m_rows;
+  // The last rows, read by jumpToEnd() ahead of the rows before them; gone once those are read.
+  std::unique_ptr<RowStore> m_tail;
+  std::int64_t m_tailStart = 0;
+  std::int64_t m_knownTotal = -1;  // the set's row count, once counted; -1 before
+  // The statement was closed before its end (a write came while the tail was held); reading goes
+  // on from rowCount() with a fresh one.
+  bool m_resumeReading = false;
   std::int64_t m_current = 0;
   bool m_hasPendingError = false;
   // The catalogue as the set's query first saw it. A stamp is taken only once the first rows

@@ -54,4 +54,88 @@ std::string_view firstKeyword(std::string_view sql) {
   return sql.substr(i, end - i);
 }
 
+namespace {
+
+struct Shape {
+  std::size_t end = 0;                           // just after the last token
+  std::size_t orderAt = std::string_view::npos;  // the last top-level ORDER BY
+  bool limitAfter = false;                       // a top-level LIMIT follows it
+};
+
+// Where a statement's tokens end and its last top-level ORDER BY starts, skipping strings,
+// quoted names, comments and what stands in parentheses.
+Shape shapeOf(std::string_view sql) {
+  auto isWordChar = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '_' || static_cast<unsigned char>(c) >= 0x80;
+  };
+  std::size_t orderAt = std::string_view::npos;  // the last top-level ORDER BY
+  bool limitAfter = false;
+  std::string_view previousWord;
+  std::size_t previousAt = 0;
+  int depth = 0;
+  std::size_t end = 0;  // just after the last token
+  for (std::size_t i = 0; i < sql.size();) {
+    const char c = sql[i];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == ';') {
+      ++i;
+    } else if (sql.substr(i, 2) == "--") {
+      const auto next = sql.find('\n', i);
+      i = next == std::string_view::npos ? sql.size() : next + 1;
+    } else if (sql.substr(i, 2) == "/*") {
+      const auto next = sql.find("*/", i + 2);
+      i = next == std::string_view::npos ? sql.size() : next + 2;
+    } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
+      const char close = c == '[' ? ']' : c;
+      std::size_t j = i + 1;
+      while (j < sql.size()) {
+        if (sql[j] == close) {
+          if (close != ']' && j + 1 < sql.size() && sql[j + 1] == close) {
+            j += 2;  // a doubled quote stands for itself
+            continue;
+          }
+          break;
+        }
+        ++j;
+      }
+      i = std::min(j + 1, sql.size());
+      end = i;
+      previousWord = {};
+    } else if (isWordChar(c)) {
+      std::size_t j = i;
+      while (j < sql.size() && isWordChar(sql[j])) ++j;
+      const std::string_view word = sql.substr(i, j - i);
+      if (depth == 0) {
+        if (equalsIgnoringCase(word, "BY") && equalsIgnoringCase(previousWord, "ORDER")) {
+          orderAt = previousAt;
+          limitAfter = false;
+        } else if (equalsIgnoringCase(word, "LIMIT") && orderAt != std::string_view::npos) {
+          limitAfter = true;
+        }
+      }
+      previousWord = word;
+      previousAt = i;
+      i = j;
+      end = i;
+    } else {
+      if (c == '(') ++depth;
+      if (c == ')') --depth;
+      previousWord = {};
+      ++i;
+      end = i;
+    }
+  }
+  return {end, orderAt, limitAfter};
+}
+
+}  // namespace
+
+std::string_view withoutFinalOrderBy(std::string_view sql) {
+  const Shape shape = shapeOf(sql);
+  if (shape.orderAt == std::string_view::npos || shape.limitAfter) return sql.substr(0, shape.end);
+  return sql.substr(0, shape.orderAt);
+}
+
+std::string_view withoutTrailingEnd(std::string_view sql) { return sql.substr(0, shapeOf(sql).end); }
+
 }  // namespace engine

@@ -17,6 +17,14 @@ std::string quoteIdentifier(std::string_view name);
 // written; empty when it starts with something else.
 std::string_view firstKeyword(std::string_view sql);
 
+// The statement without a final ORDER BY clause at its top level, when it ends in one (and no
+// LIMIT follows it); otherwise the statement as it is. For counting rows, whose order does not
+// matter. Trailing blanks and semicolons are dropped either way.
+std::string_view withoutFinalOrderBy(std::string_view sql);
+
+// The statement without the blanks, semicolons and comments after its last token.
+std::string_view withoutTrailingEnd(std::string_view sql);
+
 // ASCII case-insensitive equality, as SQL compares names.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 

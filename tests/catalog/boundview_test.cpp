@@ -219,6 +219,8 @@ void TestBoundView::boxesFollowTheCurrentRow() {
   QCOMPARE(data.currentRow(), 599);
   QCOMPARE(data.model()->rowCount(), 600);
   QCOMPARE(title.text(), QStringLiteral("Song 600"));
+  // The last rows were read ahead; one in between is read when it is shown.
+  QCOMPARE(data.model()->index(400, 1).data().toString(), QStringLiteral("Song 401"));
   data.moveNext();  // past the end: stays
   QCOMPARE(data.currentRow(), 599);
   data.movePrevious();

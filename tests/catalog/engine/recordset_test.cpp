@@ -252,7 +252,8 @@ TEST_F(RecordsetTest, RecordsetOutlivesItsHandle) {
   db->Close();
   db.reset();
   rs->MoveLast();
-  EXPECT_EQ(rs->rowCount(), 700);
+  EXPECT_EQ(rs->knownRows(), 700);
+  EXPECT_EQ(rs->Fields(1).Value().text(), "song 700");
   rs->Requery();
   EXPECT_EQ(rs->Fields(1).Value().text(), "song 1");
   rs->Update({{1, Value("renamed")}});
@@ -287,6 +288,65 @@ TEST_F(RecordsetTest, RequeryRunsAgainOnlyAfterAChange) {
     rs->Requery();
     EXPECT_EQ(kept(), first);
   }
+}
+
+// The last row of a large set is found by counting and reading the last rows alone; the rows in
+// between are read when asked for, and everything reads as if the set had been read in order.
+TEST_F(RecordsetTest, LastRowsAreReadAheadAndTheRestOnDemand) {
+  auto db = open();
+  fill(*db, 2000);
+  for (const char* sql : {"SELECT * FROM music_shelf WHERE Title like '*' ORDER BY ID DESC;",
+                          "SELECT ID, Title FROM music_shelf ORDER BY Title -- by name\n",
+                          "SELECT * FROM music_shelf WHERE ID % 2 = 0"}) {
+    SCOPED_TRACE(sql);
+    auto whole = db->OpenRecordset(sql);
+    whole->readAll();
+    const int title = whole->fieldIndex("Title");
+
+    auto rs = db->OpenRecordset(sql);
+    rs->MoveLast();
+    EXPECT_LT(rs->rowCount(), whole->rowCount());
+    ASSERT_EQ(rs->knownRows(), whole->rowCount());
+    EXPECT_EQ(rs->AbsolutePosition(), whole->rowCount() - 1);
+    EXPECT_EQ(rs->Fields(title).Value(), whole->value(whole->rowCount() - 1, title));
+    rs->MoveNext();
+    EXPECT_TRUE(rs->Eof());
+    EXPECT_EQ(rs->rowCount(), 256);  // nothing read in between yet
+
+    // A row in the middle is read up to, then the rest.
+    const std::int64_t middle = whole->rowCount() / 2;
+    rs->ensureRow(middle);
+    EXPECT_EQ(rs->value(middle, title), whole->value(middle, title));
+    rs->readAll();
+    EXPECT_EQ(rs->rowCount(), whole->rowCount());
+    for (std::int64_t row : {std::int64_t{0}, middle, whole->rowCount() - 1})
+      EXPECT_EQ(rs->value(row, title), whole->value(row, title));
+  }
+
+  // An edit of a last row, then the rows in between: read after the write, from where the
+  // set stopped, without the whole set being read first.
+  auto rs = db->OpenRecordset("SELECT * FROM music_shelf ORDER BY ID");
+  rs->MoveLast();
+  rs->Update({{rs->fieldIndex("Title"), Value("last one")}});
+  EXPECT_EQ(rs->rowCount(), 256);
+  EXPECT_EQ(count(*db, "WHERE Title = 'last one' AND ID = 2000"), 1);
+  rs->readAll();
+  EXPECT_EQ(rs->rowCount(), 2000);
+  EXPECT_EQ(rs->value(1999, rs->fieldIndex("Title")).text(), "last one");
+  EXPECT_EQ(rs->value(1000, rs->fieldIndex("ID")).integer(), 1001);
+
+  // An order no index gives would be sorted all over again to skip to the end: the set is read
+  // in order instead.
+  auto sorted = db->OpenRecordset("SELECT ID FROM music_shelf ORDER BY lower(Title) DESC");
+  sorted->MoveLast();
+  EXPECT_EQ(sorted->rowCount(), 2000);
+  EXPECT_EQ(sorted->Fields(0).Value().integer(), 2000);  // "last one" sorts last, descending
+
+  // A set with a LIMIT of its own is counted as it is.
+  auto limited = db->OpenRecordset("SELECT ID FROM music_shelf ORDER BY ID LIMIT 1500");
+  limited->MoveLast();
+  EXPECT_EQ(limited->knownRows(), 1500);
+  EXPECT_EQ(limited->Fields(0).Value().integer(), 1500);
 }
 
 TEST_F(RecordsetTest, FailedRequeryLeavesTheSetAsItWas) {
