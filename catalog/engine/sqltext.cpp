@@ -31,11 +31,13 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
-std::string_view firstKeyword(std::string_view sql) {
-  std::size_t i = 0;
+namespace {
+
+// Where the next token starts: after blanks, comments and, when `semicolons`, semicolons.
+std::size_t skipSpace(std::string_view sql, std::size_t i, bool semicolons) {
   while (i < sql.size()) {
     const char c = sql[i];
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || (semicolons && c == ';')) {
       ++i;
     } else if (sql.substr(i, 2) == "--") {
       const auto end = sql.find('\n', i);
@@ -47,6 +49,13 @@ std::string_view firstKeyword(std::string_view sql) {
       break;
     }
   }
+  return i;
+}
+
+}  // namespace
+
+std::string_view firstKeyword(std::string_view sql) {
+  const std::size_t i = skipSpace(sql, 0, false);
   std::size_t end = i;
   while (end < sql.size() && ((sql[end] >= 'a' && sql[end] <= 'z') ||
                               (sql[end] >= 'A' && sql[end] <= 'Z') || sql[end] == '_'))
@@ -75,17 +84,9 @@ Shape shapeOf(std::string_view sql) {
   std::size_t previousAt = 0;
   int depth = 0;
   std::size_t end = 0;  // just after the last token
-  for (std::size_t i = 0; i < sql.size();) {
+  for (std::size_t i = skipSpace(sql, 0, true); i < sql.size(); i = skipSpace(sql, i, true)) {
     const char c = sql[i];
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == ';') {
-      ++i;
-    } else if (sql.substr(i, 2) == "--") {
-      const auto next = sql.find('\n', i);
-      i = next == std::string_view::npos ? sql.size() : next + 1;
-    } else if (sql.substr(i, 2) == "/*") {
-      const auto next = sql.find("*/", i + 2);
-      i = next == std::string_view::npos ? sql.size() : next + 2;
-    } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
+    if (c == '\'' || c == '"' || c == '`' || c == '[') {
       const char close = c == '[' ? ']' : c;
       std::size_t j = i + 1;
       while (j < sql.size()) {

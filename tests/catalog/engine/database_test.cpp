@@ -4,6 +4,7 @@
 
 #include "catalogue_fixture.h"
 #include "engine/errors.h"
+#include "engine/sqltext.h"
 
 namespace {
 
@@ -138,6 +139,28 @@ TEST_F(ExecuteTest, TwoHandlesOnOneFileWriteInTurn) {
   }
   EXPECT_EQ(count(*first), 100);
   EXPECT_EQ(count(*second), 100);
+}
+
+}  // namespace
+
+namespace {
+
+// Counting a view's rows drops its final ORDER BY, and only that: not one in parentheses, in a
+// string or a comment, nor one a LIMIT depends on.
+TEST(SqlTextTest, FinalOrderByAndTrailingEnd) {
+  using engine::withoutFinalOrderBy;
+  using engine::withoutTrailingEnd;
+  EXPECT_EQ(withoutFinalOrderBy("Select * from t where Title like '*' ORDER BY Title DESC;"),
+            "Select * from t where Title like '*' ");
+  EXPECT_EQ(withoutFinalOrderBy("SELECT a FROM t order /* x */ by a -- last\n"), "SELECT a FROM t ");
+  EXPECT_EQ(withoutFinalOrderBy("SELECT a FROM t ORDER BY a LIMIT 5"),
+            "SELECT a FROM t ORDER BY a LIMIT 5");
+  EXPECT_EQ(withoutFinalOrderBy("SELECT (SELECT b FROM u ORDER BY b) FROM t"),
+            "SELECT (SELECT b FROM u ORDER BY b) FROM t");
+  EXPECT_EQ(withoutFinalOrderBy("SELECT 'ORDER BY x' FROM t;"), "SELECT 'ORDER BY x' FROM t");
+  EXPECT_EQ(withoutFinalOrderBy("SELECT \"order\" FROM t ORDER BY [by]"), "SELECT \"order\" FROM t ");
+  EXPECT_EQ(withoutTrailingEnd("SELECT 1 ; -- done\n ;"), "SELECT 1");
+  EXPECT_EQ(withoutTrailingEnd("SELECT 'it''s;' /* c */"), "SELECT 'it''s;'");
 }
 
 }  // namespace
