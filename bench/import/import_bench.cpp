@@ -1,4 +1,4 @@
-// import_bench FOLDER [RUNS] [--cold]
+// import_bench FOLDER [RUNS] [--cold] [--no-indexes]
 //
 // Imports every MP3 file below FOLDER three ways and prints each time as a ratio to reading the
 // same files with TagLib alone (one thread, TagLib's own file stream, the five tag values and
@@ -11,7 +11,8 @@
 // For each it also prints the longest time the event loop went without running: between two
 // yields for the import, between two ticks of a 1 ms timer for the window. RUNS (default 3)
 // rounds run in turn, after one warm-up round; the median counts. With --cold every corpus
-// file is evicted from the page cache (posix_fadvise DONTNEED) before each timed pass.
+// file is evicted from the page cache (posix_fadvise DONTNEED) before each timed pass. With
+// --no-indexes the catalogues have none of the indexes quollsong-mkdb makes, to see their cost.
 // Last, a separate process runs one window import alone and reports its peak memory.
 #include <fcntl.h>
 #include <unistd.h>
@@ -78,6 +79,9 @@ class PathRecorder final : public importer::Mp3Info {
   std::vector<std::string>& m_paths;
 };
 
+// Set by --no-indexes: catalogues as an older quollsong-mkdb made them, without indexes.
+bool g_withoutIndexes = false;
+
 std::string makeCatalogue(const QTemporaryDir& dir) {
   static int serial = 0;
   const std::string path =
@@ -86,6 +90,21 @@ std::string makeCatalogue(const QTemporaryDir& dir) {
   if (std::system(command.c_str()) != 0) {
     std::fprintf(stderr, "cannot make a catalogue at %s\n", path.c_str());
     std::exit(1);
+  }
+  if (g_withoutIndexes) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    std::vector<std::string> names;
+    sqlite3_exec(
+        db, "SELECT name FROM sqlite_schema WHERE type = 'index' AND sql IS NOT NULL",
+        [](void* out, int, char** values, char**) {
+          static_cast<std::vector<std::string>*>(out)->push_back(values[0]);
+          return 0;
+        },
+        &names, nullptr);
+    for (const std::string& name : names)
+      sqlite3_exec(db, ("DROP INDEX \"" + name + "\"").c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
   }
   return path;
 }
@@ -223,9 +242,10 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   std::vector<std::string> args(argv + 1, argv + argc);
   const bool cold = std::erase(args, std::string("--cold")) > 0;
+  g_withoutIndexes = std::erase(args, std::string("--no-indexes")) > 0;
   const bool memoryOnly = std::erase(args, std::string("--memory-only")) > 0;
   if (args.empty() || args.size() > 2) {
-    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--cold]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--cold] [--no-indexes]\n", argv[0]);
     return 2;
   }
   const std::string folder = args[0];
