@@ -19,9 +19,6 @@ double msSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-const char* const kColumns[] = {"Title", "Artist", "Album",    "Year",    "Genre", "Track",
-                                "Comment", "Filename", "Duration", "Bitrate", "VBR"};
-
 }  // namespace
 
 bool makeCatalogue(const std::string& path, int rows, bool withIndexes) {
@@ -39,9 +36,8 @@ bool makeCatalogue(const std::string& path, int rows, bool withIndexes) {
         return 0;
       },
       &indexes, nullptr);
-  for (const char* column : kColumns)
-    sqlite3_exec(db, ("DROP INDEX IF EXISTS music_shelf_" + std::string(column)).c_str(),
-                 nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  if (!ok || !dropIndexes(path) || sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
   ok = ok && sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_stmt* insert = nullptr;
   ok = ok && sqlite3_prepare_v2(db,
@@ -77,6 +73,24 @@ bool makeCatalogue(const std::string& path, int rows, bool withIndexes) {
   if (withIndexes)
     for (const std::string& index : indexes)
       ok = ok && sqlite3_exec(db, index.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return ok;
+}
+
+bool dropIndexes(const std::string& path) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
+  std::vector<std::string> names;
+  bool ok = sqlite3_exec(
+                db, "SELECT name FROM sqlite_schema WHERE type = 'index' AND sql IS NOT NULL",
+                [](void* out, int, char** values, char**) {
+                  static_cast<std::vector<std::string>*>(out)->push_back(values[0]);
+                  return 0;
+                },
+                &names, nullptr) == SQLITE_OK;
+  for (const std::string& name : names)
+    ok = ok && sqlite3_exec(db, ("DROP INDEX \"" + name + "\"").c_str(), nullptr, nullptr,
+                            nullptr) == SQLITE_OK;
   sqlite3_close(db);
   return ok;
 }

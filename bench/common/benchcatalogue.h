@@ -10,6 +10,10 @@ namespace bench {
 // unless `withIndexes` is false (a catalogue made before there were any). False on failure.
 bool makeCatalogue(const std::string& path, int rows, bool withIndexes = true);
 
+// Drops every index the schema made, as on a catalogue an older quollsong-mkdb made. False on
+// failure.
+bool dropIndexes(const std::string& path);
+
 // SQLite alone, as the floor for the engine and the window: a plain connection runs `sql` and
 // reads every field of the first `firstRows` rows, then of every row. Milliseconds to each.
 struct Floor {

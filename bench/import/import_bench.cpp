@@ -40,6 +40,7 @@
 #include <taglib/tag.h>
 
 #include "app/frmmain.h"
+#include "benchcatalogue.h"
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "import/folderimport.h"
@@ -91,20 +92,9 @@ std::string makeCatalogue(const QTemporaryDir& dir) {
     std::fprintf(stderr, "cannot make a catalogue at %s\n", path.c_str());
     std::exit(1);
   }
-  if (g_withoutIndexes) {
-    sqlite3* db = nullptr;
-    sqlite3_open(path.c_str(), &db);
-    std::vector<std::string> names;
-    sqlite3_exec(
-        db, "SELECT name FROM sqlite_schema WHERE type = 'index' AND sql IS NOT NULL",
-        [](void* out, int, char** values, char**) {
-          static_cast<std::vector<std::string>*>(out)->push_back(values[0]);
-          return 0;
-        },
-        &names, nullptr);
-    for (const std::string& name : names)
-      sqlite3_exec(db, ("DROP INDEX \"" + name + "\"").c_str(), nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+  if (g_withoutIndexes && !bench::dropIndexes(path)) {
+    std::fprintf(stderr, "cannot drop the indexes of %s\n", path.c_str());
+    std::exit(1);
   }
   return path;
 }
