@@ -428,7 +428,9 @@ bool nextRowIsReady(Shared& shared) {
   return !shared.stop && !shared.jobs.empty() && shared.jobs.front()->done;
 }
 
-std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& letWindowRun) {
+// `commitRows` commits the rows written so far; it runs before the wait for the next one.
+std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& letWindowRun,
+                                 const std::function<void()>& commitRows) {
   std::unique_lock lock(shared.mutex);
   auto lastYield = std::chrono::steady_clock::now();
   for (;;) {
@@ -442,7 +444,7 @@ std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& letW
     if (shared.jobs.empty() && shared.walkDone) return nullptr;
     // The rows written so far are committed before the wait, not held back by a slow file.
     lock.unlock();
-    engine::commitOpenBatch();
+    commitRows();
     lock.lock();
     if (shared.stop || (!shared.jobs.empty() && shared.jobs.front()->done)) continue;
     shared.writerWaiting = true;
@@ -550,11 +552,26 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     shared.progress.waitingForCatalogue = waiting;
   };
   // Writes one row; false when a stop came while another program held the catalogue.
+  // Rows written in the open batch count once it is committed: a batch SQLite rolls back whole
+  // (a full disk) leaves nothing to count.
+  ImportCounts uncommitted;
+  const auto countCommitted = [&] {
+    std::lock_guard lock(shared.mutex);
+    shared.progress.counts.songsAdded += uncommitted.songsAdded;
+    shared.progress.counts.filesUnreadable += uncommitted.filesUnreadable;
+    uncommitted = {};
+  };
+  const auto commitRows = [&] {
+    engine::commitOpenBatch();
+    countCommitted();
+  };
   const auto writeRow = [&](const FileJob& job) {
     for (;;) {
       const std::shared_ptr<engine::Database> db = catalogue();
-      if (!db || !db->isOpen())
+      if (!db || !db->isOpen()) {
+        commitRows();
         throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
+      }
       if (!insert || preparedOn.lock() != db) {
         insert.reset();
         insert = db->Prepare(kInsertRow);
@@ -571,6 +588,9 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
       } catch (const engine::EngineError& error) {
         if (!engine::isLockTimeout(error)) {
           setWaiting(false);
+          // The engine committed the rows before this one, unless they were lost with it.
+          if (insert->batchLost()) uncommitted = {};
+          countCommitted();
           throw;
         }
       }
@@ -584,7 +604,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     }
   };
   for (;;) {
-    std::unique_ptr<FileJob> job = nextRow(shared, yieldNow);
+    std::unique_ptr<FileJob> job = nextRow(shared, yieldNow, commitRows);
     if (!job) break;
     if (!batchOpen) {
       // The window ran just after the last batch; it runs again before this one unless that
@@ -598,10 +618,10 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     if (!writeRow(*job)) break;
     job->folder.reset();
     bool wakeWalker = false;
+    ++uncommitted.songsAdded;
+    if (!job->readable) ++uncommitted.filesUnreadable;
     {
       std::lock_guard lock(shared.mutex);
-      ++shared.progress.counts.songsAdded;
-      if (!job->readable) ++shared.progress.counts.filesUnreadable;
       shared.spareJobs.push_back(std::move(job));
       wakeWalker = shared.walkerWaiting && shared.walkerMayResume(m_options.filesInFlight);
     }
@@ -612,13 +632,13 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
         nextRowIsReady(shared))
       continue;
     batchOpen = false;
-    engine::commitOpenBatch();
+    commitRows();
     yieldNow();
     if (shared.stop) break;
   }
 
   // The last rows, and those before a stop, are committed before run() returns.
-  engine::commitOpenBatch();
+  commitRows();
   std::exception_ptr failure;
   bool finished = false;
   {

@@ -170,12 +170,23 @@ void PreparedStatement::Execute() {
     } restore{*m_connection, usual};
     if (m_lockWait) m_connection->setLockWait(m_lockWait);
     try {
-      if (m_batched) m_connection->beginBatch();
+      if (m_batched) {
+        // A set still reading holds an older snapshot, in which no write can start.
+        finishAllReaders();
+        m_connection->beginBatch();
+      }
+      m_batchLost = false;
       runToEnd(*m_connection, m_stmt.get());
     } catch (const EngineError& error) {
       if (!isLockTimeout(error)) sqlite3_clear_bindings(m_stmt.get());
-      // The rows before this one stay.
+      // The rows before this one stay, unless SQLite rolled the whole batch back (a full disk,
+      // an I/O error, no memory, the time limit).
+      m_batchLost = m_connection->inBatch() && sqlite3_get_autocommit(m_connection->handle());
       m_connection->commitBatch();
+      if (m_batchLost)
+        throw EngineError(error.number(), error.description() +
+                                              " The rows saved with it a moment before were "
+                                              "lost as well.");
       throw;
     } catch (...) {
       sqlite3_clear_bindings(m_stmt.get());

@@ -150,8 +150,11 @@ class PreparedStatement {
   // commitOpenBatch(), or before the engine prepares any other statement or edits a row, so
   // nothing else ever runs inside one. Each commit writes every page its rows touched, so with
   // a table's indexes a batch of rows costs little more than one. A run that fails leaves the
-  // batch's earlier rows committed.
+  // batch's earlier rows committed, unless SQLite rolled it back whole (see batchLost()).
   void setBatched(bool batched) { m_batched = batched; }
+  // After a failed run: whether SQLite rolled back the whole batch with it, so the batch's
+  // earlier rows are not in the catalogue either.
+  bool batchLost() const { return m_batchLost; }
 
  private:
   friend class Database;
@@ -161,6 +164,7 @@ class PreparedStatement {
   Statement m_stmt;
   std::optional<std::chrono::milliseconds> m_lockWait;
   bool m_batched = false;
+  bool m_batchLost = false;
 };
 
 // Commits the batch a prepared statement holds open, if any (see PreparedStatement::setBatched).

@@ -41,7 +41,10 @@ inline constexpr int kChangeIgnored = 3505;     // a trigger left the edited row
 }  // namespace err
 
 // True for SQLITE_BUSY and its extended codes: another connection held the catalogue for longer
-// than the statement would wait.
-inline bool isLockTimeout(const EngineError& error) { return (error.number() & 0xFF) == 5; }
+// than the statement would wait. Not SQLITE_BUSY_SNAPSHOT (517): a write that began in an old
+// snapshot fails at once, and waiting does not change that.
+inline bool isLockTimeout(const EngineError& error) {
+  return (error.number() & 0xFF) == 5 && error.number() != 517;
+}
 
 }  // namespace engine

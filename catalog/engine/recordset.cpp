@@ -83,7 +83,8 @@ void Recordset::describe() {
     if (std::string_view(d) == "main") m_origins[c] = {t, o};
     else otherDatabase = true;
   }
-  if (m_type == dbOpenSnapshot || otherDatabase) return;
+  // Rows of a compound SELECT may come from other tables under the same names.
+  if (m_type == dbOpenSnapshot || otherDatabase || isCompoundSelect(m_sql)) return;
 
   std::string table;
   std::vector<std::string> origins(m_names.size());
@@ -208,10 +209,12 @@ std::string asSubquery(std::string_view sql) { return "(\n" + std::string(sql) +
 }  // namespace
 
 bool Recordset::jumpToEnd(std::size_t rows) {
-  if (isComplete() || m_hasPendingError || m_resumeReading) return false;
+  if (isComplete() || m_hasPendingError) return false;
   if (m_tail) return true;
   Connection& connection = *m_connection;
   try {
+    // The set's own statement, stepped, holds the snapshot the counting reads too.
+    if (m_resumeReading) fetchMore(1);
     // While the set's own statement is open, these read the same snapshot of the catalogue.
     if (!m_statement || connection.changeStamp() != m_stamp) return false;
     std::int64_t total = 0;
@@ -301,12 +304,6 @@ void Recordset::readAll() {
 }
 
 void Recordset::finishReading() noexcept {
-  if (m_tail && m_statement) {
-    // The rows in between would all be read now; they are read after the write instead.
-    closeStatement();
-    m_resumeReading = true;
-    return;
-  }
   try {
     readAll();
   } catch (const EngineError& e) {
@@ -481,7 +478,13 @@ void Recordset::Update(const std::vector<std::pair<int, engine::Value>>& changes
 }
 
 void Recordset::Requery() {
+  // The set's own open statement keeps the snapshot it started with, and the stamp with it: it
+  // is closed first, so the stamp tells what the catalogue holds now.
+  const bool reading = m_statement != nullptr || m_resumeReading;
+  closeStatement();
+  m_resumeReading = reading;
   if (!m_hasPendingError && m_connection->changeStamp() == m_stamp) {
+    // Nothing changed: the rows read are still the query's, and reading goes on after them.
     m_current = 0;
     return;
   }

@@ -69,6 +69,7 @@ struct Shape {
   std::size_t end = 0;                           // just after the last token
   std::size_t orderAt = std::string_view::npos;  // the last top-level ORDER BY
   bool limitAfter = false;                       // a top-level LIMIT follows it
+  bool compound = false;                         // a top-level UNION, INTERSECT or EXCEPT
 };
 
 // Where a statement's tokens end and its last top-level ORDER BY starts, skipping strings,
@@ -80,6 +81,7 @@ Shape shapeOf(std::string_view sql) {
   };
   std::size_t orderAt = std::string_view::npos;  // the last top-level ORDER BY
   bool limitAfter = false;
+  bool compound = false;
   std::string_view previousWord;
   std::size_t previousAt = 0;
   int depth = 0;
@@ -112,6 +114,9 @@ Shape shapeOf(std::string_view sql) {
           limitAfter = false;
         } else if (equalsIgnoringCase(word, "LIMIT") && orderAt != std::string_view::npos) {
           limitAfter = true;
+        } else if (equalsIgnoringCase(word, "UNION") || equalsIgnoringCase(word, "INTERSECT") ||
+                   equalsIgnoringCase(word, "EXCEPT")) {
+          compound = true;
         }
       }
       previousWord = word;
@@ -126,7 +131,7 @@ Shape shapeOf(std::string_view sql) {
       end = i;
     }
   }
-  return {end, orderAt, limitAfter};
+  return {end, orderAt, limitAfter, compound};
 }
 
 }  // namespace
@@ -138,5 +143,7 @@ std::string_view withoutFinalOrderBy(std::string_view sql) {
 }
 
 std::string_view withoutTrailingEnd(std::string_view sql) { return sql.substr(0, shapeOf(sql).end); }
+
+bool isCompoundSelect(std::string_view sql) { return shapeOf(sql).compound; }
 
 }  // namespace engine

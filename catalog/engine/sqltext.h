@@ -25,6 +25,9 @@ std::string_view withoutFinalOrderBy(std::string_view sql);
 // The statement without the blanks, semicolons and comments after its last token.
 std::string_view withoutTrailingEnd(std::string_view sql);
 
+// True when the statement joins SELECTs with UNION, INTERSECT or EXCEPT at its top level.
+bool isCompoundSelect(std::string_view sql);
+
 // ASCII case-insensitive equality, as SQL compares names.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 

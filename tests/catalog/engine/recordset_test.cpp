@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 
 #include <sqlite3.h>
 
@@ -59,6 +60,9 @@ TEST_F(RecordsetTest, TypesDecideWhatCanBeUpdated) {
       {"SELECT a.ID, b.Title FROM music_shelf a JOIN music_shelf b ON b.ID = a.ID + 1",
        engine::dbOpenDynaset, false},
       {"SELECT b.ID, a.Title FROM music_shelf a JOIN music_shelf b ON b.ID = a.ID + 1",
+       engine::dbOpenDynaset, false},
+      // The second SELECT's rows would be written to the first one's table.
+      {"SELECT ID, Title FROM music_shelf UNION ALL SELECT ID, Artist FROM music_shelf",
        engine::dbOpenDynaset, false},
   };
   for (const Case& c : cases) {
@@ -323,12 +327,12 @@ TEST_F(RecordsetTest, LastRowsAreReadAheadAndTheRestOnDemand) {
       EXPECT_EQ(rs->value(row, title), whole->value(row, title));
   }
 
-  // An edit of a last row, then the rows in between: read after the write, from where the
-  // set stopped, without the whole set being read first.
+  // An edit of a last row: the rows in between are read before the write, in the snapshot the
+  // last rows came from.
   auto rs = db->OpenRecordset("SELECT * FROM music_shelf ORDER BY ID");
   rs->MoveLast();
   rs->Update({{rs->fieldIndex("Title"), Value("last one")}});
-  EXPECT_EQ(rs->rowCount(), 256);
+  EXPECT_EQ(rs->rowCount(), 2000);
   EXPECT_EQ(count(*db, "WHERE Title = 'last one' AND ID = 2000"), 1);
   rs->readAll();
   EXPECT_EQ(rs->rowCount(), 2000);
@@ -347,6 +351,63 @@ TEST_F(RecordsetTest, LastRowsAreReadAheadAndTheRestOnDemand) {
   limited->MoveLast();
   EXPECT_EQ(limited->knownRows(), 1500);
   EXPECT_EQ(limited->Fields(0).Value().integer(), 1500);
+}
+
+// After a jump to the end, writes that move, drop or add rows before the last ones leave the set
+// whole: every row once, as many as it said it had.
+TEST_F(RecordsetTest, WritesAfterAJumpToTheEndKeepTheSetWhole) {
+  auto db = open();
+  fill(*db, 2000);
+  const auto ids = [](engine::Recordset& rs) {
+    rs.readAll();
+    std::set<std::int64_t> seen;
+    for (std::int64_t r = 0; r < rs.rowCount(); ++r)
+      seen.insert(rs.value(r, rs.fieldIndex("ID")).integer());
+    return seen;
+  };
+  {
+    auto rs = db->OpenRecordset("SELECT * FROM music_shelf ORDER BY Title");
+    rs->MoveLast();
+    rs->updateRow(0, {{rs->fieldIndex("Title"), Value("zzz")}});  // now sorts last
+    EXPECT_EQ(ids(*rs).size(), 2000u);
+    EXPECT_EQ(rs->rowCount(), 2000);
+  }
+  {
+    auto rs = db->OpenRecordset("SELECT * FROM music_shelf WHERE Artist = 'artist' ORDER BY ID");
+    rs->MoveLast();
+    const std::int64_t known = rs->knownRows();
+    rs->updateRow(10, {{rs->fieldIndex("Artist"), Value("other")}});  // out of the filter
+    EXPECT_EQ(static_cast<std::int64_t>(ids(*rs).size()), known);
+    EXPECT_EQ(rs->rowCount(), known);
+  }
+  {
+    auto rs = db->OpenRecordset("SELECT * FROM music_shelf ORDER BY Title");
+    rs->MoveLast();
+    insertSong(*open(), "a first", "x");  // another handle, as the import writes
+    EXPECT_EQ(static_cast<std::int64_t>(ids(*rs).size()), rs->rowCount());
+  }
+}
+
+// A requery sees what another program added while the set was still reading: the set's own
+// statement held the snapshot it began with.
+TEST_F(RecordsetTest, RequerySeesRowsAddedWhileTheSetWasReading) {
+  auto db = open();
+  fill(*db, 1000);
+  auto rs = db->OpenRecordset("SELECT * FROM music_shelf ORDER BY ID");
+  ASSERT_EQ(rs->rowCount(), 256);
+  testcatalogue::run(m_path, "INSERT INTO music_shelf (Title) VALUES ('from another program')");
+  rs->Requery();
+  rs->readAll();
+  EXPECT_EQ(rs->rowCount(), 1001);
+
+  // With nothing changed, the rows already read stay and reading goes on after them.
+  auto same = db->OpenRecordset("SELECT random(), ID FROM music_shelf ORDER BY ID");
+  const Value first = same->value(0, 0);
+  same->Requery();
+  EXPECT_EQ(same->value(0, 0), first);
+  same->readAll();
+  EXPECT_EQ(same->rowCount(), 1001);
+  EXPECT_EQ(same->value(1000, 1).integer(), 1001);
 }
 
 TEST_F(RecordsetTest, FailedRequeryLeavesTheSetAsItWas) {

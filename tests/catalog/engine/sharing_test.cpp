@@ -141,6 +141,25 @@ TEST_F(SharingTest, ABatchIsCommittedBeforeAnythingElseRuns) {
   EXPECT_EQ(outside(), 5);
 }
 
+// A view still reading holds an older snapshot; a batch written after another program's commit
+// must not fail as if the catalogue were locked (SQLite cannot begin a write in an old snapshot).
+TEST_F(SharingTest, ABatchAfterAnotherProgramsWriteIsNotLockedOut) {
+  auto db = open();
+  db->Execute(
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000) "
+      "INSERT INTO music_shelf (Title) SELECT 'song ' || i FROM n");
+  auto view = db->OpenRecordset("SELECT * FROM music_shelf ORDER BY ID");
+  ASSERT_FALSE(view->isComplete());
+  testcatalogue::run(m_path, "INSERT INTO music_shelf (Title) VALUES ('from another program')");
+  auto insert = db->Prepare("INSERT INTO music_shelf (Title) VALUES (?1)");
+  insert->setBatched(true);
+  insert->setLockWait(100ms);
+  insert->bind(1, "imported");
+  EXPECT_EQ(errorNumber([&] { insert->Execute(); }), 0);
+  engine::commitOpenBatch();
+  EXPECT_EQ(count(*db), 1002);
+}
+
 // Another program keeps a write open for longer than this handle's statements may run: the
 // statement waits it out instead of failing with "database is locked", and the window is told.
 TEST_F(SharingTest, AStatementWaitsOutAnotherProgramsLongWrite) {
