@@ -362,6 +362,8 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
   other.channel().receive();
   db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(catalogue.string());
   db->setQueryTimeout(std::chrono::milliseconds(300));
+  // A row a batch, so the foreign write surely comes while rows are still to be written.
+  makeImport({.longestBatch = std::chrono::milliseconds(0)});
 
   bool sawWait = false;
   bool lockTaken = false;
