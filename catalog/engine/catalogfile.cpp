@@ -68,6 +68,8 @@ CatalogueFile inspectCatalogueFile(const std::string& path) {
 
   CatalogueFile file;
   file.path = path;
+  file.device = st.st_dev;
+  file.inode = st.st_ino;
   const std::string real = resolved(path);
   file.wal = real + "-wal";
   file.shm = real + "-shm";
@@ -89,7 +91,7 @@ CatalogueFile inspectCatalogueFile(const std::string& path) {
 
 void repairStaleSharedMemory(const CatalogueFile& file) {
   struct stat st {};
-  if (!file.shmExisted || ::stat(file.shm.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (::stat(file.shm.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
   if (st.st_uid != ::geteuid() || (st.st_mode & S_IWUSR)) return;
   ::chmod(file.shm.c_str(), (st.st_mode & 07777) | S_IRUSR | S_IWUSR);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,8 @@ struct CatalogueFile {
   bool walExisted = false;
   bool shmExisted = false;
   bool walHasContent = false;
+  dev_t device = 0;  // the file itself, as this process may know it again
+  ino_t inode = 0;
 
   bool writable() const { return readOnlyReason.empty(); }
 };
@@ -29,7 +33,8 @@ CatalogueFile inspectCatalogueFile(const std::string& path);
 
 // A read-only open by an older program, or one while the catalogue was read-only, can leave a
 // "-shm" without write permission; SQLite then refuses every write until it is gone. When this
-// process owns it, it gets its owner's write permission back. Nothing else is touched.
+// process owns the catalogue's "-shm", it gets its owner's write permission back. Nothing else
+// is touched, and a missing one is no fault.
 void repairStaleSharedMemory(const CatalogueFile& file);
 
 // "file:" URI that opens the catalogue read-only and unchanging: no lock, no companion file.

@@ -96,18 +96,11 @@ std::shared_ptr<Connection> Connection::open(const std::string& path) {
     if (file.writable()) connection->useWriteAheadLog();
     if (connection->m_readOnlyReason.empty() && sqlite3_db_readonly(db, "main") == 1)
       connection->m_readOnlyReason = "SQLite could open it for reading only";
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-      openFiles().emplace_back(st.st_dev, st.st_ino);
-      connection->m_file = {st.st_dev, st.st_ino};
-    }
+    openFiles().emplace_back(file.device, file.inode);
+    connection->m_file = {file.device, file.inode};
     // A read-only open that had to make the log's index made it read-only like the catalogue;
     // it stays, but must not block writes once the catalogue may be changed again.
-    if (!file.writable() && !file.shmExisted) {
-      CatalogueFile made = file;
-      made.shmExisted = true;
-      repairStaleSharedMemory(made);
-    }
+    if (!file.writable() && !file.shmExisted) repairStaleSharedMemory(file);
   } catch (const EngineError& error) {
     connection.reset();
     removeLeftovers(file);
