@@ -141,6 +141,40 @@ void Database::Execute(const std::string& sql, int /*options*/) {
   conn->rollBackStrayTransaction();
 }
 
+void Database::ForEachRow(const std::string& sql, std::span<const std::string> parameters,
+                          const std::function<void(RowTexts)>& row) {
+  const auto& conn = connection();
+  Statement stmt = prepareOne(*conn, sql);
+  sqlite3_stmt* query = stmt.get();
+  if (!sqlite3_stmt_readonly(query))
+    throw EngineError(err::kStatementRefused, "Only a query can be read row by row.");
+  for (std::size_t i = 0; i < parameters.size(); ++i)
+    check(conn->handle(), sqlite3_bind_text64(query, static_cast<int>(i + 1),
+                                              parameters[i].data(), parameters[i].size(),
+                                              SQLITE_TRANSIENT, SQLITE_UTF8));
+  const int columns = sqlite3_column_count(query);
+  std::vector<std::optional<std::string_view>> fields(static_cast<std::size_t>(columns));
+  for (;;) {
+    int rc;
+    {
+      Connection::Deadline deadline(*conn);
+      conn->clearRefusal();
+      rc = sqlite3_step(query);
+    }
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) throw conn->lastError();
+    for (int c = 0; c < columns; ++c) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(query, c));
+      fields[static_cast<std::size_t>(c)] =
+          text ? std::optional<std::string_view>(std::in_place, text,
+                                                 static_cast<std::size_t>(
+                                                     sqlite3_column_bytes(query, c)))
+               : std::nullopt;
+    }
+    row(fields);
+  }
+}
+
 std::unique_ptr<PreparedStatement> Database::Prepare(const std::string& sql) {
   const auto& conn = connection();
   Statement stmt = prepareOne(*conn, sql);
@@ -177,6 +211,7 @@ void PreparedStatement::Execute() {
       }
       m_batchLost = false;
       runToEnd(*m_connection, m_stmt.get());
+      m_recordsAffected = sqlite3_changes64(m_connection->handle());
     } catch (const EngineError& error) {
       if (!isLockTimeout(error)) sqlite3_clear_bindings(m_stmt.get());
       // The rows before this one stay, unless SQLite rolled the whole batch back (a full disk,

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -100,6 +101,14 @@ class Database {
   // as Execute does, before anything runs.
   std::unique_ptr<PreparedStatement> Prepare(const std::string& sql);
 
+  // Runs one query with text bound to its parameters ("?1", "?2", ...) and hands each row to
+  // `row`, every field as text, std::nullopt for NULL. The texts are valid only during the
+  // call. For the program's own look-ups: rows are streamed, never cached. Throws EngineError
+  // as OpenRecordset does, and what `row` throws, which ends the query.
+  using RowTexts = std::span<const std::optional<std::string_view>>;
+  void ForEachRow(const std::string& sql, std::span<const std::string> parameters,
+                  const std::function<void(RowTexts)>& row);
+
   // Rows changed by the last Execute.
   std::int64_t RecordsAffected() const { return m_recordsAffected; }
 
@@ -137,6 +146,8 @@ class PreparedStatement {
 
   // Binds text to parameter `index` (from 1) for the next Execute. Throws EngineError.
   void bind(int index, std::string_view text);
+  // Rows changed by the last run.
+  std::int64_t RecordsAffected() const { return m_recordsAffected; }
   // Runs the statement with the bound values and clears them. Throws EngineError; the
   // statement stays usable, and after a lock timeout (isLockTimeout) the same values are still
   // bound for another try.
@@ -165,6 +176,7 @@ class PreparedStatement {
   std::optional<std::chrono::milliseconds> m_lockWait;
   bool m_batched = false;
   bool m_batchLost = false;
+  std::int64_t m_recordsAffected = 0;
 };
 
 // Commits the batch a prepared statement holds open, if any (see PreparedStatement::setBatched).
