@@ -230,13 +230,14 @@ struct Shared {
 // Walks the tree depth first and queues its MP3 files in the order their rows are written.
 class Walker {
  public:
-  Walker(Shared& shared, std::size_t filesInFlight)
-      : m_shared(shared), m_filesInFlight(filesInFlight) {}
+  Walker(Shared& shared, std::size_t filesInFlight, WalkFilter* filter)
+      : m_shared(shared), m_filesInFlight(filesInFlight), m_filter(filter) {}
 
   void run(const std::string& root) {
     const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
       m_shared.count(&ImportCounts::foldersUnreadable);
+      reached(root, false);
     } else {
       walk(std::make_shared<const FolderFd>(fd), root);
     }
@@ -255,6 +256,7 @@ class Walker {
     struct stat self {};
     if (::fstat(folder->get(), &self) != 0) {
       m_shared.count(&ImportCounts::foldersUnreadable);
+      reached(path, false);
       return;
     }
     if (!m_walked.emplace(self.st_dev, self.st_ino).second) return;
@@ -266,9 +268,13 @@ class Walker {
     std::vector<FolderEntry> entries;
     if (!listFolder(folder->get(), entries)) {
       m_shared.count(&ImportCounts::foldersUnreadable);
+      reached(path, false);
       return;
     }
+    reached(path, true);
     const std::string prefix = path + "/";
+    // The folder's part of its files' stored paths; a name's own part follows the "/".
+    const std::string storedPrefix = m_filter ? storedPath(prefix) : std::string();
     std::vector<std::string> subfolders;
     std::shared_ptr<const FolderForFiles> forFiles;  // made with the folder's first MP3 file
     for (auto& [name, type] : entries) {
@@ -279,6 +285,8 @@ class Walker {
         continue;
       }
       if (type == DT_REG && !endsWithMp3(name)) continue;
+      // A file a row already holds needs no second look.
+      if (type == DT_REG && isCatalogued(storedPrefix, name)) continue;
       // Follows links: an entry gone since the listing, or a broken link, fails here.
       struct stat entry {};
       if (::fstatat(folder->get(), name.c_str(), &entry, 0) != 0) {
@@ -296,6 +304,7 @@ class Walker {
         m_shared.count(&ImportCounts::specialFiles);
         continue;
       }
+      if (type != DT_REG && isCatalogued(storedPrefix, name)) continue;
       if (!forFiles)
         forFiles = std::make_shared<const FolderForFiles>(folder, m_shared.foldersInFlight);
       if (!queue(forFiles, prefix, name, entry.st_size)) return;
@@ -309,6 +318,7 @@ class Walker {
       if (fd < 0) {
         m_shared.count(errno == ENOENT ? &ImportCounts::entriesMissing
                                        : &ImportCounts::foldersUnreadable);
+        reached(prefix + name, false);
         continue;
       }
       walk(std::make_shared<const FolderFd>(fd), prefix + name);
@@ -348,8 +358,25 @@ class Walker {
     return true;
   }
 
+  void reached(const std::string& path, bool listed) {
+    if (m_filter) m_filter->folderReached(storedPath(path), listed);
+  }
+
+  // Whether the filter knows the file `name` of the folder whose stored prefix is given; such a
+  // file is counted unchanged.
+  bool isCatalogued(const std::string& storedPrefix, const std::string& name) {
+    if (!m_filter) return false;
+    m_stored.assign(storedPrefix);
+    m_stored.append(storedPath(name));
+    if (!m_filter->isCatalogued(m_stored)) return false;
+    m_shared.count(&ImportCounts::songsUnchanged);
+    return true;
+  }
+
   Shared& m_shared;
   const std::size_t m_filesInFlight;
+  WalkFilter* const m_filter;
+  std::string m_stored;  // reused for every file's stored path
   std::set<std::pair<dev_t, ino_t>> m_walked;
 };
 
@@ -461,6 +488,12 @@ std::unique_ptr<FileJob> nextRow(Shared& shared, const FolderImport::Yield& letW
 
 }  // namespace
 
+std::string storedPath(std::string_view path) {
+  std::string stored;
+  storeText(stored, path);
+  return stored;
+}
+
 struct FolderImport::State : Shared {};
 
 FolderImport::FolderImport(Mp3InfoFactory factory) : FolderImport(std::move(factory), Options()) {}
@@ -482,7 +515,7 @@ ImportProgress FolderImport::progress() const {
 }
 
 ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& catalogue,
-                            const Yield& letWindowRun) {
+                            const Yield& letWindowRun, WalkFilter* filter) {
   Shared& shared = *m_state;
   {
     std::lock_guard lock(shared.mutex);
@@ -531,8 +564,8 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
       }
     };
   };
-  threads.emplace_back(guardedThread("import walk", [&shared, this, &folder] {
-    Walker(shared, m_options.filesInFlight).run(folder);
+  threads.emplace_back(guardedThread("import walk", [&shared, this, &folder, filter] {
+    Walker(shared, m_options.filesInFlight, filter).run(folder);
   }));
   for (std::unique_ptr<Mp3Info>& component : m_components)
     threads.emplace_back(guardedThread(

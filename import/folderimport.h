@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mp3info.h"
@@ -19,6 +20,8 @@ namespace importer {
 // What an import has done so far, and what it passed over.
 struct ImportCounts {
   std::int64_t songsAdded = 0;
+  // Files passed over because a row already holds them (a rescan).
+  std::int64_t songsUnchanged = 0;
   // Files stored with "Unknown" texts because they could not be read as MP3.
   std::int64_t filesUnreadable = 0;
   // Folders that could not be listed (no permission, gone, too deep): nothing below was seen.
@@ -41,6 +44,24 @@ struct ImportProgress {
 };
 
 enum class ImportEnd { Finished, Stopped };
+
+// A file's or folder's path (its name's bytes) as the catalogue stores it in Filename: cut at
+// a NUL, with every byte that is not UTF-8 replaced by U+FFFD.
+std::string storedPath(std::string_view path);
+
+// What a rescan tells the walk and learns from it. Called on the import's walking thread only,
+// with paths as storedPath() gives them.
+class WalkFilter {
+ public:
+  virtual ~WalkFilter() = default;
+  // Whether a row already holds the file at `path`: such a file is counted unchanged and
+  // neither read nor stored again.
+  virtual bool isCatalogued(std::string_view path) = 0;
+  // The walk came to the folder `path` and could (`listed`) or could not list all of it. The
+  // chosen folder is told as it was given; every folder below as its parent's path, "/" and
+  // its name.
+  virtual void folderReached(std::string_view path, bool listed) = 0;
+};
 
 // Imports every MP3 file in a folder and every folder below it into the catalogue, one row per
 // file. A walker thread lists the folders (by descriptor, so no path is too long), reader
@@ -79,8 +100,9 @@ class FolderImport {
   // holds locked is waited for as long as it takes, the window running all along; any other
   // refusal of a row throws engine::EngineError, and the rows before it stay.
   // No thread of the import is left running when it returns or throws.
+  // With a `filter`, files it knows are passed over, and it hears of every folder reached.
   ImportEnd run(const std::string& folder, const DatabaseSource& catalogue,
-                const Yield& letWindowRun);
+                const Yield& letWindowRun, WalkFilter* filter = nullptr);
 
   // Asks the running import to stop before its next row. Safe from any thread and from within
   // a yield; a later run() starts afresh.

@@ -75,4 +75,29 @@ std::string summaryText(const ImportCounts& counts, const std::string& folder, d
          engine::validUtf8(folder) + " in " + secondsText(seconds) + passedOver(counts);
 }
 
+std::string rescanProgressText(const ImportCounts& counts, bool waitingForCatalogue) {
+  std::string text = "Rescanning: " + groupedNumber(counts.songsAdded) + " added, " +
+                     groupedNumber(counts.songsUnchanged) + " unchanged";
+  if (waitingForCatalogue) text += ", waiting for another program to finish with the catalogue";
+  return text;
+}
+
+std::string rescanSummaryText(const ImportCounts& counts, const std::string& folder,
+                              std::int64_t removed, std::int64_t kept, ImportEnd end,
+                              bool failed) {
+  const std::string name = engine::validUtf8(folder);
+  const std::string added = groupedNumber(counts.songsAdded) + " added";
+  const std::string unchanged = groupedNumber(counts.songsUnchanged) + " unchanged";
+  if (failed)
+    return "Rescan of " + name + " stopped by an error: " + added + ", " +
+           groupedNumber(removed) + " removed, " + unchanged + passedOver(counts);
+  if (end == ImportEnd::Stopped)
+    return "Rescan of " + name + " cancelled: " + added + ", " + unchanged + passedOver(counts);
+  std::string text = "Rescan of " + name + ": " + added + ", " + groupedNumber(removed) +
+                     " removed, " + unchanged;
+  if (kept > 0)
+    text += ", " + counted(kept, "song", "songs") + " no longer on disk kept";
+  return text + passedOver(counts);
+}
+
 }  // namespace importer

@@ -23,4 +23,15 @@ std::string progressText(const ImportCounts& counts, double seconds,
 std::string summaryText(const ImportCounts& counts, const std::string& folder, double seconds,
                         ImportEnd end, bool failed = false);
 
+// What the status bar says while a rescan runs, for example
+// "Rescanning: 120 added, 9,866 unchanged".
+std::string rescanProgressText(const ImportCounts& counts, bool waitingForCatalogue = false);
+
+// What the status bar says once a rescan is over, for example
+// "Rescan of /music: 120 added, 14 removed, 9,866 unchanged". `kept` counts rows no longer on
+// disk that the user chose to keep. A cancelled or failed rescan removed nothing.
+std::string rescanSummaryText(const ImportCounts& counts, const std::string& folder,
+                              std::int64_t removed, std::int64_t kept, ImportEnd end,
+                              bool failed = false);
+
 }  // namespace importer

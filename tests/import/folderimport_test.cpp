@@ -23,6 +23,7 @@
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "import/importsummary.h"
+#include "importfixture.h"
 #include "mp3fixture.h"
 #include "support/childprocess.h"
 #include "support/tempdir.h"
@@ -33,97 +34,13 @@ namespace {
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
-// Reads every file as a song titled after its file name; the files' contents do not matter.
-// Runs `beforeRead` (from a reader thread) before each read.
-class NamedSongs final : public Mp3Info {
- public:
-  explicit NamedSongs(std::function<void(const std::string&)> beforeRead)
-      : m_beforeRead(std::move(beforeRead)) {}
-  bool read(const std::string& path) override {
-    if (m_beforeRead) m_beforeRead(path);
-    m_title = path.substr(path.rfind('/') + 1);
-    return true;
-  }
-  std::string title() override { return m_title; }
-  std::string artist() override { return "Band"; }
-  std::string album() override { return "Disc"; }
-  std::string track() override { return "2/9"; }
-  std::string genre() override { return "(17)Rock"; }
-  int bitrate() override { return 128; }
-  int duration() override { return 61; }
-  bool vbr() override { return true; }
-
- private:
-  std::function<void(const std::string&)> m_beforeRead;
-  std::string m_title;
-};
-
 std::size_t threadsRunning() {
   std::size_t n = 0;
   for ([[maybe_unused]] const auto& task : fs::directory_iterator("/proc/self/task")) ++n;
   return n;
 }
 
-class FolderImportTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const fs::path catalogue = dir.path() / "music_1.mdb";
-    const std::string command =
-        std::string("'") + QUOLLSONG_MKDB + "' '" + catalogue.string() + "' > /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(catalogue.string());
-    fs::create_directories(root());
-  }
-
-  fs::path root() const { return dir.path() / "music"; }
-
-  void touch(const fs::path& relative) {
-    fs::create_directories((root() / relative).parent_path());
-    fixture::writeFile(root() / relative, "x");
-  }
-
-  FolderImport& makeImport(FolderImport::Options options = {}) {
-    import = std::make_unique<FolderImport>(
-        [this] {
-          ++componentsMade;
-    return std::make_unique<NamedSongs>(beforeRead);
-  },
-        options);
-  return *import;
-}
-
-ImportEnd
-run(const std::string& folder) {
-  if (!import) makeImport();
-  return import->run(
-      folder, [this] { return db; },
-      [this] {
-        if (onYield) onYield();
-      });
-}
-
-// The stored file names, relative to the music folder, in row order.
-Names stored(const std::string& column = "Filename") {
-  auto rows = db->OpenRecordset("SELECT " + column + " FROM music_shelf ORDER BY ID");
-  rows->readAll();
-  Names names;
-  const std::string prefix = root().string() + "/";
-  for (std::int64_t i = 0; i < rows->rowCount(); ++i) {
-    std::string value = rows->value(i, 0).toText();
-    names.push_back(value.starts_with(prefix) ? value.substr(prefix.size()) : value);
-  }
-  return names;
-}
-
-std::int64_t rowCount() { return static_cast<std::int64_t>(stored().size()); }
-
-testsupport::TempDir dir;
-std::shared_ptr<engine::Database> db;
-std::unique_ptr<FolderImport> import;
-std::function<void(const std::string&)> beforeRead;
-std::function<void()> onYield;
-std::atomic<int> componentsMade{0};
-};  // namespace
+class FolderImportTest : public fixture::ImportTest {};
 
 TEST_F(FolderImportTest, RowsFollowTheWalkFilesFirstThenSubfoldersDepthFirst) {
   touch("a1.mp3");
@@ -344,7 +261,7 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
     auto theirs = engine::DBEngine::instance().Workspaces(0).OpenDatabase(catalogue.string());
     theirs->setQueryTimeout(std::chrono::milliseconds(300));
     parent.send('s');
-    FolderImport import([] { return std::make_unique<NamedSongs>(nullptr); });
+    FolderImport import([] { return std::make_unique<fixture::NamedSongs>(nullptr); });
     EXPECT_EQ(import.run((root() / "theirs").string(), [&] { return theirs; }, [] {}),
               ImportEnd::Finished);
   });

@@ -1,0 +1,258 @@
+#include "import/folderrescan.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/engine.h"
+#include "import/importsummary.h"
+#include "importfixture.h"
+#include "mp3fixture.h"
+#include "support/childprocess.h"
+
+namespace importer {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+class FolderRescanTest : public fixture::ImportTest {
+ protected:
+  void SetUp() override {
+    fixture::ImportTest::SetUp();
+    beforeRead = [this](const std::string& path) {
+      std::lock_guard lock(m_readMutex);
+      m_read.push_back(path.substr(root().string().size() + 1));
+    };
+  }
+
+  ImportEnd rescan(const fs::path& folder) {
+    if (!import) makeImport();
+    rescanner = std::make_unique<FolderRescan>(*import);
+    return rescanner->run(
+        folder.string(), [this] { return db; },
+        [this] {
+          if (onYield) onYield();
+        });
+  }
+
+  // The files read since the last call, relative to the music folder, sorted.
+  Names takeRead() {
+    std::lock_guard lock(m_readMutex);
+    Names read = std::move(m_read);
+    m_read.clear();
+    std::sort(read.begin(), read.end());
+    return read;
+  }
+
+  // The vanished rows' files relative to the music folder.
+  Names vanished() const {
+    Names names;
+    for (const VanishedRow& row : rescanner->vanished())
+      names.push_back(row.filename.substr(root().string().size() + 1));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  Names storedSorted() {
+    Names names = stored();
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::int64_t removeVanished() { return rescanner->removeVanished(db, [] {}); }
+
+  std::unique_ptr<FolderRescan> rescanner;
+
+ private:
+  std::mutex m_readMutex;
+  Names m_read;
+};
+
+TEST_F(FolderRescanTest, NewFilesAreStoredOnceAndCataloguedOnesNeitherReadNorTouched) {
+  touch("a.mp3");
+  touch("sub/b.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  takeRead();
+  db->Execute("UPDATE music_shelf SET Title = 'my title', Year = '1999' WHERE Filename LIKE '*a.mp3'");
+  touch("c.mp3");
+  touch("sub/deeper/d.mp3");
+
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(takeRead(), (Names{"c.mp3", "sub/deeper/d.mp3"}));
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 2, .songsUnchanged = 2}));
+  // New rows follow the walk's order, after the old ones.
+  EXPECT_EQ(stored(), (Names{"a.mp3", "sub/b.mp3", "c.mp3", "sub/deeper/d.mp3"}));
+  EXPECT_EQ(stored("Title || '/' || ifnull(Year, '-')"),
+            (Names{"my title/1999", "b.mp3/-", "c.mp3/-", "d.mp3/-"}));
+  EXPECT_TRUE(rescanner->vanished().empty());
+
+  // Unchanged since: nothing is read or stored.
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(takeRead(), Names{});
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsUnchanged = 4}));
+  EXPECT_EQ(rowCount(), 4);
+
+  // A rescan of a folder further down sees only its own rows.
+  touch("sub/e.mp3");
+  ASSERT_EQ(rescan(root() / "sub"), ImportEnd::Finished);
+  EXPECT_EQ(takeRead(), (Names{"sub/e.mp3"}));
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 1, .songsUnchanged = 2}));
+}
+
+TEST_F(FolderRescanTest, DuplicateRowsOfOneFileStayAndCountOnce) {
+  touch("a.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);  // "Add Directory" twice
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsUnchanged = 1}));
+  EXPECT_EQ(rowCount(), 2);
+}
+
+TEST_F(FolderRescanTest, VanishedRowsAreFoundAndGoOnlyWhenRemoved) {
+  for (const char* name : {"keep.mp3", "gone.mp3", "sub/keep.mp3", "old/x.mp3", "old/deep/y.mp3"})
+    touch(name);
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  fs::remove(root() / "gone.mp3");
+  fs::remove_all(root() / "old");  // a whole folder moved away
+  // Rows outside the folder, or naming it in another case, are not the rescan's.
+  db->Execute("INSERT INTO music_shelf (Filename) VALUES ('" + root().string() +
+              "2/elsewhere.mp3')");
+  std::string otherCase = root().string();
+  otherCase.back() = static_cast<char>(std::toupper(otherCase.back()));
+  db->Execute("INSERT INTO music_shelf (Filename) VALUES ('" + otherCase + "/gone.mp3')");
+  // Placeholders and rows naming files that exist but that the walk passes over stay.
+  db->Execute("INSERT INTO music_shelf (Title) VALUES ('unknown')");
+  touch(".hidden/h.mp3");
+  db->Execute("INSERT INTO music_shelf (Filename) VALUES ('" + (root() / ".hidden/h.mp3").string() +
+              "')");
+
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(vanished(), (Names{"gone.mp3", "old/deep/y.mp3", "old/x.mp3"}));
+  EXPECT_EQ(rowCount(), 9);  // nothing goes before it is asked for
+
+  // A row the user pointed elsewhere meanwhile is no longer the vanished one.
+  db->Execute("UPDATE music_shelf SET Filename = Filename || '.moved' WHERE Filename LIKE '*/x.mp3'");
+  EXPECT_EQ(removeVanished(), 2);
+  EXPECT_EQ(storedSorted(), (Names{"", ".hidden/h.mp3", otherCase + "/gone.mp3",
+                                   root().string() + "2/elsewhere.mp3", "keep.mp3",
+                                   "old/x.mp3.moved", "sub/keep.mp3"}));
+}
+
+TEST_F(FolderRescanTest, AFolderThatCannotBeReadRemovesNothing) {
+  touch("usb/a.mp3");
+  touch("usb/b.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+
+  // The disk is pulled out: its folder is gone, and a rescan of it finds nothing to remove.
+  fs::rename(root() / "usb", dir.path() / "unplugged");
+  ASSERT_EQ(rescan(root() / "usb"), ImportEnd::Finished);
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.foldersUnreadable = 1}));
+  EXPECT_TRUE(rescanner->vanished().empty());
+  fs::rename(dir.path() / "unplugged", root() / "usb");
+}
+
+// Folders this user may not list or enter: nothing below them counts as vanished, while a
+// readable sibling's vanished file still does. Runs without root, for whom every folder opens.
+TEST_F(FolderRescanTest, UnreadableFoldersKeepTheirRows) {
+  touch("open/gone.mp3");
+  touch("locked/a.mp3");
+  touch("locked/gone.mp3");
+  touch("listless/a.mp3");
+  touch("listless/gone.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  for (const char* name : {"open/gone.mp3", "locked/gone.mp3", "listless/gone.mp3"})
+    fs::remove(root() / name);
+  db.reset();  // a child must not inherit an open connection
+  testsupport::handToUnprivilegedUser(dir.path());
+  ::chmod((root() / "locked").c_str(), 0);        // neither listed nor entered
+  ::chmod((root() / "listless").c_str(), 0311);  // entered, not listed
+
+  testsupport::ChildProcess child(
+      [&](const testsupport::Channel&) {
+        db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(cataloguePath().string());
+        ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+        EXPECT_EQ(import->progress().counts.foldersUnreadable, 2);
+        EXPECT_EQ(vanished(), (Names{"open/gone.mp3"}));
+      },
+      {.withoutRoot = true});
+  EXPECT_EQ(child.wait(), 0);
+  ::chmod((root() / "locked").c_str(), 0755);
+  ::chmod((root() / "listless").c_str(), 0755);
+}
+
+TEST_F(FolderRescanTest, CancelKeepsTheRowsAddedAndOffersNoRemoval) {
+  touch("gone.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  fs::remove(root() / "gone.mp3");
+  for (int i = 0; i < 50; ++i) touch("new" + std::to_string(100 + i) + ".mp3");
+  makeImport({.longestBatch = std::chrono::milliseconds(0)});
+  onYield = [this] {
+    if (import->progress().counts.songsAdded >= 3) import->requestStop();
+  };
+  ASSERT_EQ(rescan(root()), ImportEnd::Stopped);
+  const std::int64_t added = import->progress().counts.songsAdded;
+  EXPECT_GE(added, 3);
+  EXPECT_LT(added, 50);
+  EXPECT_EQ(rowCount(), 1 + added);
+  EXPECT_TRUE(rescanner->vanished().empty());
+
+  // The next rescan takes up the rest, once each.
+  onYield = nullptr;
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(import->progress().counts.songsAdded, 50 - added);
+  EXPECT_EQ(rowCount(), 51);
+  EXPECT_EQ(vanished(), (Names{"gone.mp3"}));
+}
+
+TEST_F(FolderRescanTest, NamesWithApostrophesOrBytesThatAreNotUtf8Match) {
+  touch("Rock'n'Roll/Don't.mp3");
+  touch("caf\xE9/\xFF\xFE.mp3");
+  touch("caf\xE9/ok.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  ASSERT_EQ(storedSorted()[2], "caf\xEF\xBF\xBD/\xEF\xBF\xBD\xEF\xBF\xBD.mp3");
+  takeRead();
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(takeRead(), Names{});
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsUnchanged = 3}));
+  EXPECT_TRUE(rescanner->vanished().empty());
+
+  fs::remove(root() / "caf\xE9/\xFF\xFE.mp3");
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(vanished(), (Names{"caf\xEF\xBF\xBD/\xEF\xBF\xBD\xEF\xBF\xBD.mp3"}));
+}
+
+TEST_F(FolderRescanTest, WorksWithoutTheFilenameIndex) {
+  touch("a.mp3");
+  touch("gone.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  db->Execute("DROP INDEX music_shelf_Filename");
+  fs::remove(root() / "gone.mp3");
+  touch("b.mp3");
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 1, .songsUnchanged = 1}));
+  EXPECT_EQ(vanished(), (Names{"gone.mp3"}));
+}
+
+TEST(RescanTextTest, SaysWhatWasDone) {
+  const ImportCounts counts{.songsAdded = 120, .songsUnchanged = 9866};
+  EXPECT_EQ(rescanProgressText(counts), "Rescanning: 120 added, 9,866 unchanged");
+  EXPECT_EQ(rescanSummaryText(counts, "/music", 14, 0, ImportEnd::Finished),
+            "Rescan of /music: 120 added, 14 removed, 9,866 unchanged");
+  EXPECT_EQ(rescanSummaryText(counts, "/music", 0, 1, ImportEnd::Finished),
+            "Rescan of /music: 120 added, 0 removed, 9,866 unchanged, 1 song no longer on disk "
+            "kept");
+  EXPECT_EQ(rescanSummaryText({.songsAdded = 3, .foldersUnreadable = 2}, "/music", 0, 0,
+                              ImportEnd::Stopped),
+            "Rescan of /music cancelled: 3 added, 0 unchanged (2 folders could not be read)");
+}
+
+}  // namespace
+}  // namespace importer
