@@ -25,6 +25,9 @@
 #include "catalog/statements.h"
 #include "engine/errors.h"
 #include "engine/sqltext.h"
+#include "engine/utf8.h"
+#include "import/folderrescan.h"
+#include "import/importsummary.h"
 #include "import/readmp3info.h"
 #include "tagreader/frmtagreader.h"
 #include "ui/twips.h"
@@ -174,6 +177,16 @@ void frmMain::buildMenus() {
   mnuTagReader = named(mnuDebug->addAction(QStringLiteral("MP3 tag reader")), "mnuTagReader");
   connect(mnufileExit, &QAction::triggered, this, &frmMain::mnufileExit_Click);
   connect(mnuTagReader, &QAction::triggered, this, &frmMain::mnuTagReader_Click);
+
+  mnuCatalogue = named(menuBar()->addMenu(QStringLiteral("&Catalogue")), "mnuCatalogue");
+  mnuRescan = named(mnuCatalogue->addAction(QStringLiteral("Rescan Directory\u2026")), "mnuRescan");
+  mnuShowMissing =
+      named(mnuCatalogue->addAction(QStringLiteral("Show Missing Files")), "mnuShowMissing");
+  mnuShowDuplicates =
+      named(mnuCatalogue->addAction(QStringLiteral("Show Duplicates")), "mnuShowDuplicates");
+  connect(mnuRescan, &QAction::triggered, this, &frmMain::mnuRescan_Click);
+  connect(mnuShowMissing, &QAction::triggered, this, &frmMain::mnuShowMissing_Click);
+  connect(mnuShowDuplicates, &QAction::triggered, this, &frmMain::mnuShowDuplicates_Click);
 }
 
 void frmMain::buildStatusBar() {
@@ -410,7 +423,16 @@ void frmMain::cmdUpdate_Click() {
 }
 
 void frmMain::cmdAddDir_Click() {
-  // One import at a time: a click from within a running import's yields does nothing.
+  walkChosenFolder([this](const std::string& path) { ScanFolder(path); });
+}
+
+void frmMain::mnuRescan_Click() {
+  walkChosenFolder([this](const std::string& path) { RescanFolder(path); });
+}
+
+template <typename Walk>
+void frmMain::walkChosenFolder(Walk&& walk) {
+  // One import or rescan at a time: a click from within a running one's yields does nothing.
   if (m_importing || m_unloaded) return;
   std::optional<QString> folder;
   guarded([&] {
@@ -420,7 +442,7 @@ void frmMain::cmdAddDir_Click() {
 
   m_importing = true;
   guarded([&] {
-    ScanFolder(QFile::encodeName(*folder).toStdString());
+    walk(QFile::encodeName(*folder).toStdString());
     yield();
   });
   m_importing = false;
@@ -439,6 +461,54 @@ void frmMain::ScanFolder(const std::string& path) {
     throw;
   }
   m_importStatus->finish(end, false);
+}
+
+void frmMain::RescanFolder(const std::string& path) {
+  importer::FolderRescan rescan(m_import);
+  m_importStatus->start(path, [this] { return m_import.progress(); }, ImportStatus::Walk::Rescan);
+  importer::ImportEnd end = importer::ImportEnd::Stopped;
+  std::int64_t removed = 0;
+  std::int64_t kept = 0;
+  const auto summary = [&](bool failed) {
+    return QString::fromStdString(importer::rescanSummaryText(m_import.progress().counts, path,
+                                                              removed, kept, end, failed));
+  };
+  try {
+    // New rows go to the newest handle, as the import's do.
+    end = rescan.run(
+        path, [this] { return dbMusic; }, [this] { yield(); });
+    const std::int64_t vanished = static_cast<std::int64_t>(rescan.vanished().size());
+    // A close that came meanwhile ends the rescan here, without a question.
+    if (vanished > 0 && !m_closeAfterImport) {
+      const QString folder = QString::fromStdString(engine::validUtf8(path));
+      const QString question =
+          vanished == 1
+              ? QStringLiteral("1 song below %1 is no longer on disk. Remove it from the "
+                               "catalogue?")
+                    .arg(folder)
+              : QStringLiteral("%1 songs below %2 are no longer on disk. Remove them from the "
+                               "catalogue?")
+                    .arg(QString::fromStdString(importer::groupedNumber(vanished)), folder);
+      if (m_question && m_question(question)) {
+        database();  // a closed catalogue fails here, before anything is removed
+        removed = rescan.removeVanished(dbMusic, [this] { yield(); });
+      } else {
+        kept = vanished;
+      }
+    }
+  } catch (...) {
+    m_importStatus->finishWith(summary(true));
+    throw;
+  }
+  m_importStatus->finishWith(summary(false));
+}
+
+void frmMain::mnuShowMissing_Click() {
+  guarded([&] { showQuery(catalog::missingFilesSql(), engine::dbOpenDynaset); });
+}
+
+void frmMain::mnuShowDuplicates_Click() {
+  guarded([&] { showQuery(catalog::duplicatesSql(), engine::dbOpenDynaset); });
 }
 
 void frmMain::ReadMp3Info(const std::string& path, importer::SongInfo& info) {

@@ -15,6 +15,7 @@
 #include "import/mp3info.h"
 #include "import/songinfo.h"
 #include "ui/errordisplay.h"
+#include "ui/question.h"
 
 class ImportStatus;
 class QAction;
@@ -48,6 +49,9 @@ class frmMain final : public QMainWindow {
   // table: the error, with the path, has been shown and the window is not to be used.
   bool Form_Load();
 
+  // How the window asks before it removes rows; without one, the answer is always No.
+  void setQuestion(ui::Question question) { m_question = std::move(question); }
+
  public slots:
   void cmdShowAll_Click();
   void cmdSearch_Click();
@@ -61,6 +65,9 @@ class frmMain final : public QMainWindow {
   void cmdAddDir_Click();
   void mnufileExit_Click();
   void mnuTagReader_Click();
+  void mnuRescan_Click();
+  void mnuShowMissing_Click();
+  void mnuShowDuplicates_Click();
   void txtTitle_Change();
   void Form_Resize();
 
@@ -79,6 +86,12 @@ class frmMain final : public QMainWindow {
   // The folder import of `path` (the folder name's bytes) with its progress in the status bar,
   // and the reader of one file's song properties.
   void ScanFolder(const std::string& path);
+  // The rescan of `path`: new files stored, vanished ones offered for removal.
+  void RescanFolder(const std::string& path);
+  // Asks for a music folder, as "Add Directory" does, and runs `walk` on it (its name's
+  // bytes) unless an import or rescan is running already.
+  template <typename Walk>
+  void walkChosenFolder(Walk&& walk);
   void ReadMp3Info(const std::string& path, importer::SongInfo& info);
   // Lets the window process its pending events once.
   void yield();
@@ -107,6 +120,7 @@ class frmMain final : public QMainWindow {
 
   QString m_catalogPath;
   ui::ErrorDisplay m_errorDisplay;
+  ui::Question m_question;
   importer::FolderPicker m_folderPicker;
   importer::Mp3InfoFactory m_mp3InfoFactory;
   importer::FolderImport m_import;
@@ -139,4 +153,8 @@ class frmMain final : public QMainWindow {
   QAction* mnufileExit = nullptr;
   QMenu* mnuDebug = nullptr;
   QAction* mnuTagReader = nullptr;
+  QMenu* mnuCatalogue = nullptr;
+  QAction* mnuRescan = nullptr;
+  QAction* mnuShowMissing = nullptr;
+  QAction* mnuShowDuplicates = nullptr;
 };

@@ -47,29 +47,38 @@ ImportStatus::ImportStatus(QWidget* parent) : QWidget(parent) {
 }
 
 void ImportStatus::start(const std::string& folder,
-                         std::function<importer::ImportProgress()> progress) {
+                         std::function<importer::ImportProgress()> progress, Walk walk) {
   m_folder = folder;
+  m_walk = walk;
   m_progress = std::move(progress);
   m_elapsed.start();
   m_cancel->show();
   m_cancel->setEnabled(true);
   // The import has not begun: what `progress` tells still describes the one before.
-  m_text->setText(fromBytes(importer::progressText({}, 0)));
+  m_text->setText(fromBytes(walk == Walk::Rescan ? importer::rescanProgressText({})
+                                                  : importer::progressText({}, 0)));
   showFolder(folder);
   m_refresh.start();
 }
 
 void ImportStatus::finish(importer::ImportEnd end, bool failed) {
+  const importer::ImportProgress progress = lastProgress();
+  finishWith(fromBytes(importer::summaryText(
+      progress.counts, m_folder, static_cast<double>(m_elapsed.elapsed()) / 1000.0, end, failed)));
+}
+
+void ImportStatus::finishWith(const QString& summary) {
   m_refresh.stop();
-  const importer::ImportProgress progress = m_progress ? m_progress() : importer::ImportProgress{};
   m_progress = nullptr;
   m_cancel->hide();
   m_currentFolder->clear();
   m_currentFolder->setToolTip({});
-  const QString summary = fromBytes(importer::summaryText(
-      progress.counts, m_folder, static_cast<double>(m_elapsed.elapsed()) / 1000.0, end, failed));
   m_text->setText(summary);
   m_text->setToolTip(summary);
+}
+
+importer::ImportProgress ImportStatus::lastProgress() const {
+  return m_progress ? m_progress() : importer::ImportProgress{};
 }
 
 void ImportStatus::clear() {
@@ -85,8 +94,11 @@ void ImportStatus::refresh() {
   if (!m_progress) return;
   const importer::ImportProgress progress = m_progress();
   m_text->setText(fromBytes(
-      importer::progressText(progress.counts, static_cast<double>(m_elapsed.elapsed()) / 1000.0,
-                             progress.waitingForCatalogue)));
+      m_walk == Walk::Rescan
+          ? importer::rescanProgressText(progress.counts, progress.waitingForCatalogue)
+          : importer::progressText(progress.counts,
+                                   static_cast<double>(m_elapsed.elapsed()) / 1000.0,
+                                   progress.waitingForCatalogue)));
   showFolder(progress.folder);
 }
 

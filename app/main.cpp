@@ -6,6 +6,7 @@
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
 #include "ui/errordisplay.h"
+#include "ui/question.h"
 
 int main(int argc, char** argv) {
   // The program takes no arguments: not even the toolkit's own options are read.
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
   const QString catalogue = QCoreApplication::applicationDirPath() + QStringLiteral("/music_1.mdb");
   frmMain window(catalogue, ui::messageBoxErrorDisplay(), importer::fileDialogFolderPicker(),
                  importer::createTagLibMp3Info);
+  window.setQuestion(ui::messageBoxQuestion(&window));
   if (!window.Form_Load()) return 1;
   window.show();
   return QApplication::exec();

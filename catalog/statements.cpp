@@ -74,6 +74,19 @@ std::string addSql() {
   return "INSERT INTO music_shelf (Title, Artist) VALUES ('unknown','unknown')";
 }
 
+std::string missingFilesSql() {
+  return "SELECT * FROM music_shelf WHERE Filename <> '' AND NOT file_exists(Filename) "
+         "ORDER BY Filename, ID";
+}
+
+std::string duplicatesSql() {
+  // Filename compares without regard to case; its index finds the candidates, and the binary
+  // compare keeps only exact copies (two names that differ in case are two files here).
+  return "SELECT * FROM music_shelf AS m WHERE Filename <> '' AND EXISTS (SELECT 1 FROM "
+         "music_shelf AS o WHERE o.Filename = m.Filename AND o.Filename = m.Filename COLLATE "
+         "BINARY AND o.ID <> m.ID) ORDER BY Filename COLLATE BINARY, ID";
+}
+
 bool isSelectQuery(std::string_view text) {
   constexpr std::string_view kSelect = "SELECT";
   if (text.size() < kSelect.size()) return false;

@@ -28,6 +28,12 @@ std::string sortedSql(std::string_view caption, bool descending);
 std::string deleteSql(std::int32_t id);
 // A placeholder row.
 std::string addSql();
+// Rows whose Filename names no existing regular file, by Filename then ID. Rows without a
+// Filename (placeholders) are not missing anything and are left out.
+std::string missingFilesSql();
+// Rows whose Filename, byte for byte, another row also holds, by Filename then ID, so that
+// the copies of one file stand together.
+std::string duplicatesSql();
 
 // True when the console text is to be shown as a query: its first six characters, upper-cased,
 // are "SELECT". Anything before the keyword (a blank, a line break, a parenthesis) makes the

@@ -71,6 +71,9 @@ class TestFrmMainImport : public QObject {
   void statusBarLeavesTheInnerAreaAsItWas();
   void progressCountsOnlyTheImportThatRuns();
   void tagReaderIsOneWindowThatOutlivesTheMainWindow();
+  void rescanStoresNewFilesAndAsksBeforeRemovingVanishedOnes();
+  void rescanThatIsCancelledAsksNothing();
+  void missingFilesAndDuplicatesAreViews();
 
  private:
   void makeMusic(int files);
@@ -92,6 +95,8 @@ class TestFrmMainImport : public QObject {
   std::optional<QString> m_pick;
   int m_picks = 0;
   std::vector<std::pair<int, QString>> m_errors;
+  QStringList m_questions;
+  bool m_answer = false;
   std::unique_ptr<frmMain> m_window;
 };
 
@@ -104,7 +109,13 @@ void TestFrmMainImport::init() {
   m_pick = m_music;
   m_picks = 0;
   m_errors.clear();
+  m_questions.clear();
+  m_answer = false;
   m_window = makeWindow();
+  m_window->setQuestion([this](const QString& text) {
+    m_questions << text;
+    return m_answer;
+  });
   QVERIFY(m_window->Form_Load());
   m_window->show();
   QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -326,6 +337,112 @@ void TestFrmMainImport::tagReaderIsOneWindowThatOutlivesTheMainWindow() {
   QTest::mouseClick(reader->findChild<QPushButton*>(QStringLiteral("cmdReadTag")), Qt::LeftButton);
   QCOMPARE(m_errors.size(), std::size_t{1});
   QVERIFY(!QFile::exists(QFile::decodeName(m_dir->path("missing.mp3").c_str())));
+}
+
+// The grid's IDs, in the view's order.
+static QList<int> gridIds(const frmMain& window) {
+  QList<int> ids;
+  const QAbstractItemModel* model =
+      window.findChild<QAbstractItemView*>(QStringLiteral("DBGrid1"))->model();
+  for (int row = 0; row < model->rowCount(); ++row)
+    ids << model->index(row, 0).data().toInt();
+  return ids;
+}
+
+static void triggerMenu(const frmMain& window, const char* name) {
+  auto* entry = window.findChild<QAction*>(QString::fromLatin1(name));
+  QVERIFY(entry);
+  entry->trigger();
+}
+
+void TestFrmMainImport::rescanStoresNewFilesAndAsksBeforeRemovingVanishedOnes() {
+  makeMusic(4);
+  clickAddDirectory();
+  testcatalogue::run(m_path, "UPDATE music_shelf SET Title = 'edited' WHERE ID = 1");
+  QVERIFY(QFile::remove(m_music + QStringLiteral("/song 00.mp3")));
+  QFile(m_music + QStringLiteral("/sub/new 1.mp3")).open(QIODevice::WriteOnly);
+  QFile(m_music + QStringLiteral("/new 2.mp3")).open(QIODevice::WriteOnly);
+
+  // The user keeps the vanished row.
+  triggerMenu(*m_window, "mnuRescan");
+  QCOMPARE(m_picks, 2);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(m_questions, QStringList{QStringLiteral("1 song below %1 is no longer on disk. Remove "
+                                                   "it from the catalogue?")
+                                        .arg(m_music)});
+  QCOMPARE(rowsStored(), 6);
+  QCOMPARE(statusText(), QStringLiteral("Rescan of %1: 2 added, 0 removed, 3 unchanged, 1 song no "
+                                        "longer on disk kept")
+                             .arg(m_music));
+  QCOMPARE(testcatalogue::scalar(m_path, "SELECT Title FROM music_shelf WHERE ID = 1"),
+           std::string("edited"));
+
+  // Another goes; this time the user says yes.
+  QVERIFY(QFile::remove(m_music + QStringLiteral("/sub/song 01.mp3")));
+  m_answer = true;
+  m_questions.clear();
+  triggerMenu(*m_window, "mnuRescan");
+  QCOMPARE(m_questions, QStringList{QStringLiteral("2 songs below %1 are no longer on disk. "
+                                                   "Remove them from the catalogue?")
+                                        .arg(m_music)});
+  QCOMPARE(statusText(), QStringLiteral("Rescan of %1: 0 added, 2 removed, 4 unchanged").arg(m_music));
+  QCOMPARE(testcatalogue::scalar(m_path, "SELECT group_concat(ID) FROM music_shelf"),
+           std::string("2,4,5,6"));
+  QVERIFY(m_errors.empty());
+
+  // Nothing vanished: nothing is asked.
+  m_questions.clear();
+  triggerMenu(*m_window, "mnuRescan");
+  QVERIFY(m_questions.isEmpty());
+  QCOMPARE(statusText(), QStringLiteral("Rescan of %1: 0 added, 0 removed, 4 unchanged").arg(m_music));
+}
+
+void TestFrmMainImport::rescanThatIsCancelledAsksNothing() {
+  g_readMilliseconds = 2;
+  makeMusic(2);
+  clickAddDirectory();
+  QVERIFY(QFile::remove(m_music + QStringLiteral("/song 00.mp3")));
+  for (int i = 0; i < 30; ++i)
+    QFile(m_music + QStringLiteral("/new %1.mp3").arg(i + 10)).open(QIODevice::WriteOnly);
+  whenRowsStored(4, [this] {
+    m_window->findChild<QPushButton*>(QStringLiteral("cmdCancelImport"))->click();
+  });
+  triggerMenu(*m_window, "mnuRescan");
+  const int added = rowsStored() - 2;
+  QVERIFY(added >= 2 && added < 30);
+  QVERIFY(m_questions.isEmpty());
+  QCOMPARE(statusText(),
+           QStringLiteral("Rescan of %1 cancelled: %2 added, 1 unchanged").arg(m_music).arg(added));
+}
+
+void TestFrmMainImport::missingFilesAndDuplicatesAreViews() {
+  makeMusic(2);  // song 00.mp3 here, song 01.mp3 in sub
+  const std::string here = (m_music + QStringLiteral("/song 00.mp3")).toStdString();
+  const std::string below = (m_music + QStringLiteral("/sub/song 01.mp3")).toStdString();
+  const std::string gone = (m_music + QStringLiteral("/gone.mp3")).toStdString();
+  std::string upper = below;
+  upper.replace(upper.find("song"), 4, "SONG");
+  testcatalogue::run(m_path, "INSERT INTO music_shelf (ID, Title, Filename) VALUES "
+                             "(1, 'a', '" + below + "'), (2, 'b', '" + gone + "'), "
+                             "(3, 'c', '" + here + "'), (4, 'd', NULL), (5, 'e', ''), "
+                             "(6, 'f', '" + below + "'), (7, 'g', '" + gone + "'), "
+                             "(8, 'h', '" + upper + "'), (9, 'i', ''), (10, 'j', '" + below + "')");
+  triggerMenu(*m_window, "mnuShowMissing");
+  QVERIFY(m_errors.empty());
+  QCOMPARE(gridIds(*m_window), (QList<int>{2, 7, 8}));
+  triggerMenu(*m_window, "mnuShowDuplicates");
+  QVERIFY(m_errors.empty());
+  // By Filename, then ID; a name that differs in case is another file.
+  QCOMPARE(gridIds(*m_window), (QList<int>{2, 7, 1, 6, 10}));
+
+  // The user deletes an extra copy with the designed button.
+  m_window->findChild<QAbstractItemView*>(QStringLiteral("DBGrid1"))
+      ->setCurrentIndex(m_window->findChild<QAbstractItemView*>(QStringLiteral("DBGrid1"))
+                            ->model()
+                            ->index(3, 1));
+  QTest::mouseClick(button("cmdDelet"), Qt::LeftButton);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(gridIds(*m_window), (QList<int>{2, 7, 1, 10}));
 }
 
 QTEST_MAIN(TestFrmMainImport)

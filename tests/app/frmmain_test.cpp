@@ -227,8 +227,16 @@ void TestFrmMain::menus() {
   QCOMPARE(m_window->mnuTagReader->text(), QStringLiteral("MP3 tag reader"));
   QCOMPARE(m_window->mnuTagReader->objectName(), QStringLiteral("mnuTagReader"));
   const QList<QAction*> bar = m_window->menuBar()->actions();
-  QCOMPARE(bar.size(), 2);
+  QCOMPARE(bar.size(), 3);
   QCOMPARE(bar[0]->menu(), m_window->mnufile);
+  QCOMPARE(bar[1]->menu(), m_window->mnuDebug);
+  QCOMPARE(bar[2]->menu(), m_window->mnuCatalogue);
+  QCOMPARE(m_window->mnuCatalogue->title(), QStringLiteral("&Catalogue"));
+  QStringList entries;
+  for (const QAction* entry : m_window->mnuCatalogue->actions()) entries << entry->text();
+  QCOMPARE(entries, (QStringList{QStringLiteral("Rescan Directory\u2026"),
+                                 QStringLiteral("Show Missing Files"),
+                                 QStringLiteral("Show Duplicates")}));
   QCOMPARE(m_window->mnufile->actions().size(), 1);
   QCOMPARE(m_window->mnuDebug->actions().size(), 1);
   QVERIFY(m_window->mnufileExit->shortcut().isEmpty());
