@@ -80,11 +80,11 @@ std::string missingFilesSql() {
 }
 
 std::string duplicatesSql() {
-  // Filename compares without regard to case; its index finds the candidates, and the binary
-  // compare keeps only exact copies (two names that differ in case are two files here).
-  return "SELECT * FROM music_shelf AS m WHERE Filename <> '' AND EXISTS (SELECT 1 FROM "
-         "music_shelf AS o WHERE o.Filename = m.Filename AND o.Filename = m.Filename COLLATE "
-         "BINARY AND o.ID <> m.ID) ORDER BY Filename COLLATE BINARY, ID";
+  // Filename compares without regard to case; the binary compares keep only exact copies (two
+  // names that differ in case are two files here). One grouping pass, with or without an index.
+  return "SELECT * FROM music_shelf WHERE Filename <> '' AND Filename COLLATE BINARY IN "
+         "(SELECT Filename COLLATE BINARY FROM music_shelf WHERE Filename <> '' GROUP BY "
+         "Filename COLLATE BINARY HAVING count(*) > 1) ORDER BY Filename COLLATE BINARY, ID";
 }
 
 bool isSelectQuery(std::string_view text) {

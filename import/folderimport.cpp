@@ -237,7 +237,7 @@ class Walker {
     const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
       m_shared.count(&ImportCounts::foldersUnreadable);
-      reached(root, false);
+      reached(root, WalkFilter::Listing::Unreadable);
     } else {
       walk(std::make_shared<const FolderFd>(fd), root);
     }
@@ -256,7 +256,7 @@ class Walker {
     struct stat self {};
     if (::fstat(folder->get(), &self) != 0) {
       m_shared.count(&ImportCounts::foldersUnreadable);
-      reached(path, false);
+      reached(path, WalkFilter::Listing::Unreadable);
       return;
     }
     if (!m_walked.emplace(self.st_dev, self.st_ino).second) return;
@@ -268,10 +268,10 @@ class Walker {
     std::vector<FolderEntry> entries;
     if (!listFolder(folder->get(), entries)) {
       m_shared.count(&ImportCounts::foldersUnreadable);
-      reached(path, false);
+      reached(path, WalkFilter::Listing::Unreadable);
       return;
     }
-    reached(path, true);
+    reached(path, entries.empty() ? WalkFilter::Listing::Empty : WalkFilter::Listing::Listed);
     const std::string prefix = path + "/";
     // The folder's part of its files' stored paths; a name's own part follows the "/".
     const std::string storedPrefix = m_filter ? storedPath(prefix) : std::string();
@@ -292,6 +292,8 @@ class Walker {
       if (::fstatat(folder->get(), name.c_str(), &entry, 0) != 0) {
         const bool missing = errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
         m_shared.count(missing ? &ImportCounts::entriesMissing : &ImportCounts::entriesUnreadable);
+        // A link may have led to a folder on a disk that is not there now.
+        if (type != DT_REG) reached(prefix + name, WalkFilter::Listing::Unreadable);
         continue;
       }
       if (S_ISDIR(entry.st_mode)) {
@@ -318,7 +320,7 @@ class Walker {
       if (fd < 0) {
         m_shared.count(errno == ENOENT ? &ImportCounts::entriesMissing
                                        : &ImportCounts::foldersUnreadable);
-        reached(prefix + name, false);
+        reached(prefix + name, WalkFilter::Listing::Unreadable);
         continue;
       }
       walk(std::make_shared<const FolderFd>(fd), prefix + name);
@@ -358,8 +360,8 @@ class Walker {
     return true;
   }
 
-  void reached(const std::string& path, bool listed) {
-    if (m_filter) m_filter->folderReached(storedPath(path), listed);
+  void reached(const std::string& path, WalkFilter::Listing listing) {
+    if (m_filter) m_filter->folderReached(storedPath(path), listing);
   }
 
   // Whether the filter knows the file `name` of the folder whose stored prefix is given; such a

@@ -57,10 +57,12 @@ class WalkFilter {
   // Whether a row already holds the file at `path`: such a file is counted unchanged and
   // neither read nor stored again.
   virtual bool isCatalogued(std::string_view path) = 0;
-  // The walk came to the folder `path` and could (`listed`) or could not list all of it. The
-  // chosen folder is told as it was given; every folder below as its parent's path, "/" and
-  // its name.
-  virtual void folderReached(std::string_view path, bool listed) = 0;
+  // The walk came to the folder `path`: it listed it (finding nothing the walk looks at, when
+  // `empty`), or could not list all of it. The chosen folder is told as it was given; every
+  // folder below as its parent's path, "/" and its name. A link to a folder that leads nowhere
+  // is told as a folder that could not be listed.
+  enum class Listing { Listed, Empty, Unreadable };
+  virtual void folderReached(std::string_view path, Listing listing) = 0;
 };
 
 // Imports every MP3 file in a folder and every folder below it into the catalogue, one row per

@@ -147,7 +147,7 @@ void Connection::configure() {
   sqlite3_limit(m_db, SQLITE_LIMIT_LENGTH, kLongestValue);
   const int likeRc = registerJetLike(m_db, &Connection::deadlinePassed, this);
   if (likeRc != SQLITE_OK) throw EngineError(likeRc, sqlite3_errstr(likeRc));
-  const int existsRc = registerFileExists(m_db);
+  const int existsRc = registerFileExists(m_db, &Connection::deadlinePassed, this);
   if (existsRc != SQLITE_OK) throw EngineError(existsRc, sqlite3_errstr(existsRc));
   sqlite3_set_authorizer(m_db, &Connection::authorize, this);
   sqlite3_progress_handler(m_db, 10000, &Connection::progress, this);

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -14,77 +16,117 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 
-bool isRegularFile(const std::string& path) {
+PathState stateOf(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (::stat(path.c_str(), &st) == 0) return S_ISREG(st.st_mode) ? PathState::RegularFile
+                                                                  : PathState::Other;
+  return errno == ENOENT || errno == ENOTDIR ? PathState::Absent : PathState::Unknown;
 }
 
-bool isFolder(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The names in `folder` that read as `storedName` once made valid UTF-8.
-std::vector<std::string> namesStoredAs(const std::string& folder, std::string_view storedName) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(folder.empty() ? "/" : folder.c_str());
-  if (!dir) return names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name.size() > storedName.size() * 3 || name.size() * 3 < storedName.size()) continue;
-    if (validUtf8(name) == storedName) names.emplace_back(name);
-  }
-  ::closedir(dir);
-  return names;
-}
-
-// Follows the stored path one part at a time from `resolved` on, trying every real name each
-// part may stand for. Only parts that hold U+FFFD need a listing of their folder.
-bool existsBelow(const std::string& resolved, std::string_view rest) {
-  while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
-  if (rest.empty()) return isRegularFile(resolved);
-  const std::size_t slash = rest.find('/');
-  const std::string_view part = rest.substr(0, slash);
-  const std::string_view after = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
-  const bool last = after.find_first_not_of('/') == std::string_view::npos;
-  const auto tryName = [&](std::string_view name) {
-    const std::string next = resolved + "/" + std::string(name);
-    if (last) return isRegularFile(next) || existsBelow(next, after);
-    return isFolder(next) && existsBelow(next, after);
+// One answer from several candidates: a file found wins, then doubt, then anything there.
+PathState better(PathState a, PathState b) {
+  const auto rank = [](PathState s) {
+    switch (s) {
+      case PathState::RegularFile: return 3;
+      case PathState::Unknown: return 2;
+      case PathState::Other: return 1;
+      case PathState::Absent: return 0;
+    }
+    return 0;
   };
-  if (part.find(kReplacement) == std::string_view::npos) return tryName(part);
-  for (const std::string& name : namesStoredAs(resolved, part))
-    if (tryName(name)) return true;
-  return false;
+  return rank(a) >= rank(b) ? a : b;
 }
+
+struct LookUp {
+  StopCheck stop;
+  void* context;
+
+  bool stopped() const { return stop && stop(context); }
+
+  // The names in `folder` that read as `storedName` once made valid UTF-8; false when the
+  // folder could not be listed whole.
+  bool namesStoredAs(const std::string& folder, std::string_view storedName,
+                     std::vector<std::string>& names) const {
+    DIR* dir = ::opendir(folder.empty() ? "/" : folder.c_str());
+    if (!dir) return false;
+    std::size_t seen = 0;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+      if ((++seen & 0x3FF) == 0 && stopped()) {
+        ::closedir(dir);
+        return false;
+      }
+      const std::string_view name = entry->d_name;
+      if (name.size() > storedName.size() || name.size() * 3 < storedName.size()) continue;
+      if (validUtf8(name) == storedName) names.emplace_back(name);
+    }
+    const bool complete = errno == 0;
+    ::closedir(dir);
+    return complete;
+  }
+
+  // Follows the stored path one part at a time from `resolved` on, trying every real name each
+  // part may stand for. Only parts that hold U+FFFD need a listing of their folder.
+  PathState below(const std::string& resolved, std::string_view rest) const {
+    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+    if (rest.empty()) return stateOf(resolved.empty() ? "/" : resolved);
+    const std::size_t slash = rest.find('/');
+    const std::string_view part = rest.substr(0, slash);
+    const std::string_view after =
+        slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+    const auto follow = [&](std::string_view name) {
+      return below(resolved + "/" + std::string(name), after);
+    };
+    if (part.find(kReplacement) == std::string_view::npos) return follow(part);
+    std::vector<std::string> names;
+    PathState state = namesStoredAs(resolved, part, names) ? PathState::Absent : PathState::Unknown;
+    for (const std::string& name : names) {
+      state = better(state, follow(name));
+      if (state == PathState::RegularFile) break;
+    }
+    return state;
+  }
+};
 
 void fileExistsFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return;  // NULL in, NULL out
   const auto* bytes = static_cast<const char*>(sqlite3_value_blob(argv[0]));
   const int size = sqlite3_value_bytes(argv[0]);
   const std::string_view path(bytes ? bytes : "", static_cast<std::size_t>(size));
+  const auto* hook = static_cast<const LookUp*>(sqlite3_user_data(ctx));
   try {
-    sqlite3_result_int(ctx, fileExists(path) ? 1 : 0);
+    const PathState state = lookUpStoredPath(path, hook->stop, hook->context);
+    sqlite3_result_int(ctx, state == PathState::RegularFile ? 1 : 0);
   } catch (const std::bad_alloc&) {
     sqlite3_result_error_nomem(ctx);
+  } catch (...) {
+    sqlite3_result_error(ctx, "file_exists failed", -1);
   }
 }
 
 }  // namespace
 
-bool fileExists(std::string_view path) {
-  // A NUL cannot stand in a file name; nor can an empty path name anything.
-  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
-  const std::string whole(path);
-  if (isRegularFile(whole)) return true;
+PathState lookUpStoredPath(std::string_view path, StopCheck stop, void* context) {
+  // A NUL cannot stand in a file name; a relative path would depend on where the program runs.
+  if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos)
+    return PathState::Absent;
+  const PathState whole = stateOf(std::string(path));
   // A name made valid UTF-8 no longer names the file; its folders' listings still can.
-  if (path.find(kReplacement) == std::string_view::npos || path.front() != '/') return false;
-  return existsBelow(std::string(), path);
+  if (whole == PathState::RegularFile || path.find(kReplacement) == std::string_view::npos)
+    return whole;
+  return better(whole, LookUp{stop, context}.below(std::string(), path));
 }
 
-int registerFileExists(sqlite3* db) {
-  return sqlite3_create_function_v2(db, "file_exists", 1, SQLITE_UTF8 | SQLITE_DIRECTONLY,
-                                    nullptr, fileExistsFunction, nullptr, nullptr, nullptr);
+bool fileExists(std::string_view path) {
+  return lookUpStoredPath(path) == PathState::RegularFile;
+}
+
+int registerFileExists(sqlite3* db, StopCheck stop, void* context) {
+  auto* hook = new (std::nothrow) LookUp{stop, context};
+  if (hook == nullptr) return SQLITE_NOMEM;
+  return sqlite3_create_function_v2(db, "file_exists", 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, hook,
+                                    fileExistsFunction, nullptr, nullptr,
+                                    [](void* p) { delete static_cast<LookUp*>(p); });
 }
 
 }  // namespace engine

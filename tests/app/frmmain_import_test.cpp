@@ -434,6 +434,11 @@ void TestFrmMainImport::missingFilesAndDuplicatesAreViews() {
   QVERIFY(m_errors.empty());
   // By Filename, then ID; a name that differs in case is another file.
   QCOMPARE(gridIds(*m_window), (QList<int>{2, 7, 1, 6, 10}));
+  // The same without the Filename index, in one pass rather than one per row.
+  testcatalogue::run(m_path, "DROP INDEX music_shelf_Filename");
+  triggerMenu(*m_window, "mnuShowDuplicates");
+  QVERIFY(m_errors.empty());
+  QCOMPARE(gridIds(*m_window), (QList<int>{2, 7, 1, 6, 10}));
 
   // The user deletes an extra copy with the designed button.
   m_window->findChild<QAbstractItemView*>(QStringLiteral("DBGrid1"))

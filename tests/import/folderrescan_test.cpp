@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "engine/errors.h"
 #include "import/importsummary.h"
 #include "importfixture.h"
 #include "mp3fixture.h"
@@ -33,11 +34,12 @@ class FolderRescanTest : public fixture::ImportTest {
     };
   }
 
-  ImportEnd rescan(const fs::path& folder) {
+  ImportEnd rescan(const fs::path& folder) { return rescan(folder.string()); }
+  ImportEnd rescan(const std::string& folder) {
     if (!import) makeImport();
     rescanner = std::make_unique<FolderRescan>(*import);
     return rescanner->run(
-        folder.string(), [this] { return db; },
+        folder, [this] { return db; },
         [this] {
           if (onYield) onYield();
         });
@@ -67,7 +69,11 @@ class FolderRescanTest : public fixture::ImportTest {
     return names;
   }
 
-  std::int64_t removeVanished() { return rescanner->removeVanished(db, [] {}); }
+  std::int64_t removeVanished() {
+    std::int64_t removed = 0;
+    EXPECT_EQ(rescanner->removeVanished(db, [] {}, removed), removed);
+    return removed;
+  }
 
   std::unique_ptr<FolderRescan> rescanner;
 
@@ -159,10 +165,72 @@ TEST_F(FolderRescanTest, AFolderThatCannotBeReadRemovesNothing) {
   fs::rename(dir.path() / "unplugged", root() / "usb");
 }
 
+// A disk mounted on a folder of the tree, or reached through a link: when it is not there, its
+// folder is empty or the link leads nowhere, and its rows stay.
+TEST_F(FolderRescanTest, AnEmptyFolderOrABrokenLinkKeepsTheRowsBelowIt) {
+  touch("mnt/disk/album/a.mp3");
+  touch("elsewhere/b.mp3");
+  touch("gone.mp3");
+  fs::create_directories(dir.path() / "media/usb");
+  fixture::writeFile(dir.path() / "media/usb/c.mp3", "x");
+  fs::create_directory_symlink(dir.path() / "media/usb", root() / "usb");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  ASSERT_EQ(rowCount(), 4);
+  fs::remove_all(root() / "mnt/disk/album");  // unmounted: the mount folder stays, empty
+  fs::remove_all(dir.path() / "media/usb");   // the link now leads nowhere
+  fs::remove(root() / "gone.mp3");
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(vanished(), (Names{"gone.mp3"}));
+}
+
+// An import of "/music/" stored "/music//a.mp3"; one of "/" would store "//music/a.mp3". Each
+// names the file a rescan of "/music" finds, and the reverse.
+TEST_F(FolderRescanTest, DoubledSeparatorsNameTheSameFile) {
+  touch("a.mp3");
+  touch("sub/b.mp3");
+  touch("sub/stays.mp3");  // an emptied folder keeps its rows
+  ASSERT_EQ(run(root().string() + "/"), ImportEnd::Finished);
+  db->Execute("INSERT INTO music_shelf (Filename) VALUES ('/" + (root() / "c.mp3").string() + "')");
+  touch("c.mp3");
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsUnchanged = 4}));
+  ASSERT_EQ(rescan(root().string() + "/"), ImportEnd::Finished);
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsUnchanged = 4}));
+  fs::remove(root() / "sub/b.mp3");
+  fs::remove(root() / "c.mp3");
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(rescanner->vanished().size(), 2u);
+  EXPECT_EQ(removeVanished(), 2);
+  EXPECT_EQ(rowCount(), 2);
+}
+
+TEST_F(FolderRescanTest, AReadOnlyCatalogueIsRefusedBeforeAnythingIsRead) {
+  touch("a.mp3");
+  db.reset();
+  testsupport::handToUnprivilegedUser(dir.path());
+  fs::permissions(cataloguePath(), fs::perms::owner_read | fs::perms::group_read |
+                                       fs::perms::others_read);
+  testsupport::ChildProcess child(
+      [&](const testsupport::Channel&) {
+        db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(cataloguePath().string());
+        ASSERT_TRUE(db->isReadOnly());
+        try {
+          rescan(root());
+          ADD_FAILURE() << "no error";
+        } catch (const engine::EngineError& error) {
+          EXPECT_EQ(error.number(), 8);
+        }
+        EXPECT_EQ(takeRead(), Names{});
+      },
+      {.withoutRoot = true});
+  EXPECT_EQ(child.wait(), 0);
+}
+
 // Folders this user may not list or enter: nothing below them counts as vanished, while a
 // readable sibling's vanished file still does. Runs without root, for whom every folder opens.
 TEST_F(FolderRescanTest, UnreadableFoldersKeepTheirRows) {
   touch("open/gone.mp3");
+  touch("open/stays.mp3");
   touch("locked/a.mp3");
   touch("locked/gone.mp3");
   touch("listless/a.mp3");

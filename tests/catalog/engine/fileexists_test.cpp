@@ -57,6 +57,8 @@ TEST_F(FileExistsTest, OneOnlyForAnExistingRegularFile) {
   EXPECT_EQ(fileExists(*db, "NULL"), std::nullopt);
   EXPECT_EQ(fileExists(*db, "''"), "0");
   EXPECT_EQ(fileExists(*db, "42"), "0");
+  // A relative path would name a file by where the program happens to run.
+  EXPECT_EQ(fileExists(*db, "'" + (m_dir / "song.mp3").relative_path().string() + "'"), "0");
   // A NUL cannot be part of a name: the part before it is not looked up instead.
   EXPECT_EQ(fileExists(*db, quoted("song.mp3") + " || char(0) || 'x'"), "0");
   EXPECT_EQ(fileExists(*db, "CAST(" + quoted("song.mp3") + " AS BLOB)"), "1");
