@@ -1,8 +1,11 @@
 #include "app/frmmain.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QLabel>
@@ -12,6 +15,8 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTextDocument>
+#include <QTimer>
+#include <QUrl>
 
 #include <new>
 #include <utility>
@@ -22,8 +27,10 @@
 #include "catalog/boundgrid.h"
 #include "catalog/catalogue.h"
 #include "catalog/datacontrol.h"
+#include "catalog/recordsetmodel.h"
 #include "catalog/statements.h"
 #include "engine/errors.h"
+#include "engine/fileexists.h"
 #include "engine/sqltext.h"
 #include "engine/utf8.h"
 #include "import/folderrescan.h"
@@ -86,6 +93,7 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
       m_folderPicker(std::move(folderPicker)),
       m_mp3InfoFactory(std::move(mp3InfoFactory)),
       m_import(m_mp3InfoFactory) {
+  m_openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   setObjectName(QStringLiteral("frmMain"));
   setWindowTitle(QStringLiteral("Quollsong Database"));
   buildControls();
@@ -154,6 +162,16 @@ void frmMain::buildControls() {
                       cmdSQL,   cmdSearch,  cmdAdd,   cmdDelet,  cmdUpdate, cmdAddDir};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
+  // What a screen reader calls the boxes and the grid; the labels beside them say the same.
+  txtTitle->setAccessibleName(QStringLiteral("Title"));
+  txtArtist->setAccessibleName(QStringLiteral("Artist"));
+  txtSQL->setAccessibleName(QStringLiteral("SQL statement"));
+  DBGrid1->setAccessibleName(QStringLiteral("Songs"));
+  Data1->setAccessibleName(QStringLiteral("Record navigator"));
+  Label2[0]->setBuddy(txtTitle);
+  Label2[1]->setBuddy(txtArtist);
+  Label1->setBuddy(txtSQL);
+
   connect(cmdShowAll, &QPushButton::clicked, this, &frmMain::cmdShowAll_Click);
   connect(cmdSearch, &QPushButton::clicked, this, &frmMain::cmdSearch_Click);
   connect(Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
@@ -168,6 +186,7 @@ void frmMain::buildControls() {
   // Errors met while the grid reads or edits, or while the navigator moves: shown once the
   // event that raised them is over, never from inside a paint or a model call.
   connect(Data1, &catalog::DataControl::error, this, &frmMain::showError, Qt::QueuedConnection);
+  connect(DBGrid1, &catalog::BoundGrid::rowMenuRequested, this, &frmMain::showRowMenu);
 }
 
 void frmMain::buildMenus() {
@@ -187,12 +206,26 @@ void frmMain::buildMenus() {
   connect(mnuRescan, &QAction::triggered, this, &frmMain::mnuRescan_Click);
   connect(mnuShowMissing, &QAction::triggered, this, &frmMain::mnuShowMissing_Click);
   connect(mnuShowDuplicates, &QAction::triggered, this, &frmMain::mnuShowDuplicates_Click);
+
+  // A row's own menu, opened on the grid: nothing in it changes the row.
+  mnuRow = named(new QMenu(this), "mnuRow");
+  mnuPlay = named(mnuRow->addAction(QStringLiteral("Play")), "mnuPlay");
+  mnuOpenFolder =
+      named(mnuRow->addAction(QStringLiteral("Open Containing Folder")), "mnuOpenFolder");
+  mnuCopyPath = named(mnuRow->addAction(QStringLiteral("Copy Path")), "mnuCopyPath");
+  connect(mnuPlay, &QAction::triggered, this, &frmMain::mnuPlay_Click);
+  connect(mnuOpenFolder, &QAction::triggered, this, &frmMain::mnuOpenFolder_Click);
+  connect(mnuCopyPath, &QAction::triggered, this, &frmMain::mnuCopyPath_Click);
 }
 
 void frmMain::buildStatusBar() {
   m_importStatus = new ImportStatus(statusBar());
   statusBar()->addWidget(m_importStatus, 1);
   connect(m_importStatus, &ImportStatus::cancelClicked, this, [this] { m_import.requestStop(); });
+
+  lblRowCount = named(new QLabel(statusBar()), "lblRowCount");
+  lblRowCount->setTextFormat(Qt::PlainText);
+  statusBar()->addPermanentWidget(lblRowCount);
 
   lblReadOnly = named(new QLabel(QStringLiteral("Read-only"), statusBar()), "lblReadOnly");
   lblReadOnly->hide();
@@ -248,11 +281,39 @@ void frmMain::showQuery(const std::string& source, int type) {
   m_importStatus->clear();
   std::shared_ptr<engine::Recordset> recordset = database().OpenRecordset(source, type);
   Data1->setRecordset(std::move(recordset));
+  countRowsSoon();
 }
 
 void frmMain::reloadView() {
   Data1->UpdateControls();
+  countRowsSoon();  // also when the reload fails: the rows may have changed
   Data1->Refresh();
+}
+
+void frmMain::reloadViewAt(std::optional<std::int64_t> id, int near) {
+  reloadView();
+  if (id) Data1->setCurrentRowById(*id, near);
+}
+
+void frmMain::countRowsSoon() {
+  lblRowCount->clear();
+  if (m_rowCountPending) return;
+  m_rowCountPending = true;
+  // After the rows are painted: counting a large view takes a moment.
+  QTimer::singleShot(0, this, [this] {
+    m_rowCountPending = false;
+    showRowCount();
+  });
+}
+
+void frmMain::showRowCount() {
+  const std::optional<std::int64_t> rows = Data1->countRows();
+  if (!rows) {
+    lblRowCount->clear();
+    return;
+  }
+  lblRowCount->setText(QString::fromStdString(importer::groupedNumber(*rows)) +
+                       (*rows == 1 ? QStringLiteral(" song") : QStringLiteral(" songs")));
 }
 
 void frmMain::connectCatalogue() {
@@ -352,6 +413,8 @@ void frmMain::Command3_Click() {
 }
 
 void frmMain::DBGrid1_HeadClick(int ColIndex) {
+  // Columns a query adds after the catalogue's own are not the catalogue's to sort by.
+  if (ColIndex < 0 || ColIndex >= catalog::kColumnCount) return;
   guarded([&] {
     const auto column = static_cast<std::int16_t>(ColIndex);
     const std::string caption = DBGrid1->columnCaption(column).toStdString();
@@ -403,22 +466,30 @@ void frmMain::cmdDelet_Click() {
                                 "This view has no ID column of the catalogue, so the row to "
                                 "delete cannot be told. Nothing was deleted.");
     const std::int32_t id = catalog::toRecordId(recordset->Fields(idField).Value());
+    // The row after it takes its place as the current row; after the last row, the one before.
+    const int row = Data1->currentRow();
+    std::optional<std::int64_t> next = Data1->idOfRow(row + 1);
+    const bool wasLast = !next;
+    if (wasLast) next = Data1->idOfRow(row - 1);
     runStatement(catalog::deleteSql(id));
-    reloadView();
+    reloadViewAt(next, wasLast ? row - 1 : row);
   });
 }
 
 void frmMain::cmdAdd_Click() {
   guarded([&] {
     runStatement(catalog::addSql());
-    reloadView();
+    // The new row becomes the current one, so what is typed next goes into it.
+    reloadViewAt(database().LastInsertedId(), Data1->currentRow());
   });
 }
 
 void frmMain::cmdUpdate_Click() {
   guarded([&] {
+    const int row = Data1->currentRow();
+    const std::optional<std::int64_t> id = Data1->idOfRow(row);
     Data1->UpdateRecord();
-    reloadView();
+    reloadViewAt(id, row);
   });
 }
 
@@ -480,6 +551,9 @@ void frmMain::RescanFolder(const std::string& path) {
     const std::int64_t vanished = static_cast<std::int64_t>(rescan.vanished().size());
     // A close that came meanwhile ends the rescan here, without a question.
     if (vanished > 0 && !m_closeAfterImport) {
+      // The walk is over: Cancel goes, and the status bar says what it did while the user
+      // decides.
+      m_importStatus->finishWith(summary(false));
       const QString folder = QString::fromStdString(engine::validUtf8(path));
       const QString question =
           vanished == 1
@@ -491,7 +565,7 @@ void frmMain::RescanFolder(const std::string& path) {
                     .arg(QString::fromStdString(importer::groupedNumber(vanished)), folder);
       if (m_question && m_question(question)) {
         database();  // a closed catalogue fails here, before anything is removed
-        removed = rescan.removeVanished(dbMusic, [this] { yield(); });
+        rescan.removeVanished(dbMusic, [this] { yield(); }, removed);
       } else {
         kept = vanished;
       }
@@ -509,6 +583,54 @@ void frmMain::mnuShowMissing_Click() {
 
 void frmMain::mnuShowDuplicates_Click() {
   guarded([&] { showQuery(catalog::duplicatesSql(), engine::dbOpenDynaset); });
+}
+
+void frmMain::showRowMenu(int row, const QPoint& globalPos) {
+  m_menuRow = row;
+  const bool hasPath = !menuRowFilename().empty();
+  for (QAction* entry : {mnuPlay, mnuOpenFolder, mnuCopyPath}) entry->setEnabled(hasPath);
+  mnuRow->popup(globalPos);
+}
+
+std::string frmMain::menuRowFilename() const {
+  const std::shared_ptr<engine::Recordset> recordset = Data1->Recordset();
+  const int field = Data1->model()->fieldOfColumn(catalog::RecordsetModel::filenameColumn());
+  if (!recordset || field < 0 || m_menuRow < 0 || !recordset->isRead(m_menuRow)) return {};
+  const engine::Value value = recordset->value(m_menuRow, field);
+  return value.isText() ? value.text() : std::string();
+}
+
+std::optional<QString> frmMain::menuRowFileOnDisk() {
+  const std::string path = menuRowFilename();
+  if (path.empty()) return std::nullopt;
+  if (!engine::fileExists(path)) {
+    showError(catalog::kFileNotFound,
+              QStringLiteral("The file '%1' is no longer on disk.")
+                  .arg(QString::fromStdString(path)));
+    return std::nullopt;
+  }
+  return QString::fromStdString(path);
+}
+
+void frmMain::openWithDesktop(const QUrl& url) {
+  if (!m_openUrl || !m_openUrl(url))
+    showError(catalog::kPathFileAccessError,
+              QStringLiteral("No program could be started to open '%1'.")
+                  .arg(url.toLocalFile()));
+}
+
+void frmMain::mnuPlay_Click() {
+  if (const auto file = menuRowFileOnDisk()) openWithDesktop(QUrl::fromLocalFile(*file));
+}
+
+void frmMain::mnuOpenFolder_Click() {
+  if (const auto file = menuRowFileOnDisk())
+    openWithDesktop(QUrl::fromLocalFile(QFileInfo(*file).absolutePath()));
+}
+
+void frmMain::mnuCopyPath_Click() {
+  const std::string path = menuRowFilename();
+  if (!path.empty()) QGuiApplication::clipboard()->setText(QString::fromStdString(path));
 }
 
 void frmMain::ReadMp3Info(const std::string& path, importer::SongInfo& info) {

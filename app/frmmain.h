@@ -6,7 +6,9 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/engine.h"
@@ -24,6 +26,7 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QUrl;
 
 namespace catalog {
 class BoundGrid;
@@ -51,6 +54,10 @@ class frmMain final : public QMainWindow {
 
   // How the window asks before it removes rows; without one, the answer is always No.
   void setQuestion(ui::Question question) { m_question = std::move(question); }
+  // How the window hands a file or folder to the desktop's default application; true when it
+  // was handed over. The desktop services unless set.
+  using UrlOpener = std::function<bool(const QUrl& url)>;
+  void setUrlOpener(UrlOpener opener) { m_openUrl = std::move(opener); }
 
  public slots:
   void cmdShowAll_Click();
@@ -68,6 +75,9 @@ class frmMain final : public QMainWindow {
   void mnuRescan_Click();
   void mnuShowMissing_Click();
   void mnuShowDuplicates_Click();
+  void mnuPlay_Click();
+  void mnuOpenFolder_Click();
+  void mnuCopyPath_Click();
   void txtTitle_Change();
   void Form_Resize();
 
@@ -105,6 +115,19 @@ class frmMain final : public QMainWindow {
   void runStatement(const std::string& sql);
   void showQuery(const std::string& source, int type);
   void reloadView();
+  // The same, then the row with catalogue ID `id` current again when the view lists it (looked
+  // for at row `near` first); otherwise the first row, as after any reload.
+  void reloadViewAt(std::optional<std::int64_t> id, int near);
+  // Counts the view's rows for the status bar once the window has shown them.
+  void countRowsSoon();
+  void showRowCount();
+  // The row menu: Play, Open Containing Folder, Copy Path for `row`.
+  void showRowMenu(int row, const QPoint& globalPos);
+  // The stored Filename of the row the menu is for; empty when it has none.
+  std::string menuRowFilename() const;
+  // The menu row's file, when it is on disk; otherwise shows that it is missing.
+  std::optional<QString> menuRowFileOnDisk();
+  void openWithDesktop(const QUrl& url);
   // Takes the default workspace and a new handle on the catalogue.
   void connectCatalogue();
   void showLockWait(std::chrono::milliseconds waited);
@@ -121,6 +144,9 @@ class frmMain final : public QMainWindow {
   QString m_catalogPath;
   ui::ErrorDisplay m_errorDisplay;
   ui::Question m_question;
+  UrlOpener m_openUrl;
+  int m_menuRow = -1;            // the row the row menu was opened for
+  bool m_rowCountPending = false;
   importer::FolderPicker m_folderPicker;
   importer::Mp3InfoFactory m_mp3InfoFactory;
   importer::FolderImport m_import;
@@ -157,4 +183,9 @@ class frmMain final : public QMainWindow {
   QAction* mnuRescan = nullptr;
   QAction* mnuShowMissing = nullptr;
   QAction* mnuShowDuplicates = nullptr;
+  QLabel* lblRowCount = nullptr;
+  QMenu* mnuRow = nullptr;
+  QAction* mnuPlay = nullptr;
+  QAction* mnuOpenFolder = nullptr;
+  QAction* mnuCopyPath = nullptr;
 };

@@ -1,10 +1,14 @@
 #include "catalog/boundgrid.h"
 
+#include <QContextMenuEvent>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QStyledItemDelegate>
 
+#include <algorithm>
 #include <limits>
 
 #include "catalog/datacontrol.h"
@@ -16,10 +20,16 @@ namespace {
 
 constexpr double kGridPointSize = 8.25;
 constexpr int kRecordSelectorWidth = 15;
+// Fitted columns: never narrower than this, never wider than this share of the grid.
+constexpr int kNarrowestColumn = 36;
+constexpr double kWidestColumnShare = 0.4;
+// The cell's padding and the grid line, beside its text.
+constexpr int kCellMargin = 12;
 
 // Cell editors hold a cell's whole text: a line edit's own limit (32,767 characters) would cut a
-// long comment short when the cell is merely opened and closed.
-class WholeTextDelegate final : public QStyledItemDelegate {
+// long comment short when the cell is merely opened and closed. Paths are cut in the middle,
+// where the folders that tell them apart are, rather than at the end where the file name is.
+class CellDelegate final : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
   QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
@@ -28,6 +38,13 @@ class WholeTextDelegate final : public QStyledItemDelegate {
     if (auto* line = qobject_cast<QLineEdit*>(editor))
       line->setMaxLength(std::numeric_limits<int>::max());
     return editor;
+  }
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (index.column() == RecordsetModel::filenameColumn())
+      option->textElideMode = Qt::ElideMiddle;
   }
 };
 
@@ -50,13 +67,19 @@ BoundGrid::BoundGrid(QWidget* parent) : QTableView(parent) {
   setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setStyleSheet(QStringLiteral("QTableView { gridline-color: #808080; }"));
-  setItemDelegate(new WholeTextDelegate(this));
+  setItemDelegate(new CellDelegate(this));
 
   QHeaderView* headings = horizontalHeader();
   headings->setSectionsClickable(true);
   headings->setSortIndicatorShown(false);
   headings->setHighlightSections(false);
   connect(headings, &QHeaderView::sectionClicked, this, &BoundGrid::headClick);
+  headings->setSectionResizeMode(QHeaderView::Interactive);
+  // A width the user drags stays with that heading, for this view and the later ones.
+  connect(headings, &QHeaderView::sectionResized, this, [this](int column, int, int width) {
+    if (m_fitting || !model()) return;
+    m_userWidths.insert(columnCaption(column), width);
+  });
 
   // Record selectors; rows keep a height the user can drag.
   QHeaderView* selectors = verticalHeader();
@@ -76,6 +99,7 @@ void BoundGrid::setDataControl(DataControl* dataControl) {
             if (current.isValid() && m_dataControl) m_dataControl->setCurrentRow(current.row());
           });
   connect(dataControl, &DataControl::currentRowChanged, this, &BoundGrid::followRow);
+  connect(dataControl, &DataControl::recordsetShown, this, &BoundGrid::fitColumns);
 }
 
 void BoundGrid::followRow(int row) {
@@ -89,6 +113,57 @@ void BoundGrid::followRow(int row) {
 
 QString BoundGrid::columnCaption(int column) const {
   return model() ? model()->headerData(column, Qt::Horizontal).toString() : QString();
+}
+
+void BoundGrid::fitColumns() {
+  QAbstractItemModel* rows = model();
+  if (!rows) return;
+  m_fitting = true;
+  const QFontMetrics cellText(font());
+  const QFontMetrics headingText(horizontalHeader()->font());
+  const int widest = std::max(kNarrowestColumn, static_cast<int>(viewport()->width() *
+                                                                  kWidestColumnShare));
+  // The rows read so far are the first batch: measuring them reads nothing more.
+  const int measured = std::min(rows->rowCount(), static_cast<int>(engine::Recordset::kBatchRows));
+  for (int column = 0; column < rows->columnCount(); ++column) {
+    const QString caption = columnCaption(column);
+    if (const auto user = m_userWidths.constFind(caption); user != m_userWidths.constEnd()) {
+      setColumnWidth(column, *user);
+      continue;
+    }
+    int width = headingText.horizontalAdvance(caption);
+    for (int row = 0; row < measured && width < widest; ++row)
+      width = std::max(width, cellText.horizontalAdvance(
+                                  rows->index(row, column).data(Qt::DisplayRole).toString()));
+    setColumnWidth(column, std::clamp(width + kCellMargin, kNarrowestColumn, widest));
+  }
+  m_fitting = false;
+}
+
+void BoundGrid::keyPressEvent(QKeyEvent* event) {
+  // The view's real last row, as the navigator's last button finds it, not the last one read.
+  if (event->key() == Qt::Key_End && m_dataControl && state() != EditingState &&
+      (event->modifiers() & ~Qt::KeypadModifier & ~Qt::ControlModifier) == Qt::NoModifier) {
+    m_dataControl->moveLast();
+    event->accept();
+    return;
+  }
+  QTableView::keyPressEvent(event);
+}
+
+void BoundGrid::contextMenuEvent(QContextMenuEvent* event) {
+  int row = -1;
+  QPoint at = event->globalPos();
+  if (event->reason() == QContextMenuEvent::Mouse) {
+    row = indexAt(viewport()->mapFromGlobal(event->globalPos())).row();
+  } else if (currentIndex().isValid()) {
+    // From the keyboard: the current row, at its cell.
+    row = currentIndex().row();
+    at = viewport()->mapToGlobal(visualRect(currentIndex()).center());
+  }
+  if (row < 0) return;
+  event->accept();
+  emit rowMenuRequested(row, at);
 }
 
 }  // namespace catalog

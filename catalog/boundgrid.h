@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QTableView>
 
@@ -10,7 +11,8 @@ class DataControl;
 // The grid bound to a data control: its columns, record selectors at the left, cells edited in
 // place where the record set allows. Headings never sort on the client; a click is reported
 // through headClick for the window to re-run its query. The grid's current row and the data
-// control's are one.
+// control's are one. Columns fit what they show when a view is shown, unless the user sized
+// them; paths are cut in the middle. End and Ctrl+End go to the view's last row.
 class BoundGrid final : public QTableView {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(BoundGrid)
@@ -24,13 +26,26 @@ class BoundGrid final : public QTableView {
   // A column's heading text.
   QString columnCaption(int column) const;
 
+  // Sizes every column to its heading and the rows read so far (the first batch), between a
+  // small minimum and 40% of the grid's width; a column the user sized keeps that width.
+  void fitColumns();
+
  signals:
   void headClick(int column);
+  // The user asked for a row's menu (right click, or the menu key for the current row), to be
+  // shown at `globalPos`.
+  void rowMenuRequested(int row, const QPoint& globalPos);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   void followRow(int row);
 
   DataControl* m_dataControl = nullptr;
+  QHash<QString, int> m_userWidths;  // by heading: widths the user dragged
+  bool m_fitting = false;           // the grid itself is sizing columns
 };
 
 }  // namespace catalog

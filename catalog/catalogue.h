@@ -20,6 +20,8 @@ void verifyCatalogue(engine::Database& db);
 // Numbers for failures that do not come from the engine, with Visual Basic's meaning.
 inline constexpr int kOutOfMemory = 7;
 inline constexpr int kInternalError = 51;
+inline constexpr int kFileNotFound = 53;
+inline constexpr int kPathFileAccessError = 75;
 
 // What the error display shows for a caught exception: the engine's number and description,
 // or one of the numbers above.

@@ -10,7 +10,9 @@
 
 #include "catalog/catalogue.h"
 #include "catalog/recordsetmodel.h"
+#include "catalog/statements.h"
 #include "engine/errors.h"
+#include "engine/sqltext.h"
 
 namespace catalog {
 
@@ -70,6 +72,77 @@ std::shared_ptr<engine::Recordset> DataControl::Recordset() const { return m_mod
 void DataControl::setRecordset(std::shared_ptr<engine::Recordset> recordset) {
   m_model->setRecordset(std::move(recordset));
   rowsReplaced();
+  emit recordsetShown();
+}
+
+int DataControl::idField() const {
+  const auto& rs = m_model->recordset();
+  if (!rs) return -1;
+  for (int field = 0; field < rs->fieldCount(); ++field) {
+    const engine::Recordset::Origin& origin = rs->origin(field);
+    if (engine::equalsIgnoringCase(origin.table, kTableName) &&
+        engine::equalsIgnoringCase(origin.column, "ID"))
+      return field;
+  }
+  return -1;
+}
+
+std::optional<std::int64_t> DataControl::idOfRow(int row) {
+  const auto& rs = m_model->recordset();
+  const int field = idField();
+  if (!rs || field < 0 || row < 0) return std::nullopt;
+  try {
+    if (!rs->isRead(row)) rs->ensureRow(row);
+    syncRows();
+    if (!rs->isRead(row)) return std::nullopt;
+    const engine::Value id = rs->value(row, field);
+    if (id.isInteger()) return id.integer();
+  } catch (const std::exception&) {
+    syncRows();
+  }
+  return std::nullopt;
+}
+
+bool DataControl::setCurrentRowById(std::int64_t id, int near) {
+  const auto& rs = m_model->recordset();
+  const int field = idField();
+  if (!rs || field < 0) return false;
+  const auto holds = [&](std::int64_t row) {
+    if (row < 0 || !rs->isRead(row)) return false;
+    const engine::Value value = rs->value(row, field);
+    return value.isInteger() && value.integer() == id;
+  };
+  const auto moveTo = [&](std::int64_t row) {
+    syncRows();
+    if (row >= m_model->rowCount()) return false;
+    setCurrentRow(static_cast<int>(row));
+    return currentRow() == row;
+  };
+  try {
+    if (holds(near)) return moveTo(near);
+    for (std::int64_t row = 0; row < rs->rowCount(); ++row)
+      if (holds(row)) return moveTo(row);
+    // A new row usually comes last: the view's last rows are read without the ones between.
+    if (rs->jumpToEnd())
+      for (std::int64_t row = rs->knownRows() - 1; row >= 0 && rs->isRead(row); --row)
+        if (holds(row)) return moveTo(row);
+    for (std::size_t added = 0; !rs->isComplete() && (added = rs->fetchMore()) > 0;)
+      for (std::int64_t row = rs->rowCount() - static_cast<std::int64_t>(added);
+           row < rs->rowCount(); ++row)
+        if (holds(row)) return moveTo(row);
+  } catch (const std::exception& e) {
+    reportError(e);
+  }
+  syncRows();
+  return false;
+}
+
+std::optional<std::int64_t> DataControl::countRows() {
+  const auto& rs = m_model->recordset();
+  if (!rs) return std::nullopt;
+  const std::optional<std::int64_t> rows = rs->countRows();
+  syncRows();  // counting may have read a row
+  return rows;
 }
 
 void DataControl::rowsReplaced() {

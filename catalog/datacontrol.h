@@ -4,7 +4,9 @@
 #include <QPointer>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,17 @@ class DataControl final : public QFrame {
   // The current row; -1 when there is none.
   int currentRow() const;
 
+  // The catalogue ID of `row`, reading up to it; nullopt when the view lists no ID of the
+  // catalogue, or no such row. Never throws.
+  std::optional<std::int64_t> idOfRow(int row);
+  // Makes the row with catalogue ID `id` current: looks at row `near` first, then at the rows
+  // read so far, then at the view's last rows, then reads on. False, with nothing moved, when
+  // the view does not list it. Never throws.
+  bool setCurrentRowById(std::int64_t id, int near);
+  // How many rows the view lists, counted without reading them all; nullopt without a record
+  // set or when they cannot be counted. Never throws.
+  std::optional<std::int64_t> countRows();
+
  public slots:
   // Makes `row` current when it exists, reading up to it, and reloads the bound boxes.
   void setCurrentRow(int row);
@@ -70,6 +83,8 @@ class DataControl final : public QFrame {
  signals:
   // After every change of the current row, and after a new or re-read record set.
   void currentRowChanged(int row);
+  // A new record set is listed (not a re-read of the same one).
+  void recordsetShown();
   void error(int number, const QString& description);
 
  private:
@@ -80,6 +95,8 @@ class DataControl final : public QFrame {
   };
 
   void rowsReplaced();
+  // The field holding the catalogue's ID; -1 when the view lists none.
+  int idField() const;
   void reportError(const std::exception& e);
 
   RecordsetModel* m_model;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string_view>
 
 #include "engine/errors.h"
 
@@ -23,6 +24,19 @@ RecordsetModel::~RecordsetModel() = default;
 void RecordsetModel::mapColumns() {
   for (int c = 0; c < kColumnCount; ++c)
     m_fields[c] = m_recordset ? m_recordset->fieldIndex(kColumns[c]) : -1;
+  m_extraFields.clear();
+  if (!m_recordset) return;
+  for (int f = 0; f < m_recordset->fieldCount(); ++f)
+    if (std::find(m_fields.begin(), m_fields.end(), f) == m_fields.end()) m_extraFields.push_back(f);
+}
+
+int RecordsetModel::filenameColumn() {
+  static const int column = [] {
+    for (int c = 0; c < kColumnCount; ++c)
+      if (std::string_view(kColumns[c]) == "Filename") return c;
+    return -1;
+  }();
+  return column;
 }
 
 void RecordsetModel::reportError(const std::exception& e) const {
@@ -95,11 +109,13 @@ void RecordsetModel::updateRow(int row, const std::vector<std::pair<int, engine:
     throw;
   }
   syncRows();
-  if (row >= 0 && row < m_rows) emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
+  if (row >= 0 && row < m_rows) emit dataChanged(index(row, 0), index(row, columnCount() - 1));
 }
 
 int RecordsetModel::fieldOfColumn(int column) const {
-  return column >= 0 && column < kColumnCount ? m_fields[column] : -1;
+  if (column >= 0 && column < kColumnCount) return m_fields[column];
+  const std::size_t extra = static_cast<std::size_t>(column - kColumnCount);
+  return column >= kColumnCount && extra < m_extraFields.size() ? m_extraFields[extra] : -1;
 }
 
 void RecordsetModel::setCurrentRow(int row) {
@@ -115,12 +131,14 @@ int RecordsetModel::rowCount(const QModelIndex& parent) const {
 }
 
 int RecordsetModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : kColumnCount;
+  return parent.isValid() ? 0 : kColumnCount + static_cast<int>(m_extraFields.size());
 }
 
 QVariant RecordsetModel::data(const QModelIndex& index, int role) const {
-  if (!index.isValid() || index.row() >= m_rows || (role != Qt::DisplayRole && role != Qt::EditRole))
-    return {};
+  if (!index.isValid() || index.row() >= m_rows) return {};
+  // A path is shown cut in the middle; the whole of it shows on hovering.
+  if (role == Qt::ToolTipRole && index.column() == filenameColumn()) role = Qt::DisplayRole;
+  if (role != Qt::DisplayRole && role != Qt::EditRole) return {};
   const int field = fieldOfColumn(index.column());
   if (field < 0 || !m_recordset) return QString();
   try {
@@ -138,9 +156,12 @@ QVariant RecordsetModel::data(const QModelIndex& index, int role) const {
 
 QVariant RecordsetModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (role != Qt::DisplayRole) return {};
-  if (orientation == Qt::Horizontal)
-    return section >= 0 && section < kColumnCount ? QVariant(QString::fromLatin1(kColumns[section]))
-                                                  : QVariant();
+  if (orientation == Qt::Horizontal) {
+    if (section >= 0 && section < kColumnCount) return QString::fromLatin1(kColumns[section]);
+    const int field = fieldOfColumn(section);
+    return field >= 0 ? QVariant(QString::fromStdString(m_recordset->fieldName(field)))
+                      : QVariant();
+  }
   if (section < 0 || section >= m_rows) return {};
   return section == m_currentRow ? kCurrentRowMarker : QString();
 }

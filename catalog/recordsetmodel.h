@@ -15,8 +15,8 @@
 namespace catalog {
 
 // The grid's view of a record set: the twelve catalogue columns, each bound to the field of the
-// same name (a field the record set lacks gives empty cells). Rows come in batches as the view
-// scrolls. Engine errors never leave the model: they are sent out through error() and the model
+// same name (a field the record set lacks gives empty cells), then every other field of the
+// record set, headed by its name. Rows come in batches as the view scrolls. Engine errors never leave the model: they are sent out through error() and the model
 // stops reading or keeps the old value.
 class RecordsetModel final : public QAbstractTableModel {
   Q_OBJECT
@@ -42,6 +42,8 @@ class RecordsetModel final : public QAbstractTableModel {
 
   // The record set's field behind a grid column; -1 when the record set lacks it.
   int fieldOfColumn(int column) const;
+  // The grid column of the catalogue's Filename field.
+  static int filenameColumn();
 
   // The row the record selector marks.
   void setCurrentRow(int row);
@@ -67,6 +69,7 @@ class RecordsetModel final : public QAbstractTableModel {
 
   std::shared_ptr<engine::Recordset> m_recordset;
   std::array<int, kColumnCount> m_fields{};
+  std::vector<int> m_extraFields;  // fields that are none of the catalogue's, in their order
   int m_rows = 0;  // rows announced to views
   int m_currentRow = -1;
   bool m_announcing = false;  // a reset or an insertion is being announced

@@ -84,6 +84,14 @@ frmTagReader::frmTagReader(ui::ErrorDisplay showError, QWidget* parent, KeepClos
     }
   }
 
+  // Screen readers name each box after its label; the path box has none.
+  txtFile->setAccessibleName(QStringLiteral("MP3 file path"));
+  QLineEdit* const labelled[6] = {txtSongname, txtArtist, txtAlbum, txtYear, txtComment, txtGenre};
+  for (int i = 0; i < 6; ++i) {
+    labelled[i]->setAccessibleName(Label1[i]->text());
+    Label1[i]->setBuddy(labelled[i]);
+  }
+
   QWidget* const tabOrder[] = {txtFile,  cmdReadTag, txtSongname, txtArtist,
                                txtAlbum, txtYear,    txtComment,  txtGenre};
   for (std::size_t i = 1; i < std::size(tabOrder); ++i) {

@@ -72,6 +72,10 @@ const std::shared_ptr<Connection>& Database::connection() const {
 
 void Database::Close() { m_connection.reset(); }
 
+std::int64_t Database::LastInsertedId() const {
+  return sqlite3_last_insert_rowid(connection()->handle());
+}
+
 bool Database::isReadOnly() const { return connection()->readOnly(); }
 
 std::string Database::readOnlyReason() const { return connection()->readOnlyReason(); }

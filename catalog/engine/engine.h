@@ -111,6 +111,8 @@ class Database {
 
   // Rows changed by the last Execute.
   std::int64_t RecordsAffected() const { return m_recordsAffected; }
+  // The ID (rowid) of the row the last INSERT on this handle's connection added.
+  std::int64_t LastInsertedId() const;
 
   // How long one statement, or one batch of rows, may run before it is stopped (20 seconds
   // unless set), and how many bytes of rows one record set may cache (512 MiB unless set).

@@ -213,19 +213,9 @@ bool Recordset::jumpToEnd(std::size_t rows) {
   if (m_tail) return true;
   Connection& connection = *m_connection;
   try {
-    // The set's own statement, stepped, holds the snapshot the counting reads too.
-    if (m_resumeReading) fetchMore(1);
-    // While the set's own statement is open, these read the same snapshot of the catalogue.
-    if (!m_statement || connection.changeStamp() != m_stamp) return false;
-    std::int64_t total = 0;
-    {
-      // Counting needs no order; without it SQLite counts through an index alone.
-      Statement count = prepareOne(
-          connection, "SELECT count(*) FROM " + asSubquery(withoutFinalOrderBy(m_sql)));
-      Connection::Deadline deadline(connection);
-      if (sqlite3_step(count.get()) != SQLITE_ROW) return false;
-      total = sqlite3_column_int64(count.get(), 0);
-    }
+    const std::optional<std::int64_t> counted = countUnread();
+    if (!counted) return false;
+    const std::int64_t total = *counted;
     if (total <= rowCount() + static_cast<std::int64_t>(rows)) return false;  // read them all
     const std::int64_t start = total - static_cast<std::int64_t>(rows);
     const std::string lastSql = "SELECT * FROM " + asSubquery(withoutTrailingEnd(m_sql)) +
@@ -256,6 +246,32 @@ bool Recordset::jumpToEnd(std::size_t rows) {
     return true;
   } catch (const EngineError&) {
     return false;  // the set reads on from where it is instead
+  }
+}
+
+std::optional<std::int64_t> Recordset::countUnread() {
+  Connection& connection = *m_connection;
+  // The set's own statement, stepped, holds the snapshot the counting reads too.
+  if (m_resumeReading) fetchMore(1);
+  if (isComplete()) return rowCount();
+  // While the set's own statement is open, this reads the same snapshot of the catalogue.
+  if (!m_statement || connection.changeStamp() != m_stamp) return std::nullopt;
+  // Counting needs no order; without it SQLite counts through an index alone.
+  Statement count =
+      prepareOne(connection, "SELECT count(*) FROM " + asSubquery(withoutFinalOrderBy(m_sql)));
+  Connection::Deadline deadline(connection);
+  if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
+  return sqlite3_column_int64(count.get(), 0);
+}
+
+std::optional<std::int64_t> Recordset::countRows() {
+  if (isComplete()) return rowCount();
+  if (m_hasPendingError) return std::nullopt;
+  if (m_tail) return m_knownTotal;
+  try {
+    return countUnread();
+  } catch (const EngineError&) {
+    return std::nullopt;
   }
 }
 

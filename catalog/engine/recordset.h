@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -93,6 +94,10 @@ class Recordset {
   // read when they are asked for: the last row of a million shows without reading the million.
   // False, with nothing changed, when the set is read to its end already or cannot be counted.
   bool jumpToEnd(std::size_t rows = kBatchRows);
+  // How many rows the set holds, counted without reading them when it is not read to its end;
+  // nullopt when it cannot be counted (the catalogue changed since the set was opened, or the
+  // count failed). Moves nothing and reads at most one row.
+  std::optional<std::int64_t> countRows();
   // Reads up to `row` when it is neither read nor among the last rows. Throws EngineError.
   void ensureRow(std::int64_t row);
   // Reads up to `rows` more rows; returns how many were added. Throws EngineError when the
@@ -128,6 +133,8 @@ class Recordset {
   void open();
   void describe();
   void resumeReading();
+  // The count of a set not read to its end, in the snapshot its statement reads.
+  std::optional<std::int64_t> countUnread();
   bool inTail(std::int64_t row) const {
     return m_tail && row >= m_tailStart && row < m_knownTotal;
   }

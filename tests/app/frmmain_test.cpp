@@ -549,11 +549,13 @@ void TestFrmMain::updateMp3Tags() {
   QVERIFY(m_errors.empty());
   QCOMPARE(testcatalogue::rows(m_path, "SELECT Title, Artist FROM music_shelf WHERE ID = 3"),
            (std::vector<std::vector<std::string>>{{"Go Your Own Way", "Fleetwood Mac's"}}));
-  // Reloaded: first row current again.
-  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("Yellow Submarine"));
+  // Reloaded, with the row just saved still current.
+  QCOMPARE(m_window->Data1->currentRow(), 2);
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("Go Your Own Way"));
   // Without typing: the row stays as it was.
   QTest::mouseClick(m_window->cmdUpdate, Qt::LeftButton);
   QVERIFY(m_errors.empty());
+  QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 3"), "Go Your Own Way");
   QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 1"), "Yellow Submarine");
 }
 
