@@ -14,6 +14,9 @@ int main(int argc, char** argv) {
   QApplication app(toolkitArgc, argv);
   QApplication::setApplicationName(QStringLiteral("QuollsongDB"));
   QApplication::setApplicationVersion(QStringLiteral(QUOLLSONG_VERSION));
+  // The menu entry scripts/install writes is quollsongdb.desktop; naming it lets desktops that
+  // match windows to entries (Wayland ones do) show its name and icon for the window.
+  QGuiApplication::setDesktopFileName(QStringLiteral("quollsongdb"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/quollsongdb.png")));
 
   // The catalogue always lies beside the executable; there is no other place and no setting.
