@@ -13,7 +13,10 @@ int main(int argc, char** argv) {
   int toolkitArgc = argc > 0 ? 1 : 0;
   QApplication app(toolkitArgc, argv);
   QApplication::setApplicationName(QStringLiteral("QuollsongDB"));
-  QApplication::setApplicationVersion(QStringLiteral("1.0.0.150"));
+  QApplication::setApplicationVersion(QStringLiteral(QUOLLSONG_VERSION));
+  // The menu entry scripts/install writes is quollsongdb.desktop; naming it lets desktops that
+  // match windows to entries (Wayland ones do) show its name and icon for the window.
+  QGuiApplication::setDesktopFileName(QStringLiteral("quollsongdb"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/quollsongdb.png")));
 
   // The catalogue always lies beside the executable; there is no other place and no setting.

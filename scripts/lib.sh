@@ -5,13 +5,14 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR="$ROOT/build"
 
 # Debian 12 packages the build and the tests need (one font, so window tests measure text the
-# same way everywhere).
+# same way everywhere; desktop-file-utils and file check what scripts/install writes).
 PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libsqlite3-dev libtag1-dev
   libgtest-dev libgmock-dev
   fonts-dejavu-core
+  desktop-file-utils file
 )
 
 ensure_packages() {
