@@ -2,6 +2,8 @@
 // recording display instead of a message box.
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -14,6 +16,7 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QThread>
+#include <QUrl>
 
 #include <sqlite3.h>
 
@@ -28,6 +31,7 @@
 #include "catalog/boundgrid.h"
 #include "catalog/datacontrol.h"
 #include "catalog/recordsetmodel.h"
+#include "engine/sqltext.h"
 #include "support/childprocess.h"
 #include "support/smalldisk.h"
 #include "support/tempdir.h"
@@ -86,6 +90,13 @@ class TestFrmMain : public QObject {
   void loadFailures();
   void anotherProgramsLockIsWaitedForAndShown();
   void readOnlyCatalogueIsShownAndRefusesChanges();
+  void columnsFitWhatTheyShowAndKeepTheUsersWidths();
+  void endKeysGoToTheViewsLastRow();
+  void consoleShowsEveryColumnOfAQuery();
+  void addAndDeleteKeepAMeaningfulCurrentRow();
+  void statusBarCountsTheViewsRows();
+  void rowMenuPlaysOpensAndCopies();
+  void boxesAndGridHaveAccessibleNames();
 
  private:
   std::unique_ptr<frmMain> makeWindow(const QString& path);
@@ -774,4 +785,157 @@ void TestFrmMain::readOnlyCatalogueIsShownAndRefusesChanges() {
 }
 
 QTEST_MAIN(TestFrmMain)
+void TestFrmMain::columnsFitWhatTheyShowAndKeepTheUsersWidths() {
+  const std::string longPath = "/music/" + std::string(300, 'x') + "/song.mp3";
+  testcatalogue::run(m_path, "UPDATE music_shelf SET Filename = '" + longPath + "' WHERE ID = 1");
+  showWindow();
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  catalog::BoundGrid* grid = m_window->DBGrid1;
+  const QFontMetrics metrics(grid->font());
+  QVERIFY(grid->columnWidth(1) >= metrics.horizontalAdvance(QStringLiteral("Yellow Submarine")));
+  QVERIFY(grid->columnWidth(0) < grid->columnWidth(1));
+  QVERIFY(grid->columnWidth(0) >= 36);
+  // The long path takes at most 40% of the grid, and shows whole as a tooltip.
+  QCOMPARE(grid->columnWidth(8), static_cast<int>(grid->viewport()->width() * 0.4));
+  QCOMPARE(grid->model()->index(0, 8).data(Qt::ToolTipRole).toString(),
+           QString::fromStdString(longPath));
+
+  grid->horizontalHeader()->resizeSection(1, 300);  // the user drags the Title column wider
+  QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
+  m_window->txtTitle->setText(QStringLiteral("Help"));
+  QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
+  QCOMPARE(grid->model()->rowCount(), 1);
+  QCOMPARE(grid->columnWidth(1), 300);
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::endKeysGoToTheViewsLastRow() {
+  testcatalogue::run(m_path, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                             "WHERE i < 1995) INSERT INTO music_shelf (Title) SELECT 'song ' || i "
+                             "FROM n");
+  showWindow();
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QVERIFY(m_window->DBGrid1->model()->rowCount() < 2000);
+  m_window->DBGrid1->setFocus();
+  QTest::keyClick(m_window->DBGrid1, Qt::Key_End, Qt::ControlModifier);
+  QCOMPARE(m_window->Data1->currentRow(), 1998);
+  QCOMPARE(m_window->DBGrid1->currentIndex().row(), 1998);
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("song 1995"));
+  QTest::keyClick(m_window->DBGrid1, Qt::Key_Home, Qt::ControlModifier);
+  QCOMPARE(m_window->Data1->currentRow(), 0);
+  QTest::keyClick(m_window->DBGrid1, Qt::Key_End);
+  QCOMPARE(m_window->Data1->currentRow(), 1998);
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::consoleShowsEveryColumnOfAQuery() {
+  runConsole(QStringLiteral("SELECT Artist, count(*) AS Songs FROM music_shelf GROUP BY Artist"));
+  QVERIFY(m_errors.empty());
+  QAbstractItemModel* model = m_window->DBGrid1->model();
+  QCOMPARE(model->columnCount(), 13);
+  QCOMPARE(model->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Artist"));
+  QCOMPARE(model->headerData(12, Qt::Horizontal).toString(), QStringLiteral("Songs"));
+  QCOMPARE(model->index(1, 2).data().toString(), QStringLiteral("The Beatles"));
+  QCOMPARE(model->index(1, 12).data().toString(), QStringLiteral("3"));
+  // Its heading is not the catalogue's to sort by: a click changes nothing.
+  clickHeading(12);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(model->columnCount(), 13);
+  // A view of the catalogue's own columns has the twelve only.
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QCOMPARE(model->columnCount(), 12);
+}
+
+void TestFrmMain::addAndDeleteKeepAMeaningfulCurrentRow() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);  // IDs 1, 2, 3, 5
+  QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);
+  QCOMPARE(shownIds(), (IdList{1, 2, 3, 5, 6}));
+  QCOMPARE(m_window->Data1->currentRow(), 4);
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("unknown"));
+  // What the user types next goes into the new row, not the first.
+  m_window->txtTitle->setText(QStringLiteral("New Song"));
+  QTest::mouseClick(m_window->cmdUpdate, Qt::LeftButton);
+  QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 6"), "New Song");
+  QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 1"), "Yellow Submarine");
+
+  selectRow(1);  // Help, ID 2: the row after it takes its place
+  QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);
+  QCOMPARE(m_window->Data1->currentRow(), 1);
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("Don't Stop"));
+  selectRow(3);  // the last row: the one before it takes its place
+  QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);
+  QCOMPARE(shownIds(), (IdList{1, 3, 5}));
+  QCOMPARE(m_window->Data1->currentRow(), 2);
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::statusBarCountsTheViewsRows() {
+  testcatalogue::run(m_path, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                             "WHERE i < 1996) INSERT INTO music_shelf (Title) SELECT 'song ' || i "
+                             "FROM n");
+  auto* count = m_window->findChild<QLabel*>(QStringLiteral("lblRowCount"));
+  QVERIFY(count);
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QTRY_COMPARE(count->text(), QStringLiteral("2,000 songs"));
+  QVERIFY(m_window->DBGrid1->model()->rowCount() < 2000);  // counted, not read
+  QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);
+  QTRY_COMPARE(count->text(), QStringLiteral("2,001 songs"));
+  m_window->txtTitle->setText(QStringLiteral("Help"));
+  m_window->txtArtist->clear();
+  QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
+  QTRY_COMPARE(count->text(), QStringLiteral("1 song"));
+}
+
+void TestFrmMain::rowMenuPlaysOpensAndCopies() {
+  const QString file = QFile::decodeName(m_dir->path("it's here.mp3").c_str());
+  QFile(file).open(QIODevice::WriteOnly);
+  testcatalogue::run(m_path, "UPDATE music_shelf SET Filename = '" +
+                                 engine::doubleApostrophes(file.toStdString()) +
+                                 "' WHERE ID = 1; UPDATE music_shelf SET Filename = "
+                                 "'/nowhere/gone.mp3' WHERE ID = 2");
+  QList<QUrl> opened;
+  m_window->setUrlOpener([&](const QUrl& url) {
+    opened << url;
+    return true;
+  });
+  showWindow();
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  selectRow(2);
+  // The menu key opens the current row's menu.
+  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(1, 1));
+  QApplication::sendEvent(m_window->DBGrid1->viewport(), &key);
+  QVERIFY(m_window->mnuRow->isVisible());
+  QVERIFY(!m_window->mnuPlay->isEnabled());  // Don't Stop has no file
+  m_window->mnuRow->hide();
+
+  emit m_window->DBGrid1->rowMenuRequested(0, QPoint());
+  QVERIFY(m_window->mnuPlay->isEnabled());
+  m_window->mnuPlay->trigger();
+  m_window->mnuOpenFolder->trigger();
+  QCOMPARE(opened, (QList<QUrl>{QUrl::fromLocalFile(file),
+                                QUrl::fromLocalFile(QFile::decodeName(m_dir->path().c_str()))}));
+  m_window->mnuCopyPath->trigger();
+  QCOMPARE(QGuiApplication::clipboard()->text(), file);
+  QVERIFY(m_errors.empty());
+  m_window->mnuRow->hide();
+
+  // A missing file is said to be missing; nothing is opened.
+  emit m_window->DBGrid1->rowMenuRequested(1, QPoint());
+  m_window->mnuPlay->trigger();
+  QCOMPARE(opened.size(), 2);
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(m_errors[0].first, 53);
+  QVERIFY(m_errors[0].second.contains(QStringLiteral("/nowhere/gone.mp3")));
+  // Nothing in the menu touched the rows.
+  QCOMPARE(m_window->Data1->currentRow(), 2);
+  QCOMPARE(scalar("SELECT Title FROM music_shelf WHERE ID = 1"), "Yellow Submarine");
+}
+
+void TestFrmMain::boxesAndGridHaveAccessibleNames() {
+  QCOMPARE(m_window->txtTitle->accessibleName(), QStringLiteral("Title"));
+  QCOMPARE(m_window->txtArtist->accessibleName(), QStringLiteral("Artist"));
+  QCOMPARE(m_window->txtSQL->accessibleName(), QStringLiteral("SQL statement"));
+  QVERIFY(!m_window->DBGrid1->accessibleName().isEmpty());
+}
+
 #include "frmmain_test.moc"
