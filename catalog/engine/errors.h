@@ -38,6 +38,7 @@ inline constexpr int kStatementRefused = 3502;  // transaction control, ATTACH, 
 inline constexpr int kTransactionLeftOpen = 3503;  // a statement left a transaction open
 inline constexpr int kViewTooLarge = 3504;      // a record set outgrew the row cache
 inline constexpr int kChangeIgnored = 3505;     // a trigger left the edited row as it was
+inline constexpr int kExportFailed = 3506;      // a view could not be written to a file
 }  // namespace err
 
 // True for SQLITE_BUSY and its extended codes: another connection held the catalogue for longer

@@ -50,6 +50,9 @@ class Recordset {
 
   int type() const { return m_type; }
   const std::string& source() const { return m_source; }
+  // The query the set runs for its source: the SQL as given, or the engine's own SELECT of a
+  // table. Running it again gives the set's rows, all of them.
+  const std::string& sql() const { return m_sql; }
 
   // Columns.
   int fieldCount() const { return static_cast<int>(m_names.size()); }
