@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetricsF>
@@ -27,6 +28,7 @@
 #include "catalog/boundgrid.h"
 #include "catalog/catalogue.h"
 #include "catalog/datacontrol.h"
+#include "catalog/export.h"
 #include "catalog/recordsetmodel.h"
 #include "catalog/statements.h"
 #include "engine/errors.h"
@@ -94,6 +96,14 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
       m_mp3InfoFactory(std::move(mp3InfoFactory)),
       m_import(m_mp3InfoFactory) {
   m_openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  m_saveDialog = [](QWidget* parent, const QString& caption,
+                    const QString& filters) -> std::optional<SaveChoice> {
+    SaveChoice choice;
+    choice.fileName = QFileDialog::getSaveFileName(parent, caption, QString(), filters,
+                                                   &choice.filter);
+    if (choice.fileName.isEmpty()) return std::nullopt;
+    return choice;
+  };
   setObjectName(QStringLiteral("frmMain"));
   setWindowTitle(QStringLiteral("Quollsong Database"));
   buildControls();
@@ -205,7 +215,9 @@ void frmMain::buildMenus() {
       named(mnuCatalogue->addAction(QStringLiteral("Show Duplicates")), "mnuShowDuplicates");
   connect(mnuRescan, &QAction::triggered, this, &frmMain::mnuRescan_Click);
   connect(mnuShowMissing, &QAction::triggered, this, &frmMain::mnuShowMissing_Click);
+  mnuExport = named(mnuCatalogue->addAction(QStringLiteral("Export View\u2026")), "mnuExport");
   connect(mnuShowDuplicates, &QAction::triggered, this, &frmMain::mnuShowDuplicates_Click);
+  connect(mnuExport, &QAction::triggered, this, &frmMain::mnuExport_Click);
 
   // A row's own menu, opened on the grid: nothing in it changes the row.
   mnuRow = named(new QMenu(this), "mnuRow");
@@ -583,6 +595,31 @@ void frmMain::mnuShowMissing_Click() {
 
 void frmMain::mnuShowDuplicates_Click() {
   guarded([&] { showQuery(catalog::duplicatesSql(), engine::dbOpenDynaset); });
+}
+
+void frmMain::mnuExport_Click() {
+  guarded([&] {
+    const std::shared_ptr<engine::Recordset> view = Data1->Recordset();
+    if (!view)
+      throw engine::EngineError(engine::err::kNoCurrentRecord,
+                                "There is no view to export: show one first, for example with "
+                                "Show All Records.");
+    const QString filters = QString::fromLatin1(catalog::kCsvFilter) + QStringLiteral(";;") +
+                            QString::fromLatin1(catalog::kM3u8Filter);
+    const std::optional<SaveChoice> choice =
+        m_saveDialog ? m_saveDialog(this, QStringLiteral("Export View"), filters) : std::nullopt;
+    if (!choice || choice->fileName.isEmpty()) return;
+    const std::string chosen = QFile::encodeName(choice->fileName).toStdString();
+    const catalog::ExportFormat format =
+        catalog::exportFormatFor(chosen, choice->filter.toStdString());
+    const std::string path = catalog::withExportExtension(chosen, format);
+    const std::int64_t rows = catalog::exportView(database(), *view, format, path);
+    statusBar()->showMessage(
+        QStringLiteral("Exported %1 to %2")
+            .arg(QString::fromStdString(importer::groupedNumber(rows)) +
+                     (rows == 1 ? QStringLiteral(" song") : QStringLiteral(" songs")),
+                 QString::fromStdString(engine::validUtf8(path))));
+  });
 }
 
 void frmMain::showRowMenu(int row, const QPoint& globalPos) {

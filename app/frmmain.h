@@ -58,6 +58,15 @@ class frmMain final : public QMainWindow {
   // was handed over. The desktop services unless set.
   using UrlOpener = std::function<bool(const QUrl& url)>;
   void setUrlOpener(UrlOpener opener) { m_openUrl = std::move(opener); }
+  // Asks where to save: the file name and the filter chosen among `filters` (";;" between
+  // them), or nullopt when the user cancelled. A save dialog unless set.
+  struct SaveChoice {
+    QString fileName;
+    QString filter;
+  };
+  using SaveDialog = std::function<std::optional<SaveChoice>(QWidget* parent, const QString& caption,
+                                                             const QString& filters)>;
+  void setSaveDialog(SaveDialog dialog) { m_saveDialog = std::move(dialog); }
 
  public slots:
   void cmdShowAll_Click();
@@ -75,6 +84,7 @@ class frmMain final : public QMainWindow {
   void mnuRescan_Click();
   void mnuShowMissing_Click();
   void mnuShowDuplicates_Click();
+  void mnuExport_Click();
   void mnuPlay_Click();
   void mnuOpenFolder_Click();
   void mnuCopyPath_Click();
@@ -145,6 +155,7 @@ class frmMain final : public QMainWindow {
   ui::ErrorDisplay m_errorDisplay;
   ui::Question m_question;
   UrlOpener m_openUrl;
+  SaveDialog m_saveDialog;
   int m_menuRow = -1;            // the row the row menu was opened for
   bool m_rowCountPending = false;
   importer::FolderPicker m_folderPicker;
@@ -183,6 +194,7 @@ class frmMain final : public QMainWindow {
   QAction* mnuRescan = nullptr;
   QAction* mnuShowMissing = nullptr;
   QAction* mnuShowDuplicates = nullptr;
+  QAction* mnuExport = nullptr;
   QLabel* lblRowCount = nullptr;
   QMenu* mnuRow = nullptr;
   QAction* mnuPlay = nullptr;

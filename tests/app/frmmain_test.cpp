@@ -97,6 +97,7 @@ class TestFrmMain : public QObject {
   void statusBarCountsTheViewsRows();
   void rowMenuPlaysOpensAndCopies();
   void boxesAndGridHaveAccessibleNames();
+  void exportViewWritesEveryRowOfTheView();
 
  private:
   std::unique_ptr<frmMain> makeWindow(const QString& path);
@@ -247,7 +248,8 @@ void TestFrmMain::menus() {
   for (const QAction* entry : m_window->mnuCatalogue->actions()) entries << entry->text();
   QCOMPARE(entries, (QStringList{QStringLiteral("Rescan Directory\u2026"),
                                  QStringLiteral("Show Missing Files"),
-                                 QStringLiteral("Show Duplicates")}));
+                                 QStringLiteral("Show Duplicates"),
+                                 QStringLiteral("Export View\u2026")}));
   QCOMPARE(m_window->mnufile->actions().size(), 1);
   QCOMPARE(m_window->mnuDebug->actions().size(), 1);
   QVERIFY(m_window->mnufileExit->shortcut().isEmpty());
@@ -902,7 +904,8 @@ void TestFrmMain::rowMenuPlaysOpensAndCopies() {
   QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
   selectRow(2);
   // The menu key opens the current row's menu.
-  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(1, 1));
+  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(1, 1),
+                        m_window->DBGrid1->viewport()->mapToGlobal(QPoint(1, 1)));
   QApplication::sendEvent(m_window->DBGrid1->viewport(), &key);
   QVERIFY(m_window->mnuRow->isVisible());
   QVERIFY(!m_window->mnuPlay->isEnabled());  // Don't Stop has no file
@@ -936,6 +939,55 @@ void TestFrmMain::boxesAndGridHaveAccessibleNames() {
   QCOMPARE(m_window->txtArtist->accessibleName(), QStringLiteral("Artist"));
   QCOMPARE(m_window->txtSQL->accessibleName(), QStringLiteral("SQL statement"));
   QVERIFY(!m_window->DBGrid1->accessibleName().isEmpty());
+}
+
+void TestFrmMain::exportViewWritesEveryRowOfTheView() {
+  testcatalogue::run(m_path, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                             "WHERE i < 995) INSERT INTO music_shelf (Title, Artist, Filename, "
+                             "Duration) SELECT 'song ' || i, 'Band', '/m/' || i || '.mp3', i "
+                             "FROM n");
+  QStringList asked;
+  std::optional<frmMain::SaveChoice> answer;
+  m_window->setSaveDialog([&](QWidget*, const QString& caption, const QString& filters) {
+    asked << caption << filters;
+    return answer;
+  });
+  const auto readFile = [](const QString& name) {
+    QFile file(name);
+    file.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(file.readAll());
+  };
+
+  // No view yet: nothing to export, and no dialog.
+  m_window->mnuExport->trigger();
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QVERIFY(asked.isEmpty());
+  m_errors.clear();
+
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  QVERIFY(m_window->DBGrid1->model()->rowCount() < 999);
+  const QString csv = QFile::decodeName(m_dir->path("songs").c_str());
+  answer = frmMain::SaveChoice{csv, QStringLiteral("CSV (*.csv)")};
+  m_window->mnuExport->trigger();
+  QVERIFY(m_errors.empty());
+  QCOMPARE(asked, (QStringList{QStringLiteral("Export View"),
+                               QStringLiteral("CSV (*.csv);;M3U8 playlist (*.m3u8)")}));
+  const QStringList lines = readFile(csv + QStringLiteral(".csv")).split(QStringLiteral("\r\n"),
+                                                                           Qt::SkipEmptyParts);
+  QCOMPARE(lines.size(), 1 + 999);  // every row of the view, not only those the grid read
+  QCOMPARE(lines[0], QStringLiteral("ID,Title,Artist,Album,Year,Genre,Track,Comment,Filename,"
+                                    "Duration,Bitrate,VBR"));
+  QCOMPARE(lines[3], QStringLiteral("3,Don't Stop,Fleetwood Mac,,1977,,,,,,,"));
+
+  const QString playlist = QFile::decodeName(m_dir->path("songs.m3u8").c_str());
+  answer = frmMain::SaveChoice{playlist, QStringLiteral("M3U8 playlist (*.m3u8)")};
+  m_window->mnuExport->trigger();
+  QVERIFY(m_errors.empty());
+  const QStringList entries = readFile(playlist).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  QCOMPARE(entries.size(), 1 + 2 * 995);  // the rows without a file are left out
+  QCOMPARE(entries[0], QStringLiteral("#EXTM3U"));
+  QCOMPARE(entries[1], QStringLiteral("#EXTINF:1,Band - song 1"));
+  QCOMPARE(entries[2], QStringLiteral("/m/1.mp3"));
 }
 
 #include "frmmain_test.moc"
