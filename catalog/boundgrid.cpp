@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QResizeEvent>
 #include <QLineEdit>
 #include <QStyledItemDelegate>
 
@@ -138,6 +139,13 @@ void BoundGrid::fitColumns() {
     setColumnWidth(column, std::clamp(width + kCellMargin, kNarrowestColumn, widest));
   }
   m_fitting = false;
+}
+
+void BoundGrid::resizeEvent(QResizeEvent* event) {
+  QTableView::resizeEvent(event);
+  // A wider grid lets long columns grow with it (a maximized window fills its width).
+  if (event->oldSize().width() != event->size().width() && model() && model()->rowCount() > 0)
+    fitColumns();
 }
 
 void BoundGrid::keyPressEvent(QKeyEvent* event) {

@@ -38,6 +38,7 @@ class BoundGrid final : public QTableView {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:

@@ -802,6 +802,10 @@ void TestFrmMain::columnsFitWhatTheyShowAndKeepTheUsersWidths() {
   QCOMPARE(grid->model()->index(0, 8).data(Qt::ToolTipRole).toString(),
            QString::fromStdString(longPath));
 
+  // A wider window gives the long column more room.
+  m_window->resize(m_window->width() + 400, m_window->height());
+  QTRY_COMPARE(grid->columnWidth(8), static_cast<int>(grid->viewport()->width() * 0.4));
+
   grid->horizontalHeader()->resizeSection(1, 300);  // the user drags the Title column wider
   QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
   m_window->txtTitle->setText(QStringLiteral("Help"));
