@@ -17,6 +17,7 @@
 #include "catalog/statements.h"
 #include "engine/engine.h"
 #include "support/childprocess.h"
+#include "support/errornumber.h"
 #include "support/smalldisk.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
@@ -55,18 +56,7 @@ std::vector<std::string> linesOf(const std::string& text, const std::string& end
   return lines;
 }
 
-// The number of the EngineError that `action` throws, 0 when it throws none; `description`
-// gets its text.
-template <typename F>
-int errorNumber(F&& action, std::string* description = nullptr) {
-  try {
-    action();
-  } catch (const engine::EngineError& e) {
-    if (description) *description = e.description();
-    return e.number();
-  }
-  return 0;
-}
+using testsupport::errorNumber;
 
 // Songs 1 to `count`: "Song i" by "Artist i % 7", 100 + i seconds, at /music/i.mp3.
 std::string numberedSongsSql(int count) {

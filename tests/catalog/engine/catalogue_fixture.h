@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "support/errornumber.h"
 #include "support/tempdir.h"
 
 // A fresh catalogue file, made from the program's schema in a temporary folder per test.
@@ -25,17 +26,6 @@ class CatalogueTest : public ::testing::Test {
   std::string m_path;
 };
 
-// The number of the EngineError that `action` throws, 0 when it throws none; `description`
-// gets its text.
-template <typename F>
-int errorNumber(F&& action, std::string* description = nullptr) {
-  try {
-    action();
-  } catch (const engine::EngineError& e) {
-    if (description) *description = e.description();
-    return e.number();
-  }
-  return 0;
-}
+using testsupport::errorNumber;
 
 using testsupport::writeFile;
