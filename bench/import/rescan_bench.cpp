@@ -1,4 +1,4 @@
-// rescan_bench FOLDER [RUNS]
+// rescan_bench FOLDER [RUNS] [--cold]
 //
 // Rescans a folder whose every MP3 file is catalogued already and prints each time beside a
 // plain walk of the same tree (every folder listed, every name looked at, nothing read),
@@ -9,7 +9,9 @@
 //   no Filename index  the rescan on a catalogue without the index on Filename, as an older
 //                      quollsong-mkdb made it.
 // The catalogue is filled once, by importing FOLDER. RUNS (default 3) rounds run in turn after
-// one warm-up round; the median counts. The target is 1.5 s for 50,000 unchanged files.
+// one warm-up round; the median counts. The target is 1.5 s for 50,000 unchanged files. With
+// --cold the kernel drops its caches (folders, file data, the catalogue) before each timed pass,
+// as after a reboot; that needs root.
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -78,6 +80,15 @@ long walkFolder(int fd) {
   return mp3;
 }
 
+// Empties the kernel's page, folder and inode caches; false when this process may not.
+bool dropCaches() {
+  ::sync();
+  FILE* control = std::fopen("/proc/sys/vm/drop_caches", "w");
+  if (!control) return false;
+  const bool written = std::fputs("3\n", control) >= 0;
+  return std::fclose(control) == 0 && written;
+}
+
 long plainWalk(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   return fd < 0 ? 0 : walkFolder(fd);
@@ -137,12 +148,21 @@ void printRow(const char* name, const std::vector<double>& seconds, double floor
 int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: %s FOLDER [RUNS]\n", argv[0]);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const bool cold = std::erase(args, std::string("--cold")) > 0;
+  if (args.empty() || args.size() > 2) {
+    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--cold]\n", argv[0]);
     return 2;
   }
-  const std::string folder = argv[1];
-  const int runs = argc == 3 ? std::max(1, std::atoi(argv[2])) : 3;
+  const std::string folder = args[0];
+  const int runs = args.size() == 2 ? std::max(1, std::atoi(args[1].c_str())) : 3;
+  if (cold && !dropCaches()) {
+    std::fprintf(stderr, "--cold needs root: the caches cannot be dropped\n");
+    return 2;
+  }
+  const auto beforePass = [cold] {
+    if (cold) dropCaches();
+  };
   QTemporaryDir dir;
   if (!dir.isValid()) return 1;
   const std::string indexed = (dir.path() + QStringLiteral("/music_1.mdb")).toStdString();
@@ -171,18 +191,23 @@ int main(int argc, char** argv) {
 
     std::vector<double> walks, rescans, windows, unindexed;
     for (int run = 0; run < runs; ++run) {
+      beforePass();
       Clock::time_point start = Clock::now();
       walked = plainWalk(folder);
       walks.push_back(secondsSince(start));
+      beforePass();
       rescans.push_back(rescanOnce(import, folder, indexed, counts));
+      beforePass();
       windows.push_back(windowOnce(folder, indexed));
+      beforePass();
       unindexed.push_back(rescanOnce(import, folder, plain, counts));
     }
 
     const double floor = bench::median(walks);
-    std::printf("%lld files catalogued below %s (the walk saw %ld .mp3 names), warm cache, "
+    std::printf("%lld files catalogued below %s (the walk saw %ld .mp3 names), %s cache, "
                 "median of %d\n",
-                static_cast<long long>(files), folder.c_str(), walked, runs);
+                static_cast<long long>(files), folder.c_str(), walked, cold ? "cold" : "warm",
+                runs);
     std::printf("  last rescan: %lld added, %lld unchanged\n",
                 static_cast<long long>(counts.songsAdded),
                 static_cast<long long>(counts.songsUnchanged));
