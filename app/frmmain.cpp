@@ -233,7 +233,10 @@ void frmMain::buildMenus() {
 void frmMain::buildStatusBar() {
   m_importStatus = new ImportStatus(statusBar());
   statusBar()->addWidget(m_importStatus, 1);
-  connect(m_importStatus, &ImportStatus::cancelClicked, this, [this] { m_import.requestStop(); });
+  connect(m_importStatus, &ImportStatus::cancelClicked, this, [this] {
+    m_walkCancelled = true;
+    m_import.requestStop();
+  });
 
   lblRowCount = named(new QLabel(statusBar()), "lblRowCount");
   lblRowCount->setTextFormat(Qt::PlainText);
@@ -524,6 +527,7 @@ void frmMain::walkChosenFolder(Walk&& walk) {
   if (!folder || folder->isEmpty()) return;
 
   m_importing = true;
+  m_walkCancelled = false;
   guarded([&] {
     walk(QFile::encodeName(*folder).toStdString());
     yield();
@@ -560,9 +564,11 @@ void frmMain::RescanFolder(const std::string& path) {
     // New rows go to the newest handle, as the import's do.
     end = rescan.run(
         path, [this] { return dbMusic; }, [this] { yield(); });
+    if (m_walkCancelled) end = importer::ImportEnd::Stopped;  // cancelled after the last file
     const std::int64_t vanished = static_cast<std::int64_t>(rescan.vanished().size());
-    // A close that came meanwhile ends the rescan here, without a question.
-    if (vanished > 0 && !m_closeAfterImport) {
+    // A Cancel or a close that came meanwhile, even after the last file, ends the rescan here,
+    // without a question.
+    if (vanished > 0 && !m_closeAfterImport && !m_walkCancelled) {
       // The walk is over: Cancel goes, and the status bar says what it did while the user
       // decides.
       m_importStatus->finishWith(summary(false));

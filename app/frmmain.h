@@ -164,6 +164,7 @@ class frmMain final : public QMainWindow {
   bool m_unloaded = false;
   bool m_importing = false;         // an import is running; no second one starts
   bool m_closeAfterImport = false;  // a close came during the import and waits for its end
+  bool m_walkCancelled = false;     // Cancel was clicked during the running import or rescan
 
   // Controls, named as their objectName.
   QPushButton* Command1 = nullptr;
