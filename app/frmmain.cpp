@@ -317,7 +317,7 @@ void frmMain::countRowsSoon() {
   // After the rows are painted: counting a large view takes a moment.
   QTimer::singleShot(0, this, [this] {
     m_rowCountPending = false;
-    showRowCount();
+    if (!m_unloaded) showRowCount();
   });
 }
 
@@ -494,8 +494,11 @@ void frmMain::cmdDelet_Click() {
 void frmMain::cmdAdd_Click() {
   guarded([&] {
     runStatement(catalog::addSql());
-    // The new row becomes the current one, so what is typed next goes into it.
-    reloadViewAt(database().LastInsertedId(), Data1->currentRow());
+    // The new row becomes the current one, so what is typed next goes into it (a trigger may
+    // have kept it from being added at all).
+    std::optional<std::int64_t> added;
+    if (database().RecordsAffected() > 0) added = database().LastInsertedId();
+    reloadViewAt(added, Data1->currentRow());
   });
 }
 
@@ -619,6 +622,12 @@ void frmMain::mnuExport_Click() {
     const catalog::ExportFormat format =
         catalog::exportFormatFor(chosen, choice->filter.toStdString());
     const std::string path = catalog::withExportExtension(chosen, format);
+    // The dialog asked about the name as typed; with its extension added it may name another
+    // file that is there already.
+    if (path != chosen && QFileInfo::exists(QFile::decodeName(path.c_str())) &&
+        !(m_question && m_question(QStringLiteral("%1 already exists. Replace it?")
+                                       .arg(QString::fromStdString(engine::validUtf8(path))))))
+      return;
     const std::int64_t rows = catalog::exportView(database(), *view, format, path);
     statusBar()->showMessage(
         QStringLiteral("Exported %1 to %2")
@@ -629,51 +638,56 @@ void frmMain::mnuExport_Click() {
 }
 
 void frmMain::showRowMenu(int row, const QPoint& globalPos) {
-  m_menuRow = row;
-  const bool hasPath = !menuRowFilename().empty();
-  for (QAction* entry : {mnuPlay, mnuOpenFolder, mnuCopyPath}) entry->setEnabled(hasPath);
+  // The path is taken now: the view may change while the menu is open.
+  m_menuPath.clear();
+  const std::shared_ptr<engine::Recordset> recordset = Data1->Recordset();
+  const int field = Data1->model()->fieldOfColumn(catalog::RecordsetModel::filenameColumn());
+  if (recordset && field >= 0 && row >= 0 && recordset->isRead(row)) {
+    const engine::Value value = recordset->value(row, field);
+    if (value.isText()) m_menuPath = value.text();
+  }
+  for (QAction* entry : {mnuPlay, mnuOpenFolder, mnuCopyPath})
+    entry->setEnabled(!m_menuPath.empty());
   mnuRow->popup(globalPos);
 }
 
-std::string frmMain::menuRowFilename() const {
-  const std::shared_ptr<engine::Recordset> recordset = Data1->Recordset();
-  const int field = Data1->model()->fieldOfColumn(catalog::RecordsetModel::filenameColumn());
-  if (!recordset || field < 0 || m_menuRow < 0 || !recordset->isRead(m_menuRow)) return {};
-  const engine::Value value = recordset->value(m_menuRow, field);
-  return value.isText() ? value.text() : std::string();
+std::optional<std::string> frmMain::menuRowFileOnDisk() {
+  if (m_menuPath.empty()) return std::nullopt;
+  // The file's own bytes: a stored name had U+FFFD where they were not UTF-8.
+  std::optional<std::string> file = engine::realPathOf(m_menuPath);
+  if (!file)
+    showError(catalog::kFileNotFound, QStringLiteral("The file '%1' is not on disk: it may have "
+                                                     "been moved or deleted, or its disk is not "
+                                                     "there.")
+                                          .arg(QString::fromStdString(m_menuPath)));
+  return file;
 }
 
-std::optional<QString> frmMain::menuRowFileOnDisk() {
-  const std::string path = menuRowFilename();
-  if (path.empty()) return std::nullopt;
-  if (!engine::fileExists(path)) {
-    showError(catalog::kFileNotFound,
-              QStringLiteral("The file '%1' is no longer on disk.")
-                  .arg(QString::fromStdString(path)));
-    return std::nullopt;
-  }
-  return QString::fromStdString(path);
-}
-
-void frmMain::openWithDesktop(const QUrl& url) {
+void frmMain::openWithDesktop(const std::string& path) {
+  // Built from the bytes, so a name that is not UTF-8 reaches the desktop as it is.
+  const QUrl url = QUrl::fromEncoded(
+      "file://" + QByteArray::fromStdString(path).toPercentEncoding("/!$&'()*+,;=:@"), QUrl::StrictMode);
   if (!m_openUrl || !m_openUrl(url))
     showError(catalog::kPathFileAccessError,
               QStringLiteral("No program could be started to open '%1'.")
-                  .arg(url.toLocalFile()));
+                  .arg(QString::fromStdString(engine::validUtf8(path))));
 }
 
 void frmMain::mnuPlay_Click() {
-  if (const auto file = menuRowFileOnDisk()) openWithDesktop(QUrl::fromLocalFile(*file));
+  guarded([&] {
+    if (const auto file = menuRowFileOnDisk()) openWithDesktop(*file);
+  });
 }
 
 void frmMain::mnuOpenFolder_Click() {
-  if (const auto file = menuRowFileOnDisk())
-    openWithDesktop(QUrl::fromLocalFile(QFileInfo(*file).absolutePath()));
+  guarded([&] {
+    if (const auto file = menuRowFileOnDisk())
+      openWithDesktop(file->substr(0, std::max<std::size_t>(file->rfind('/'), 1)));
+  });
 }
 
 void frmMain::mnuCopyPath_Click() {
-  const std::string path = menuRowFilename();
-  if (!path.empty()) QGuiApplication::clipboard()->setText(QString::fromStdString(path));
+  if (!m_menuPath.empty()) QGuiApplication::clipboard()->setText(QString::fromStdString(m_menuPath));
 }
 
 void frmMain::ReadMp3Info(const std::string& path, importer::SongInfo& info) {

@@ -133,11 +133,10 @@ class frmMain final : public QMainWindow {
   void showRowCount();
   // The row menu: Play, Open Containing Folder, Copy Path for `row`.
   void showRowMenu(int row, const QPoint& globalPos);
-  // The stored Filename of the row the menu is for; empty when it has none.
-  std::string menuRowFilename() const;
-  // The menu row's file, when it is on disk; otherwise shows that it is missing.
-  std::optional<QString> menuRowFileOnDisk();
-  void openWithDesktop(const QUrl& url);
+  // The real path of the menu row's file, when it is on disk; otherwise shows that it is not.
+  std::optional<std::string> menuRowFileOnDisk();
+  // Hands a file or folder (its path's bytes) to the desktop.
+  void openWithDesktop(const std::string& path);
   // Takes the default workspace and a new handle on the catalogue.
   void connectCatalogue();
   void showLockWait(std::chrono::milliseconds waited);
@@ -156,7 +155,7 @@ class frmMain final : public QMainWindow {
   ui::Question m_question;
   UrlOpener m_openUrl;
   SaveDialog m_saveDialog;
-  int m_menuRow = -1;            // the row the row menu was opened for
+  std::string m_menuPath;         // the stored Filename of the row the row menu is for
   bool m_rowCountPending = false;
   importer::FolderPicker m_folderPicker;
   importer::Mp3InfoFactory m_mp3InfoFactory;

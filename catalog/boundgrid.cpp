@@ -118,34 +118,45 @@ QString BoundGrid::columnCaption(int column) const {
 
 void BoundGrid::fitColumns() {
   QAbstractItemModel* rows = model();
+  m_contentWidths.clear();
   if (!rows) return;
-  m_fitting = true;
   const QFontMetrics cellText(font());
   const QFontMetrics headingText(horizontalHeader()->font());
-  const int widest = std::max(kNarrowestColumn, static_cast<int>(viewport()->width() *
-                                                                  kWidestColumnShare));
+  // Measuring stops once a column is sure to be as wide as it may be.
+  const int widest = widestColumn();
   // The rows read so far are the first batch: measuring them reads nothing more.
   const int measured = std::min(rows->rowCount(), static_cast<int>(engine::Recordset::kBatchRows));
   for (int column = 0; column < rows->columnCount(); ++column) {
-    const QString caption = columnCaption(column);
-    if (const auto user = m_userWidths.constFind(caption); user != m_userWidths.constEnd()) {
-      setColumnWidth(column, *user);
-      continue;
-    }
-    int width = headingText.horizontalAdvance(caption);
+    int width = headingText.horizontalAdvance(columnCaption(column));
     for (int row = 0; row < measured && width < widest; ++row)
       width = std::max(width, cellText.horizontalAdvance(
                                   rows->index(row, column).data(Qt::DisplayRole).toString()));
-    setColumnWidth(column, std::clamp(width + kCellMargin, kNarrowestColumn, widest));
+    m_contentWidths.push_back(width + kCellMargin);
+  }
+  applyWidths();
+}
+
+int BoundGrid::widestColumn() const {
+  return std::max(kNarrowestColumn, static_cast<int>(viewport()->width() * kWidestColumnShare));
+}
+
+void BoundGrid::applyWidths() {
+  m_fitting = true;
+  const int widest = widestColumn();
+  for (int column = 0; column < static_cast<int>(m_contentWidths.size()); ++column) {
+    const auto user = m_userWidths.constFind(columnCaption(column));
+    setColumnWidth(column, user != m_userWidths.constEnd()
+                               ? *user
+                               : std::clamp(m_contentWidths[column], kNarrowestColumn, widest));
   }
   m_fitting = false;
 }
 
 void BoundGrid::resizeEvent(QResizeEvent* event) {
   QTableView::resizeEvent(event);
-  // A wider grid lets long columns grow with it (a maximized window fills its width).
-  if (event->oldSize().width() != event->size().width() && model() && model()->rowCount() > 0)
-    fitColumns();
+  // A wider grid lets long columns grow with it (a maximized window fills its width); what
+  // they hold was measured when the view was shown.
+  if (event->oldSize().width() != event->size().width()) applyWidths();
 }
 
 void BoundGrid::keyPressEvent(QKeyEvent* event) {

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QTableView>
 
+#include <vector>
+
 namespace catalog {
 
 class DataControl;
@@ -43,8 +45,12 @@ class BoundGrid final : public QTableView {
 
  private:
   void followRow(int row);
+  // Sets every measured column's width: the user's, or what it holds within the limits.
+  void applyWidths();
+  int widestColumn() const;
 
   DataControl* m_dataControl = nullptr;
+  std::vector<int> m_contentWidths;  // by column: what the shown view's heading and rows need
   QHash<QString, int> m_userWidths;  // by heading: widths the user dragged
   bool m_fitting = false;           // the grid itself is sizing columns
 };

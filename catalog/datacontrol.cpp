@@ -6,6 +6,8 @@
 #include <QStyle>
 #include <QToolButton>
 
+#include <algorithm>
+#include <chrono>
 #include <limits>
 
 #include "catalog/catalogue.h"
@@ -17,6 +19,11 @@
 namespace catalog {
 
 namespace {
+
+// How far past the row it was at, and how long, a row is looked for after the view is read
+// again.
+constexpr std::size_t kLookAhead = 4 * engine::Recordset::kBatchRows;
+constexpr auto kLongestLook = std::chrono::milliseconds(200);
 
 QToolButton* makeButton(QWidget* parent, const char* name, const QString& tip) {
   auto* button = new QToolButton(parent);
@@ -97,7 +104,13 @@ std::optional<std::int64_t> DataControl::idOfRow(int row) {
     if (!rs->isRead(row)) return std::nullopt;
     const engine::Value id = rs->value(row, field);
     if (id.isInteger()) return id.integer();
-  } catch (const std::exception&) {
+  } catch (const engine::EngineError& e) {
+    // Past the last row is no error: there is just no such row.
+    if (e.number() != engine::err::kNoCurrentRecord && e.number() != engine::err::kItemNotFound)
+      reportError(e);
+    syncRows();
+  } catch (const std::exception& e) {
+    reportError(e);
     syncRows();
   }
   return std::nullopt;
@@ -126,7 +139,14 @@ bool DataControl::setCurrentRowById(std::int64_t id, int near) {
     if (rs->jumpToEnd())
       for (std::int64_t row = rs->knownRows() - 1; row >= 0 && rs->isRead(row); --row)
         if (holds(row)) return moveTo(row);
-    for (std::size_t added = 0; !rs->isComplete() && (added = rs->fetchMore()) > 0;)
+    // Then a little further, within a moment: a row that sorted far down a large view, or
+    // that the view no longer lists, is not worth reading the whole view for.
+    const std::int64_t readUpTo =
+        std::max<std::int64_t>(near, 0) + static_cast<std::int64_t>(kLookAhead);
+    const auto giveUp = std::chrono::steady_clock::now() + kLongestLook;
+    for (std::size_t added = 0; !rs->isComplete() && rs->rowCount() < readUpTo &&
+                                std::chrono::steady_clock::now() < giveUp &&
+                                (added = rs->fetchMore()) > 0;)
       for (std::int64_t row = rs->rowCount() - static_cast<std::int64_t>(added);
            row < rs->rowCount(); ++row)
         if (holds(row)) return moveTo(row);
@@ -140,8 +160,13 @@ bool DataControl::setCurrentRowById(std::int64_t id, int near) {
 std::optional<std::int64_t> DataControl::countRows() {
   const auto& rs = m_model->recordset();
   if (!rs) return std::nullopt;
-  const std::optional<std::int64_t> rows = rs->countRows();
-  syncRows();  // counting may have read a row
+  std::optional<std::int64_t> rows;
+  try {
+    rows = rs->countRows();
+  } catch (const std::exception& e) {
+    reportError(e);
+  }
+  syncRows();
   return rows;
 }
 

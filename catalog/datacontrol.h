@@ -63,11 +63,11 @@ class DataControl final : public QFrame {
   // catalogue, or no such row. Never throws.
   std::optional<std::int64_t> idOfRow(int row);
   // Makes the row with catalogue ID `id` current: looks at row `near` first, then at the rows
-  // read so far, then at the view's last rows, then reads on. False, with nothing moved, when
-  // the view does not list it. Never throws.
+  // read so far, then at the view's last rows, then reads on a few batches past `near` for at
+  // most a fifth of a second. False, with nothing moved, when it is not found so. Never throws.
   bool setCurrentRowById(std::int64_t id, int near);
   // How many rows the view lists, counted without reading them all; nullopt without a record
-  // set or when they cannot be counted. Never throws.
+  // set or when they cannot be counted. Never throws: a failure is reported through error().
   std::optional<std::int64_t> countRows();
 
  public slots:

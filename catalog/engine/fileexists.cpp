@@ -67,15 +67,21 @@ struct LookUp {
 
   // Follows the stored path one part at a time from `resolved` on, trying every real name each
   // part may stand for. Only parts that hold U+FFFD need a listing of their folder.
-  PathState below(const std::string& resolved, std::string_view rest) const {
+  // `found` gets the real path of the regular file found.
+  PathState below(const std::string& resolved, std::string_view rest,
+                  std::string* found = nullptr) const {
     while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
-    if (rest.empty()) return stateOf(resolved.empty() ? "/" : resolved);
+    if (rest.empty()) {
+      const PathState state = stateOf(resolved.empty() ? "/" : resolved);
+      if (found && state == PathState::RegularFile) *found = resolved;
+      return state;
+    }
     const std::size_t slash = rest.find('/');
     const std::string_view part = rest.substr(0, slash);
     const std::string_view after =
         slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
     const auto follow = [&](std::string_view name) {
-      return below(resolved + "/" + std::string(name), after);
+      return below(resolved + "/" + std::string(name), after, found);
     };
     if (part.find(kReplacement) == std::string_view::npos) return follow(part);
     std::vector<std::string> names;
@@ -115,6 +121,18 @@ PathState lookUpStoredPath(std::string_view path, StopCheck stop, void* context)
   if (whole == PathState::RegularFile || path.find(kReplacement) == std::string_view::npos)
     return whole;
   return better(whole, LookUp{stop, context}.below(std::string(), path));
+}
+
+std::optional<std::string> realPathOf(std::string_view path) {
+  if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos)
+    return std::nullopt;
+  std::string whole(path);
+  if (stateOf(whole) == PathState::RegularFile) return whole;
+  if (path.find(kReplacement) == std::string_view::npos) return std::nullopt;
+  std::string found;
+  if (LookUp{nullptr, nullptr}.below(std::string(), path, &found) == PathState::RegularFile)
+    return found;
+  return std::nullopt;
 }
 
 bool fileExists(std::string_view path) {

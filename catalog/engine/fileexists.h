@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace engine {
@@ -19,6 +21,10 @@ enum class PathState {
 using StopCheck = bool (*)(void* context);
 PathState lookUpStoredPath(std::string_view path, StopCheck stop = nullptr,
                            void* context = nullptr);
+
+// The path, as its raw bytes, of the regular file a stored path names; nullopt when it names
+// none. The same as the stored path unless a name on the way was not UTF-8.
+std::optional<std::string> realPathOf(std::string_view path);
 
 // Whether `path` names an existing regular file. Only absolute paths name anything.
 bool fileExists(std::string_view path);

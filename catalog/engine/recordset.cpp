@@ -213,7 +213,7 @@ bool Recordset::jumpToEnd(std::size_t rows) {
   if (m_tail) return true;
   Connection& connection = *m_connection;
   try {
-    const std::optional<std::int64_t> counted = countUnread();
+    const std::optional<std::int64_t> counted = countUnread(true);
     if (!counted) return false;
     const std::int64_t total = *counted;
     if (total <= rowCount() + static_cast<std::int64_t>(rows)) return false;  // read them all
@@ -249,29 +249,52 @@ bool Recordset::jumpToEnd(std::size_t rows) {
   }
 }
 
-std::optional<std::int64_t> Recordset::countUnread() {
+std::optional<std::int64_t> Recordset::countUnread(bool resume) {
   Connection& connection = *m_connection;
-  // The set's own statement, stepped, holds the snapshot the counting reads too.
-  if (m_resumeReading) fetchMore(1);
+  if (m_resumeReading && resume) {
+    // The set's own statement, stepped, holds the snapshot that reading the last rows needs.
+    try {
+      fetchMore(1);
+    } catch (const EngineError& error) {
+      // The grid's next read reports it: the rows after those read are not silently lost.
+      m_hasPendingError = true;
+      m_pendingNumber = error.number();
+      m_pendingDescription = error.description();
+      return std::nullopt;
+    }
+  }
   if (isComplete()) return rowCount();
-  // While the set's own statement is open, this reads the same snapshot of the catalogue.
-  if (!m_statement || connection.changeStamp() != m_stamp) return std::nullopt;
+  // The count is of the rows the set lists only while nothing changed since it was opened.
+  if ((!m_statement && !m_resumeReading) || connection.changeStamp() != m_stamp)
+    return std::nullopt;
   // Counting needs no order; without it SQLite counts through an index alone.
-  Statement count =
-      prepareOne(connection, "SELECT count(*) FROM " + asSubquery(withoutFinalOrderBy(m_sql)));
-  Connection::Deadline deadline(connection);
-  if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
-  return sqlite3_column_int64(count.get(), 0);
+  std::int64_t total = 0;
+  {
+    Statement count =
+        prepareOne(connection, "SELECT count(*) FROM " + asSubquery(withoutFinalOrderBy(m_sql)));
+    Connection::Deadline deadline(connection);
+    if (sqlite3_step(count.get()) != SQLITE_ROW) return std::nullopt;
+    total = sqlite3_column_int64(count.get(), 0);
+  }
+  // Without the set's own statement open, nothing held the snapshot meanwhile.
+  if (connection.changeStamp() != m_stamp) return std::nullopt;
+  return total;
 }
 
 std::optional<std::int64_t> Recordset::countRows() {
   if (isComplete()) return rowCount();
   if (m_hasPendingError) return std::nullopt;
   if (m_tail) return m_knownTotal;
+  if (m_counted && m_countedAt == m_stamp && m_connection->changeStamp() == m_stamp)
+    return m_counted;
   try {
-    return countUnread();
+    // A set whose reading waits to be resumed is counted as it stands: resuming it would run
+    // its whole query, sort and all, once more only to be counted.
+    m_counted = countUnread(false);
+    m_countedAt = m_stamp;
+    return m_counted;
   } catch (const EngineError&) {
-    return std::nullopt;
+    return std::nullopt;  // only the count failed; the set reads on as before
   }
 }
 

@@ -136,8 +136,9 @@ class Recordset {
   void open();
   void describe();
   void resumeReading();
-  // The count of a set not read to its end, in the snapshot its statement reads.
-  std::optional<std::int64_t> countUnread();
+  // The count of a set not read to its end, in the snapshot it reads; `resume` first resumes a
+  // reading that waits to be, so its statement holds that snapshot.
+  std::optional<std::int64_t> countUnread(bool resume);
   bool inTail(std::int64_t row) const {
     return m_tail && row >= m_tailStart && row < m_knownTotal;
   }
@@ -170,6 +171,8 @@ class Recordset {
   // The catalogue as the set's query first saw it. A stamp is taken only once the first rows
   // are read, so it can only be older than them: a change in between reads them again.
   ChangeStamp m_stamp;
+  std::optional<std::int64_t> m_counted;  // countRows()'s answer, while m_stamp is m_countedAt
+  ChangeStamp m_countedAt;
   int m_pendingNumber = 0;
   std::string m_pendingDescription;
 };

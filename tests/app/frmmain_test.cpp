@@ -6,6 +6,7 @@
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -98,6 +99,8 @@ class TestFrmMain : public QObject {
   void rowMenuPlaysOpensAndCopies();
   void boxesAndGridHaveAccessibleNames();
   void exportViewWritesEveryRowOfTheView();
+  void currentRowAfterEditsAtTheEndOfALargeView();
+  void rowMenuHandsTheDesktopTheFilesOwnBytes();
 
  private:
   std::unique_ptr<frmMain> makeWindow(const QString& path);
@@ -137,10 +140,16 @@ void TestFrmMain::cleanup() {
 }
 
 std::unique_ptr<frmMain> TestFrmMain::makeWindow(const QString& path) {
-  return std::make_unique<frmMain>(
+  auto window = std::make_unique<frmMain>(
       path, [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
       [](QWidget*, const QString&) { return std::optional<QString>(); },
       [] { return std::unique_ptr<importer::Mp3Info>(); });
+  // Nothing a test does may start a program or wait for a person.
+  window->setUrlOpener([](const QUrl&) { return false; });
+  window->setSaveDialog([](QWidget*, const QString&, const QString&) {
+    return std::optional<frmMain::SaveChoice>();
+  });
+  return window;
 }
 
 void TestFrmMain::showWindow() {
@@ -992,6 +1001,72 @@ void TestFrmMain::exportViewWritesEveryRowOfTheView() {
   QCOMPARE(entries[0], QStringLiteral("#EXTM3U"));
   QCOMPARE(entries[1], QStringLiteral("#EXTINF:1,Band - song 1"));
   QCOMPARE(entries[2], QStringLiteral("/m/1.mp3"));
+
+  // "songs" chosen again as a playlist: "songs.m3u8" is there, and is replaced only after Yes.
+  QStringList questions;
+  bool replace = false;
+  m_window->setQuestion([&](const QString& text) {
+    questions << text;
+    return replace;
+  });
+  answer = frmMain::SaveChoice{csv, QStringLiteral("M3U8 playlist (*.m3u8)")};
+  QFile(playlist).open(QIODevice::WriteOnly | QIODevice::Truncate);
+  m_window->mnuExport->trigger();
+  QCOMPARE(questions.size(), 1);
+  QVERIFY(questions[0].endsWith(QStringLiteral("songs.m3u8 already exists. Replace it?")));
+  QCOMPARE(QFileInfo(playlist).size(), 0);
+  replace = true;
+  m_window->mnuExport->trigger();
+  QVERIFY(QFileInfo(playlist).size() > 0);
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::currentRowAfterEditsAtTheEndOfALargeView() {
+  testcatalogue::run(m_path, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                             "WHERE i < 1995) INSERT INTO music_shelf (Title) SELECT 'song ' || i "
+                             "FROM n");
+  showWindow();
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  m_window->DBGrid1->setFocus();
+  QTest::keyClick(m_window->DBGrid1, Qt::Key_End, Qt::ControlModifier);
+  QCOMPARE(m_window->Data1->currentRow(), 1998);
+  QTest::mouseClick(m_window->cmdDelet, Qt::LeftButton);  // the last row: the one before follows
+  QCOMPARE(m_window->Data1->currentRow(), 1997);
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("song 1994"));
+  m_window->txtTitle->setText(QStringLiteral("renamed"));
+  QTest::mouseClick(m_window->cmdUpdate, Qt::LeftButton);
+  QCOMPARE(m_window->Data1->currentRow(), 1997);
+  QCOMPARE(m_window->txtTitle->text(), QStringLiteral("renamed"));
+
+  // A row a trigger kept out: no other row is taken for it.
+  testcatalogue::run(m_path, "CREATE TRIGGER no_more BEFORE INSERT ON music_shelf BEGIN "
+                             "SELECT RAISE(IGNORE); END");
+  QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);
+  QCOMPARE(m_window->Data1->currentRow(), 0);
+  QTest::qWait(0);  // errors from the grid arrive through the event queue
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMain::rowMenuHandsTheDesktopTheFilesOwnBytes() {
+  const std::string folder = m_dir->path("caf\xE9");
+  std::filesystem::create_directory(folder);
+  testsupport::writeFile(folder + "/\xFF.mp3", "x");
+  testcatalogue::run(m_path, "UPDATE music_shelf SET Filename = '" + m_dir->path("caf") +
+                                 "\xEF\xBF\xBD/\xEF\xBF\xBD.mp3' WHERE ID = 1");
+  QList<QUrl> opened;
+  m_window->setUrlOpener([&](const QUrl& url) {
+    opened << url;
+    return true;
+  });
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  emit m_window->DBGrid1->rowMenuRequested(0, QPoint());
+  m_window->mnuPlay->trigger();
+  m_window->mnuOpenFolder->trigger();
+  QVERIFY(m_errors.empty());
+  QCOMPARE(opened.size(), 2);
+  QVERIFY(opened[0].toEncoded().endsWith("caf%E9/%FF.mp3"));
+  QVERIFY(opened[1].toEncoded().endsWith("caf%E9"));
+  m_window->mnuRow->hide();
 }
 
 #include "frmmain_test.moc"

@@ -107,6 +107,14 @@ class TestFrmTagReader : public QObject {
     } while (next != w.txtFile);
     QCOMPARE(tabOrder, QStringList({"txtFile", "cmdReadTag", "txtSongname", "txtArtist", "txtAlbum",
                                     "txtYear", "txtComment", "txtGenre"}));
+
+    // A screen reader names every box.
+    QStringList names;
+    for (QLineEdit* box : {w.txtFile, w.txtSongname, w.txtArtist, w.txtAlbum, w.txtYear,
+                           w.txtComment, w.txtGenre})
+      names << box->accessibleName();
+    QCOMPARE(names, QStringList({"MP3 file path", "Title", "Artist", "Album", "Year", "Comment",
+                                 "Genre"}));
   }
 
   // A file the program must keep closed (its open catalogue) is refused before it is opened,

@@ -294,6 +294,26 @@ TEST_F(RecordsetTest, RequeryRunsAgainOnlyAfterAChange) {
   }
 }
 
+// A set is counted without reading its rows, whether its reading is open or waits to resume
+// after a Requery that kept its rows; a change since it opened means it cannot be counted.
+TEST_F(RecordsetTest, CountsItsRowsWithoutReadingThem) {
+  auto db = open();
+  fill(*db, 1000);
+  auto rs = db->OpenRecordset("SELECT * FROM music_shelf ORDER BY Title");
+  const std::int64_t read = rs->rowCount();
+  EXPECT_EQ(rs->countRows(), 1000);
+  EXPECT_EQ(rs->rowCount(), read);
+  rs->Requery();  // nothing changed: the rows stay, the reading waits to resume
+  EXPECT_EQ(rs->countRows(), 1000);
+  EXPECT_EQ(rs->rowCount(), read);
+  insertSong(*open(), "another", "x");
+  EXPECT_EQ(rs->countRows(), std::nullopt);
+  rs->Requery();
+  EXPECT_EQ(rs->countRows(), 1001);
+  rs->readAll();
+  EXPECT_EQ(rs->countRows(), 1001);
+}
+
 // The last row of a large set is found by counting and reading the last rows alone; the rows in
 // between are read when asked for, and everything reads as if the set had been read in order.
 TEST_F(RecordsetTest, LastRowsAreReadAheadAndTheRestOnDemand) {
