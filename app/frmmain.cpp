@@ -48,6 +48,8 @@ constexpr int kClientWidth = 11970;
 constexpr int kClientHeight = 5295;
 constexpr double kControlPointSize = 8.25;
 constexpr double kSmallestLabelPointSize = 6.0;
+// How long after a view is shown its rows are counted.
+constexpr int kRowCountDelayMs = 100;
 
 void place(QWidget* widget, int left, int top, int width, int height) {
   widget->setGeometry(twips::toPixels(left), twips::toPixels(top), twips::toPixels(width),
@@ -292,10 +294,10 @@ engine::Database& frmMain::database() const {
 
 void frmMain::runStatement(const std::string& sql) { database().Execute(sql, 64); }
 
-void frmMain::showQuery(const std::string& source, int type) {
+void frmMain::showQuery(const std::string& source, int type, bool fitColumns) {
   m_importStatus->clear();
   std::shared_ptr<engine::Recordset> recordset = database().OpenRecordset(source, type);
-  Data1->setRecordset(std::move(recordset));
+  Data1->setRecordset(std::move(recordset), fitColumns);
   countRowsSoon();
 }
 
@@ -314,8 +316,9 @@ void frmMain::countRowsSoon() {
   lblRowCount->clear();
   if (m_rowCountPending) return;
   m_rowCountPending = true;
-  // After the rows are painted: counting a large view takes a moment.
-  QTimer::singleShot(0, this, [this] {
+  // After the first rows are painted: counting a million rows takes a moment (a tenth of a
+  // second), which must not come before the user sees them.
+  QTimer::singleShot(kRowCountDelayMs, this, [this] {
     m_rowCountPending = false;
     if (!m_unloaded) showRowCount();
   });
@@ -436,7 +439,8 @@ void frmMain::DBGrid1_HeadClick(int ColIndex) {
     const catalog::SortStep step = catalog::nextSort(intSortCol, m_idSortDescending, column);
     intSortCol = step.sortCol;
     m_idSortDescending = step.idDescending;
-    showQuery(catalog::sortedSql(caption, step.descending), engine::dbOpenDynaset);
+    // The same columns in another order: they keep their widths rather than jump.
+    showQuery(catalog::sortedSql(caption, step.descending), engine::dbOpenDynaset, false);
     reloadView();
   });
 }

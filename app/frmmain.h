@@ -123,7 +123,8 @@ class frmMain final : public QMainWindow {
 
   // The three ways every handler reaches the catalogue.
   void runStatement(const std::string& sql);
-  void showQuery(const std::string& source, int type);
+  // `fitColumns` false keeps the grid's column widths.
+  void showQuery(const std::string& source, int type, bool fitColumns = true);
   void reloadView();
   // The same, then the row with catalogue ID `id` current again when the view lists it (looked
   // for at row `near` first); otherwise the first row, as after any reload.

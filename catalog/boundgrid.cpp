@@ -26,6 +26,8 @@ constexpr int kNarrowestColumn = 36;
 constexpr double kWidestColumnShare = 0.4;
 // The cell's padding and the grid line, beside its text.
 constexpr int kCellMargin = 12;
+// How many of a column's longest texts are measured for its width.
+constexpr std::size_t kTextsMeasured = 12;
 
 // Cell editors hold a cell's whole text: a line edit's own limit (32,767 characters) would cut a
 // long comment short when the cell is merely opened and closed. Paths are cut in the middle,
@@ -126,11 +128,19 @@ void BoundGrid::fitColumns() {
   const int widest = widestColumn();
   // The rows read so far are the first batch: measuring them reads nothing more.
   const int measured = std::min(rows->rowCount(), static_cast<int>(engine::Recordset::kBatchRows));
+  std::vector<QString> texts;
   for (int column = 0; column < rows->columnCount(); ++column) {
     int width = headingText.horizontalAdvance(columnCaption(column));
-    for (int row = 0; row < measured && width < widest; ++row)
-      width = std::max(width, cellText.horizontalAdvance(
-                                  rows->index(row, column).data(Qt::DisplayRole).toString()));
+    texts.clear();
+    for (int row = 0; row < measured; ++row)
+      texts.push_back(rows->index(row, column).data(Qt::DisplayRole).toString());
+    // The widest text is among the longest ones: only those are measured.
+    const std::size_t longest = std::min(texts.size(), kTextsMeasured);
+    std::partial_sort(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(longest),
+                      texts.end(),
+                      [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    for (std::size_t i = 0; i < longest && width < widest; ++i)
+      width = std::max(width, cellText.horizontalAdvance(texts[i]));
     m_contentWidths.push_back(width + kCellMargin);
   }
   applyWidths();

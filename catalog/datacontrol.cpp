@@ -76,10 +76,10 @@ DataControl::~DataControl() = default;
 
 std::shared_ptr<engine::Recordset> DataControl::Recordset() const { return m_model->recordset(); }
 
-void DataControl::setRecordset(std::shared_ptr<engine::Recordset> recordset) {
+void DataControl::setRecordset(std::shared_ptr<engine::Recordset> recordset, bool fitColumns) {
   m_model->setRecordset(std::move(recordset));
   rowsReplaced();
-  emit recordsetShown();
+  if (fitColumns) emit recordsetShown();
 }
 
 int DataControl::idField() const {

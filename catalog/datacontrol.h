@@ -34,7 +34,8 @@ class DataControl final : public QFrame {
 
   std::shared_ptr<engine::Recordset> Recordset() const;
   // Lists the record set's rows with its first row current and reloads the bound boxes.
-  void setRecordset(std::shared_ptr<engine::Recordset> recordset);
+  // `fitColumns` false keeps the grid's column widths (the same rows in another order).
+  void setRecordset(std::shared_ptr<engine::Recordset> recordset, bool fitColumns = true);
 
   // Writes the bound boxes whose text was changed into the current row, all in one update.
   // Throws engine::EngineError: kNoCurrentRecord without a record set or current row,
@@ -83,7 +84,7 @@ class DataControl final : public QFrame {
  signals:
   // After every change of the current row, and after a new or re-read record set.
   void currentRowChanged(int row);
-  // A new record set is listed (not a re-read of the same one).
+  // A new record set is listed (not a re-read of the same one) whose columns are to fit it.
   void recordsetShown();
   void error(int number, const QString& description);
 
