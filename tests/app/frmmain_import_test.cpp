@@ -30,12 +30,18 @@ namespace {
 // How long each read takes. Instant reads hand the window all rows at once, which it writes as
 // one batch; tests that act in the middle of an import have the files read one by one.
 std::atomic<int> g_readMilliseconds{0};
+// A file whose read waits until g_released, so that a test can act while it is still to come.
+std::string g_heldFile;
+std::atomic<bool> g_released{true};
 
 // Reads every file as a song titled after its file name.
 class NamedSongs final : public importer::Mp3Info {
  public:
   bool read(const std::string& path) override {
     if (const int ms = g_readMilliseconds) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (!g_heldFile.empty() && path.ends_with(g_heldFile))
+      for (int waited = 0; !g_released && waited < 10000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     m_title = path.substr(path.rfind('/') + 1);
     return true;
   }
@@ -102,6 +108,8 @@ class TestFrmMainImport : public QObject {
 
 void TestFrmMainImport::init() {
   g_readMilliseconds = 0;
+  g_heldFile.clear();
+  g_released = true;
   m_dir = std::make_unique<testsupport::TempDir>();
   m_path = m_dir->path("music_1.mdb");
   testcatalogue::make(m_path);
@@ -222,13 +230,18 @@ void TestFrmMainImport::closingStopsTheImportThenCloses() {
 }
 
 void TestFrmMainImport::refusedStatementStopsTheImportWithOneMessage() {
-  g_readMilliseconds = 2;
   makeMusic(10);
-  // Once two songs are in, another program renames the table.
+  // Once two songs are in, another program renames the table; the fourth file's read waits for
+  // that, so the rename surely comes while rows are still to be written.
+  g_heldFile = "song 06.mp3";
+  g_released = false;
   whenRowsStored(2, [this] {
     testcatalogue::run(m_path, "ALTER TABLE music_shelf RENAME TO elsewhere");
+    g_released = true;
   });
   clickAddDirectory();
+  g_heldFile.clear();
+  g_released = true;
   QCOMPARE(m_errors.size(), std::size_t{1});
   QVERIFY(m_errors[0].second.contains(QStringLiteral("music_shelf")));
   const int stored = std::stoi(testcatalogue::scalar(m_path, "SELECT count(*) FROM elsewhere"));
@@ -398,14 +411,17 @@ void TestFrmMainImport::rescanStoresNewFilesAndAsksBeforeRemovingVanishedOnes() 
 }
 
 void TestFrmMainImport::rescanThatIsCancelledAsksNothing() {
-  g_readMilliseconds = 2;
   makeMusic(2);
   clickAddDirectory();
   QVERIFY(QFile::remove(m_music + QStringLiteral("/song 00.mp3")));
   for (int i = 0; i < 30; ++i)
     QFile(m_music + QStringLiteral("/new %1.mp3").arg(i + 10)).open(QIODevice::WriteOnly);
+  // A later file's read waits for the Cancel, so it surely comes while files are still to come.
+  g_heldFile = "new 20.mp3";
+  g_released = false;
   whenRowsStored(4, [this] {
     m_window->findChild<QPushButton*>(QStringLiteral("cmdCancelImport"))->click();
+    g_released = true;
   });
   triggerMenu(*m_window, "mnuRescan");
   const int added = rowsStored() - 2;
