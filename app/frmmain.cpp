@@ -589,7 +589,6 @@ void frmMain::RescanFolder(const std::string& path) {
                                "catalogue?")
                     .arg(QString::fromStdString(importer::groupedNumber(vanished)), folder);
       if (m_question && m_question(question)) {
-        database();  // a closed catalogue fails here, before anything is removed
         rescan.removeVanished(dbMusic, [this] { yield(); }, removed);
       } else {
         kept = vanished;

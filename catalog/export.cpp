@@ -117,26 +117,13 @@ class ExportFile {
   std::string m_buffer;
 };
 
-bool isValidUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    if (static_cast<unsigned char>(text[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    const std::size_t length = engine::utf8SequenceLength(text, i);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
-
 bool hasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
 // One field of a CSV line, quoted when it must be (RFC 4180).
 void appendCsvField(std::string& out, std::string_view text, std::string& scratch) {
-  if (!isValidUtf8(text)) {
+  if (!engine::isValidUtf8(text)) {
     engine::assignValidUtf8(scratch, text);
     text = scratch;
   }
@@ -210,7 +197,7 @@ class PlaylistWriter {
   bool row(std::string& out, RowTexts fields) {
     const std::optional<std::string_view> filename = fields[m_filename];
     if (!filename || filename->empty() || (*filename)[0] == '#' || hasLineBreak(*filename) ||
-        !isValidUtf8(*filename))
+        !engine::isValidUtf8(*filename))
       return false;
     out += "#EXTINF:";
     out += std::to_string(duration(fields));
@@ -245,7 +232,7 @@ class PlaylistWriter {
 
   // Artist or title on the EXTINF line, which must stay one line.
   void appendLabel(std::string& out, std::string_view text) {
-    if (!isValidUtf8(text)) {
+    if (!engine::isValidUtf8(text)) {
       engine::assignValidUtf8(m_scratch, text);
       text = m_scratch;
     }

@@ -112,27 +112,34 @@ void fileExistsFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
 
 }  // namespace
 
-PathState lookUpStoredPath(std::string_view path, StopCheck stop, void* context) {
+namespace {
+
+// What is at a stored path, and in `found` the real path of the regular file there.
+PathState lookUp(std::string_view path, StopCheck stop, void* context, std::string* found) {
   // A NUL cannot stand in a file name; a relative path would depend on where the program runs.
   if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos)
     return PathState::Absent;
-  const PathState whole = stateOf(std::string(path));
+  std::string whole(path);
+  const PathState state = stateOf(whole);
+  if (state == PathState::RegularFile) {
+    if (found) *found = std::move(whole);
+    return state;
+  }
   // A name made valid UTF-8 no longer names the file; its folders' listings still can.
-  if (whole == PathState::RegularFile || path.find(kReplacement) == std::string_view::npos)
-    return whole;
-  return better(whole, LookUp{stop, context}.below(std::string(), path));
+  if (path.find(kReplacement) == std::string_view::npos) return state;
+  return better(state, LookUp{stop, context}.below(std::string(), path, found));
+}
+
+}  // namespace
+
+PathState lookUpStoredPath(std::string_view path, StopCheck stop, void* context) {
+  return lookUp(path, stop, context, nullptr);
 }
 
 std::optional<std::string> realPathOf(std::string_view path) {
-  if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos)
-    return std::nullopt;
-  std::string whole(path);
-  if (stateOf(whole) == PathState::RegularFile) return whole;
-  if (path.find(kReplacement) == std::string_view::npos) return std::nullopt;
   std::string found;
-  if (LookUp{nullptr, nullptr}.below(std::string(), path, &found) == PathState::RegularFile)
-    return found;
-  return std::nullopt;
+  if (lookUp(path, nullptr, nullptr, &found) != PathState::RegularFile) return std::nullopt;
+  return found;
 }
 
 bool fileExists(std::string_view path) {

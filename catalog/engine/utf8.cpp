@@ -32,6 +32,19 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
   return length;
 }
 
+bool isValidUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {  // most text: no call per byte
+      ++i;
+      continue;
+    }
+    const std::size_t length = utf8SequenceLength(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
 std::u32string decodeUtf8(std::string_view text) {
   static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
   std::u32string out;

@@ -10,6 +10,9 @@ namespace engine {
 // continuation byte, an overlong form, a surrogate, a value past U+10FFFF, a cut sequence).
 std::size_t utf8SequenceLength(std::string_view text, std::size_t i);
 
+// Whether every byte of the text belongs to a valid UTF-8 sequence.
+bool isValidUtf8(std::string_view text);
+
 // Decodes UTF-8; a byte that does not start a valid sequence becomes one U+FFFD.
 std::u32string decodeUtf8(std::string_view text);
 
