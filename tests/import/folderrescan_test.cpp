@@ -3,13 +3,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "engine/engine.h"
 #include "engine/errors.h"
@@ -307,6 +310,38 @@ TEST_F(FolderRescanTest, WorksWithoutTheFilenameIndex) {
   ASSERT_EQ(rescan(root()), ImportEnd::Finished);
   EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 1, .songsUnchanged = 1}));
   EXPECT_EQ(vanished(), (Names{"gone.mp3"}));
+}
+
+// Another program writing while the rows go: the removal waits for it with the window running,
+// and every vanished row goes, no other.
+TEST_F(FolderRescanTest, RemovalWaitsOutAnotherProgramsWrite) {
+  for (int i = 0; i < 20; ++i) touch("gone" + std::to_string(10 + i) + ".mp3");
+  touch("stays.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  for (int i = 0; i < 20; ++i) fs::remove(root() / ("gone" + std::to_string(10 + i) + ".mp3"));
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  ASSERT_EQ(rescanner->vanished().size(), 20u);
+  db.reset();  // a child must not inherit an open connection
+
+  testsupport::ChildProcess writer([&](const testsupport::Channel& parent) {
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(cataloguePath().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE; INSERT INTO music_shelf (Title) VALUES "
+                                  "('theirs')", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    parent.send('l');
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+  });
+  writer.channel().receive();
+  db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(cataloguePath().string());
+  int yields = 0;
+  std::int64_t removed = 0;
+  EXPECT_EQ(rescanner->removeVanished(db, [&] { ++yields; }, removed), 20);
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_GT(yields, 0);
+  EXPECT_EQ(storedSorted(), (Names{"", "stays.mp3"}));  // their row and ours
 }
 
 TEST(RescanTextTest, SaysWhatWasDone) {
