@@ -235,31 +235,33 @@ class Walker {
 
   void run(const std::string& root) {
     const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    bool complete = true;
     if (fd < 0) {
       m_shared.count(&ImportCounts::foldersUnreadable);
       reached(root, WalkFilter::Listing::Unreadable);
     } else {
-      walk(std::make_shared<const FolderFd>(fd), root);
+      complete = walk(std::make_shared<const FolderFd>(fd), root);
     }
     {
       std::lock_guard lock(m_shared.mutex);
       m_shared.walkDone = true;
-      m_shared.walkComplete = !m_shared.stop;
+      m_shared.walkComplete = complete;
     }
     m_shared.jobQueued.notify_all();
     m_shared.jobRead.notify_all();
   }
 
  private:
-  void walk(const std::shared_ptr<const FolderFd>& folder, const std::string& path) {
+  // False when the import stopped before the walk had looked at every entry below `path`.
+  bool walk(const std::shared_ptr<const FolderFd>& folder, const std::string& path) {
     // A linked folder is walked once, and a link that leads back up the tree ends here.
     struct stat self {};
     if (::fstat(folder->get(), &self) != 0) {
       m_shared.count(&ImportCounts::foldersUnreadable);
       reached(path, WalkFilter::Listing::Unreadable);
-      return;
+      return true;
     }
-    if (!m_walked.emplace(self.st_dev, self.st_ino).second) return;
+    if (!m_walked.emplace(self.st_dev, self.st_ino).second) return true;
     {
       std::lock_guard lock(m_shared.mutex);
       m_shared.progress.folder = path;
@@ -269,7 +271,7 @@ class Walker {
     if (!listFolder(folder->get(), entries)) {
       m_shared.count(&ImportCounts::foldersUnreadable);
       reached(path, WalkFilter::Listing::Unreadable);
-      return;
+      return true;
     }
     reached(path, entries.empty() ? WalkFilter::Listing::Empty : WalkFilter::Listing::Listed);
     const std::string prefix = path + "/";
@@ -278,7 +280,7 @@ class Walker {
     std::vector<std::string> subfolders;
     std::shared_ptr<const FolderForFiles> forFiles;  // made with the folder's first MP3 file
     for (auto& [name, type] : entries) {
-      if (m_shared.stop) return;
+      if (m_shared.stop) return false;
       // What the listing already tells needs no look-up: folders, and files of other kinds.
       if (type == DT_DIR) {
         subfolders.push_back(std::move(name));
@@ -309,12 +311,12 @@ class Walker {
       if (type != DT_REG && isCatalogued(storedPrefix, name)) continue;
       if (!forFiles)
         forFiles = std::make_shared<const FolderForFiles>(folder, m_shared.foldersInFlight);
-      if (!queue(forFiles, prefix, name, entry.st_size)) return;
+      if (!queue(forFiles, prefix, name, entry.st_size)) return false;
     }
     forFiles.reset();  // the folder's files hold it from here on
 
     for (const std::string& name : subfolders) {
-      if (m_shared.stop) return;
+      if (m_shared.stop) return false;
       const int fd =
           ::openat(folder->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
       if (fd < 0) {
@@ -323,8 +325,9 @@ class Walker {
         reached(prefix + name, WalkFilter::Listing::Unreadable);
         continue;
       }
-      walk(std::make_shared<const FolderFd>(fd), prefix + name);
+      if (!walk(std::make_shared<const FolderFd>(fd), prefix + name)) return false;
     }
+    return true;
   }
 
   // Queues the file `name` of `folder`. False when the import stopped while it waited for room.
@@ -539,13 +542,17 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
   struct Joiner {
     Shared& shared;
     std::vector<std::thread>& threads;
+    void joinAll() {
+      shared.shutDown();
+      for (std::thread& thread : threads)
+        if (thread.joinable()) thread.join();
+    }
     ~Joiner() {
       try {
         engine::commitOpenBatch();
       } catch (...) {
       }
-      shared.shutDown();
-      for (std::thread& thread : threads) thread.join();
+      joinAll();
       // The folders the unwritten files kept open close here.
       std::lock_guard lock(shared.mutex);
       shared.jobs.clear();
@@ -674,12 +681,14 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
 
   // The last rows, and those before a stop, are committed before run() returns.
   commitRows();
+  // The walker tells whether it saw the whole tree only once it has ended.
+  joiner.joinAll();
   std::exception_ptr failure;
   bool finished = false;
   {
     std::lock_guard lock(shared.mutex);
     failure = shared.failure;
-    // A stop that comes after the last row changes nothing.
+    // A stop that comes after the walk's end and the last row changes nothing.
     finished = shared.walkComplete && shared.jobs.empty();
   }
   if (failure) std::rethrow_exception(failure);
