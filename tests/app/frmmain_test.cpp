@@ -16,7 +16,6 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
-#include <QThread>
 #include <QUrl>
 
 #include <sqlite3.h>
@@ -39,6 +38,11 @@
 #include "testcatalogue.h"
 
 using IdList = QList<int>;
+
+// How long a test waits for the window's timers and queued events before it counts them as
+// never coming. The waits end as soon as the event is there, so only a broken window takes
+// this long; a busy machine must never reach it.
+constexpr int kEventWaitMs = 60000;
 
 class TestFrmMain : public QObject {
   Q_OBJECT
@@ -154,7 +158,7 @@ std::unique_ptr<frmMain> TestFrmMain::makeWindow(const QString& path) {
 
 void TestFrmMain::showWindow() {
   m_window->show();
-  QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+  QVERIFY(QTest::qWaitForWindowExposed(m_window.get(), kEventWaitMs));
 }
 
 IdList TestFrmMain::shownIds() {
@@ -227,7 +231,7 @@ void TestFrmMain::layout() {
 void TestFrmMain::tabOrder() {
   showWindow();
   QApplication::setActiveWindow(m_window.get());
-  QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+  QVERIFY(QTest::qWaitForWindowActive(m_window.get(), kEventWaitMs));
   m_window->Command1->setFocus();
   const QStringList expected = {"Command1", "cmdShowAll", "Command3",  "txtTitle", "txtArtist",
                                 "DBGrid1",  "txtSQL",     "cmdSQL",    "cmdSearch", "cmdAdd",
@@ -621,7 +625,7 @@ void TestFrmMain::readFailureIsShownAndTheWindowCarriesOn() {
       "FROM music_shelf ORDER BY ID"));
   QVERIFY(m_errors.empty());
   m_window->DBGrid1->scrollToBottom();  // the grid reads on, and row 300 fails
-  QTRY_COMPARE(m_errors.size(), std::size_t{1});
+  QTRY_COMPARE_WITH_TIMEOUT(m_errors.size(), std::size_t{1}, kEventWaitMs);
   QVERIFY(m_errors[0].second.contains(QStringLiteral("overflow")));
   QCOMPARE(m_window->DBGrid1->model()->rowCount(), 299);
   QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
@@ -655,7 +659,7 @@ void TestFrmMain::refusedCellEditIsShown() {
   testcatalogue::run(m_path, "DELETE FROM music_shelf WHERE ID = 2");
   QAbstractItemModel* model = m_window->DBGrid1->model();
   QVERIFY(!model->setData(model->index(1, 3), QStringLiteral("Album")));
-  QTRY_COMPARE(m_errors.size(), std::size_t{1});
+  QTRY_COMPARE_WITH_TIMEOUT(m_errors.size(), std::size_t{1}, kEventWaitMs);
   QCOMPARE(m_errors[0].first, 3167);
   QCOMPARE(model->index(1, 3).data().toString(), QString());
 }
@@ -746,16 +750,19 @@ void TestFrmMain::anotherProgramsLockIsWaitedForAndShown() {
     sqlite3_open(m_path.c_str(), &peer);
     run(peer, "BEGIN IMMEDIATE");
     parent.send('l');
-    QThread::msleep(1000);
+    parent.receive();  // until told to let go
     run(peer, "COMMIT");
     sqlite3_close(peer);
   });
   other.channel().receive();
   m_window = makeWindow(QString::fromStdString(m_path));
   QVERIFY(m_window->Form_Load());
+  // The other program lets go once the status bar has said that the window waits for it.
   QStringList messages;
-  connect(m_window->statusBar(), &QStatusBar::messageChanged,
-          [&](const QString& text) { messages << text; });
+  connect(m_window->statusBar(), &QStatusBar::messageChanged, [&](const QString& text) {
+    if (messages.isEmpty()) other.channel().send('r');
+    messages << text;
+  });
 
   QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);
   QCOMPARE(other.wait(), 0);
@@ -813,7 +820,8 @@ void TestFrmMain::columnsFitWhatTheyShowAndKeepTheUsersWidths() {
 
   // A wider window gives the long column more room.
   m_window->resize(m_window->width() + 400, m_window->height());
-  QTRY_COMPARE(grid->columnWidth(8), static_cast<int>(grid->viewport()->width() * 0.4));
+  QTRY_COMPARE_WITH_TIMEOUT(grid->columnWidth(8),
+                            static_cast<int>(grid->viewport()->width() * 0.4), kEventWaitMs);
 
   grid->horizontalHeader()->resizeSection(1, 300);  // the user drags the Title column wider
   QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
@@ -891,14 +899,14 @@ void TestFrmMain::statusBarCountsTheViewsRows() {
   auto* count = m_window->findChild<QLabel*>(QStringLiteral("lblRowCount"));
   QVERIFY(count);
   QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
-  QTRY_COMPARE(count->text(), QStringLiteral("2,000 songs"));
+  QTRY_COMPARE_WITH_TIMEOUT(count->text(), QStringLiteral("2,000 songs"), kEventWaitMs);
   QVERIFY(m_window->DBGrid1->model()->rowCount() < 2000);  // counted, not read
   QTest::mouseClick(m_window->cmdAdd, Qt::LeftButton);
-  QTRY_COMPARE(count->text(), QStringLiteral("2,001 songs"));
+  QTRY_COMPARE_WITH_TIMEOUT(count->text(), QStringLiteral("2,001 songs"), kEventWaitMs);
   m_window->txtTitle->setText(QStringLiteral("Help"));
   m_window->txtArtist->clear();
   QTest::mouseClick(m_window->cmdSearch, Qt::LeftButton);
-  QTRY_COMPARE(count->text(), QStringLiteral("1 song"));
+  QTRY_COMPARE_WITH_TIMEOUT(count->text(), QStringLiteral("1 song"), kEventWaitMs);
 }
 
 void TestFrmMain::rowMenuPlaysOpensAndCopies() {

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +28,7 @@
 #include "importfixture.h"
 #include "mp3fixture.h"
 #include "support/childprocess.h"
+#include "support/gate.h"
 #include "support/tempdir.h"
 
 namespace importer {
@@ -40,6 +43,16 @@ std::size_t threadsRunning() {
   return n;
 }
 
+// The threads of this process once those that were joined have left it. A joined thread has
+// finished its work, but the system may list it for a moment longer, all the more on a busy
+// machine; a thread that was left running never leaves, and after a generous wait the count
+// says so.
+std::size_t threadsAfterJoins(std::size_t expected) {
+  for (int tries = 0; tries < 100000 && threadsRunning() != expected; ++tries)
+    std::this_thread::yield();
+  return threadsRunning();
+}
+
 class FolderImportTest : public fixture::ImportTest {};
 
 TEST_F(FolderImportTest, RowsFollowTheWalkFilesFirstThenSubfoldersDepthFirst) {
@@ -49,10 +62,19 @@ TEST_F(FolderImportTest, RowsFollowTheWalkFilesFirstThenSubfoldersDepthFirst) {
   touch("a2.MP3");
   touch("C/c1.mp3");
   touch("B/b2.mp3");
-  // Slow early files and quick late ones: the readers finish out of order, the rows do not.
-  beforeRead = [](const std::string& path) {
-    if (path.ends_with("a1.mp3") || path.ends_with("b1.mp3"))
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  // Early files whose reads wait for a later file's read to begin: the readers finish out of
+  // order, the rows do not.
+  testsupport::Gate b1Begun;
+  testsupport::Gate b2Begun;
+  beforeRead = [&](const std::string& path) {
+    if (path.ends_with("a1.mp3")) {
+      EXPECT_TRUE(b1Begun.wait());
+    }
+    if (path.ends_with("b1.mp3")) {
+      b1Begun.open();
+      EXPECT_TRUE(b2Begun.wait());
+    }
+    if (path.ends_with("b2.mp3")) b2Begun.open();
   };
   makeImport({.readers = 4, .filesInFlight = 3});
   EXPECT_EQ(run(root().string()), ImportEnd::Finished);
@@ -124,15 +146,24 @@ TEST_F(FolderImportTest, LinkedFoldersAreWalkedOnceAndLoopsEnd) {
   EXPECT_EQ(stored(), (Names{"a/a.mp3", "a/to-b/b.mp3", "ext1/e.mp3"}));
 }
 
+// Runs without root, for whom every folder opens.
 TEST_F(FolderImportTest, UnreadableFoldersAreCountedAndTheRestImported) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   touch("a.mp3");
   touch("locked/l.mp3");
   touch("z/z.mp3");
+  db.reset();  // a child must not inherit an open connection
+  testsupport::handToUnprivilegedUser(dir.path());
   ASSERT_EQ(::chmod((root() / "locked").c_str(), 0), 0);
-  run(root().string());
-  EXPECT_EQ(stored(), (Names{"a.mp3", "z/z.mp3"}));
-  EXPECT_EQ(import->progress().counts.foldersUnreadable, 1);
+  testsupport::ChildProcess child(
+      [&](const testsupport::Channel&) {
+        db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(cataloguePath().string());
+        EXPECT_EQ(run(root().string()), ImportEnd::Finished);
+        EXPECT_EQ(stored(), (Names{"a.mp3", "z/z.mp3"}));
+        EXPECT_EQ(import->progress().counts.foldersUnreadable, 1);
+      },
+      {.withoutRoot = true});
+  EXPECT_EQ(child.wait(), 0);
+  ::chmod((root() / "locked").c_str(), 0755);
 }
 
 TEST_F(FolderImportTest, MissingFolderImportsNothingAndSaysSo) {
@@ -176,7 +207,7 @@ TEST_P(StopTest, NoRowAfterTheStopAndNoThreadLeft) {
   EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
   EXPECT_EQ(rowCount(), stopAfter);
   EXPECT_EQ(import->progress().counts.songsAdded, stopAfter);
-  EXPECT_EQ(threadsRunning(), threadsBefore);
+  EXPECT_EQ(threadsAfterJoins(threadsBefore), threadsBefore);
 
   // The next import starts afresh and reuses the readers' components: one at most per reader.
   onYield = nullptr;
@@ -189,23 +220,40 @@ INSTANTIATE_TEST_SUITE_P(AfterRows, StopTest, ::testing::Values(0, 1, 5, 11));
 
 TEST_F(FolderImportTest, StopReachesReadersThatAreStillBusy) {
   for (int i = 0; i < 200; ++i) touch(std::to_string(1000 + i) + ".mp3");
-  makeImport({.longestBatch = std::chrono::milliseconds(0)});
+  constexpr int kReaders = 2;
+  makeImport({.readers = kReaders, .longestBatch = std::chrono::milliseconds(0)});
+  // Every file but the first three is still being read when the stop comes, and the stop
+  // comes once a reader is in such a read.
   std::atomic<int> reads{0};
-  beforeRead = [&](const std::string&) {
+  testsupport::Gate readerHeld;
+  testsupport::Gate stopped;
+  beforeRead = [&](const std::string& path) {
     ++reads;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!path.ends_with("/1000.mp3") && !path.ends_with("/1001.mp3") &&
+        !path.ends_with("/1002.mp3")) {
+      readerHeld.open();
+      EXPECT_TRUE(stopped.wait());
+    }
   };
   const std::size_t threadsBefore = threadsRunning();
   onYield = [&] {
-    if (import->progress().counts.songsAdded == 3) import->requestStop();
+    if (import->progress().counts.songsAdded == 3 && !stopped.isOpen()) {
+      EXPECT_TRUE(readerHeld.wait());
+      import->requestStop();
+      stopped.open();
+    }
   };
   EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
-  // The readers stopped with the import, far from reading every file ahead.
-  EXPECT_LT(reads, 100);
+  // Each reader finished the file it was reading and took no other.
+  EXPECT_LE(reads, 3 + kReaders);
+  EXPECT_GT(reads, 3);
   EXPECT_EQ(rowCount(), 3);
-  EXPECT_EQ(threadsRunning(), threadsBefore);
+  EXPECT_EQ(threadsAfterJoins(threadsBefore), threadsBefore);
 }
 
+// The stop comes in the window's turn after the last row, whether or not the walker has
+// ended by then: the import still counts as finished. A stop while the walk still had
+// entries to look at does not.
 TEST_F(FolderImportTest, AStopAfterTheLastRowChangesNothing) {
   touch("a.mp3");
   touch("S/b.mp3");
@@ -214,17 +262,39 @@ TEST_F(FolderImportTest, AStopAfterTheLastRowChangesNothing) {
   };
   EXPECT_EQ(run(root().string()), ImportEnd::Finished);
   EXPECT_EQ(rowCount(), 2);
+
+  // Now the stop comes after the first row, while S/b.mp3 is held in its read: the walk still
+  // has the folder T to look at, so that stop ends the import.
+  touch("T/c.mp3");
+  testsupport::Gate stopped;
+  beforeRead = [&](const std::string& path) {
+    if (path.ends_with("S/b.mp3")) {
+      EXPECT_TRUE(stopped.wait());
+    }
+  };
+  makeImport({.readers = 1, .filesInFlight = 1});
+  onYield = [&] {
+    if (import->progress().counts.songsAdded == 1 && !stopped.isOpen()) {
+      import->requestStop();
+      stopped.open();
+    }
+  };
+  EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
+  EXPECT_EQ(rowCount(), 3);
 }
 
 TEST_F(FolderImportTest, TheWindowRunsWhileReadersAreSlow) {
   touch("slow.mp3");
-  beforeRead = [](const std::string&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  };
+  // The one file's read ends only once the window has run six times meanwhile; an import that
+  // did not let the window run while it waits would never get there.
+  testsupport::Gate windowRan;
+  beforeRead = [&](const std::string&) { EXPECT_TRUE(windowRan.wait()); };
   int yields = 0;
-  onYield = [&] { ++yields; };
-  run(root().string());
-  // Two around the row, the rest while it waited.
+  onYield = [&] {
+    if (++yields == 6) windowRan.open();
+  };
+  EXPECT_EQ(run(root().string()), ImportEnd::Finished);
+  EXPECT_EQ(rowCount(), 1);
   EXPECT_GE(yields, 6);
 }
 
@@ -241,7 +311,7 @@ TEST_F(FolderImportTest, ARefusedRowStopsTheImportAndKeepsTheRowsBefore) {
     EXPECT_NE(error.description().find("disk is full"), std::string::npos);
   }
   EXPECT_EQ(stored(), (Names{"a.mp3", "b.mp3"}));
-  EXPECT_EQ(threadsRunning(), threadsBefore);
+  EXPECT_EQ(threadsAfterJoins(threadsBefore), threadsBefore);
 }
 
 // Two instances import into one catalogue at once while a third program holds it for one long
@@ -272,7 +342,7 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
     parent.receive();  // once the imports are under way
     ASSERT_EQ(sqlite3_exec(peer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     parent.send('l');
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    parent.receive();  // until told to let go
     ASSERT_EQ(sqlite3_exec(peer, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(peer);
   });
@@ -282,15 +352,23 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
   // A row a batch, so the foreign write surely comes while rows are still to be written.
   makeImport({.longestBatch = std::chrono::milliseconds(0)});
 
+  // The write is let go once this import has waited for it, and for at least five times the
+  // statement limit: however slow the machine, the wait outlasts any one statement.
   bool sawWait = false;
-  bool lockTaken = false;
+  std::optional<std::chrono::steady_clock::time_point> lockTaken;
+  bool lockReleased = false;
   onYield = [&] {
     if (!lockTaken && import->progress().counts.songsAdded >= 20) {
-      lockTaken = true;
       longWrite.channel().send('g');
       longWrite.channel().receive();
+      lockTaken = std::chrono::steady_clock::now();
     }
     sawWait = sawWait || import->progress().waitingForCatalogue;
+    if (lockTaken && !lockReleased && sawWait &&
+        std::chrono::steady_clock::now() - *lockTaken >= std::chrono::milliseconds(1500)) {
+      lockReleased = true;
+      longWrite.channel().send('r');
+    }
   };
   EXPECT_EQ(run((root() / "mine").string()), ImportEnd::Finished);
   EXPECT_EQ(longWrite.wait(), 0);
@@ -309,11 +387,11 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
 TEST_F(FolderImportTest, BatchesAreCommittedBeforeTheWindowRuns) {
   constexpr int kFiles = 400;
   for (int i = 0; i < kFiles; ++i) touch(std::to_string(1000 + i) + ".mp3");
-  // Every file is read before the first row is written, so the rows come in batches.
+  // Every file's read has begun before the first row is written, so the rows come in batches.
   std::atomic<int> reads{0};
-  std::atomic<bool> allRead{false};
+  testsupport::Gate allReadsBegun;
   beforeRead = [&](const std::string&) {
-    if (++reads == kFiles) allRead = true;
+    if (++reads == kFiles) allReadsBegun.open();
   };
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open((dir.path() / "music_1.mdb").c_str(), &other), SQLITE_OK);
@@ -324,20 +402,26 @@ TEST_F(FolderImportTest, BatchesAreCommittedBeforeTheWindowRuns) {
     sqlite3_finalize(stmt);
     return n;
   };
-  int yields = 0;
-  bool waitedForReaders = false;
+  // The counts the window saw, each one a commit.
+  std::set<std::int64_t> commitsSeen;
   onYield = [&] {
-    ++yields;
-    if (!waitedForReaders && import->progress().counts.songsAdded == 0) {
-      while (!allRead) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      waitedForReaders = true;
+    if (import->progress().counts.songsAdded == 0) {
+      EXPECT_TRUE(allReadsBegun.wait());
     }
-    EXPECT_EQ(committed(), import->progress().counts.songsAdded);
+    const std::int64_t added = import->progress().counts.songsAdded;
+    EXPECT_EQ(committed(), added);
+    if (added > 0) commitsSeen.insert(added);
   };
-  makeImport({.filesInFlight = kFiles});
+  // Without a time limit a batch ends only where the next row is not read yet.
+  constexpr int kReaders = 2;
+  makeImport(
+      {.readers = kReaders, .filesInFlight = kFiles, .longestBatch = std::chrono::hours(1)});
   EXPECT_EQ(run(root().string()), ImportEnd::Finished);
   EXPECT_EQ(committed(), kFiles);
-  EXPECT_LT(yields, kFiles / 4);
+  // When the rows began, at most one read per reader was still going on: one batch for the
+  // rows before each of those, and one for the rest.
+  EXPECT_LE(commitsSeen.size(), std::size_t{kReaders + 1});
+  EXPECT_EQ(commitsSeen.count(kFiles), 1u);
   sqlite3_close(other);
 }
 
@@ -367,16 +451,26 @@ TEST_F(FolderImportTest, EveryFolderIsWalkedUnderAModestDescriptorLimit) {
   for (int i = 0; i < kFolders; ++i) touch("f" + std::to_string(1000 + i) + "/s.mp3");
   const std::string last = "f" + std::to_string(1000 + kFolders - 1);
   // The first file is read only once the walk has reached the last folder, failed to open
-  // one, or held back (it waits for rows once enough folders are in flight), so the walk gets
-  // as far ahead of the rows as it ever will.
+  // one, or come to where it holds back (it waits for rows once more than 64 folders' files
+  // wait for theirs: at the chosen folder and 65 below it), so the walk gets as far ahead of
+  // the rows as it ever will.
+  testsupport::Gate farAhead;
+  struct Reached final : WalkFilter {
+    testsupport::Gate& farAhead;
+    const std::string& last;
+    int folders = 0;
+    Reached(testsupport::Gate& gate, const std::string& lastFolder)
+        : farAhead(gate), last(lastFolder) {}
+    bool isCatalogued(std::string_view) override { return false; }
+    void folderReached(std::string_view path, Listing listing) override {
+      if (listing == Listing::Unreadable || path.ends_with(last) || ++folders > 65)
+        farAhead.open();
+    }
+  } reached(farAhead, last);
   std::atomic<bool> first{true};
   beforeRead = [&](const std::string&) {
-    if (!first.exchange(false)) return;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    while (std::chrono::steady_clock::now() < giveUp) {
-      const ImportProgress now = import->progress();
-      if (now.folder.ends_with(last) || now.counts.foldersUnreadable > 0) return;
-      std::this_thread::yield();
+    if (first.exchange(false)) {
+      EXPECT_TRUE(farAhead.wait());
     }
   };
   makeImport({.readers = 2});
@@ -393,7 +487,8 @@ TEST_F(FolderImportTest, EveryFolderIsWalkedUnderAModestDescriptorLimit) {
   };
   {
     const Limit limit(128);
-    EXPECT_EQ(run(root().string()), ImportEnd::Finished);
+    EXPECT_EQ(import->run(root().string(), [this] { return db; }, [] {}, &reached),
+              ImportEnd::Finished);
   }
   EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = kFolders}));
   EXPECT_EQ(rowCount(), kFolders);

@@ -330,15 +330,21 @@ TEST_F(FolderRescanTest, RemovalWaitsOutAnotherProgramsWrite) {
                                   "('theirs')", nullptr, nullptr, nullptr),
               SQLITE_OK);
     parent.send('l');
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    parent.receive();  // until told to let go
     ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
   });
   writer.channel().receive();
   db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(cataloguePath().string());
+  // The other program lets go only once the window has run while the removal waited.
   int yields = 0;
   std::int64_t removed = 0;
-  EXPECT_EQ(rescanner->removeVanished(db, [&] { ++yields; }, removed), 20);
+  EXPECT_EQ(rescanner->removeVanished(db,
+                                      [&] {
+                                        if (++yields == 1) writer.channel().send('r');
+                                      },
+                                      removed),
+            20);
   EXPECT_EQ(writer.wait(), 0);
   EXPECT_GT(yields, 0);
   EXPECT_EQ(storedSorted(), (Names{"", "stays.mp3"}));  // their row and ours

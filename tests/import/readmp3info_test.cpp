@@ -282,7 +282,7 @@ TEST(NumericValueTest, DoesNotFollowTheCxxGlobalLocale) {
   EXPECT_EQ(exponent, "1.5E+20");
 }
 
-// The same for the C library's locale, where one with a decimal comma is installed.
+// The same for the C library's locale. scripts/test generates de_DE.UTF-8 for this.
 TEST(NumericValueTest, DoesNotFollowTheCLibraryLocale) {
   const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
   bool found = false;
@@ -294,7 +294,8 @@ TEST(NumericValueTest, DoesNotFollowTheCLibraryLocale) {
     }
   if (!found) {
     std::setlocale(LC_NUMERIC, saved.c_str());
-    GTEST_SKIP() << "no locale with a decimal comma installed";
+    FAIL() << "no locale with a decimal comma is installed; scripts/test generates de_DE.UTF-8 "
+              "(as root)";
   }
   const double value = numericValue("2.5");
   const std::string text = numberText(0.25);

@@ -167,7 +167,7 @@ TEST_F(SharingTest, AStatementWaitsOutAnotherProgramsLongWrite) {
     Peer peer(m_path);
     peer.run("BEGIN IMMEDIATE; INSERT INTO music_shelf (Title) VALUES ('theirs')");
     parent.send('l');
-    std::this_thread::sleep_for(1500ms);  // five times the statement limit below
+    parent.receive();  // until told to let go
     peer.run("COMMIT");
   });
   program.channel().receive();
@@ -175,8 +175,11 @@ TEST_F(SharingTest, AStatementWaitsOutAnotherProgramsLongWrite) {
   db->setQueryTimeout(300ms);
   std::vector<std::chrono::milliseconds> reported;
   int ended = 0;
+  // The other program lets go once the statement has waited five times its own limit.
   engine::setLockWaitObserver({[&](const std::string& path, std::chrono::milliseconds waited) {
                                  EXPECT_EQ(path, m_path);
+                                 if (waited >= 1500ms && (reported.empty() || reported.back() < 1500ms))
+                                   program.channel().send('r');
                                  reported.push_back(waited);
                                },
                                [&] { ++ended; }});
@@ -186,7 +189,7 @@ TEST_F(SharingTest, AStatementWaitsOutAnotherProgramsLongWrite) {
 
   EXPECT_EQ(count(*db), 2);
   ASSERT_FALSE(reported.empty());
-  EXPECT_GE(reported.back(), 300ms);
+  EXPECT_GE(reported.back(), 1500ms);
   EXPECT_EQ(ended, 1);
 }
 
