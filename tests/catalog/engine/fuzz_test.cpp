@@ -923,6 +923,7 @@ TEST_F(FuzzTest, LikePatternsEndInAnswersOrEngineErrors) {
   Tally tally;
   int compared = 0;
   // The IDs a like test keeps, or the error number it ends in.
+  const std::string kCut = "error " + std::to_string(SQLITE_INTERRUPT);
   auto answer = [&](const std::string& test) -> std::string {
     const std::string sql =
         "SELECT group_concat(ID) FROM (SELECT ID FROM music_shelf WHERE " + test + " ORDER BY ID)";
@@ -950,6 +951,9 @@ TEST_F(FuzzTest, LikePatternsEndInAnswersOrEngineErrors) {
         const std::string perRow =
             answer("like(" + sqlString(text) + " || substr(" + column + ", 1, 0), " + column +
                    (p.escape ? ", " + sqlString(*p.escape) : "") + ")");
+        // A question the time limit cut short has no answer to compare: on a busy machine
+        // any one of the four may be cut.
+        if (plain == kCut || swapped == kCut || listed == kCut || perRow == kCut) break;
         EXPECT_EQ(swapped, plain) << text << escape;
         EXPECT_EQ(listed, plain) << text << escape << " as " << bracketed(p);
         EXPECT_EQ(perRow, plain) << text << escape;
