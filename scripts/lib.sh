@@ -1,23 +1,36 @@
-# Shared by scripts/run and scripts/test: install what the build needs, then build into build/.
+# Shared by the scripts: install the Debian packages a task needs, then build into build/.
 # Sourced, not run.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR="$ROOT/build"
 
-# Debian 12 packages the build and the tests need (one font, so window tests measure text the
-# same way everywhere; desktop-file-utils and file check what scripts/install writes).
-PACKAGES=(
+# Debian 12 packages that building and running the program need (one font, so that text shows
+# on a system that has none, and window tests measure text the same way everywhere).
+RUN_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libsqlite3-dev libtag1-dev
-  libgtest-dev libgmock-dev
   fonts-dejavu-core
+)
+# What bench/make-corpus needs to make MP3 files.
+CORPUS_PACKAGES=(sox lame python3 python3-mutagen)
+# What the tests need on top: GoogleTest, the checkers of what scripts/install writes, the
+# locales behind TEST_LOCALE, and what bench/make-corpus needs, which a test runs too.
+TEST_PACKAGES=(
+  libgtest-dev libgmock-dev
   desktop-file-utils file
+  locales
+  "${CORPUS_PACKAGES[@]}"
 )
 
-ensure_packages() {
+# A locale whose decimal separator is a comma: a test checks that the numbers the program
+# reads and writes do not follow such a desktop.
+TEST_LOCALE=de_DE.UTF-8
+
+# Installs whichever of the named packages are missing (as root; otherwise says how, and stops).
+install_packages() {
   local missing=() p
-  for p in "${PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -31,9 +44,50 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 }
 
-build() {
-  if [ ! -f "$BUILD_DIR/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Generates TEST_LOCALE when the system lacks it, through /etc/locale.gen so that a later
+# locale-gen keeps it.
+ensure_test_locale() {
+  local wanted=${TEST_LOCALE%%.*}.utf8
+  locale -a 2>/dev/null | grep -qix "$wanted" && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "The tests need the locale $TEST_LOCALE. Generate it as root, then run this again:" >&2
+    echo "  echo '$TEST_LOCALE UTF-8' >> /etc/locale.gen && locale-gen" >&2
+    exit 1
   fi
-  cmake --build "$BUILD_DIR"
+  grep -qx "$TEST_LOCALE UTF-8" /etc/locale.gen 2>/dev/null ||
+    echo "$TEST_LOCALE UTF-8" >>/etc/locale.gen
+  echo "Generating the locale $TEST_LOCALE"
+  locale-gen >/dev/null
+}
+
+# ensure_packages run|test|corpus: what that task needs.
+ensure_packages() {
+  case "${1:-test}" in
+    run) install_packages "${RUN_PACKAGES[@]}" ;;
+    test)
+      install_packages "${RUN_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+      ensure_test_locale
+      ;;
+    corpus) install_packages "${CORPUS_PACKAGES[@]}" ;;
+    *) echo "ensure_packages: unknown task '$1'" >&2; exit 2 ;;
+  esac
+}
+
+# build run|test: "run" builds the program and quollsong-mkdb alone, so the first start
+# waits for nothing else; "test" builds everything, tests and benchmarks too.
+build() {
+  local testing=OFF
+  [ "${1:-test}" = test ] && testing=ON
+  if [ ! -f "$BUILD_DIR/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DBUILD_TESTING="$testing"
+  elif [ "$testing" = ON ] && ! grep -qx 'BUILD_TESTING:BOOL=ON' "$BUILD_DIR/CMakeCache.txt"; then
+    # Configured by scripts/run: the tests join the build now.
+    cmake -S "$ROOT" -B "$BUILD_DIR" -DBUILD_TESTING=ON
+  fi
+  if [ "$testing" = ON ]; then
+    cmake --build "$BUILD_DIR"
+  else
+    cmake --build "$BUILD_DIR" --target quollsongdb quollsong-mkdb
+  fi
 }

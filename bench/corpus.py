@@ -1,0 +1,238 @@
+#!/usr/bin/python3
+"""Writes a repeatable music folder of tagged MP3 files for the benchmarks.
+
+usage: corpus.py N DIR [--seed S] [--no-header]
+
+Makes exactly N MP3 files below DIR (which must be absent or empty), laid out as a collection
+is: DIR/Artist/Album/NN Title.mp3, some albums split into CD1 and CD2, a Singles folder, and
+now and then a cover image, a playlist or a text file beside the songs. The audio comes from
+a few short clips that sox synthesises and lame encodes once (constant and variable bit rates,
+mono and stereo, 44.1 and 22.05 kHz); every file is one of those clips with tags of its own
+written by mutagen: ID3v2.4, ID3v2.3, either with an ID3v1 tag too, ID3v1 alone, or none.
+Everything is drawn from one seeded generator, so the same N and seed give the same files,
+byte for byte.
+
+--no-header encodes every clip without the Xing/Info frame that tells a player the length of
+a file (lame -t): half the files then have one bit rate throughout, half a variable one.
+"""
+
+import argparse
+import io
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from mutagen import id3
+
+# name, sample rate, channels, seconds, what sox synthesises, lame's options
+CLIPS = [
+    ("cbr128", 44100, 2, 4, ["sine", "220-880"], ["-b", "128"]),
+    ("cbr192", 44100, 2, 6, ["pinknoise"], ["-b", "192", "-m", "j"]),
+    ("cbr320", 44100, 2, 3, ["brownnoise"], ["-b", "320", "-m", "s"]),
+    ("cbr64mono22k", 22050, 1, 2, ["sine", "440"], ["-b", "64", "-m", "m"]),
+    ("vbr2", 44100, 2, 8, ["pinknoise"], ["-V", "2"]),
+    ("vbr5mono", 44100, 1, 5, ["sine", "330-660"], ["-V", "5", "-m", "m"]),
+    ("vbr4_22k", 22050, 2, 7, ["whitenoise"], ["-V", "4"]),
+]
+# How often each clip is used, in the order above.
+CLIP_WEIGHTS = [24, 16, 10, 6, 26, 10, 8]
+
+TAG_KINDS = ["v2.4", "v2.3", "v2.3+v1", "v2.4+v1", "v1", "none"]
+TAG_WEIGHTS = [40, 34, 12, 4, 6, 4]
+
+FIRST = ("Amber Broken Copper Distant Electric Faded Golden Hollow Iron Lonely Midnight Neon "
+         "Northern Paper Quiet Restless Scarlet Silver Southern Velvet Wandering Wild").split()
+SECOND = ("Anchors Bells Canyons Comets Echoes Embers Engines Foxes Gardens Harbour Highway "
+          "Islands Lanterns Machines Meadow Mirrors Orchard Owls Pilots Rivers Signals Sparrows "
+          "Tides Wolves").split()
+WORDS = ("again alone away back blue burning city cold dance down dream empty fall fire "
+         "forever ghost gone golden heart home letters light line love machine morning night "
+         "ocean open paper rain river road run shadow sky slow stars summer sweet time tonight "
+         "train window winter wire").split()
+# Names that catalogues get wrong: apostrophes, letters beyond ASCII, other scripts.
+ODD_ARTISTS = ["O'Malley's Band", "Rock 'n' Roll Ghosts", "Café Mélodie", "Zoë & the Wolves",
+               "Ølstrand", "Мирный Свет", "東京ナイトライン", "Dvořák Street Band", "Señor Nadie"]
+ODD_TITLES = ["Don't Look Back", "I'm Still Here", "Can't Stop Now", "Déjà Vu", "Straße",
+              "Naïve Melody", "Привет, мир", "夜明け前", "Either/Or", "Why?", "Part 1: Dawn",
+              'The "Real" One', "50% Off", "Track #9", "Hello, Goodbye", "Señorita ♪"]
+GENRES = ["(17)", "(17)Rock", "Rock", "Pop", "(13)Pop", "Jazz", "(8)", "Electronic", "(52)",
+          "Hip-Hop", "Folk", "Indie Rock", "Drum 'n' Bass", "Singer/Songwriter", ""]
+
+
+def make_clips(folder, no_header):
+    clips = {}
+    for name, rate, channels, seconds, synth, lame in CLIPS:
+        wav = os.path.join(folder, name + ".wav")
+        mp3 = os.path.join(folder, name + ".mp3")
+        # -R: the noise generators start from the same seed every time.
+        subprocess.run(["sox", "-R", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", wav,
+                        "synth", str(seconds), *synth, "vol", "0.4"], check=True)
+        subprocess.run(["lame", "--quiet", *lame, *(["-t"] if no_header else []), wav, mp3],
+                       check=True)
+        with open(mp3, "rb") as f:
+            clips[name] = f.read()
+    return clips
+
+
+class Corpus:
+    def __init__(self, rng, clips):
+        self.rng = rng
+        self.clips = clips
+        self.artists = set()
+
+    def title(self):
+        if self.rng.random() < 0.12:
+            return self.rng.choice(ODD_TITLES)
+        words = self.rng.sample(WORDS, self.rng.choice((1, 2, 2, 3, 4)))
+        return " ".join(w.capitalize() for w in words)
+
+    def artist(self):
+        while True:
+            if self.rng.random() < 0.08:
+                name = self.rng.choice(ODD_ARTISTS)
+            else:
+                name = self.rng.choice(FIRST) + " " + self.rng.choice(SECOND)
+                if self.rng.random() < 0.25:
+                    name = "The " + name
+            if name in self.artists:
+                name = "%s %d" % (name, len(self.artists))
+            if name not in self.artists:
+                self.artists.add(name)
+                return name
+
+    def encoding(self, text, version):
+        """Latin-1 where it can hold the text and the dice say so, else UTF-16 (or UTF-8 in
+        ID3v2.4)."""
+        try:
+            text.encode("latin-1")
+            fits = True
+        except UnicodeEncodeError:
+            fits = False
+        if fits and self.rng.random() < 0.5:
+            return id3.Encoding.LATIN1
+        if version == 4 and self.rng.random() < 0.7:
+            return id3.Encoding.UTF8
+        return id3.Encoding.UTF16
+
+    def song(self, song):
+        """The bytes of one file: a clip with the song's tags."""
+        audio = self.clips[song["clip"]]
+        kind = song["tags"]
+        if kind == "none":
+            return audio
+        version = 4 if kind.startswith("v2.4") else 3
+        tag = id3.ID3()
+        for frame, text in [(id3.TIT2, song["title"]), (id3.TPE1, song["artist"]),
+                            (id3.TALB, song["album"]), (id3.TCON, song["genre"])]:
+            if text:
+                tag.add(frame(encoding=self.encoding(text, version), text=[text]))
+        if song["track"]:
+            tag.add(id3.TRCK(encoding=id3.Encoding.LATIN1, text=[song["track"]]))
+        if song["year"]:
+            year = id3.TDRC if version == 4 else id3.TYER
+            tag.add(year(encoding=id3.Encoding.LATIN1, text=[song["year"]]))
+        if self.rng.random() < 0.2:
+            tag.add(id3.COMM(encoding=id3.Encoding.LATIN1, lang="eng", desc="",
+                             text=["Ripped for the benchmarks"]))
+        data = io.BytesIO(audio)
+        tag.save(data, v1=2 if kind.endswith("+v1") or kind == "v1" else 0,
+                 v2_version=version, padding=lambda info: 256)
+        if kind == "v1":
+            id3.delete(data, delete_v1=False, delete_v2=True)
+        return data.getvalue()
+
+
+def file_name(text):
+    for c in '/\\?*:"<>|':
+        text = text.replace(c, "_")
+    return text.strip(" .") or "_"
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("count", type=int, metavar="N")
+    parser.add_argument("folder", metavar="DIR")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--no-header", action="store_true")
+    args = parser.parse_args()
+    if args.count < 1:
+        parser.error("N must be at least 1")
+    if os.path.exists(args.folder) and os.listdir(args.folder):
+        parser.error(args.folder + " is not empty")
+    os.makedirs(args.folder, exist_ok=True)
+
+    work = tempfile.mkdtemp(prefix="corpus-clips.")
+    try:
+        clips = make_clips(work, args.no_header)
+    finally:
+        shutil.rmtree(work)
+    rng = random.Random(args.seed)
+    corpus = Corpus(rng, clips)
+    names = [c[0] for c in CLIPS]
+
+    made = 0
+    folders = 0
+    while made < args.count:
+        artist = corpus.artist()
+        artist_folder = os.path.join(args.folder, file_name(artist))
+        for _ in range(rng.choice((1, 1, 2, 3, 4))):
+            if made >= args.count:
+                break
+            album = corpus.title()
+            year = str(rng.randint(1962, 2024)) if rng.random() < 0.8 else ""
+            genre = rng.choice(GENRES)
+            tracks = min(rng.randint(4, 16), args.count - made)
+            discs = 2 if tracks >= 10 and rng.random() < 0.1 else 1
+            album_folder = os.path.join(artist_folder, file_name(album))
+            for disc in range(1, discs + 1):
+                folder = os.path.join(album_folder, "CD%d" % disc) if discs > 1 else album_folder
+                os.makedirs(folder, exist_ok=True)
+                folders += 1
+                if rng.random() < 0.3:
+                    write(os.path.join(folder, "cover.jpg"), b"\xff\xd8\xff\xe0" + bytes(2048))
+                if rng.random() < 0.05:
+                    write(os.path.join(folder, "notes.txt"), b"Recorded live.\n")
+                for number in range(1, tracks // discs + 1):
+                    if made >= args.count:
+                        break
+                    title = corpus.title()
+                    song = {
+                        "clip": rng.choices(names, CLIP_WEIGHTS)[0],
+                        "tags": rng.choices(TAG_KINDS, TAG_WEIGHTS)[0],
+                        "title": title, "artist": artist, "album": album, "genre": genre,
+                        "year": year,
+                        "track": rng.choice(("%d/%d" % (number, tracks), "%02d" % number,
+                                             str(number), "")),
+                    }
+                    extension = ".MP3" if rng.random() < 0.02 else ".mp3"
+                    name = "%02d %s%s" % (number, file_name(title), extension)
+                    write(os.path.join(folder, name), corpus.song(song))
+                    made += 1
+        # Now and then a song that belongs to no album.
+        if made < args.count and rng.random() < 0.1:
+            singles = os.path.join(args.folder, "Singles")
+            os.makedirs(singles, exist_ok=True)
+            song = {"clip": rng.choices(names, CLIP_WEIGHTS)[0],
+                    "tags": rng.choices(TAG_KINDS, TAG_WEIGHTS)[0], "title": corpus.title(),
+                    "artist": artist, "album": "", "genre": rng.choice(GENRES), "year": "",
+                    "track": ""}
+            name = "%s - %s.mp3" % (file_name(artist), file_name(song["title"]))
+            path = os.path.join(singles, name)
+            if not os.path.exists(path):
+                write(path, corpus.song(song))
+                made += 1
+
+    print("%d MP3 files in %d album folders below %s%s" %
+          (made, folders, args.folder, " (no Xing/Info frames)" if args.no_header else ""))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
