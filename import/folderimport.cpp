@@ -645,6 +645,8 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
       }
     }
   };
+  // A file taken from the queue whose row a stop kept from being written.
+  bool rowLeftOut = false;
   for (;;) {
     std::unique_ptr<FileJob> job = nextRow(shared, yieldNow, commitRows);
     if (!job) break;
@@ -652,12 +654,18 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
       // The window ran just after the last batch; it runs again before this one unless that
       // was a moment ago, since a second look at an empty event queue costs as much as the first.
       if (std::chrono::steady_clock::now() - lastYield >= kShortestPause) yieldNow();
-      if (shared.stop) break;
+      if (shared.stop) {
+        rowLeftOut = true;
+        break;
+      }
       batchStarted = std::chrono::steady_clock::now();
     }
 
     batchOpen = true;
-    if (!writeRow(*job)) break;
+    if (!writeRow(*job)) {
+      rowLeftOut = true;
+      break;
+    }
     job->folder.reset();
     bool wakeWalker = false;
     ++uncommitted.songsAdded;
@@ -689,7 +697,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     std::lock_guard lock(shared.mutex);
     failure = shared.failure;
     // A stop that comes after the walk's end and the last row changes nothing.
-    finished = shared.walkComplete && shared.jobs.empty();
+    finished = shared.walkComplete && shared.jobs.empty() && !rowLeftOut;
   }
   if (failure) std::rethrow_exception(failure);
   return finished ? ImportEnd::Finished : ImportEnd::Stopped;

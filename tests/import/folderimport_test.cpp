@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -45,11 +44,10 @@ std::size_t threadsRunning() {
 
 // The threads of this process once those that were joined have left it. A joined thread has
 // finished its work, but the system may list it for a moment longer, all the more on a busy
-// machine; a thread that was left running never leaves, and after a generous wait the count
-// says so.
+// machine; a thread that was left running never leaves, and after a minute the count says so.
 std::size_t threadsAfterJoins(std::size_t expected) {
-  for (int tries = 0; tries < 100000 && threadsRunning() != expected; ++tries)
-    std::this_thread::yield();
+  for (int tries = 0; tries < 60000 && threadsRunning() != expected; ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return threadsRunning();
 }
 
@@ -251,36 +249,83 @@ TEST_F(FolderImportTest, StopReachesReadersThatAreStillBusy) {
   EXPECT_EQ(threadsAfterJoins(threadsBefore), threadsBefore);
 }
 
-// The stop comes in the window's turn after the last row, whether or not the walker has
-// ended by then: the import still counts as finished. A stop while the walk still had
-// entries to look at does not.
+// The stop comes in the window's turn after the last row, while the walker is still at its last
+// entry (a file a row already holds): the import counts as finished. A stop while the walk
+// still had entries to look at does not.
 TEST_F(FolderImportTest, AStopAfterTheLastRowChangesNothing) {
   touch("a.mp3");
   touch("S/b.mp3");
-  onYield = [&] {
-    if (import->progress().counts.songsAdded == 2) import->requestStop();
-  };
-  EXPECT_EQ(run(root().string()), ImportEnd::Finished);
-  EXPECT_EQ(rowCount(), 2);
-
-  // Now the stop comes after the first row, while S/b.mp3 is held in its read: the walk still
-  // has the folder T to look at, so that stop ends the import.
-  touch("T/c.mp3");
+  touch("S/c.mp3");
   testsupport::Gate stopped;
-  beforeRead = [&](const std::string& path) {
-    if (path.ends_with("S/b.mp3")) {
+  struct HeldAtTheLastEntry final : WalkFilter {
+    testsupport::Gate& stopped;
+    explicit HeldAtTheLastEntry(testsupport::Gate& gate) : stopped(gate) {}
+    bool isCatalogued(std::string_view path) override {
+      if (!path.ends_with("/S/c.mp3")) return false;
       EXPECT_TRUE(stopped.wait());
+      return true;
     }
-  };
-  makeImport({.readers = 1, .filesInFlight = 1});
+    void folderReached(std::string_view, Listing) override {}
+  } filter(stopped);
   onYield = [&] {
-    if (import->progress().counts.songsAdded == 1 && !stopped.isOpen()) {
+    if (import->progress().counts.songsAdded == 2 && !stopped.isOpen()) {
       import->requestStop();
       stopped.open();
     }
   };
+  makeImport();
+  EXPECT_EQ(import->run(root().string(), [this] { return db; }, [this] { onYield(); }, &filter),
+            ImportEnd::Finished);
+  EXPECT_EQ(rowCount(), 2);
+
+  // Now the stop comes after the first row, while S/b.mp3 is held in its read: the walk still
+  // has the folder T to look at, so that stop ends the import.
+  fs::remove(root() / "S/c.mp3");
+  touch("T/c.mp3");
+  testsupport::Gate stoppedEarly;
+  beforeRead = [&](const std::string& path) {
+    if (path.ends_with("S/b.mp3")) {
+      EXPECT_TRUE(stoppedEarly.wait());
+    }
+  };
+  makeImport({.readers = 1, .filesInFlight = 1});
+  onYield = [&] {
+    if (import->progress().counts.songsAdded == 1 && !stoppedEarly.isOpen()) {
+      import->requestStop();
+      stoppedEarly.open();
+    }
+  };
   EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
   EXPECT_EQ(rowCount(), 3);
+}
+
+// A stop that keeps the last file's row from being written ends the import, however far the
+// walk got: in the window's turn before the row, or while another program holds the catalogue.
+TEST_F(FolderImportTest, AStopBeforeTheLastRowEndsTheImport) {
+  touch("a.mp3");
+  onYield = [&] { import->requestStop(); };
+  EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
+  EXPECT_EQ(rowCount(), 0);
+
+  db.reset();  // a child must not inherit an open connection
+  testsupport::ChildProcess other([&](const testsupport::Channel& parent) {
+    sqlite3* peer = nullptr;
+    ASSERT_EQ(sqlite3_open(cataloguePath().c_str(), &peer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(peer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    parent.send('l');
+    parent.receive();  // until told to let go
+    ASSERT_EQ(sqlite3_exec(peer, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(peer);
+  });
+  other.channel().receive();
+  db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(cataloguePath().string());
+  onYield = [&] {
+    if (import->progress().waitingForCatalogue) import->requestStop();
+  };
+  EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
+  other.channel().send('r');
+  EXPECT_EQ(other.wait(), 0);
+  EXPECT_EQ(rowCount(), 0);
 }
 
 TEST_F(FolderImportTest, TheWindowRunsWhileReadersAreSlow) {
@@ -352,28 +397,24 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
   // A row a batch, so the foreign write surely comes while rows are still to be written.
   makeImport({.longestBatch = std::chrono::milliseconds(0)});
 
-  // The write is let go once this import has waited for it, and for at least five times the
-  // statement limit: however slow the machine, the wait outlasts any one statement.
-  bool sawWait = false;
-  std::optional<std::chrono::steady_clock::time_point> lockTaken;
-  bool lockReleased = false;
+  // The write is let go once this import has tried 30 times to write its row meanwhile, each
+  // try waiting 50 ms for the lock: the wait outlasts any one statement (300 ms) five times
+  // over, however slow the machine.
+  bool lockTaken = false;
+  int triesWhileLocked = 0;
   onYield = [&] {
     if (!lockTaken && import->progress().counts.songsAdded >= 20) {
       longWrite.channel().send('g');
       longWrite.channel().receive();
-      lockTaken = std::chrono::steady_clock::now();
+      lockTaken = true;
     }
-    sawWait = sawWait || import->progress().waitingForCatalogue;
-    if (lockTaken && !lockReleased && sawWait &&
-        std::chrono::steady_clock::now() - *lockTaken >= std::chrono::milliseconds(1500)) {
-      lockReleased = true;
+    if (lockTaken && import->progress().waitingForCatalogue && ++triesWhileLocked == 30)
       longWrite.channel().send('r');
-    }
   };
   EXPECT_EQ(run((root() / "mine").string()), ImportEnd::Finished);
   EXPECT_EQ(longWrite.wait(), 0);
   EXPECT_EQ(other.wait(), 0);
-  EXPECT_TRUE(sawWait);
+  EXPECT_GE(triesWhileLocked, 30);
   EXPECT_FALSE(import->progress().waitingForCatalogue);
 
   auto rows = db->OpenRecordset(
