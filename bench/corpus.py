@@ -192,6 +192,9 @@ def main():
             tracks = min(rng.randint(4, 16), args.count - made)
             discs = 2 if tracks >= 10 and rng.random() < 0.1 else 1
             album_folder = os.path.join(artist_folder, file_name(album))
+            # One artist may draw the same album title twice: the second gets a folder of its own.
+            if os.path.exists(album_folder):
+                album_folder += " (%d)" % made
             for disc in range(1, discs + 1):
                 folder = os.path.join(album_folder, "CD%d" % disc) if discs > 1 else album_folder
                 os.makedirs(folder, exist_ok=True)

@@ -14,12 +14,11 @@ RUN_PACKAGES=(
 )
 # What bench/make-corpus needs to make MP3 files.
 CORPUS_PACKAGES=(sox lame python3 python3-mutagen)
-# What the tests need on top: GoogleTest, the checkers of what scripts/install writes, the
-# locales behind TEST_LOCALE, and what bench/make-corpus needs, which a test runs too.
+# What the tests need on top: GoogleTest, the checkers of what scripts/install writes, and what
+# bench/make-corpus needs, which a test runs too. TEST_LOCALE comes on its own.
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev
   desktop-file-utils file
-  locales
   "${CORPUS_PACKAGES[@]}"
 )
 
@@ -44,16 +43,19 @@ install_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 }
 
-# Generates TEST_LOCALE when the system lacks it, through /etc/locale.gen so that a later
-# locale-gen keeps it.
+# Generates TEST_LOCALE when the system lacks it (from Debian's locales, through
+# /etc/locale.gen so that a later locale-gen keeps it).
 ensure_test_locale() {
-  local wanted=${TEST_LOCALE%%.*}.utf8
-  locale -a 2>/dev/null | grep -qix "$wanted" && return 0
+  local wanted=${TEST_LOCALE%%.*}.utf8 known
+  known=$(locale -a 2>/dev/null || true)
+  grep -qix "$wanted" <<<"$known" && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "The tests need the locale $TEST_LOCALE. Generate it as root, then run this again:" >&2
-    echo "  echo '$TEST_LOCALE UTF-8' >> /etc/locale.gen && locale-gen" >&2
+    echo "  apt-get install -y locales && echo '$TEST_LOCALE UTF-8' >> /etc/locale.gen &&" \
+      "locale-gen" >&2
     exit 1
   fi
+  install_packages locales
   grep -qx "$TEST_LOCALE UTF-8" /etc/locale.gen 2>/dev/null ||
     echo "$TEST_LOCALE UTF-8" >>/etc/locale.gen
   echo "Generating the locale $TEST_LOCALE"
