@@ -79,9 +79,7 @@ bool audioFrameAt(TagLib::IOStream& stream, long offset, const unsigned char* he
   const int length = mpegFrameLength(header);
   if (length == 0) return false;
   const TagLib::ByteVector next = readAt(stream, offset + length, 4);
-  if (next.size() < 4) return false;
-  constexpr std::uint32_t kSameStream = 0xFFFE0C00;
-  return (bigEndian(header, 4) & kSameStream) == (bigEndian(bytes(next), 4) & kSameStream);
+  return next.size() == 4 && sameMpegStream(header, bytes(next));
 }
 
 enum class Found { Nothing, Audio, Tag };
@@ -113,14 +111,17 @@ Hit search(TagLib::IOStream& stream, long from, bool orTag) {
 
 // Where the ID3v2 tag at `offset` ends together with the tags right behind it, which TagLib
 // takes for the first one's padding; -1 when the tag has too many frames or too many tags follow.
-long id3v2TagsEnd(TagLib::IOStream& stream, long offset) {
+// `misread` tells whether TagLib would miss frames of the first tag.
+long id3v2TagsEnd(TagLib::IOStream& stream, long offset, bool& misread) {
   const TagLib::ByteVector headerBytes = readAt(stream, offset, kTagHeaderBytes);
   const TagHeader header = parseTagHeader(bytes(headerBytes), headerBytes.size());
+  misread = header.version >= 3 && (header.extended || header.footer);
   if (header.size > 0) {
     const TagLib::ByteVector body = readAt(stream, offset + static_cast<long>(kTagHeaderBytes), header.size);
-    if (countId3v2Frames(bytes(headerBytes), bytes(body), body.size(), kMaxTagEntries) >
-        kMaxTagEntries)
-      return -1;
+    const Id3v2Frames frames = walkId3v2Frames(bytes(headerBytes), bytes(body), body.size(),
+                                               kMaxTagEntries, Id3v2Reading::AsTagLib);
+    if (frames.overLimit) return -1;
+    misread = misread || frames.stoppedShort;
   }
   long end = offset + header.completeSize();
   for (int stacked = 0;; ++stacked) {
@@ -208,62 +209,44 @@ EndTags endTags(TagLib::IOStream& stream) {
 
 }  // namespace
 
-int mpegFrameLength(const unsigned char* header) {
-  if (header[0] != 0xFF || (header[1] & 0xE0) != 0xE0 || header[1] == 0xFF) return 0;
-  const int version = (header[1] >> 3) & 0x03;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5, 1: reserved
-  const int layer = (header[1] >> 1) & 0x03;  // 3: Layer I, 2: Layer II, 1: Layer III, 0: reserved
-  const int bitrateIndex = header[2] >> 4;    // 0: free format, 15: reserved
-  const int sampleRateIndex = (header[2] >> 2) & 0x03;  // 3: reserved
-  if (version == 1 || layer == 0 || bitrateIndex == 0 || bitrateIndex == 15 || sampleRateIndex == 3)
-    return 0;
-
-  // kbit/s by MPEG-1 or not, then Layer I, II, III.
-  static constexpr int kBitrates[2][3][15] = {
-      {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
-       {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
-       {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
-      {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
-       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
-       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
-  static constexpr int kMpeg1SampleRates[3] = {44100, 48000, 32000};
-
-  const bool mpeg1 = version == 3;
-  const int layerIndex = 3 - layer;  // 0: Layer I
-  const int bitrate = kBitrates[mpeg1 ? 0 : 1][layerIndex][bitrateIndex];
-  const int sampleRate = kMpeg1SampleRates[sampleRateIndex] / (mpeg1 ? 1 : version == 2 ? 2 : 4);
-  const int samples = layerIndex == 0 ? 384 : layerIndex == 1 || mpeg1 ? 1152 : 576;
-  const bool padded = (header[2] & 0x02) != 0;
-  // TagLib's arithmetic, so that the next header is looked for where TagLib looks.
-  return samples * bitrate * 125 / sampleRate + (padded ? (layerIndex == 0 ? 4 : 1) : 0);
-}
-
-std::size_t countId3v2Frames(const unsigned char* header, const unsigned char* body,
-                             std::size_t size, std::size_t limit) {
+Id3v2Frames walkId3v2Frames(const unsigned char* header, const unsigned char* body,
+                            std::size_t size, std::size_t limit, Id3v2Reading reading) {
   const TagHeader tag = parseTagHeader(header, kTagHeaderBytes);
+  const bool asWritten = reading == Id3v2Reading::AsWritten;
+  Id3v2Frames walk;
   // Up to version 2.3 a tag may be stored with a NUL after each 0xFF; TagLib takes them out of
   // the whole tag before it looks for frames.
-  std::vector<unsigned char> decoded;
   if (tag.unsynchronised && tag.version <= 3) {
-    decoded.reserve(size);
+    walk.decoded.reserve(size);
     for (std::size_t i = 0; i < size; ++i) {
-      decoded.push_back(body[i]);
+      walk.decoded.push_back(body[i]);
       if (body[i] == 0xFF && i + 1 < size && body[i + 1] == 0) ++i;
     }
-    body = decoded.data();
-    size = decoded.size();
+    body = walk.decoded.data();
+    size = walk.decoded.size();
   }
 
   std::size_t position = 0;
-  if (tag.extended && size >= 4) {
-    const std::uint32_t extendedSize = syncSafeOrPlain(body);  // so TagLib reads it, any version
-    if (extendedSize <= size) position = extendedSize;
-  }
   std::size_t end = size;
-  if (tag.footer && end >= kTagHeaderBytes) end -= kTagHeaderBytes;
+  if (!asWritten) {
+    // TagLib 1.13 reads the extended header's size as syncsafe and counting itself in every
+    // version, and takes a footer's bytes off the frames, although the tag's size leaves it out.
+    if (tag.extended && size >= 4) {
+      const std::uint32_t extendedSize = syncSafeOrPlain(body);
+      if (extendedSize <= size) position = extendedSize;
+    }
+    if (tag.footer && end >= kTagHeaderBytes) end -= kTagHeaderBytes;
+  } else if (tag.extended && size >= 4) {
+    // Version 2.3 gives the extended header's size without its own four bytes, as a plain
+    // number; version 2.4 syncsafe and counting them. Version 2.2 has none.
+    std::uint64_t extendedSize = 0;
+    if (tag.version == 3) extendedSize = std::uint64_t{bigEndian(body, 4)} + 4;
+    if (tag.version >= 4) extendedSize = syncSafeOrPlain(body);
+    if (extendedSize <= size) position = static_cast<std::size_t>(extendedSize);
+  }
 
   const bool version2 = tag.version < 3;
   const std::size_t frameHeaderBytes = version2 ? 6 : 10;
-  std::size_t frames = 0;
   // TagLib goes on while more than a frame header's bytes remain before the end (any position,
   // by an unsigned wrap, when the whole tag is shorter than that).
   while (position < size && (end < frameHeaderBytes || position < end - frameHeaderBytes)) {
@@ -290,29 +273,58 @@ std::size_t countId3v2Frames(const unsigned char* header, const unsigned char* b
       }
       dataLengthIndicator = (frame[9] & 0x01) != 0;
     }
-    if (frameSize <= (dataLengthIndicator ? 4u : 0u) || frameSize > left) break;
+    // TagLib lets a frame's data reach past the tag's end; one written so must fit.
+    if (frameSize > (asWritten ? left - frameHeaderBytes : left)) break;
     // iTunes writes version 2.2 ids, padded with a NUL, into version 2.3 tags.
     const std::size_t idLength = version2 || (tag.version == 3 && frame[3] == 0) ? 3 : 4;
     if (!isFrameId(frame, idLength)) break;
-    if (++frames > limit) break;
+    // TagLib stops at a frame too short to hold anything; one written so is passed over.
+    const bool empty = frameSize <= (dataLengthIndicator ? 4u : 0u);
+    if (empty && !asWritten) {
+      walk.stoppedShort = true;
+      break;
+    }
+    if (walk.offsets.size() == limit) {
+      walk.overLimit = true;
+      break;
+    }
+    walk.offsets.push_back(position);
     position += static_cast<std::size_t>(frameSize) + frameHeaderBytes;
   }
-  return frames;
+  walk.original = walk.decoded.empty() ? body : nullptr;
+  walk.size = size;
+  return walk;
 }
 
-bool fitForTagLib(TagLib::IOStream& stream) {
+std::size_t countId3v2Frames(const unsigned char* header, const unsigned char* body,
+                             std::size_t size, std::size_t limit) {
+  const Id3v2Frames walk = walkId3v2Frames(header, body, size, limit, Id3v2Reading::AsTagLib);
+  return walk.offsets.size() + (walk.overLimit ? 1 : 0);
+}
+
+FileCheck checkForTagLib(TagLib::IOStream& stream) {
+  FileCheck check;
   // TagLib reads the first ID3v2 tag that begins before the first audio frame.
   Hit first = search(stream, 0, true);
   if (first.what == Found::Tag) {
-    const long tagsEnd = id3v2TagsEnd(stream, first.offset);
-    if (tagsEnd < 0) return false;
+    const long tagsEnd = id3v2TagsEnd(stream, first.offset, check.id3v2Misread);
+    if (tagsEnd < 0) return check;
+    check.id3v2Offset = first.offset;
     first = search(stream, tagsEnd, false);
   }
-  if (first.what != Found::Audio) return false;
   const EndTags end = endTags(stream);
-  if (end.apeItems > kMaxTagEntries) return false;
+  if (end.apeItems > kMaxTagEntries) return check;
+  check.tagsFit = true;
   // Without counts in the first frame TagLib works the length out from the last frame.
-  return hasStreamCounts(stream, first.offset) || lastFrameWithinReach(stream, end.audioEnd);
+  check.audioFound = first.what == Found::Audio &&
+                     (hasStreamCounts(stream, first.offset) ||
+                      lastFrameWithinReach(stream, end.audioEnd));
+  return check;
+}
+
+bool fitForTagLib(TagLib::IOStream& stream) {
+  const FileCheck check = checkForTagLib(stream);
+  return check.tagsFit && check.audioFound;
 }
 
 }  // namespace importer

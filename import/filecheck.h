@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
+
+#include "mpegframes.h"
 
 namespace TagLib {
 class IOStream;
@@ -21,15 +24,34 @@ inline constexpr int kMaxStackedId3v2Tags = 100;        // tags right behind the
 // it, or a way of looking that it does not foresee.
 inline constexpr long kMaxScanBytes = 8 * 1024 * 1024;
 
-// The length in bytes of the MPEG audio frame whose four header bytes start at `header`, or 0
-// when they are no header that TagLib takes for the start of one: frame sync (but not 0xFFFF),
-// MPEG version and layer not reserved, a bit rate (not free format) and a sample rate.
-int mpegFrameLength(const unsigned char* header);
-
 // The number of frames TagLib makes of an ID3v2 tag: `header` is the tag's ten header bytes,
 // `body` the `size` bytes after them. Counts no further than one past `limit`.
 std::size_t countId3v2Frames(const unsigned char* header, const unsigned char* body,
                              std::size_t size, std::size_t limit);
+
+// How the frames of an ID3v2 tag are found: as TagLib 1.13 finds them, or as the tag was
+// written. They differ where TagLib misreads a tag: it reads a version 2.3 extended header's
+// size as 2.4 gives it, takes a 2.4 footer off the frames, and stops at an empty frame.
+enum class Id3v2Reading { AsTagLib, AsWritten };
+
+// The frames found in an ID3v2 tag's body, with unsynchronisation undone where the whole tag
+// had it (version 2.3 and before).
+struct Id3v2Frames {
+  std::vector<std::size_t> offsets;  // where each frame begins in bytes()
+  bool overLimit = false;            // more frames followed than the limit allowed
+  bool stoppedShort = false;         // stopped at an empty frame that others follow
+  std::size_t size = 0;              // of bytes()
+
+  const unsigned char* bytes() const { return original ? original : decoded.data(); }
+
+  const unsigned char* original = nullptr;  // the body as given, when nothing was undone
+  std::vector<unsigned char> decoded;
+};
+
+// Walks the frames of the tag as `countId3v2Frames` does, in either reading, and finds at most
+// `limit` of them.
+Id3v2Frames walkId3v2Frames(const unsigned char* header, const unsigned char* body,
+                            std::size_t size, std::size_t limit, Id3v2Reading reading);
 
 // Whether TagLib may be left to read the file in `stream`: the ID3v2 tag it finds has at most
 // kMaxTagEntries frames, the APE tag can give no more items, at most kMaxStackedId3v2Tags further ID3v2
@@ -38,5 +60,14 @@ std::size_t countId3v2Frames(const unsigned char* header, const unsigned char* b
 // the length) one begins within kAudioSearchBytes, confirmed by the next one right behind it.
 // Looks for tags and frames the way TagLib 1.13 does.
 bool fitForTagLib(TagLib::IOStream& stream);
+
+// What fitForTagLib() finds out, for a reader that makes the most of what it may read.
+struct FileCheck {
+  bool tagsFit = false;     // TagLib may read the tags: none holds more entries than allowed
+  bool audioFound = false;  // and may look for the audio: it finds the frames where it looks
+  long id3v2Offset = -1;    // where the ID3v2 tag that TagLib reads begins; -1 without one
+  bool id3v2Misread = false;  // TagLib 1.13 misses frames of it (see Id3v2Reading)
+};
+FileCheck checkForTagLib(TagLib::IOStream& stream);
 
 }  // namespace importer

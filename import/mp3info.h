@@ -14,7 +14,8 @@ class Mp3Info {
   virtual ~Mp3Info() = default;
 
   // `path` is the file name's bytes. True when the file was read and its tag and audio
-  // properties are available.
+  // properties are available; a file in which no audio is found but whose tags say something
+  // is read too, with 0 for its audio properties.
   virtual bool read(const std::string& path) = 0;
   // The same for the entry `name` of the folder open as `folderFd`; `path` is its full path,
   // which may be too long to open by name. `openFd` is the file already open for reading, or

@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include <taglib/apetag.h>
 #include <taglib/id3v1genres.h>
+#include <taglib/id3v1tag.h>
 #include <taglib/id3v2frame.h>
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
@@ -19,6 +21,8 @@
 #include <taglib/textidentificationframe.h>
 
 #include "filecheck.h"
+#include "id3v2mend.h"
+#include "mpegframes.h"
 #include "genrereference.h"
 #include "readonlystream.h"
 
@@ -104,6 +108,23 @@ std::string id3v2Genre(TagLib::ID3v2::Tag& tag) {
     seen.push_back(name);
     if (!joined.empty()) joined += " / ";
     joined += name;
+  }
+  return joined;
+}
+
+// The values of the first ID3v2 text frame `id`, joined with " / " where it holds several (as
+// genres are; TagLib joins them with a blank); empty when there is none.
+std::string id3v2Text(TagLib::ID3v2::Tag& tag, const char* id) {
+  const TagLib::ID3v2::FrameList& frames = tag.frameList(id);
+  if (frames.isEmpty()) return {};
+  const auto* text = dynamic_cast<const TagLib::ID3v2::TextIdentificationFrame*>(frames.front());
+  if (!text) return utf8Text(frames.front()->toString());
+  std::string joined;
+  for (const TagLib::String& field : text->fieldList()) {
+    const std::string value = utf8Text(field);
+    if (value.empty()) continue;
+    if (!joined.empty()) joined += " / ";
+    joined += value;
   }
   return joined;
 }
@@ -218,48 +239,93 @@ bool TagLibMp3Info::readAt(int folderFd, const std::string& name, const std::str
 }
 
 bool TagLibMp3Info::readOpenFile() {
-  if (!fitForTagLib(*m_stream)) return false;
-  TagLib::MPEG::File file(m_stream.get(), m_frameFactory.get(), true,
+  const FileCheck check = checkForTagLib(*m_stream);
+  if (!check.tagsFit) return false;
+  // Where no audio frame is found (none at all, only free-format ones, or the last one out of
+  // reach), the tags are still the file's: they are read without the audio properties.
+  TagLib::MPEG::File file(m_stream.get(), m_frameFactory.get(), check.audioFound,
                           TagLib::AudioProperties::Average);
   if (!file.isValid()) return false;
+  readTags(file, check);
+  if (!check.audioFound) {
+    const bool anyText = !m_title.empty() || !m_artist.empty() || !m_album.empty() ||
+                         !m_track.empty() || !m_genre.empty();
+    return anyText && !m_stream->scanLimitReached();
+  }
+
   const TagLib::MPEG::Properties* properties = file.audioProperties();
   if (!properties) return false;
   const long firstFrame = file.firstFrameOffset();
   if (firstFrame < 0) return false;
-
-  const TagLib::Tag* tag = file.tag();
-  if (tag) {
-    m_title = utf8Text(tag->title());
-    m_artist = utf8Text(tag->artist());
-    m_album = utf8Text(tag->album());
-  }
-  TagLib::ID3v2::Tag* id3v2 = file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr;
-  if (id3v2) {
-    m_track = id3v2Track(*id3v2);
-    m_genre = id3v2Genre(*id3v2);
-  }
-  if (tag && m_track.find_first_not_of(" \t") == std::string::npos) {
-    const unsigned number = tag->track();
-    m_track = number ? std::to_string(number) : std::string();
-  }
-  if (tag && m_genre.empty()) m_genre = utf8Text(tag->genre());
-
   m_bitrate = properties->bitrate();
   m_duration = properties->lengthInSeconds();
 
   file.seek(firstFrame);
   const TagLib::ByteVector head = file.readBlock(kVbrProbeBytes);
   const auto* headBytes = reinterpret_cast<const unsigned char*>(head.data());
+  const VbrHeader header = vbrHeaderIn(headBytes, head.size());
   m_vbr = frameAnnouncesVbr(headBytes, head.size());
+  if (header == VbrHeader::None) measureFramesWithoutHeader(file, firstFrame);
   // From an Info or Xing header's byte count, which includes the header's own frame, TagLib
   // works out 193 kbit/s for a file of 192; a constant rate is the one its frames name.
   if (!m_vbr) {
-    const bool headerFrame = vbrHeaderIn(headBytes, head.size()) != VbrHeader::None;
-    if (const int nominal = firstSoundFrameBitrate(file, firstFrame, headerFrame); nominal > 0)
+    if (const int nominal =
+            firstSoundFrameBitrate(file, firstFrame, header != VbrHeader::None);
+        nominal > 0)
       m_bitrate = nominal;
   }
   // TagLib looked for a frame through more of the file than any sound one makes it read.
   return !m_stream->scanLimitReached();
+}
+
+void TagLibMp3Info::readTags(TagLib::MPEG::File& file, const FileCheck& check) {
+  // Where TagLib misreads the ID3v2 tag, it is read again as it was written.
+  std::unique_ptr<TagLib::ID3v2::Tag> asWritten;
+  TagLib::ID3v2::Tag* id3v2 = file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr;
+  if (check.id3v2Misread && check.id3v2Offset >= 0) {
+    asWritten = readId3v2AsWritten(*m_stream, check.id3v2Offset, *m_frameFactory);
+    if (asWritten) id3v2 = asWritten.get();
+  }
+  // A text comes from the first of the ID3v2, APE and ID3v1 tags that has it, as TagLib's merged
+  // tag gives it.
+  const TagLib::Tag* others[] = {file.hasAPETag() ? file.APETag() : nullptr,
+                                 file.hasID3v1Tag() ? file.ID3v1Tag() : nullptr};
+  const auto text = [&](const char* id, TagLib::String (TagLib::Tag::*get)() const) {
+    std::string value = id3v2 ? id3v2Text(*id3v2, id) : std::string();
+    for (const TagLib::Tag* other : others)
+      if (value.empty() && other) value = utf8Text((other->*get)());
+    return value;
+  };
+  m_title = text("TIT2", &TagLib::Tag::title);
+  m_artist = text("TPE1", &TagLib::Tag::artist);
+  m_album = text("TALB", &TagLib::Tag::album);
+  if (id3v2) {
+    m_track = id3v2Track(*id3v2);
+    m_genre = id3v2Genre(*id3v2);
+  }
+  const TagLib::Tag* tag = file.tag();
+  if (tag && m_track.find_first_not_of(" \t") == std::string::npos) {
+    const unsigned number = tag->track();
+    m_track = number ? std::to_string(number) : std::string();
+  }
+  if (tag && m_genre.empty()) m_genre = utf8Text(tag->genre());
+}
+
+// Without a Xing, Info or VBRI frame TagLib takes the first frame's bit rate for the whole
+// file. That holds when a few stretches of frames across the file share it; otherwise every
+// frame is counted, for the length of the frames and their average rate.
+void TagLibMp3Info::measureFramesWithoutHeader(TagLib::MPEG::File& file, long firstFrame) {
+  const long lastFrame = file.lastFrameOffset();
+  if (lastFrame < firstFrame) return;
+  const TagLib::MPEG::Header last(&file, lastFrame, false);
+  const long end = lastFrame + (last.isValid() ? last.frameLength() : 0);
+  if (sampledFramesShareOneRate(*m_stream, firstFrame, end)) return;
+  const FrameTotals totals = countFrames(*m_stream, firstFrame, end);
+  if (totals.samples <= 0 || totals.sampleRate <= 0) return;
+  const double milliseconds = static_cast<double>(totals.samples) * 1000.0 / totals.sampleRate;
+  m_vbr = true;
+  m_duration = static_cast<int>(milliseconds / 1000.0);
+  m_bitrate = static_cast<int>(static_cast<double>(totals.bytes) * 8.0 / milliseconds + 0.5);
 }
 
 TagLibMp3Info::TagLibMp3Info()

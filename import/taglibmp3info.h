@@ -6,6 +6,8 @@
 
 #include "mp3info.h"
 
+#include <taglib/mpegfile.h>
+
 namespace TagLib {
 class String;
 }
@@ -14,6 +16,7 @@ namespace importer {
 
 class FlatFrameFactory;
 class ReadOnlyStream;
+struct FileCheck;
 
 // The MP3 metadata component over TagLib's MPEG file. read() gathers everything at once and
 // closes the file again; the getters hand out what it gathered. Creating one cannot fail. Files
@@ -41,6 +44,8 @@ class TagLibMp3Info final : public Mp3Info {
   void clear();
   // Reads the file open in m_stream into the fields.
   bool readOpenFile();
+  void readTags(TagLib::MPEG::File& file, const FileCheck& check);
+  void measureFramesWithoutHeader(TagLib::MPEG::File& file, long firstFrame);
 
   std::unique_ptr<ReadOnlyStream> m_stream;
   std::unique_ptr<FlatFrameFactory> m_frameFactory;

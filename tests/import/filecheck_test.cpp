@@ -140,8 +140,8 @@ TEST(FileCheckTest, FewLargeFramesRead) {
 struct LayoutCase {
   const char* name;
   std::string bytes;
-  bool readable;
-  const char* title;
+  bool audio;         // TagLib is left to find the audio properties
+  const char* title;  // what the tags give all the same
 };
 
 std::vector<LayoutCase> layouts() {
@@ -172,14 +172,16 @@ std::vector<LayoutCase> layouts() {
   return {
       {"audio right after the tag", tag + audio, true, "Title"},
       {"audio within reach after the tag", tag + near + audio, true, "Title"},
-      {"audio out of reach after the tag", tag + far + audio, false, ""},
-      {"a lone frame header, then audio out of reach", tag + lone + far + audio, false, ""},
-      {"frames of two kinds, then audio out of reach", tag + at48kHz + far + audio, false, ""},
+      {"audio out of reach after the tag", tag + far + audio, false, "Title"},
+      {"a lone frame header, then audio out of reach", tag + lone + far + audio, false,
+       "Title"},
+      {"frames of two kinds, then audio out of reach", tag + at48kHz + far + audio, false,
+       "Title"},
       {"no tag, audio within reach", near + audio, true, ""},
       {"no tag, audio out of reach", far + audio, false, ""},
       {"zeros only", far + far, false, ""},
       {"junk before the tag", junk + tag + audio, true, "Title"},
-      {"tag out of reach", far + tag + audio, false, ""},
+      {"tag out of reach", far + tag + audio, false, "Title"},
       {"a big tag stacked behind the first", tag + bigStackedTag + audio, true, "Title"},
       {"tags stacked to the limit", tag + repeat(emptyTag, kMaxStackedId3v2Tags) + audio, true,
        "Title"},
@@ -190,7 +192,7 @@ std::vector<LayoutCase> layouts() {
       // gives no duration; but it does not look far.
       {"APE tag claiming to begin before the audio", tag + audio + apeBeforeAudio, true, "Title"},
       {"frames, then zeros out of reach of the end", audio + far + far, false, ""},
-      {"frames, then zeros out of reach of an ID3v1 tag", audio + far + v1, false, ""},
+      {"frames, then zeros out of reach of an ID3v1 tag", audio + far + v1, false, "Old"},
       {"Xing frames, then zeros", tag + xing + far + far, true, "Title"},
       {"APE tag", audio + fixture::apeTag({{"Title", "From APE"}}) + v1, true, "From APE"},
       {"APE tag of too many items", audio + manyItems, false, ""},
@@ -201,13 +203,16 @@ std::vector<LayoutCase> layouts() {
 
 class LayoutTest : public ::testing::TestWithParam<LayoutCase> {};
 
-TEST_P(LayoutTest, TagLibGetsOnlyFilesItFindsAudioInQuickly) {
+// Where the audio is not found quickly TagLib does not look for it, and the tags are read
+// without it.
+TEST_P(LayoutTest, TagLibLooksForAudioOnlyWhereItFindsItQuickly) {
   SCOPED_TRACE(GetParam().name);
   testsupport::TempDir dir;
   const std::string path = (dir.path() / "layout.mp3").string();
   fixture::writeFile(path, GetParam().bytes);
   TagLibMp3Info mp3;
-  EXPECT_EQ(mp3.read(path), GetParam().readable);
+  EXPECT_EQ(mp3.read(path), GetParam().audio || *GetParam().title != '\0');
+  EXPECT_EQ(mp3.bitrate() > 0, GetParam().audio);
   EXPECT_EQ(mp3.title(), GetParam().title);
 }
 
