@@ -33,6 +33,7 @@
 #include "catalog/recordsetmodel.h"
 #include "engine/sqltext.h"
 #include "support/childprocess.h"
+#include "support/lockholder.h"
 #include "support/smalldisk.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
@@ -740,27 +741,14 @@ void TestFrmMain::loadFailures() {
 void TestFrmMain::anotherProgramsLockIsWaitedForAndShown() {
   // The child must not inherit SQLite's record of the window's connection.
   m_window.reset();
-  testsupport::ChildProcess other([this](const testsupport::Channel& parent) {
-    // A failure here ends the child with an exception, which its exit status reports.
-    const auto run = [](sqlite3* db, const char* sql) {
-      if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-        throw std::runtime_error(sqlite3_errmsg(db));
-    };
-    sqlite3* peer = nullptr;
-    sqlite3_open(m_path.c_str(), &peer);
-    run(peer, "BEGIN IMMEDIATE");
-    parent.send('l');
-    parent.receive();  // until told to let go
-    run(peer, "COMMIT");
-    sqlite3_close(peer);
-  });
-  other.channel().receive();
+  testsupport::LockHolder other(m_path);
+  other.held();
   m_window = makeWindow(QString::fromStdString(m_path));
   QVERIFY(m_window->Form_Load());
   // The other program lets go once the status bar has said that the window waits for it.
   QStringList messages;
   connect(m_window->statusBar(), &QStatusBar::messageChanged, [&](const QString& text) {
-    if (messages.isEmpty()) other.channel().send('r');
+    if (messages.isEmpty()) other.letGo();
     messages << text;
   });
 

@@ -28,6 +28,7 @@
 #include "mp3fixture.h"
 #include "support/childprocess.h"
 #include "support/gate.h"
+#include "support/lockholder.h"
 #include "support/tempdir.h"
 
 namespace importer {
@@ -307,23 +308,15 @@ TEST_F(FolderImportTest, AStopBeforeTheLastRowEndsTheImport) {
   EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
   EXPECT_EQ(rowCount(), 0);
 
-  db.reset();  // a child must not inherit an open connection
-  testsupport::ChildProcess other([&](const testsupport::Channel& parent) {
-    sqlite3* peer = nullptr;
-    ASSERT_EQ(sqlite3_open(cataloguePath().c_str(), &peer), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(peer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    parent.send('l');
-    parent.receive();  // until told to let go
-    ASSERT_EQ(sqlite3_exec(peer, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(peer);
-  });
-  other.channel().receive();
+  db.reset();
+  testsupport::LockHolder other(cataloguePath().string());
+  other.held();
   db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(cataloguePath().string());
   onYield = [&] {
     if (import->progress().waitingForCatalogue) import->requestStop();
   };
   EXPECT_EQ(run(root().string()), ImportEnd::Stopped);
-  other.channel().send('r');
+  other.letGo();
   EXPECT_EQ(other.wait(), 0);
   EXPECT_EQ(rowCount(), 0);
 }
@@ -380,17 +373,7 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
     EXPECT_EQ(import.run((root() / "theirs").string(), [&] { return theirs; }, [] {}),
               ImportEnd::Finished);
   });
-  testsupport::ChildProcess longWrite([&](const testsupport::Channel& parent) {
-    sqlite3* peer = nullptr;
-    ASSERT_EQ(sqlite3_open(catalogue.c_str(), &peer), SQLITE_OK);
-    sqlite3_busy_timeout(peer, 60000);
-    parent.receive();  // once the imports are under way
-    ASSERT_EQ(sqlite3_exec(peer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    parent.send('l');
-    parent.receive();  // until told to let go
-    ASSERT_EQ(sqlite3_exec(peer, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(peer);
-  });
+  testsupport::LockHolder longWrite(catalogue.string(), true);  // once the imports are under way
   other.channel().receive();
   db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(catalogue.string());
   db->setQueryTimeout(std::chrono::milliseconds(300));
@@ -404,12 +387,11 @@ TEST_F(FolderImportTest, TwoImportsAtOnceAndALongForeignWriteLoseNoRow) {
   int triesWhileLocked = 0;
   onYield = [&] {
     if (!lockTaken && import->progress().counts.songsAdded >= 20) {
-      longWrite.channel().send('g');
-      longWrite.channel().receive();
+      longWrite.take();
       lockTaken = true;
     }
     if (lockTaken && import->progress().waitingForCatalogue && ++triesWhileLocked == 30)
-      longWrite.channel().send('r');
+      longWrite.letGo();
   };
   EXPECT_EQ(run((root() / "mine").string()), ImportEnd::Finished);
   EXPECT_EQ(longWrite.wait(), 0);

@@ -20,6 +20,7 @@
 #include "importfixture.h"
 #include "mp3fixture.h"
 #include "support/childprocess.h"
+#include "support/lockholder.h"
 
 namespace importer {
 namespace {
@@ -323,25 +324,16 @@ TEST_F(FolderRescanTest, RemovalWaitsOutAnotherProgramsWrite) {
   ASSERT_EQ(rescanner->vanished().size(), 20u);
   db.reset();  // a child must not inherit an open connection
 
-  testsupport::ChildProcess writer([&](const testsupport::Channel& parent) {
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(cataloguePath().c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE; INSERT INTO music_shelf (Title) VALUES "
-                                  "('theirs')", nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    parent.send('l');
-    parent.receive();  // until told to let go
-    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(other);
-  });
-  writer.channel().receive();
+  testsupport::LockHolder writer(cataloguePath().string(), false,
+                                "INSERT INTO music_shelf (Title) VALUES ('theirs')");
+  writer.held();
   db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(cataloguePath().string());
   // The other program lets go only once the window has run while the removal waited.
   int yields = 0;
   std::int64_t removed = 0;
   EXPECT_EQ(rescanner->removeVanished(db,
                                       [&] {
-                                        if (++yields == 1) writer.channel().send('r');
+                                        if (++yields == 1) writer.letGo();
                                       },
                                       removed),
             20);
