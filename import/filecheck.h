@@ -65,6 +65,9 @@ bool fitForTagLib(TagLib::IOStream& stream);
 struct FileCheck {
   bool tagsFit = false;     // TagLib may read the tags: none holds more entries than allowed
   bool audioFound = false;  // and may look for the audio: it finds the frames where it looks
+  // An ID3v2 tag or an audio frame begins within kAudioSearchBytes, where TagLib's own look for
+  // a tag ends (it goes on through the whole file otherwise).
+  bool startFound = false;
   long id3v2Offset = -1;    // where the ID3v2 tag that TagLib reads begins; -1 without one
   bool id3v2Misread = false;  // TagLib 1.13 misses frames of it (see Id3v2Reading)
 };

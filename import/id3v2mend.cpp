@@ -25,9 +25,12 @@ std::unique_ptr<TagLib::ID3v2::Tag> readId3v2AsWritten(
                       kMaxTagEntries, Id3v2Reading::AsWritten);
   if (frames.overLimit) return nullptr;
 
-  // TagLib hands its factory the rest of the tag from each frame on; mid() shares the bytes.
-  const TagLib::ByteVector bytes(reinterpret_cast<const char*>(frames.bytes()),
-                                 static_cast<unsigned int>(frames.size));
+  // TagLib hands its factory the rest of the tag from each frame on; mid() shares the bytes,
+  // and so does a copy of the body read, where nothing was undone.
+  const TagLib::ByteVector bytes =
+      frames.original ? body
+                      : TagLib::ByteVector(reinterpret_cast<const char*>(frames.bytes()),
+                                           static_cast<unsigned int>(frames.size));
   auto tag = std::make_unique<TagLib::ID3v2::Tag>();
   for (const std::size_t at : frames.offsets) {
     TagLib::ID3v2::Frame* frame = factory.createFrame(bytes.mid(static_cast<unsigned int>(at)),

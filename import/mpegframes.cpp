@@ -6,6 +6,8 @@
 #include <taglib/tbytevector.h>
 #include <taglib/tiostream.h>
 
+#include "filecheck.h"
+
 namespace importer {
 
 namespace {
@@ -67,8 +69,9 @@ long nextFrame(StreamWindow& window, long from, long limit, const HeaderBytes& r
     if (*byte != 0xFF) continue;
     const MpegHeader here = frameAt(window, offset, reference);
     if (here.length == 0) continue;
-    if (offset + here.length >= end - 4 || frameAt(window, offset + here.length, reference).length)
-      return offset;
+    // Confirmed by the next frame, or ending just where the audio ends.
+    const long next = offset + here.length;
+    if (next == end || (next < end && frameAt(window, next, reference).length)) return offset;
   }
   return -1;
 }
@@ -148,13 +151,19 @@ bool sampledFramesShareOneRate(TagLib::IOStream& stream, long first, long end) {
 FrameTotals countFrames(TagLib::IOStream& stream, long first, long end) {
   FrameTotals totals;
   HeaderBytes reference;
-  if (!readReference(stream, first, reference)) return totals;
+  if (end - first > kMostCountedBytes || !readReference(stream, first, reference)) return totals;
   totals.sampleRate = mpegHeader(reference).sampleRate;
   StreamWindow window(stream, end, kCountBlockBytes);
-  for (long offset = first; offset >= 0 && offset + 4 <= end;) {
+  long passedOver = 0;
+  long offset = first;
+  while (offset + 4 <= end) {
     const MpegHeader frame = frameAt(window, offset, reference);
     if (frame.length == 0) {
-      offset = nextFrame(window, offset + 1, offset + kResyncBytes, reference, end);
+      const long next = nextFrame(window, offset + 1, offset + kAudioSearchBytes - passedOver,
+                                  reference, end);
+      if (next < 0) break;
+      passedOver += next - offset;
+      offset = next;
       continue;
     }
     ++totals.frames;
@@ -162,6 +171,9 @@ FrameTotals countFrames(TagLib::IOStream& stream, long first, long end) {
     totals.samples += frame.samples;
     offset += frame.length;
   }
+  // The bytes after the last frame found count as passed over too.
+  passedOver += std::max(0L, end - std::max(offset, first));
+  totals.complete = passedOver <= kAudioSearchBytes;
   return totals;
 }
 

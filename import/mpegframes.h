@@ -34,13 +34,17 @@ bool sameMpegStream(const unsigned char* a, const unsigned char* b);
 bool sampledFramesShareOneRate(TagLib::IOStream& stream, long first, long end);
 
 // The frames from `first` to `end`, every one of them: a frame begins where the one before it
-// ends, or, past bytes that are none, where the next frames of the same stream follow each other
-// again within a few kilobytes.
+// ends, or, past bytes that are none (a stray tag, a damaged stretch, a second file's tag), where
+// frames of the same stream follow each other again. Incomplete, and to be ignored, when more
+// than kAudioSearchBytes of such bytes or more than kMostCountedBytes in all lie between `first`
+// and `end`: a file of that kind is no song to measure frame by frame.
+inline constexpr long kMostCountedBytes = 512L * 1024 * 1024;
 struct FrameTotals {
   std::int64_t frames = 0;
   std::int64_t bytes = 0;    // of the frames themselves
   std::int64_t samples = 0;  // per channel
   int sampleRate = 0;        // of the first frame
+  bool complete = false;     // every byte up to `end` was looked at
 };
 FrameTotals countFrames(TagLib::IOStream& stream, long first, long end);
 

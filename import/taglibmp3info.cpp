@@ -242,7 +242,12 @@ bool TagLibMp3Info::readOpenFile() {
   const FileCheck check = checkForTagLib(*m_stream);
   if (!check.tagsFit) return false;
   // Where no audio frame is found (none at all, only free-format ones, or the last one out of
-  // reach), the tags are still the file's: they are read without the audio properties.
+  // reach), the tags are still the file's: they are read without the audio properties. But
+  // TagLib looks for an ID3v2 tag until it meets one or an audio frame, through the whole file
+  // if need be: only a file in which the check met one of them, and so counted the tag's frames,
+  // or no longer than the check looked through, is left to it.
+  if (!check.audioFound && !check.startFound && m_stream->length() > kAudioSearchBytes)
+    return false;
   TagLib::MPEG::File file(m_stream.get(), m_frameFactory.get(), check.audioFound,
                           TagLib::AudioProperties::Average);
   if (!file.isValid()) return false;
@@ -284,7 +289,9 @@ void TagLibMp3Info::readTags(TagLib::MPEG::File& file, const FileCheck& check) {
   TagLib::ID3v2::Tag* id3v2 = file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr;
   if (check.id3v2Misread && check.id3v2Offset >= 0) {
     asWritten = readId3v2AsWritten(*m_stream, check.id3v2Offset, *m_frameFactory);
-    if (asWritten) id3v2 = asWritten.get();
+    // A writer may have broken the rules the other way, where TagLib happens to read it right.
+    if (asWritten && (!id3v2 || asWritten->frameList().size() >= id3v2->frameList().size()))
+      id3v2 = asWritten.get();
   }
   // A text comes from the first of the ID3v2, APE and ID3v1 tags that has it, as TagLib's merged
   // tag gives it.
@@ -321,7 +328,7 @@ void TagLibMp3Info::measureFramesWithoutHeader(TagLib::MPEG::File& file, long fi
   const long end = lastFrame + (last.isValid() ? last.frameLength() : 0);
   if (sampledFramesShareOneRate(*m_stream, firstFrame, end)) return;
   const FrameTotals totals = countFrames(*m_stream, firstFrame, end);
-  if (totals.samples <= 0 || totals.sampleRate <= 0) return;
+  if (!totals.complete || totals.samples <= 0 || totals.sampleRate <= 0) return;
   const double milliseconds = static_cast<double>(totals.samples) * 1000.0 / totals.sampleRate;
   m_vbr = true;
   m_duration = static_cast<int>(milliseconds / 1000.0);

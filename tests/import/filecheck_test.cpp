@@ -162,6 +162,10 @@ std::vector<LayoutCase> layouts() {
   for (std::size_t i = 0; i <= kMaxTagEntries; ++i)
     items.emplace_back("Key" + std::to_string(i), "v");
   const std::string manyItems = fixture::apeTag(items);
+  const std::string tinyFrames =
+      repeat(fixture::id3v2Frame(3, "TXXX", std::string(1, '\0')), kMaxTagEntries + 1);
+  const std::string manyFrames =
+      fixture::id3v2Header(3, static_cast<std::uint32_t>(tinyFrames.size())) + tinyFrames;
   // An APE tag whose size, in its footer, says it begins right behind the ID3v2 tag's header.
   std::string apeBeforeAudio = fixture::apeTag({{"Year", "1999"}});
   const auto apeSize = static_cast<std::uint32_t>(tag.size() + audio.size() + apeBeforeAudio.size() - 10);
@@ -181,7 +185,8 @@ std::vector<LayoutCase> layouts() {
       {"no tag, audio out of reach", far + audio, false, ""},
       {"zeros only", far + far, false, ""},
       {"junk before the tag", junk + tag + audio, true, "Title"},
-      {"tag out of reach", far + tag + audio, false, "Title"},
+      {"tag out of reach", far + tag + audio, false, ""},
+      {"a tag of too many frames out of reach", far + manyFrames + audio, false, ""},
       {"a big tag stacked behind the first", tag + bigStackedTag + audio, true, "Title"},
       {"tags stacked to the limit", tag + repeat(emptyTag, kMaxStackedId3v2Tags) + audio, true,
        "Title"},

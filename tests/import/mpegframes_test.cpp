@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <taglib/tbytevectorstream.h>
 
+#include "import/filecheck.h"
 #include "mp3fixture.h"
 
 namespace importer {
@@ -82,9 +83,26 @@ TEST(CountFramesTest, PassesOverJunkAndStopsAtTheEnd) {
   FrameTotals totals = countFrames(stream, 0, end(bytes));
   EXPECT_EQ(totals.frames, 150);
   EXPECT_EQ(totals.bytes, static_cast<std::int64_t>(first.size() + second.size()));
+  EXPECT_TRUE(totals.complete);
   totals = countFrames(stream, 0, static_cast<long>(first.size()));
   EXPECT_EQ(totals.frames, 100);
   EXPECT_EQ(countFrames(stream, 1, end(bytes)).frames, 0);  // no frame begins there
+}
+
+// A long gap (a second file's tag with a cover picture) is passed over too; beyond what the
+// import would look through for a first frame, the count is given up.
+TEST(CountFramesTest, PassesOverLongGapsUpToALimit) {
+  const std::string half = fixture::mpegAudio({.frames = 300, .bitrates = {128, 256}});
+  for (const std::size_t gap : {std::size_t{20000}, std::size_t{kAudioSearchBytes} + 1000}) {
+    SCOPED_TRACE(gap);
+    const std::string bytes = half + std::string(gap, '\0') + half;
+    CountingStream stream(bytes);
+    const FrameTotals totals = countFrames(stream, 0, end(bytes));
+    EXPECT_EQ(totals.complete, gap < std::size_t{kAudioSearchBytes});
+    if (totals.complete) {
+      EXPECT_EQ(totals.frames, 600);
+    }
+  }
 }
 
 TEST(MpegHeaderTest, NamesRateSamplesAndLength) {

@@ -131,6 +131,8 @@ std::vector<TagLayoutCase> tagLayouts() {
   const std::string extended3 = bigEndian(6) + std::string(2, '\0') + bigEndian(0);
   const std::string extended3Crc = bigEndian(10) + std::string("\x80\0", 2) + bigEndian(0) +
                                    bigEndian(0x12345678);
+  // Sized the 2.4 way, counting its own four bytes, which TagLib happens to read right.
+  const std::string extended3As4 = bigEndian(10) + std::string(2, '\0') + bigEndian(0);
   // Version 2.4: a syncsafe size that counts its own bytes, one flag byte, no flags.
   const std::string extended4 = syncSafe(6) + std::string("\x01\0", 2);
   const auto tag = [](int version, std::uint8_t flags, const std::string& body,
@@ -160,6 +162,7 @@ std::vector<TagLayoutCase> tagLayouts() {
       {"2.3, extended header with a CRC, no padding", tag(3, 0x40, extended3Crc + v3),
        "The Artist"},
       {"2.3, unsynchronised, extended header", tag(3, 0xC0, unsynchronised), "The Artist"},
+      {"2.3, extended header sized as in 2.4", tag(3, 0x40, extended3As4 + v3), "The Artist"},
       {"2.4, extended header, no padding", tag(4, 0x40, extended4 + v4), "The Artist"},
       {"2.4, footer", tag(4, 0x10, v4, footer(v4)), "The Artist"},
       {"2.4, extended header and footer", tag(4, 0x50, extended4 + v4, footer(extended4 + v4)),
@@ -224,7 +227,7 @@ struct HeaderlessCase {
   const char* name;
   Audio audio;
   bool vbr;
-  const char* junk = "";  // bytes between the 100th frame and the next
+  std::string junk = {};  // bytes between the 100th frame and the next
 };
 
 class HeaderlessTest : public TagLibComponentTest,
@@ -278,7 +281,11 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderlessCase{"junk between frames",
                        {.frames = 2000, .bitrates = {128, 224}},
                        true,
-                       "\xFF\xFB junk that a stray tag left"}));
+                       "\xFF\xFB junk that a stray tag left"},
+        HeaderlessCase{"a second file's tag between frames",
+                       {.frames = 3000, .bitrates = {128, 192, 256}},
+                       true,
+                       std::string("ID3\x03\0\0\0\0\x9C\x40", 10) + std::string(20000, 'U')}));
 
 // TagLib itself drops NULs from the texts it reads from tags (it splits ID3v2 texts at them and
 // ends other texts there), so the cut is tested on the texts it can still hand over.
