@@ -239,14 +239,15 @@ Id3v2Frames walkId3v2Frames(const unsigned char* header, const unsigned char* bo
   } else if (tag.extended && size >= 4) {
     // Version 2.3 gives the extended header's size without its own four bytes, as a plain
     // number; version 2.4 syncsafe and counting them. Version 2.2 has none. Some writers give
-    // a 2.3 tag's the 2.4 way: the size that a frame (or padding) follows is the one meant.
+    // a 2.3 tag's the 2.4 way: the size that a frame id follows is the one meant.
     std::uint64_t extendedSize = 0;
     if (tag.version == 3) {
       extendedSize = std::uint64_t{bigEndian(body, 4)} + 4;
-      const auto frameOrPaddingAt = [&](std::uint64_t at) {
-        return at + 4 <= size && (body[at] == 0 || isFrameId(body + at, 4));
+      const auto frameAt = [&](std::uint64_t at) {
+        return at + 4 <= size && (isFrameId(body + at, 4) ||
+                                  (isFrameId(body + at, 3) && body[at + 3] == 0));
       };
-      if (!frameOrPaddingAt(extendedSize) && frameOrPaddingAt(extendedSize - 4)) extendedSize -= 4;
+      if (!frameAt(extendedSize) && frameAt(extendedSize - 4)) extendedSize -= 4;
     }
     if (tag.version >= 4) extendedSize = syncSafeOrPlain(body);
     if (extendedSize <= size) position = static_cast<std::size_t>(extendedSize);

@@ -76,6 +76,16 @@ long nextFrame(StreamWindow& window, long from, long limit, const HeaderBytes& r
   return -1;
 }
 
+// Whether two frames of a stream other than the reference's follow each other at `offset`.
+bool otherStreamAt(StreamWindow& window, long offset, const HeaderBytes& reference, long end) {
+  const unsigned char* header = window.at(offset, 4);
+  if (!header || sameMpegStream(header, reference)) return false;
+  HeaderBytes other;
+  std::memcpy(other, header, 4);
+  const int length = mpegFrameLength(other);
+  return length > 0 && offset + length < end && frameAt(window, offset + length, other).length;
+}
+
 bool readReference(TagLib::IOStream& stream, long first, HeaderBytes& reference) {
   stream.seek(first);
   const TagLib::ByteVector bytes = stream.readBlock(4);
@@ -159,6 +169,8 @@ FrameTotals countFrames(TagLib::IOStream& stream, long first, long end) {
   while (offset + 4 <= end) {
     const MpegHeader frame = frameAt(window, offset, reference);
     if (frame.length == 0) {
+      // Frames of another stream (another sample rate, say) are audio this count leaves out.
+      if (otherStreamAt(window, offset, reference, end)) return totals;
       const long next = nextFrame(window, offset + 1, offset + kAudioSearchBytes - passedOver,
                                   reference, end);
       if (next < 0) break;

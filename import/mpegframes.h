@@ -37,7 +37,8 @@ bool sampledFramesShareOneRate(TagLib::IOStream& stream, long first, long end);
 // ends, or, past bytes that are none (a stray tag, a damaged stretch, a second file's tag), where
 // frames of the same stream follow each other again. Incomplete, and to be ignored, when more
 // than kAudioSearchBytes of such bytes or more than kMostCountedBytes in all lie between `first`
-// and `end`: a file of that kind is no song to measure frame by frame.
+// and `end`, or frames of another stream come: a file of that kind is no song to measure frame
+// by frame.
 inline constexpr long kMostCountedBytes = 512L * 1024 * 1024;
 struct FrameTotals {
   std::int64_t frames = 0;

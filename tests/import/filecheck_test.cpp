@@ -137,6 +137,22 @@ TEST(FileCheckTest, FewLargeFramesRead) {
   EXPECT_EQ(mp3.bitrate(), 128);
 }
 
+// A version 2.3 extended header's size leaves out its own four bytes; some writers count them,
+// as version 2.4 does. Walked as written, both find every frame.
+TEST(Id3v2WalkTest, ExtendedHeaderOfEitherSizeIsPassedOver) {
+  const std::string frames = fixture::id3v2Tag(3, {{"TIT2", {"a"}}, {"TPE1", {"b"}}}).substr(10);
+  for (const std::uint32_t extendedSize : {6u, 10u}) {
+    SCOPED_TRACE(extendedSize);
+    const std::string body = std::string{0, 0, 0, static_cast<char>(extendedSize)} +
+                             std::string(6, '\0') + frames;
+    const std::string header =
+        fixture::id3v2Header(3, static_cast<std::uint32_t>(body.size()), 0x40);
+    const Id3v2Frames walk = walkId3v2Frames(bytes(header), bytes(body), body.size(),
+                                             kMaxTagEntries, Id3v2Reading::AsWritten);
+    EXPECT_EQ(walk.offsets.size(), 2u);
+  }
+}
+
 struct LayoutCase {
   const char* name;
   std::string bytes;

@@ -149,6 +149,12 @@ std::vector<TagLayoutCase> tagLayouts() {
     unsynchronised.push_back(c);
     if (c == '\xFF') unsynchronised.push_back('\0');
   }
+  // iTunes writes version 2.2 ids, padded with a NUL, into version 2.3 tags.
+  std::string itunesArtist = framesOf(3, {{"TPE1", {"The Artist"}}});
+  itunesArtist.replace(0, 4, std::string("TP1\0", 4));
+  const std::string itunes3 =
+      itunesArtist +
+      framesOf(3, {{"TIT2", {"Song Title"}}, {"TALB", {"The Album"}}, {"TRCK", {"03/12"}}});
   const std::string emptyPopm3 = fixture::id3v2FrameHeader(3, "POPM", 0);
   const std::string emptyPopm4 = fixture::id3v2FrameHeader(4, "POPM", 0);
   const std::string twoArtists = framesOf(4, {{"TIT2", {"Song Title"}},
@@ -163,6 +169,8 @@ std::vector<TagLayoutCase> tagLayouts() {
        "The Artist"},
       {"2.3, unsynchronised, extended header", tag(3, 0xC0, unsynchronised), "The Artist"},
       {"2.3, extended header sized as in 2.4", tag(3, 0x40, extended3As4 + v3), "The Artist"},
+      {"2.3, extended header, then an iTunes frame id", tag(3, 0x40, extended3 + itunes3),
+       "The Artist"},
       {"2.4, extended header, no padding", tag(4, 0x40, extended4 + v4), "The Artist"},
       {"2.4, footer", tag(4, 0x10, v4, footer(v4)), "The Artist"},
       {"2.4, extended header and footer", tag(4, 0x50, extended4 + v4, footer(extended4 + v4)),

@@ -19,10 +19,13 @@ void run(sqlite3* db, const std::string& sql) {
 LockHolder::LockHolder(const std::string& path, bool onCue, std::string statement)
     : m_child([path, onCue, statement = std::move(statement)](const Channel& test) {
         sqlite3* db = nullptr;
-        if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("no catalogue");
-        // The test's own writes may hold the lock for a moment when the cue comes.
-        sqlite3_busy_timeout(db, 60000);
-        if (onCue) test.receive();
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+          throw std::runtime_error("cannot open " + path + ": " + sqlite3_errmsg(db));
+        if (onCue) {
+          // The test's own writes may hold the lock for a moment when the cue comes.
+          sqlite3_busy_timeout(db, 60000);
+          test.receive();
+        }
         run(db, "BEGIN IMMEDIATE");
         if (!statement.empty()) run(db, statement);
         test.send('l');
