@@ -6,8 +6,6 @@
 #include <taglib/tbytevector.h>
 #include <taglib/tiostream.h>
 
-#include "filecheck.h"
-
 namespace importer {
 
 namespace {
@@ -171,7 +169,7 @@ FrameTotals countFrames(TagLib::IOStream& stream, long first, long end) {
     if (frame.length == 0) {
       // Frames of another stream (another sample rate, say) are audio this count leaves out.
       if (otherStreamAt(window, offset, reference, end)) return totals;
-      const long next = nextFrame(window, offset + 1, offset + kAudioSearchBytes - passedOver,
+      const long next = nextFrame(window, offset + 1, offset + kMostPassedOverBytes - passedOver,
                                   reference, end);
       if (next < 0) break;
       passedOver += next - offset;
@@ -185,7 +183,7 @@ FrameTotals countFrames(TagLib::IOStream& stream, long first, long end) {
   }
   // The bytes after the last frame found count as passed over too.
   passedOver += std::max(0L, end - std::max(offset, first));
-  totals.complete = passedOver <= kAudioSearchBytes;
+  totals.complete = passedOver <= kMostPassedOverBytes;
   return totals;
 }
 

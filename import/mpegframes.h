@@ -36,9 +36,10 @@ bool sampledFramesShareOneRate(TagLib::IOStream& stream, long first, long end);
 // The frames from `first` to `end`, every one of them: a frame begins where the one before it
 // ends, or, past bytes that are none (a stray tag, a damaged stretch, a second file's tag), where
 // frames of the same stream follow each other again. Incomplete, and to be ignored, when more
-// than kAudioSearchBytes of such bytes or more than kMostCountedBytes in all lie between `first`
-// and `end`, or frames of another stream come: a file of that kind is no song to measure frame
-// by frame.
+// than kMostPassedOverBytes of such bytes or more than kMostCountedBytes in all lie between
+// `first` and `end`, or frames of another stream come: a file of that kind is no song to measure
+// frame by frame.
+inline constexpr long kMostPassedOverBytes = 1024 * 1024;  // as far as a first frame may lie
 inline constexpr long kMostCountedBytes = 512L * 1024 * 1024;
 struct FrameTotals {
   std::int64_t frames = 0;

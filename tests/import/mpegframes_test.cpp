@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <taglib/tbytevectorstream.h>
 
-#include "import/filecheck.h"
 #include "mp3fixture.h"
 
 namespace importer {
@@ -97,12 +96,12 @@ TEST(CountFramesTest, PassesOverJunkAndStopsAtTheEnd) {
 // import would look through for a first frame, the count is given up.
 TEST(CountFramesTest, PassesOverLongGapsUpToALimit) {
   const std::string half = fixture::mpegAudio({.frames = 300, .bitrates = {128, 256}});
-  for (const std::size_t gap : {std::size_t{20000}, std::size_t{kAudioSearchBytes} + 1000}) {
+  for (const std::size_t gap : {std::size_t{20000}, std::size_t{kMostPassedOverBytes} + 1000}) {
     SCOPED_TRACE(gap);
     const std::string bytes = half + std::string(gap, '\0') + half;
     CountingStream stream(bytes);
     const FrameTotals totals = countFrames(stream, 0, end(bytes));
-    EXPECT_EQ(totals.complete, gap < std::size_t{kAudioSearchBytes});
+    EXPECT_EQ(totals.complete, gap < std::size_t{kMostPassedOverBytes});
     if (totals.complete) {
       EXPECT_EQ(totals.frames, 600);
     }
