@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include "folderimport.h"
+#include "importqueue.h"
+
+namespace engine {
+class Database;
+class PreparedStatement;
+}  // namespace engine
+
+namespace importer::pipeline {
+
+// Writes an import's rows on the thread that runs the import, in walk order: takes each file
+// whose tags are read, writes its row into the open batch, commits batches and counts their
+// rows, and lets the window run while it waits for the readers or for another program that
+// holds the catalogue.
+class RowWriter {
+ public:
+  RowWriter(Shared& shared, const FolderImport::DatabaseSource& catalogue,
+            const FolderImport::Yield& letWindowRun);
+  ~RowWriter();
+  RowWriter(const RowWriter&) = delete;
+  RowWriter& operator=(const RowWriter&) = delete;
+
+  // The next file whose row can be written; null once every file is written or the import
+  // stops. Commits the rows written so far before it waits, and lets the window run at least
+  // every 10 ms meanwhile.
+  std::unique_ptr<FileJob> next();
+  // Whether the next file is read already.
+  bool nextIsReady() const;
+
+  // Writes the row of `job` into the open batch; false when a stop came while another program
+  // held the catalogue. Any other refusal throws engine::EngineError, the rows before it counted.
+  bool write(const FileJob& job);
+  // Commits the open batch; its rows count from then on.
+  void commit();
+
+  void letWindowRun();
+  // Whether the window ran less than a moment ago, so that letting it run again costs a look at
+  // an empty event queue.
+  bool windowRanJustNow() const;
+
+ private:
+  void setWaiting(bool waiting);
+  void countCommitted();
+
+  Shared& m_shared;
+  const FolderImport::DatabaseSource& m_catalogue;
+  const FolderImport::Yield& m_letWindowRun;
+  std::unique_ptr<engine::PreparedStatement> m_insert;
+  std::weak_ptr<engine::Database> m_preparedOn;
+  std::chrono::steady_clock::time_point m_lastYield;
+  // Rows written in the open batch count once it is committed: a batch SQLite rolls back whole
+  // (a full disk) leaves nothing to count.
+  ImportCounts m_uncommitted;
+};
+
+}  // namespace importer::pipeline
