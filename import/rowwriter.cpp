@@ -25,8 +25,8 @@ constexpr auto kLockWaitPerTry = std::chrono::milliseconds(50);
 
 }  // namespace
 
-RowWriter::RowWriter(Shared& shared, const FolderImport::DatabaseSource& catalogue,
-                     const FolderImport::Yield& letWindowRun)
+RowWriter::RowWriter(Shared& shared, const DatabaseSource& catalogue,
+                     const Yield& letWindowRun)
     : m_shared(shared),
       m_catalogue(catalogue),
       m_letWindowRun(letWindowRun),

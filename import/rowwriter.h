@@ -1,9 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
-#include "folderimport.h"
 #include "importqueue.h"
 
 namespace engine {
@@ -19,8 +19,11 @@ namespace importer::pipeline {
 // holds the catalogue.
 class RowWriter {
  public:
-  RowWriter(Shared& shared, const FolderImport::DatabaseSource& catalogue,
-            const FolderImport::Yield& letWindowRun);
+  // The catalogue handle for the next row, asked anew for every row (FolderImport's).
+  using DatabaseSource = std::function<std::shared_ptr<engine::Database>()>;
+  using Yield = std::function<void()>;
+
+  RowWriter(Shared& shared, const DatabaseSource& catalogue, const Yield& letWindowRun);
   ~RowWriter();
   RowWriter(const RowWriter&) = delete;
   RowWriter& operator=(const RowWriter&) = delete;
@@ -48,8 +51,8 @@ class RowWriter {
   void countCommitted();
 
   Shared& m_shared;
-  const FolderImport::DatabaseSource& m_catalogue;
-  const FolderImport::Yield& m_letWindowRun;
+  const DatabaseSource& m_catalogue;
+  const Yield& m_letWindowRun;
   std::unique_ptr<engine::PreparedStatement> m_insert;
   std::weak_ptr<engine::Database> m_preparedOn;
   std::chrono::steady_clock::time_point m_lastYield;
