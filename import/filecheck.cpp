@@ -331,9 +331,4 @@ FileCheck checkForTagLib(TagLib::IOStream& stream) {
   return check;
 }
 
-bool fitForTagLib(TagLib::IOStream& stream) {
-  const FileCheck check = checkForTagLib(stream);
-  return check.tagsFit && check.audioFound;
-}
-
 }  // namespace importer

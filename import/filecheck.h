@@ -20,7 +20,7 @@ inline constexpr std::size_t kMaxTagEntries = 10000;    // ID3v2 frames, APE ite
 inline constexpr long kAudioSearchBytes = 1024 * 1024;  // where the first audio frame must begin
 inline constexpr int kMaxStackedId3v2Tags = 100;        // tags right behind the first one
 // What TagLib may read of a file in small pieces, as it does when it looks for frames, before the
-// file counts as unreadable all the same: for a file that changed after fitForTagLib() looked at
+// file counts as unreadable all the same: for a file that changed after checkForTagLib() looked at
 // it, or a way of looking that it does not foresee.
 inline constexpr long kMaxScanBytes = 8 * 1024 * 1024;
 
@@ -53,15 +53,13 @@ struct Id3v2Frames {
 Id3v2Frames walkId3v2Frames(const unsigned char* header, const unsigned char* body,
                             std::size_t size, std::size_t limit, Id3v2Reading reading);
 
-// Whether TagLib may be left to read the file in `stream`: the ID3v2 tag it finds has at most
-// kMaxTagEntries frames, the APE tag can give no more items, at most kMaxStackedId3v2Tags further ID3v2
-// tags follow the first, and where TagLib looks for audio frames (after the tags, or from the
-// start of a file without them; and backwards from the end when the first frame does not give
-// the length) one begins within kAudioSearchBytes, confirmed by the next one right behind it.
-// Looks for tags and frames the way TagLib 1.13 does.
-bool fitForTagLib(TagLib::IOStream& stream);
-
-// What fitForTagLib() finds out, for a reader that makes the most of what it may read.
+// What TagLib may be left to read of the file in `stream`. Its tags, when the ID3v2 tag it
+// finds has at most kMaxTagEntries frames, the APE tag can give no more items, and at most
+// kMaxStackedId3v2Tags further ID3v2 tags follow the first. Its audio as well, when where TagLib
+// looks for audio frames (after the tags, or from the start of a file without them; and
+// backwards from the end when the first frame does not give the length) one begins within
+// kAudioSearchBytes, confirmed by the next one right behind it. Looks for tags and frames the way
+// TagLib 1.13 does.
 struct FileCheck {
   bool tagsFit = false;     // TagLib may read the tags: none holds more entries than allowed
   bool audioFound = false;  // and may look for the audio: it finds the frames where it looks

@@ -20,7 +20,8 @@ struct FileCheck;
 
 // The MP3 metadata component over TagLib's MPEG file. read() gathers everything at once and
 // closes the file again; the getters hand out what it gathered. Creating one cannot fail. Files
-// that would ask too much of TagLib (see fitForTagLib()) are unreadable.
+// whose tags would ask too much of TagLib (see checkForTagLib()) are unreadable; those whose
+// audio it may not look for give their tags alone.
 class TagLibMp3Info final : public Mp3Info {
  public:
   TagLibMp3Info();
