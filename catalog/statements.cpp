@@ -87,6 +87,18 @@ std::string duplicatesSql() {
          "Filename COLLATE BINARY HAVING count(*) > 1) ORDER BY Filename COLLATE BINARY, ID";
 }
 
+std::string duplicateSongsSql() {
+  // Only music_shelf's columns are listed, so the view can be edited like any other. A
+  // companion row counts only while it describes the row's present Filename.
+  return "SELECT music_shelf.* FROM music_shelf JOIN shelf_files AS f ON f.ID = music_shelf.ID "
+         "AND f.Filename = music_shelf.Filename COLLATE BINARY JOIN (SELECT g.AudioHash AS hash, "
+         "g.AudioBytes AS bytes, min(t.Filename COLLATE BINARY) AS first FROM shelf_files AS g "
+         "JOIN music_shelf AS t ON t.ID = g.ID AND g.Filename = t.Filename COLLATE BINARY WHERE "
+         "g.AudioHash IS NOT NULL GROUP BY g.AudioHash, g.AudioBytes HAVING count(*) > 1) AS d ON "
+         "d.hash = f.AudioHash AND d.bytes = f.AudioBytes ORDER BY d.first, d.hash, d.bytes, "
+         "music_shelf.Filename COLLATE BINARY, music_shelf.ID";
+}
+
 bool isSelectQuery(std::string_view text) {
   constexpr std::string_view kSelect = "SELECT";
   if (text.size() < kSelect.size()) return false;

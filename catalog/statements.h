@@ -34,6 +34,10 @@ std::string missingFilesSql();
 // Rows whose Filename, byte for byte, another row also holds, by Filename then ID, so that
 // the copies of one file stand together.
 std::string duplicatesSql();
+// Rows whose files hold the same audio as another row's file (by the audio identity the import
+// keeps beside each row), one group after another in the order of each group's first path, then
+// by Filename and ID within a group. Needs the companion table shelf_files.
+std::string duplicateSongsSql();
 
 // True when the console text is to be shown as a query: its first six characters, upper-cased,
 // are "SELECT". Anything before the keyword (a blank, a line break, a parenthesis) makes the

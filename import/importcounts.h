@@ -12,8 +12,14 @@ namespace importer {
 // What an import has done so far, and what it passed over.
 struct ImportCounts {
   std::int64_t songsAdded = 0;
-  // Files passed over because a row already holds them (a rescan).
+  // Files passed over because a row already holds them unchanged (a rescan).
   std::int64_t songsUnchanged = 0;
+  // Rows that now name the new path of their moved or renamed file (a rescan).
+  std::int64_t songsMoved = 0;
+  // Rows whose file gave other values than at its last read, read again (a rescan).
+  std::int64_t songsUpdated = 0;
+  // Values of such rows that the user had changed, and that stayed rather than take the file's.
+  std::int64_t editsKept = 0;
   // Files stored with "Unknown" texts because they could not be read as MP3.
   std::int64_t filesUnreadable = 0;
   // Folders that could not be listed (no permission, gone, too deep): nothing below was seen.

@@ -75,8 +75,25 @@ std::string summaryText(const ImportCounts& counts, const std::string& folder, d
          engine::validUtf8(folder) + " in " + secondsText(seconds) + passedOver(counts);
 }
 
+namespace {
+
+// "3 added, 2 moved, 4 updated": moved and updated only where something was.
+std::string addedMovedUpdated(const ImportCounts& counts) {
+  std::string text = groupedNumber(counts.songsAdded) + " added";
+  if (counts.songsMoved > 0) text += ", " + groupedNumber(counts.songsMoved) + " moved";
+  if (counts.songsUpdated > 0) text += ", " + groupedNumber(counts.songsUpdated) + " updated";
+  return text;
+}
+
+std::string editsKept(const ImportCounts& counts) {
+  if (counts.editsKept <= 0) return {};
+  return ", " + groupedNumber(counts.editsKept) + " of your edits kept";
+}
+
+}  // namespace
+
 std::string rescanProgressText(const ImportCounts& counts, bool waitingForCatalogue) {
-  std::string text = "Rescanning: " + groupedNumber(counts.songsAdded) + " added, " +
+  std::string text = "Rescanning: " + addedMovedUpdated(counts) + ", " +
                      groupedNumber(counts.songsUnchanged) + " unchanged";
   if (waitingForCatalogue) text += ", waiting for another program to finish with the catalogue";
   return text;
@@ -86,18 +103,20 @@ std::string rescanSummaryText(const ImportCounts& counts, const std::string& fol
                               std::int64_t removed, std::int64_t kept, ImportEnd end,
                               bool failed) {
   const std::string name = engine::validUtf8(folder);
-  const std::string added = groupedNumber(counts.songsAdded) + " added";
+  const std::string added = addedMovedUpdated(counts);
   const std::string unchanged = groupedNumber(counts.songsUnchanged) + " unchanged";
   if (failed)
     return "Rescan of " + name + " stopped by an error: " + added + ", " +
-           groupedNumber(removed) + " removed, " + unchanged + passedOver(counts);
+           groupedNumber(removed) + " removed, " + unchanged + editsKept(counts) +
+           passedOver(counts);
   if (end == ImportEnd::Stopped)
-    return "Rescan of " + name + " cancelled: " + added + ", " + unchanged + passedOver(counts);
+    return "Rescan of " + name + " cancelled: " + added + ", " + unchanged + editsKept(counts) +
+           passedOver(counts);
   std::string text = "Rescan of " + name + ": " + added + ", " + groupedNumber(removed) +
                      " removed, " + unchanged;
   if (kept > 0)
     text += ", " + counted(kept, "song", "songs") + " no longer on disk kept";
-  return text + passedOver(counts);
+  return text + editsKept(counts) + passedOver(counts);
 }
 
 }  // namespace importer

@@ -9,7 +9,7 @@ BUILD_DIR="$ROOT/build"
 RUN_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev
-  libsqlite3-dev libtag1-dev
+  libsqlite3-dev libtag1-dev libxxhash-dev
   fonts-dejavu-core
 )
 # What bench/make-corpus needs to make MP3 files.

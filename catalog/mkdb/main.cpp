@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
   char* message = nullptr;
   if (rc == SQLITE_OK) {
-    const std::string sql = std::string("PRAGMA journal_mode=WAL;") + kCatalogueSchema;
+    const std::string sql =
+        std::string("PRAGMA journal_mode=WAL;") + kCatalogueSchema + kCompanionSchema;
     rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
   }
   const std::string error = message ? message : sqlite3_errstr(rc);

@@ -1,0 +1,31 @@
+-- What the program knows of each row's file beyond what music_shelf shows, one row per
+-- music_shelf row, under the same ID. With it a rescan follows a file that was moved, renamed
+-- or retagged, and keeps the user's edits. music_shelf itself is never changed for it.
+--   Filename               the path the file was read at, as music_shelf stored it; where
+--                          another program has changed the row's Filename since, the rest is
+--                          not the row's file any longer and counts as unknown.
+--   AudioBytes, AudioHash  the file's audio: how many bytes lie between the tags, and a hash of
+--                          stretches of them; the same in two files when they hold the same
+--                          audio, whatever their tags and names. NULL when no audio was found.
+--   FileSize, FileModified the file's size and modification time (nanoseconds since 1970) when
+--                          it was last read.
+--   Title ... VBR          the values the file gave then, as they went into music_shelf.
+-- A row here without its music_shelf row means nothing and is cleaned up; a music_shelf row
+-- without one here is simply not known yet.
+CREATE TABLE IF NOT EXISTS shelf_files (
+  ID INTEGER PRIMARY KEY,
+  Filename TEXT,
+  AudioBytes INTEGER,
+  AudioHash INTEGER,
+  FileSize INTEGER,
+  FileModified INTEGER,
+  Title TEXT,
+  Artist TEXT,
+  Album TEXT,
+  Genre TEXT,
+  Track INTEGER,
+  Duration INTEGER,
+  Bitrate INTEGER,
+  VBR TEXT
+);
+CREATE INDEX IF NOT EXISTS shelf_files_audio ON shelf_files (AudioHash, AudioBytes);
