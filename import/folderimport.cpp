@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "importqueue.h"
 #include "readerpool.h"
 #include "rowwriter.h"
+#include "shelffiles.h"
 
 // The import is a short conductor over three parts, each in a file of its own: the walker
 // (folderwalker), the reader threads (readerpool) and the row writer (rowwriter), which share
@@ -32,7 +34,10 @@ constexpr int kHelperThreadNice = 5;
 
 }  // namespace
 
-struct FolderImport::State : Shared {};
+struct FolderImport::State : Shared {
+  // A stop the caller asked for: the import's own end stops its threads too.
+  std::atomic<bool> stopAsked{false};
+};
 
 FolderImport::FolderImport(Mp3InfoFactory factory) : FolderImport(std::move(factory), Options()) {}
 
@@ -45,16 +50,40 @@ FolderImport::FolderImport(Mp3InfoFactory factory, Options options)
 
 FolderImport::~FolderImport() = default;
 
-void FolderImport::requestStop() { m_state->shutDown(); }
+void FolderImport::requestStop() {
+  m_state->stopAsked = true;
+  m_state->shutDown();
+}
 
 ImportProgress FolderImport::progress() const {
   std::lock_guard lock(m_state->mutex);
   return m_state->progress;
 }
 
+bool FolderImport::stopRequested() const { return m_state->stopAsked; }
+
+void FolderImport::addCounts(const ImportCounts& more) {
+  std::lock_guard lock(m_state->mutex);
+  ImportCounts& counts = m_state->progress.counts;
+  counts.songsAdded += more.songsAdded;
+  counts.songsUnchanged += more.songsUnchanged;
+  counts.songsMoved += more.songsMoved;
+  counts.songsUpdated += more.songsUpdated;
+  counts.editsKept += more.editsKept;
+  counts.filesUnreadable += more.filesUnreadable;
+}
+
+void FolderImport::setWaitingForCatalogue(bool waiting) {
+  std::lock_guard lock(m_state->mutex);
+  m_state->progress.waitingForCatalogue = waiting;
+}
+
 ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& catalogue,
                             const Yield& letWindowRun, WalkFilter* filter) {
   Shared& shared = *m_state;
+  // Every row gets its companion row; a catalogue made before there was one gets the table.
+  if (const std::shared_ptr<engine::Database> db = catalogue(); db && db->isOpen())
+    ensureShelfFiles(*db);
   {
     std::lock_guard lock(shared.mutex);
     shared.jobs.clear();
@@ -66,6 +95,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     shared.walkerWaiting = false;
     shared.failure = nullptr;
     shared.stop = false;
+    m_state->stopAsked = false;
     shared.progress = ImportProgress{{}, folder};
   }
 
@@ -113,7 +143,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     threads.emplace_back(guardedThread(
         "import read", [&shared, &component, this] { readFiles(shared, component, m_factory); }));
 
-  RowWriter writer(shared, catalogue, letWindowRun);
+  RowWriter writer(shared, catalogue, letWindowRun, filter);
   bool batchOpen = false;
   auto batchStarted = std::chrono::steady_clock::now();
   // A file taken from the queue whose row a stop kept from being written.

@@ -66,6 +66,12 @@ class FolderImport {
   // What the running import, or the last one, has done. Safe from any thread.
   ImportProgress progress() const;
 
+  // For a rescan that goes on after the walk: whether a stop was asked for, and what it stores
+  // then, told in progress() as the import's own.
+  bool stopRequested() const;
+  void addCounts(const ImportCounts& more);
+  void setWaitingForCatalogue(bool waiting);
+
  private:
   struct State;
   Mp3InfoFactory m_factory;

@@ -1,13 +1,19 @@
 #include "folderrescan.h"
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "engine/fileexists.h"
+#include "shelffiles.h"
+#include "shelfwriter.h"
 
 namespace importer {
 
@@ -18,13 +24,25 @@ namespace {
 // ["folder/", "folder0"): the range walks the Filename index where there is one. The second
 // range finds rows an import of "/" stored with a doubled first separator. The exact bytes are
 // compared afterwards.
+// With each row, what the companion table knows of its file: its stamp and its audio, while it
+// describes the row's present Filename.
 constexpr const char* kRowsBelow =
-    "SELECT rowid, Filename FROM music_shelf WHERE (Filename >= ?1 AND Filename < ?2) OR "
-    "(Filename >= ?3 AND Filename < ?4)";
+    "SELECT s.ID, s.Filename, f.FileSize, f.FileModified, f.AudioBytes, f.AudioHash FROM "
+    "music_shelf AS s LEFT JOIN shelf_files AS f ON f.ID = s.ID AND f.Filename = s.Filename "
+    "COLLATE BINARY WHERE (s.Filename >= ?1 AND s.Filename < ?2) OR (s.Filename >= ?3 AND "
+    "s.Filename < ?4) ORDER BY s.ID";
 
-// The row is removed only while it still names the same file, compared byte for byte.
+// The row is removed only while it still names the same file, compared byte for byte; its
+// companion row goes with it.
 constexpr const char* kRemoveRow =
     "DELETE FROM music_shelf WHERE rowid = ?1 AND Filename = ?2 COLLATE BINARY";
+constexpr const char* kRemoveCompanion =
+    "DELETE FROM shelf_files WHERE ID = ?1 AND NOT EXISTS (SELECT 1 FROM music_shelf WHERE ID = "
+    "?1)";
+
+// Files stored after the walk between two runs of the window, at most.
+constexpr int kWritesPerYield = 256;
+constexpr auto kLongestBatch = std::chrono::milliseconds(5);
 
 // Vanished rows removed between two runs of the window.
 constexpr int kRemovalsPerYield = 256;
@@ -53,27 +71,51 @@ struct CataloguedRow {
   std::int64_t id;
   std::string filename;  // as stored
   std::string below;     // sameFile(filename) after the folder's prefix
+  std::optional<FileStamp> stamp;
+  std::optional<AudioIdentity> identity;
+  bool seen = false;  // the walk came to its file
 };
 
-// The catalogue's rows below the folder as the walk sees them: which files it holds, and which
-// folders the walk could list.
+struct IdentityHash {
+  std::size_t operator()(const AudioIdentity& identity) const {
+    return static_cast<std::size_t>(identity.hash);
+  }
+};
+
+// The last part of a path: a moved file that kept its name is matched to its row first.
+std::string_view fileName(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The catalogue's rows below the folder as the walk sees them: which files they hold, which
+// audio, and which folders the walk could list. The walker's thread looks files up and tells
+// folders; the import's own thread hands over new files that may be moved ones.
 class Catalogued final : public WalkFilter {
  public:
   Catalogued(std::string prefix, std::vector<CataloguedRow> rows)
       : m_prefix(std::move(prefix)), m_rows(std::move(rows)) {
-    m_seen.reserve(m_rows.size());
-    for (const CataloguedRow& row : m_rows) m_seen.emplace(row.below, false);
+    m_byPath.reserve(m_rows.size());
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+      // Where two rows hold one path, the lower ID stands for both (rows come in ID order).
+      m_byPath.emplace(m_rows[i].below, i);
+      if (m_rows[i].identity) m_identities.insert(*m_rows[i].identity);
+    }
   }
 
-  bool isCatalogued(std::string_view path) override {
+  std::optional<KnownFile> lookUp(std::string_view path) override {
     // Most paths hold no doubled separator and need no copy.
     std::string copy;
     if (path.find("//") != std::string_view::npos) path = copy = sameFile(path);
-    if (!path.starts_with(m_prefix)) return false;
-    const auto found = m_seen.find(path.substr(m_prefix.size()));
-    if (found == m_seen.end()) return false;
-    found->second = true;
-    return true;
+    if (!path.starts_with(m_prefix)) return std::nullopt;
+    const std::string_view below = path.substr(m_prefix.size());
+    const auto [first, last] = m_byPath.equal_range(below);
+    if (first == last) return std::nullopt;
+    for (auto it = first; it != last; ++it) m_rows[it->second].seen = true;
+    std::size_t lowest = first->second;
+    for (auto it = first; it != last; ++it) lowest = std::min(lowest, it->second);
+    const CataloguedRow& row = m_rows[lowest];
+    return KnownFile{row.id, row.filename, row.stamp};
   }
 
   void folderReached(std::string_view path, Listing listing) override {
@@ -83,14 +125,30 @@ class Catalogued final : public WalkFilter {
     if (!fresh && listing != Listing::Listed) it->second = listing;
   }
 
+  bool holdBack(const ReadFile& file) override {
+    if (!file.identity || !m_identities.contains(*file.identity)) return false;
+    m_held.push_back(file);
+    return true;
+  }
+
+  // New files held back, in walk order.
+  std::vector<ReadFile>& held() { return m_held; }
+
   std::vector<VanishedRow> vanished() const {
     std::vector<VanishedRow> gone;
     for (const CataloguedRow& row : m_rows) {
-      if (m_seen.at(row.below)) continue;
+      if (row.seen) continue;
       if (!inListedFolder(m_prefix + row.below) || mayExist(row.filename)) continue;
       gone.push_back({row.id, row.filename});
     }
     return gone;
+  }
+
+  const CataloguedRow* row(std::int64_t id) const {
+    const auto found = std::lower_bound(
+        m_rows.begin(), m_rows.end(), id,
+        [](const CataloguedRow& row, std::int64_t value) { return row.id < value; });
+    return found != m_rows.end() && found->id == id ? &*found : nullptr;
   }
 
   // Whether something is at a stored path, or whether that cannot be told: only a path that
@@ -119,10 +177,20 @@ class Catalogued final : public WalkFilter {
   }
 
   const std::string m_prefix;  // sameFile(the chosen folder), with "/" after it unless it is "/"
-  const std::vector<CataloguedRow> m_rows;
-  std::unordered_map<std::string_view, bool> m_seen;  // a Filename's part below the folder
+  std::vector<CataloguedRow> m_rows;  // in ID order
+  std::unordered_multimap<std::string_view, std::size_t> m_byPath;  // a Filename's part below
+  std::unordered_set<AudioIdentity, IdentityHash> m_identities;
   std::unordered_map<std::string, Listing> m_folders;  // every folder the walk came to
+  std::vector<ReadFile> m_held;
 };
+
+std::optional<std::int64_t> numberOf(std::optional<std::string_view> field) {
+  if (!field || field->empty()) return std::nullopt;
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(field->data(), field->data() + field->size(), value);
+  if (error != std::errc() || end != field->data() + field->size()) return std::nullopt;
+  return value;
+}
 
 }  // namespace
 
@@ -141,6 +209,9 @@ ImportEnd FolderRescan::run(const std::string& folder,
                                                    db->readOnlyReason() +
                                                    ": it can be viewed and searched, but not "
                                                    "changed.");
+  ensureShelfFiles(*db);
+  // What another program left behind when it deleted rows.
+  removeOrphanShelfFiles(*db);
 
   const std::string root = sameFile(storedPath(folder));
   const std::string prefix = root == "/" ? root : root + "/";
@@ -148,18 +219,120 @@ ImportEnd FolderRescan::run(const std::string& folder,
   const std::string range[] = {prefix, rangeEnd(prefix), doubled, rangeEnd(doubled)};
   std::vector<CataloguedRow> rows;
   db->ForEachRow(kRowsBelow, range, [&](engine::Database::RowTexts fields) {
-    if (!fields[0] || !fields[1]) return;
+    const std::optional<std::int64_t> id = numberOf(fields[0]);
+    if (!id || !fields[1]) return;
     std::string below = sameFile(*fields[1]);
     if (!below.starts_with(prefix) || below.size() == prefix.size()) return;
     below.erase(0, prefix.size());
-    rows.push_back({std::stoll(std::string(*fields[0])), std::string(*fields[1]),
-                    std::move(below)});
+    CataloguedRow row{*id, std::string(*fields[1]), std::move(below), {}, {}};
+    const auto size = numberOf(fields[2]);
+    const auto modified = numberOf(fields[3]);
+    if (size && modified) row.stamp = FileStamp{*size, *modified};
+    const auto bytes = numberOf(fields[4]);
+    const auto hash = numberOf(fields[5]);
+    if (bytes && hash) row.identity = AudioIdentity{*bytes, static_cast<std::uint64_t>(*hash)};
+    rows.push_back(std::move(row));
   });
 
   Catalogued catalogued(prefix, std::move(rows));
   const ImportEnd end = m_import.run(folder, catalogue, letWindowRun, &catalogued);
-  if (end == ImportEnd::Finished) m_vanished = catalogued.vanished();
-  return end;
+  if (end != ImportEnd::Finished) return end;
+  m_vanished = catalogued.vanished();
+  return storeHeldBack(catalogued.held(), [&](std::int64_t id) { return catalogued.row(id); },
+                       catalogue, letWindowRun);
+}
+
+template <typename RowOf>
+ImportEnd FolderRescan::storeHeldBack(std::vector<ReadFile>& held, const RowOf& rowOf,
+                                      const FolderImport::DatabaseSource& catalogue,
+                                      const FolderImport::Yield& letWindowRun) {
+  // The vanished rows each held file may be: those with its audio, the one whose file had the
+  // same name first, then the lowest ID, so that the same folders always give the same rows.
+  std::unordered_map<AudioIdentity, std::vector<std::size_t>, IdentityHash> vanishedByAudio;
+  for (std::size_t i = 0; i < m_vanished.size(); ++i)
+    if (const auto* row = rowOf(m_vanished[i].id); row && row->identity)
+      vanishedByAudio[*row->identity].push_back(i);
+  std::vector<bool> moved(m_vanished.size(), false);
+
+  ShelfWriter writer(
+      catalogue, letWindowRun, [this] { return m_import.stopRequested(); },
+      [this](bool waiting) { m_import.setWaitingForCatalogue(waiting); });
+  ImportCounts counts;
+  int sinceYield = 0;
+  auto batchStarted = std::chrono::steady_clock::now();
+  const auto commit = [&] {
+    engine::commitOpenBatch();
+    m_import.addCounts(counts);
+    counts = {};
+  };
+  struct CommitAtEnd {
+    ~CommitAtEnd() {
+      try {
+        engine::commitOpenBatch();
+      } catch (...) {
+      }
+    }
+  } commitAtEnd;
+
+  for (ReadFile& file : held) {
+    if (m_import.stopRequested()) break;
+    std::optional<std::size_t> match;
+    if (const auto found = vanishedByAudio.find(*file.identity); found != vanishedByAudio.end()) {
+      for (const std::size_t i : found->second) {
+        if (moved[i]) continue;
+        if (!match) match = i;
+        if (fileName(m_vanished[i].filename) == fileName(file.filename())) {
+          match = i;
+          break;
+        }
+      }
+    }
+    ShelfWriter::Result result = ShelfWriter::Result::Missed;
+    try {
+      if (match) {
+        ShelfWriter::Change change;
+        result = writer.move(m_vanished[*match].id, m_vanished[*match].filename, file, change);
+        if (result == ShelfWriter::Result::Written) {
+          moved[*match] = true;
+          ++counts.songsMoved;
+          if (change.fileChanged) ++counts.songsUpdated;
+          counts.editsKept += change.editsKept;
+        }
+      }
+      // A file that is no moved one, or whose row another program changed meanwhile, is new.
+      if (result == ShelfWriter::Result::Missed) {
+        result = writer.add(file);
+        if (result == ShelfWriter::Result::Written) {
+          ++counts.songsAdded;
+          if (!file.readable) ++counts.filesUnreadable;
+        }
+      }
+    } catch (const engine::EngineError&) {
+      if (writer.batchLost()) counts = {};
+      m_import.addCounts(counts);
+      throw;
+    }
+    if (result == ShelfWriter::Result::Stopped) break;
+    if (++sinceYield == kWritesPerYield ||
+        std::chrono::steady_clock::now() - batchStarted >= kLongestBatch) {
+      sinceYield = 0;
+      commit();
+      letWindowRun();
+      batchStarted = std::chrono::steady_clock::now();
+    }
+  }
+  commit();
+
+  // Rows that moved are neither gone nor to be removed.
+  std::vector<VanishedRow> stillGone;
+  for (std::size_t i = 0; i < m_vanished.size(); ++i)
+    if (!moved[i]) stillGone.push_back(std::move(m_vanished[i]));
+  m_vanished = std::move(stillGone);
+  if (m_import.stopRequested()) {
+    m_vanished.clear();
+    return ImportEnd::Stopped;
+  }
+  return ImportEnd::Finished;
 }
 
 std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database>& catalogue,
@@ -172,6 +345,9 @@ std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database
   const std::unique_ptr<engine::PreparedStatement> remove = catalogue->Prepare(kRemoveRow);
   remove->setBatched(true);
   remove->setLockWait(kLockWaitPerTry);
+  const std::unique_ptr<engine::PreparedStatement> removeCompanion =
+      catalogue->Prepare(kRemoveCompanion);
+  removeCompanion->setBatched(true);
   struct CommitAtEnd {
     ~CommitAtEnd() {
       try {
@@ -197,6 +373,10 @@ std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database
       letWindowRun();
     }
     removed += remove->RecordsAffected();
+    if (remove->RecordsAffected() > 0) {
+      removeCompanion->bind(1, std::to_string(row.id));
+      removeCompanion->Execute();
+    }
     if (++sinceYield == kRemovalsPerYield) {
       sinceYield = 0;
       engine::commitOpenBatch();

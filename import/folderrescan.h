@@ -19,25 +19,29 @@ struct VanishedRow {
   std::string filename;  // as stored
 };
 
-// Brings the catalogue in step with a folder: stores the files below it that no row holds yet,
-// walking exactly as the import does, and finds the rows below it whose files are gone. Files
-// already catalogued are neither read nor stored again, and no row is changed: removing the
-// vanished ones is a separate step, for the caller to confirm.
+// Brings the catalogue in step with a folder, in one walk as the import's: a file no row holds
+// is stored, unless it holds the audio of a row whose file is gone (moved or renamed), which
+// then names the new path and keeps its ID and values; a file whose size or modification time
+// changed is read again, and each value of its row that the user has not changed since the last
+// read takes the file's new one; an unchanged file is not opened. Rows below the folder whose
+// files are gone, and not found elsewhere below it, are found for the caller to confirm their
+// removal, a separate step.
 class FolderRescan {
  public:
   // `import` walks and stores the new files; it must outlive this object.
   explicit FolderRescan(FolderImport& import);
 
   // Reads which files below `folder` (its name's bytes) the catalogue holds, then walks the
-  // folder and stores a row for every file no row holds, as FolderImport::run does (same
-  // progress, stop, failures). After a finished walk it finds the vanished rows. Paths that
-  // differ only in doubled separators name the same file. A read-only catalogue is refused
-  // before anything is read (SQLITE_READONLY).
+  // folder as FolderImport::run does (same progress, stop, failures), storing new files and the
+  // new values of changed ones. After a finished walk it finds the vanished rows, moves those
+  // whose audio turned up at a new path, and stores the new files it held back meanwhile.
+  // Paths that differ only in doubled separators name the same file. A read-only catalogue is
+  // refused before anything is read (SQLITE_READONLY).
   ImportEnd run(const std::string& folder, const FolderImport::DatabaseSource& catalogue,
                 const FolderImport::Yield& letWindowRun);
 
-  // The rows below the folder that name no existing file, after a finished run; empty after a
-  // stopped one. A row counts only when the nearest of its folders that the walk came to could
+  // The rows below the folder that name no existing file and whose audio was found at no new
+  // path, after a finished run; empty after a stopped one. A row counts only when the nearest of its folders that the walk came to could
   // be listed and held something, so a folder that cannot be read (a disk that is not
   // mounted, no permission) or an empty one (where a disk is mounted) never makes its rows
   // look vanished.
@@ -51,6 +55,13 @@ class FolderRescan {
                               const FolderImport::Yield& letWindowRun, std::int64_t& removed);
 
  private:
+  // Moves the vanished rows whose audio `held`, the new files held back, holds, and adds the
+  // others; the moved rows leave m_vanished. `rowOf` finds a catalogued row by ID.
+  template <typename RowOf>
+  ImportEnd storeHeldBack(std::vector<ReadFile>& held, const RowOf& rowOf,
+                          const FolderImport::DatabaseSource& catalogue,
+                          const FolderImport::Yield& letWindowRun);
+
   FolderImport& m_import;
   std::vector<VanishedRow> m_vanished;
 };

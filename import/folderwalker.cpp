@@ -115,8 +115,6 @@ bool Walker::walk(const std::shared_ptr<const FolderFd>& folder, const std::stri
       continue;
     }
     if (type == DT_REG && !endsWithMp3(name)) continue;
-    // A file a row already holds needs no second look.
-    if (type == DT_REG && isCatalogued(storedPrefix, name)) continue;
     // Follows links: an entry gone since the listing, or a broken link, fails here.
     struct stat entry {};
     if (::fstatat(folder->get(), name.c_str(), &entry, 0) != 0) {
@@ -124,6 +122,8 @@ bool Walker::walk(const std::shared_ptr<const FolderFd>& folder, const std::stri
       m_shared.count(missing ? &ImportCounts::entriesMissing : &ImportCounts::entriesUnreadable);
       // A link may have led to a folder on a disk that is not there now.
       if (type != DT_REG) reached(prefix + name, WalkFilter::Listing::Unreadable);
+      // A row that holds it must not look vanished for it.
+      if (type == DT_REG) lookUp(storedPrefix, name);
       continue;
     }
     if (S_ISDIR(entry.st_mode)) {
@@ -136,10 +136,15 @@ bool Walker::walk(const std::shared_ptr<const FolderFd>& folder, const std::stri
       m_shared.count(&ImportCounts::specialFiles);
       continue;
     }
-    if (type != DT_REG && isCatalogued(storedPrefix, name)) continue;
+    // A file a row holds, unchanged since it was read, needs no second look.
+    const std::optional<KnownFile> known = lookUp(storedPrefix, name);
+    if (known && known->stamp && *known->stamp == stampOf(entry)) {
+      m_shared.count(&ImportCounts::songsUnchanged);
+      continue;
+    }
     if (!forFiles)
       forFiles = std::make_shared<const FolderForFiles>(folder, m_shared.foldersInFlight);
-    if (!queue(forFiles, prefix, name, entry.st_size)) return false;
+    if (!queue(forFiles, prefix, name, entry.st_size, known)) return false;
   }
   forFiles.reset();  // the folder's files hold it from here on
 
@@ -161,7 +166,8 @@ bool Walker::walk(const std::shared_ptr<const FolderFd>& folder, const std::stri
 
 // Queues the file `name` of `folder`. False when the import stopped while it waited for room.
 bool Walker::queue(const std::shared_ptr<const FolderForFiles>& folder,
-                   const std::string& prefix, const std::string& name, off_t size) {
+                   const std::string& prefix, const std::string& name, off_t size,
+                   const std::optional<KnownFile>& known) {
   bool wakeReader = false;
   {
     std::unique_lock lock(m_shared.mutex);
@@ -184,6 +190,10 @@ bool Walker::queue(const std::shared_ptr<const FolderForFiles>& folder,
     job->name.assign(name);
     job->path.assign(prefix).append(name);
     job->size = size;
+    job->file.rowId = known ? known->rowId : 0;
+    job->file.known = known && known->stamp;
+    if (known) job->file.rowFilename.assign(known->filename);
+    else job->file.rowFilename.clear();
     job->done = false;
     m_shared.jobs.push_back(std::move(job));
     wakeReader = m_shared.idleReaders > 0;
@@ -198,15 +208,12 @@ void Walker::reached(const std::string& path, WalkFilter::Listing listing) {
 }
 
 
-// Whether the filter knows the file `name` of the folder whose stored prefix is given; such a
-// file is counted unchanged.
-bool Walker::isCatalogued(const std::string& storedPrefix, const std::string& name) {
-  if (!m_filter) return false;
+// What the filter knows of the file `name` of the folder whose stored prefix is given.
+std::optional<KnownFile> Walker::lookUp(const std::string& storedPrefix, const std::string& name) {
+  if (!m_filter) return std::nullopt;
   m_stored.assign(storedPrefix);
   m_stored.append(storedPath(name));
-  if (!m_filter->isCatalogued(m_stored)) return false;
-  m_shared.count(&ImportCounts::songsUnchanged);
-  return true;
+  return m_filter->lookUp(m_stored);
 }
 
 

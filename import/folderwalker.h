@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -27,9 +28,9 @@ class Walker {
  private:
   bool walk(const std::shared_ptr<const FolderFd>& folder, const std::string& path);
   bool queue(const std::shared_ptr<const FolderForFiles>& folder, const std::string& prefix,
-             const std::string& name, off_t size);
+             const std::string& name, off_t size, const std::optional<KnownFile>& known);
   void reached(const std::string& path, WalkFilter::Listing listing);
-  bool isCatalogued(const std::string& storedPrefix, const std::string& name);
+  std::optional<KnownFile> lookUp(const std::string& storedPrefix, const std::string& name);
 
   Shared& m_shared;
   const std::size_t m_filesInFlight;

@@ -1,11 +1,15 @@
 #pragma once
 
 // What an import tells its caller as it goes, and what a rescan tells the walk: the counts,
-// the progress, how it ended, and the walk filter.
+// the progress, how it ended, the files as they were read, and the walk filter.
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "audioidentity.h"
 
 namespace importer {
 
@@ -47,20 +51,61 @@ enum class ImportEnd { Finished, Stopped };
 // a NUL, with every byte that is not UTF-8 replaced by U+FFFD.
 std::string storedPath(std::string_view path);
 
-// What a rescan tells the walk and learns from it. Called on the import's walking thread only,
-// with paths as storedPath() gives them.
+// A file's size and modification time (nanoseconds since 1970): while both stay, the file is
+// taken to be unchanged.
+struct FileStamp {
+  std::int64_t size = 0;
+  std::int64_t modified = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// One file as the import read it: what its row and its companion row get.
+struct ReadFile {
+  // The row's values in the order Title, Artist, Album, Genre, Track, Filename, Duration,
+  // Bitrate, VBR, as text.
+  std::array<std::string, 9> values;
+  std::optional<AudioIdentity> identity;
+  // Taken before the file was read, so that a change while it is read shows at the next rescan.
+  std::optional<FileStamp> stamp;
+  bool readable = false;  // read as MP3, rather than given "Unknown" texts
+  // A rescan: the row that holds the file's path, and whether the companion table knew the file
+  // as that row's (rather than not at all); 0 and false for a file no row holds.
+  std::int64_t rowId = 0;
+  bool known = false;
+  std::string rowFilename;  // that row's Filename, which may spell the path differently
+
+  const std::string& filename() const { return values[5]; }
+};
+
+// What a rescan knows of a file that a row holds.
+struct KnownFile {
+  std::int64_t rowId = 0;
+  std::string_view filename;  // the row's Filename
+  // The stamp the file had when it was last read; none when the companion table does not know
+  // the file, which is then read once.
+  std::optional<FileStamp> stamp;
+};
+
+// What a rescan tells the walk and learns from it.
 class WalkFilter {
  public:
   virtual ~WalkFilter() = default;
-  // Whether a row already holds the file at `path`: such a file is counted unchanged and
-  // neither read nor stored again.
-  virtual bool isCatalogued(std::string_view path) = 0;
-  // The walk came to the folder `path`: it listed it (finding nothing the walk looks at, when
-  // `empty`), or could not list all of it. The chosen folder is told as it was given; every
-  // folder below as its parent's path, "/" and its name. A link to a folder that leads nowhere
-  // is told as a folder that could not be listed.
+  // Whether a row already holds the file at `path` (as storedPath() gives it), and what is
+  // known of it. A file whose stamp is the same is counted unchanged and neither read nor
+  // stored again; one whose stamp differs, or is not known, is read for that row. Called on the
+  // import's walking thread.
+  virtual std::optional<KnownFile> lookUp(std::string_view path) = 0;
+  // The walk came to the folder `path` (as storedPath() gives it): it listed it (finding
+  // nothing the walk looks at, when `empty`), or could not list all of it. The chosen folder is
+  // told as it was given; every folder below as its parent's path, "/" and its name. A link to a
+  // folder that leads nowhere is told as a folder that could not be listed. Called on the
+  // import's walking thread.
   enum class Listing { Listed, Empty, Unreadable };
   virtual void folderReached(std::string_view path, Listing listing) = 0;
+  // A file no row holds has been read: true when the filter takes it over, to be stored once
+  // the walk is over (it may be a catalogued file that has moved), rather than added now.
+  // Called on the thread that runs the import.
+  virtual bool holdBack(const ReadFile& file) = 0;
 };
 
 }  // namespace importer

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -34,6 +35,12 @@ inline constexpr int kMostFoldersInFlight = 64;
 inline void storeText(std::string& out, std::string_view text) {
   if (const auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
   engine::assignValidUtf8(out, text);
+}
+
+// A file's stamp as the system describes it.
+inline FileStamp stampOf(const struct stat& status) {
+  return {static_cast<std::int64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
 }
 
 // An open folder; closed once the walk and the last of its files are done with it.
@@ -87,8 +94,7 @@ struct FileJob {
   off_t size = 0;
   int openFd = -1;  // opened ahead by a reader for the one that reads it
   SongInfo info;
-  std::array<std::string, 9> values;  // the row, in the order of kInsertRow
-  bool readable = false;
+  ReadFile file;      // what its rows get; a rescan's walker sets which row holds it
   bool done = false;  // read; the values are ready
 };
 

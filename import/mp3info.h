@@ -2,7 +2,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "audioidentity.h"
 
 namespace importer {
 
@@ -39,6 +42,10 @@ class Mp3Info {
   virtual int bitrate() = 0;
   virtual int duration() = 0;
   virtual bool vbr() = 0;
+
+  // What the file's audio is, whatever its tags and name (see AudioIdentity); nullopt where no
+  // audio was found, or a component does not tell.
+  virtual std::optional<AudioIdentity> audioIdentity() { return std::nullopt; }
 };
 
 // Creates a component; throws when it cannot be created.

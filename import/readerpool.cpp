@@ -1,6 +1,7 @@
 #include "readerpool.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,9 +79,17 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
         ::close(fd);
     }
     SongInfo& info = job->info;
-    ReadMp3Info(job->folder->get(), job->name, job->path, openFd, info, component, factory);
+    ReadFile& file = job->file;
+    // The stamp comes first: a file that changes while it is read is read again next time.
+    struct stat before {};
+    const int looked = openFd >= 0 ? ::fstat(openFd, &before)
+                                   : ::fstatat(job->folder->get(), job->name.c_str(), &before, 0);
+    file.stamp.reset();
+    if (looked == 0) file.stamp = stampOf(before);
+    ReadMp3Info(job->folder->get(), job->name, job->path, openFd, info, component, factory,
+                &file.identity);
     if (openFd >= 0) ::close(openFd);
-    auto& values = job->values;
+    auto& values = file.values;
     storeText(values[0], info.Title);
     storeText(values[1], info.Artist);
     storeText(values[2], info.Album);
@@ -91,7 +100,7 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
     storeNumber(values[7], info.Bitrate);
     values[8].assign(info.VBR ? "True" : "False");
     // The component answers bit rate 0 for a file it cannot read, -1 when it failed.
-    job->readable = info.Bitrate > 0;
+    file.readable = info.Bitrate > 0;
     bool wakeWriter = false;
     {
       std::lock_guard lock(shared.mutex);

@@ -134,7 +134,9 @@ namespace {
 
 template <typename Read>
 void readSongInfo(SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
-                  const Mp3InfoFactory& factory, const Read& read) {
+                  const Mp3InfoFactory& factory, const Read& read,
+                  std::optional<AudioIdentity>* identity = nullptr) {
+  if (identity) identity->reset();
   try {
     if (!objMp3Info) {
       objMp3Info = factory();
@@ -151,6 +153,7 @@ void readSongInfo(SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
       info.Bitrate = component.bitrate();
       info.Duration = component.duration();
       info.VBR = component.vbr();
+      if (identity) *identity = component.audioIdentity();
     }
     defaultIfEmpty(info.Album);
     defaultIfEmpty(info.Artist);
@@ -167,6 +170,7 @@ void readSongInfo(SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
     info.Bitrate = -1;
     info.Duration = 0;
     info.VBR = false;
+    if (identity) identity->reset();
   }
 }
 
@@ -179,10 +183,11 @@ void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Inf
 
 void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, int openFd,
                  SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
-                 const Mp3InfoFactory& factory) {
-  readSongInfo(info, objMp3Info, factory, [&](Mp3Info& component) {
-    return component.readAt(folderFd, name, path, openFd);
-  });
+                 const Mp3InfoFactory& factory, std::optional<AudioIdentity>* identity) {
+  readSongInfo(
+      info, objMp3Info, factory,
+      [&](Mp3Info& component) { return component.readAt(folderFd, name, path, openFd); },
+      identity);
 }
 
 }  // namespace importer

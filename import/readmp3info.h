@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,10 +19,12 @@ void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Inf
 
 // The same for the entry `name` of the folder open as `folderFd`, whose full path is `path`,
 // and which the caller may already have open for reading as `openFd` (else -1; it stays the
-// caller's): how the folder import reads files at any depth.
+// caller's): how the folder import reads files at any depth. With `identity`, also what the
+// file's audio is, when the component read the file and tells it.
 void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, int openFd,
                  SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
-                 const Mp3InfoFactory& factory);
+                 const Mp3InfoFactory& factory,
+                 std::optional<AudioIdentity>* identity = nullptr);
 
 // The numeric value of a text as the track rule reads it: spaces, tabs and line feeds removed,
 // then the longest leading number ("+"/"-", digits, "." and digits, an exponent E or D), or a

@@ -10,26 +10,21 @@ namespace importer::pipeline {
 
 namespace {
 
-// One row per file. Every value is bound as text, as rows have always reached the catalogue;
-// the columns' types turn the numbers into numbers.
-constexpr const char* kInsertRow =
-    "INSERT INTO music_shelf (Title, Artist, Album, Genre, Track, Filename, Duration, Bitrate, "
-    "VBR) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
-
 // How long the writing thread waits for the readers before it lets its window run again.
 constexpr auto kLongestWait = std::chrono::milliseconds(10);
 // How long before a row the window must have run for it to run again first.
 constexpr auto kShortestPause = std::chrono::milliseconds(1);
-// How long one try at a row waits for another program's lock before the window runs again.
-constexpr auto kLockWaitPerTry = std::chrono::milliseconds(50);
 
 }  // namespace
 
 RowWriter::RowWriter(Shared& shared, const DatabaseSource& catalogue,
-                     const Yield& letWindowRun)
+                     const Yield& letWindowRun, WalkFilter* filter)
     : m_shared(shared),
-      m_catalogue(catalogue),
       m_letWindowRun(letWindowRun),
+      m_filter(filter),
+      m_shelf(
+          catalogue, [this] { this->letWindowRun(); }, [&shared] { return shared.stop.load(); },
+          [this](bool waiting) { setWaiting(waiting); }),
       m_lastYield(std::chrono::steady_clock::now() - kShortestPause) {}  // the window runs first
 
 RowWriter::~RowWriter() = default;
@@ -85,8 +80,12 @@ void RowWriter::setWaiting(bool waiting) {
 
 void RowWriter::countCommitted() {
   std::lock_guard lock(m_shared.mutex);
-  m_shared.progress.counts.songsAdded += m_uncommitted.songsAdded;
-  m_shared.progress.counts.filesUnreadable += m_uncommitted.filesUnreadable;
+  ImportCounts& counts = m_shared.progress.counts;
+  counts.songsAdded += m_uncommitted.songsAdded;
+  counts.filesUnreadable += m_uncommitted.filesUnreadable;
+  counts.songsUpdated += m_uncommitted.songsUpdated;
+  counts.songsUnchanged += m_uncommitted.songsUnchanged;
+  counts.editsKept += m_uncommitted.editsKept;
   m_uncommitted = {};
 }
 
@@ -96,43 +95,31 @@ void RowWriter::commit() {
 }
 
 bool RowWriter::write(const FileJob& job) {
-  for (;;) {
-    const std::shared_ptr<engine::Database> db = m_catalogue();
-    if (!db || !db->isOpen()) {
-      commit();
-      throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
-    }
-    if (!m_insert || m_preparedOn.lock() != db) {
-      m_insert.reset();
-      m_insert = db->Prepare(kInsertRow);
-      m_insert->setLockWait(kLockWaitPerTry);
-      m_insert->setBatched(true);
-      m_preparedOn = db;
-    }
-    for (std::size_t i = 0; i < job.values.size(); ++i)
-      m_insert->bind(static_cast<int>(i + 1), job.values[i]);
-    try {
-      m_insert->Execute();
-      setWaiting(false);
-      ++m_uncommitted.songsAdded;
-      if (!job.readable) ++m_uncommitted.filesUnreadable;
-      return true;
-    } catch (const engine::EngineError& error) {
-      if (!engine::isLockTimeout(error)) {
-        setWaiting(false);
-        // The engine committed the rows before this one, unless they were lost with it.
-        if (m_insert->batchLost()) m_uncommitted = {};
-        countCommitted();
-        throw;
+  const ReadFile& file = job.file;
+  try {
+    if (file.rowId != 0) {
+      // A rescan's known file that changed, or that the companion table did not know.
+      ShelfWriter::Change change;
+      const ShelfWriter::Result result = m_shelf.refresh(file, change);
+      if (result == ShelfWriter::Result::Stopped) return false;
+      // A row that no longer holds the file (another program changed it) is left alone.
+      if (result == ShelfWriter::Result::Written) {
+        ++(change.fileChanged ? m_uncommitted.songsUpdated : m_uncommitted.songsUnchanged);
+        m_uncommitted.editsKept += change.editsKept;
       }
+      return true;
     }
-    // Another program is writing, maybe for a long while: the window goes on meanwhile.
-    setWaiting(true);
-    letWindowRun();
-    if (m_shared.stop) {
-      setWaiting(false);
-      return false;
-    }
+    // A rescan keeps a file that may be a moved one until it knows.
+    if (m_filter && m_filter->holdBack(file)) return true;
+    if (m_shelf.add(file) == ShelfWriter::Result::Stopped) return false;
+    ++m_uncommitted.songsAdded;
+    if (!file.readable) ++m_uncommitted.filesUnreadable;
+    return true;
+  } catch (const engine::EngineError&) {
+    // The engine committed the rows before this one, unless they were lost with it.
+    if (m_shelf.batchLost()) m_uncommitted = {};
+    countCommitted();
+    throw;
   }
 }
 

@@ -5,25 +5,27 @@
 #include <memory>
 
 #include "importqueue.h"
+#include "shelfwriter.h"
 
 namespace engine {
 class Database;
-class PreparedStatement;
 }  // namespace engine
 
 namespace importer::pipeline {
 
 // Writes an import's rows on the thread that runs the import, in walk order: takes each file
-// whose tags are read, writes its row into the open batch, commits batches and counts their
-// rows, and lets the window run while it waits for the readers or for another program that
-// holds the catalogue.
+// whose tags are read, writes its row and companion row into the open batch (a new row, or, in
+// a rescan, a known row's new values), commits batches and counts their rows, and lets the
+// window run while it waits for the readers or for another program that holds the catalogue.
 class RowWriter {
  public:
   // The catalogue handle for the next row, asked anew for every row (FolderImport's).
   using DatabaseSource = std::function<std::shared_ptr<engine::Database>()>;
   using Yield = std::function<void()>;
 
-  RowWriter(Shared& shared, const DatabaseSource& catalogue, const Yield& letWindowRun);
+  // With a `filter` (a rescan), files no row holds are offered to it first.
+  RowWriter(Shared& shared, const DatabaseSource& catalogue, const Yield& letWindowRun,
+            WalkFilter* filter);
   ~RowWriter();
   RowWriter(const RowWriter&) = delete;
   RowWriter& operator=(const RowWriter&) = delete;
@@ -35,7 +37,7 @@ class RowWriter {
   // Whether the next file is read already.
   bool nextIsReady() const;
 
-  // Writes the row of `job` into the open batch; false when a stop came while another program
+  // Writes the rows of `job` into the open batch; false when a stop came while another program
   // held the catalogue. Any other refusal throws engine::EngineError, the rows before it counted.
   bool write(const FileJob& job);
   // Commits the open batch; its rows count from then on.
@@ -51,10 +53,9 @@ class RowWriter {
   void countCommitted();
 
   Shared& m_shared;
-  const DatabaseSource& m_catalogue;
   const Yield& m_letWindowRun;
-  std::unique_ptr<engine::PreparedStatement> m_insert;
-  std::weak_ptr<engine::Database> m_preparedOn;
+  WalkFilter* const m_filter;
+  ShelfWriter m_shelf;
   std::chrono::steady_clock::time_point m_lastYield;
   // Rows written in the open batch count once it is committed: a batch SQLite rolls back whole
   // (a full disk) leaves nothing to count.

@@ -1,6 +1,8 @@
 #include "shelffiles.h"
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "engine/engine.h"
 #include "schema.h"
@@ -17,27 +19,23 @@ bool hasShelfFiles(engine::Database& db) {
 
 bool ensureShelfFiles(engine::Database& db) {
   if (db.isReadOnly() || hasShelfFiles(db)) return false;
-  // Each statement on its own: the engine runs one at a time. Another program making the table
-  // at the same moment is harmless, as both say IF NOT EXISTS.
-  const std::string schema = kCompanionSchema;
-  std::size_t start = 0;
-  while (start < schema.size()) {
-    std::size_t end = schema.find(';', start);
-    if (end == std::string::npos) end = schema.size();
-    std::string statement = schema.substr(start, end - start);
+  // The engine runs one statement at a time: the comment lines go, then each statement runs on
+  // its own. Another program making the table at the same moment is harmless, as both say IF
+  // NOT EXISTS.
+  std::string code;
+  for (std::string_view rest = kCompanionSchema; !rest.empty();) {
+    const std::size_t end = std::min(rest.find('\n'), rest.size());
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    const std::size_t text = line.find_first_not_of(" \t\r");
+    if (text != std::string_view::npos && line.substr(text, 2) != "--")
+      code.append(line).push_back('\n');
+  }
+  for (std::size_t start = 0; start < code.size();) {
+    const std::size_t end = std::min(code.find(';', start), code.size());
+    const std::string statement = code.substr(start, end - start);
     start = end + 1;
-    // Comments and blanks alone make no statement.
-    std::string code;
-    for (std::size_t line = 0; line < statement.size();) {
-      std::size_t next = statement.find('\n', line);
-      if (next == std::string::npos) next = statement.size();
-      const std::string text = statement.substr(line, next - line);
-      if (text.find_first_not_of(" \t\r") != std::string::npos &&
-          text.compare(text.find_first_not_of(" \t\r"), 2, "--") != 0)
-        code += text + "\n";
-      line = next + 1;
-    }
-    if (!code.empty()) db.Execute(code);
+    if (statement.find_first_not_of(" \t\r\n") != std::string::npos) db.Execute(statement);
   }
   return true;
 }

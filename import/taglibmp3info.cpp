@@ -218,6 +218,7 @@ void TagLibMp3Info::clear() {
   m_bitrate = 0;
   m_duration = 0;
   m_vbr = false;
+  m_identity.reset();
 }
 
 bool TagLibMp3Info::read(const std::string& path) { return readAt(AT_FDCWD, path, path, -1); }
@@ -280,7 +281,9 @@ bool TagLibMp3Info::readOpenFile() {
       m_bitrate = nominal;
   }
   // TagLib looked for a frame through more of the file than any sound one makes it read.
-  return !m_stream->scanLimitReached();
+  if (m_stream->scanLimitReached()) return false;
+  m_identity = importer::audioIdentity(*m_stream, firstFrame);
+  return true;
 }
 
 void TagLibMp3Info::readTags(TagLib::MPEG::File& file, const FileCheck& check) {

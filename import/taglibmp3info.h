@@ -40,6 +40,7 @@ class TagLibMp3Info final : public Mp3Info {
   int bitrate() override { return m_bitrate; }
   int duration() override { return m_duration; }
   bool vbr() override { return m_vbr; }
+  std::optional<AudioIdentity> audioIdentity() override { return m_identity; }
 
  private:
   void clear();
@@ -59,6 +60,7 @@ class TagLibMp3Info final : public Mp3Info {
   int m_bitrate = 0;
   int m_duration = 0;
   bool m_vbr = false;
+  std::optional<AudioIdentity> m_identity;
 };
 
 // A tag text as UTF-8, cut at the first NUL: a NUL would end any text built from it early.

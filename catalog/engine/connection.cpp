@@ -453,11 +453,51 @@ void Connection::endBatch() {
   if (batchConnection() == this) batchConnection() = nullptr;
 }
 
+bool Connection::runInternal(const char* sql) {
+  Deadline deadline(*this);
+  m_internal = true;
+  const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+  m_internal = false;
+  return rc == SQLITE_OK;
+}
+
+void Connection::beginUnit() {
+  if (m_unitOpen) throw EngineError(err::kTransactionLeftOpen, "A unit of changes is open already.");
+  beginBatch();
+  if (!runInternal("SAVEPOINT quollsong_unit")) throw lastError();
+  m_unitOpen = true;
+}
+
+void Connection::endUnit(bool keep) {
+  if (!m_unitOpen) return;
+  m_unitOpen = false;
+  // SQLite may have rolled back the whole batch with a failed statement; nothing is left then.
+  if (sqlite3_get_autocommit(m_db)) return;
+  if (keep) {
+    if (!runInternal("RELEASE quollsong_unit")) throw lastError();
+    return;
+  }
+  const bool undone = runInternal("ROLLBACK TO quollsong_unit");
+  runInternal("RELEASE quollsong_unit");
+  if (!undone) throw lastError();
+}
+
 void Connection::commitBatch() {
   if (!inBatch()) return;
   if (sqlite3_get_autocommit(m_db)) {  // SQLite ended it already, after a failure
+    m_unitOpen = false;
     endBatch();
     return;
+  }
+  if (m_unitOpen) {
+    try {
+      endUnit(false);
+    } catch (const EngineError&) {
+      // The commit below rolls everything back when the unit could not be.
+      runInternal("ROLLBACK");
+      endBatch();
+      throw;
+    }
   }
   Deadline deadline(*this);
   m_internal = true;

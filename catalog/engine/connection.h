@@ -69,8 +69,15 @@ class Connection {
   // BEGIN IMMEDIATE, waiting for other programs as any write does. Throws EngineError.
   void beginBatch();
   // Commits the open batch of this connection, if any. Throws EngineError; the batch is over
-  // either way.
+  // either way. An open unit is undone first: it never reaches the catalogue half done.
   void commitBatch();
+
+  // A unit: runs inside the batch whose changes stay together or go together (a savepoint).
+  // beginUnit() begins the batch when none is open; endUnit() keeps or undoes the unit's
+  // changes, and the batch goes on. At most one unit is open. Throw EngineError.
+  void beginUnit();
+  void endUnit(bool keep);
+  bool inUnit() const { return m_unitOpen; }
 
   // The error SQLite reports for the last call, or the engine's own when the time limit stopped
   // the statement.
@@ -141,7 +148,10 @@ class Connection {
   bool m_waiting = false;
   std::optional<std::pair<dev_t, ino_t>> m_file;  // the file, once open
   std::optional<std::chrono::steady_clock::time_point> m_batchStarted;
+  bool m_unitOpen = false;
   void endBatch();
+  // Runs one of the engine's own statements; false when SQLite refused it.
+  bool runInternal(const char* sql);
 };
 
 

@@ -108,17 +108,26 @@ std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& source, in
 
 namespace {
 
-// Steps a statement that returns no rows under the engine's rules. Throws EngineError.
-void runToEnd(Connection& conn, sqlite3_stmt* stmt) {
+// Steps a statement that changes rows under the engine's rules. A statement that returns
+// rows as well (RETURNING) is stepped to its end, and `returned` gets the first field of the
+// first row it returned. Throws EngineError.
+void runToEnd(Connection& conn, sqlite3_stmt* stmt, std::optional<std::string>* returned = nullptr) {
   if (!sqlite3_stmt_readonly(stmt)) finishAllReaders();
   const char* sql = sqlite3_sql(stmt);
   const bool vacuum = sql && equalsIgnoringCase(firstKeyword(sql), "VACUUM");
+  if (returned) returned->reset();
   int rc;
   {
     Connection::Deadline deadline(conn);
     conn.clearRefusal();
     conn.setVacuuming(vacuum);
-    rc = sqlite3_step(stmt);
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      if (returned && !*returned) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        *returned = text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)))
+                         : std::string();
+      }
+    }
     conn.setVacuuming(false);
   }
   if (rc != SQLITE_DONE) {
@@ -182,7 +191,8 @@ void Database::ForEachRow(const std::string& sql, std::span<const std::string> p
 std::unique_ptr<PreparedStatement> Database::Prepare(const std::string& sql) {
   const auto& conn = connection();
   Statement stmt = prepareOne(*conn, sql);
-  if (sqlite3_column_count(stmt.get()) > 0)
+  // A statement that changes rows may return some of them too (RETURNING); a query may not.
+  if (sqlite3_column_count(stmt.get()) > 0 && sqlite3_stmt_readonly(stmt.get()))
     throw EngineError(err::kSelectNotAllowed, "Cannot execute a select query.");
   return std::unique_ptr<PreparedStatement>(new PreparedStatement(conn, std::move(stmt)));
 }
@@ -214,7 +224,7 @@ void PreparedStatement::Execute() {
         m_connection->beginBatch();
       }
       m_batchLost = false;
-      runToEnd(*m_connection, m_stmt.get());
+      runToEnd(*m_connection, m_stmt.get(), &m_returned);
       m_recordsAffected = sqlite3_changes64(m_connection->handle());
     } catch (const EngineError& error) {
       if (!isLockTimeout(error)) sqlite3_clear_bindings(m_stmt.get());
@@ -237,5 +247,29 @@ void PreparedStatement::Execute() {
   sqlite3_clear_bindings(m_stmt.get());
   m_connection->rollBackStrayTransaction();
 }
+
+Unit::Unit(Database& db, std::optional<std::chrono::milliseconds> lockWait)
+    : m_connection(db.connection()) {
+  const auto usual = m_connection->lockWaitSetting();
+  if (lockWait) m_connection->setLockWait(lockWait);
+  try {
+    finishAllReaders();
+    m_connection->beginUnit();
+  } catch (...) {
+    m_connection->setLockWait(usual);
+    throw;
+  }
+  m_connection->setLockWait(usual);
+}
+
+Unit::~Unit() {
+  try {
+    m_connection->endUnit(false);
+  } catch (...) {
+    // The batch's commit undoes it instead.
+  }
+}
+
+void Unit::keep() { m_connection->endUnit(true); }
 
 }  // namespace engine

@@ -95,8 +95,9 @@ class Database {
   // kTransactionLeftOpen, kObjectClosed, or SQLite's code.
   void Execute(const std::string& sql, int options = 0);
 
-  // Prepares one statement that returns no rows, to be run many times with values bound to its
-  // parameters ("?1", "?2", ...): values never pass through SQL text. The statement keeps this
+  // Prepares one statement that changes rows, to be run many times with values bound to its
+  // parameters ("?1", "?2", ...): values never pass through SQL text. It may return rows with
+  // RETURNING; a query is refused. The statement keeps this
   // handle's connection; it goes on working after Close, like a record set. Throws EngineError
   // as Execute does, before anything runs.
   std::unique_ptr<PreparedStatement> Prepare(const std::string& sql);
@@ -131,6 +132,7 @@ class Database {
   const std::string& path() const { return m_path; }
 
  private:
+  friend class Unit;
   const std::shared_ptr<Connection>& connection() const;
 
   std::shared_ptr<Connection> m_connection;
@@ -150,6 +152,9 @@ class PreparedStatement {
   void bind(int index, std::string_view text);
   // Rows changed by the last run.
   std::int64_t RecordsAffected() const { return m_recordsAffected; }
+  // For a statement with RETURNING: the first field of the first row the last run returned, as
+  // text (empty for NULL); nullopt when it returned none.
+  const std::optional<std::string>& returned() const { return m_returned; }
   // Runs the statement with the bound values and clears them. Throws EngineError; the
   // statement stays usable, and after a lock timeout (isLockTimeout) the same values are still
   // bound for another try.
@@ -179,6 +184,28 @@ class PreparedStatement {
   bool m_batched = false;
   bool m_batchLost = false;
   std::int64_t m_recordsAffected = 0;
+  std::optional<std::string> m_returned;
+};
+
+// Changes that reach the catalogue together or not at all: batched runs of prepared statements
+// (see PreparedStatement::setBatched) made while a unit is open are kept by keep() and undone
+// when it ends without (a failure on the way); the batch goes on either way, and a kill at any
+// moment before its commit loses the whole batch. Begins the batch when none is open, waiting
+// for another program's lock as long as `lockWait` says (unless nullopt, as any statement) and
+// throwing as Execute does when that runs out. Prepare the statements first: preparing commits
+// the batch, which undoes an open unit.
+class Unit {
+ public:
+  Unit(Database& db, std::optional<std::chrono::milliseconds> lockWait);
+  ~Unit();
+  Unit(const Unit&) = delete;
+  Unit& operator=(const Unit&) = delete;
+
+  // Keeps the unit's changes in the batch. Throws EngineError.
+  void keep();
+
+ private:
+  std::shared_ptr<Connection> m_connection;
 };
 
 // Commits the batch a prepared statement holds open, if any (see PreparedStatement::setBatched).

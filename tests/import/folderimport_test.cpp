@@ -23,6 +23,7 @@
 
 #include "engine/engine.h"
 #include "engine/errors.h"
+#include "import/importqueue.h"
 #include "import/importsummary.h"
 #include "importfixture.h"
 #include "mp3fixture.h"
@@ -261,12 +262,16 @@ TEST_F(FolderImportTest, AStopAfterTheLastRowChangesNothing) {
   struct HeldAtTheLastEntry final : WalkFilter {
     testsupport::Gate& stopped;
     explicit HeldAtTheLastEntry(testsupport::Gate& gate) : stopped(gate) {}
-    bool isCatalogued(std::string_view path) override {
-      if (!path.ends_with("/S/c.mp3")) return false;
+    // The last file is a known one, unchanged since it was read: it is passed over.
+    std::optional<KnownFile> lookUp(std::string_view path) override {
+      if (!path.ends_with("/S/c.mp3")) return std::nullopt;
       EXPECT_TRUE(stopped.wait());
-      return true;
+      struct stat status {};
+      EXPECT_EQ(::stat(std::string(path).c_str(), &status), 0);
+      return KnownFile{1, path, pipeline::stampOf(status)};
     }
     void folderReached(std::string_view, Listing) override {}
+    bool holdBack(const ReadFile&) override { return false; }
   } filter(stopped);
   onYield = [&] {
     if (import->progress().counts.songsAdded == 2 && !stopped.isOpen()) {
@@ -484,7 +489,8 @@ TEST_F(FolderImportTest, EveryFolderIsWalkedUnderAModestDescriptorLimit) {
     int folders = 0;
     Reached(testsupport::Gate& gate, const std::string& lastFolder)
         : farAhead(gate), last(lastFolder) {}
-    bool isCatalogued(std::string_view) override { return false; }
+    std::optional<KnownFile> lookUp(std::string_view) override { return std::nullopt; }
+    bool holdBack(const ReadFile&) override { return false; }
     void folderReached(std::string_view path, Listing listing) override {
       if (listing == Listing::Unreadable || path.ends_with(last) || ++folders > 65)
         farAhead.open();

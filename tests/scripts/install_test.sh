@@ -65,8 +65,8 @@ expect "install exits 0 (stderr: $(cat "$T/err"))" test "$status" -eq 0
 expect "program installed" cmp -s "$BUILD/bin/quollsongdb" "$PROGRAM"
 expect "program executable" test -x "$PROGRAM"
 
-tables=$(query "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%'")
-expect "catalogue holds the table music_shelf, not: $tables" test "$tables" = music_shelf
+tables=$(query "SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' ORDER BY name)")
+expect "catalogue holds music_shelf and shelf_files, not: $tables" test "$tables" = "music_shelf shelf_files"
 expect "catalogue empty" test "$(query "SELECT count(*) FROM music_shelf")" = 0
 
 expect "launcher executable" test -x "$LAUNCHER"

@@ -1,0 +1,213 @@
+#include "shelfwriter.h"
+
+#include <charconv>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "engine/engine.h"
+#include "engine/errors.h"
+
+namespace importer {
+
+namespace {
+
+// One row per file. Every value is bound as text, as rows have always reached the catalogue;
+// the columns' types turn the numbers into numbers.
+constexpr const char* kInsertRow =
+    "INSERT INTO music_shelf (Title, Artist, Album, Genre, Track, Filename, Duration, Bitrate, "
+    "VBR) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+
+// The companion row of row ?1, written only while that row names the file (?2) it describes.
+// Unknown numbers are bound as empty texts and stored as NULL.
+constexpr const char* kWriteCompanion =
+    "INSERT OR REPLACE INTO shelf_files (ID, Filename, AudioBytes, AudioHash, FileSize, "
+    "FileModified, Title, Artist, Album, Genre, Track, Duration, Bitrate, VBR) SELECT ?1, ?2, "
+    "NULLIF(?3, ''), NULLIF(?4, ''), NULLIF(?5, ''), NULLIF(?6, ''), ?7, ?8, ?9, ?10, ?11, ?12, "
+    "?13, ?14 WHERE EXISTS (SELECT 1 FROM music_shelf WHERE ID = ?1 AND Filename = ?2 COLLATE "
+    "BINARY)";
+
+// The values a file gives, which a rescan brings up to date, with their places among the
+// bound values (those of kInsertRow).
+constexpr std::pair<const char*, int> kFileValues[] = {
+    {"Title", 1}, {"Artist", 2}, {"Album", 3},    {"Genre", 4},
+    {"Track", 5}, {"Duration", 7}, {"Bitrate", 8}, {"VBR", 9}};
+
+// Row ?10, while it names ?11 and the companion row describes that file, gets the path ?6 and
+// the new values ?1 to ?9 where its values are still those the file gave at its last read. It
+// returns "kept/changed": how many values now differ from the file's (the user's, kept), and
+// how many the file gave differently from its last read. Compared byte for byte: an edit that
+// only changed the case of a title is an edit.
+std::string updateRowSql() {
+  const std::string asRead =
+      "FROM shelf_files WHERE shelf_files.ID = ?10 AND shelf_files.Filename = ?11 COLLATE BINARY";
+  std::string set = "Filename = ?6";
+  std::string kept;
+  std::string changed;
+  for (const auto& [column, index] : kFileValues) {
+    const std::string name = column;
+    const std::string value = "?" + std::to_string(index);
+    set += ", " + name + " = CASE WHEN " + name + " IS (SELECT " + name + " " + asRead +
+           ") COLLATE BINARY THEN " + value + " ELSE " + name + " END";
+    kept += std::string(kept.empty() ? "" : " + ") + "(" + name + " IS NOT " + value +
+            " COLLATE BINARY)";
+    changed += std::string(changed.empty() ? "" : " + ") + "(shelf_files." + name + " IS NOT " +
+               value + " COLLATE BINARY)";
+  }
+  return "UPDATE music_shelf SET " + set +
+         " WHERE ID = ?10 AND Filename = ?11 COLLATE BINARY AND EXISTS (SELECT 1 " + asRead +
+         ") RETURNING (" + kept + ") || '/' || (SELECT " + changed + " " + asRead + ")";
+}
+
+// How long one try at a file waits for another program's lock before the window runs again.
+constexpr auto kLockWaitPerTry = std::chrono::milliseconds(50);
+
+std::string numberText(std::int64_t value) { return std::to_string(value); }
+
+// "kept/changed" as the update returns it.
+ShelfWriter::Change changeFrom(const std::string& returned) {
+  ShelfWriter::Change change;
+  const std::size_t slash = returned.find('/');
+  if (slash == std::string::npos) return change;
+  int changed = 0;
+  std::from_chars(returned.data(), returned.data() + slash, change.editsKept);
+  std::from_chars(returned.data() + slash + 1, returned.data() + returned.size(), changed);
+  change.fileChanged = changed > 0;
+  return change;
+}
+
+}  // namespace
+
+struct ShelfWriter::Statements {
+  std::unique_ptr<engine::PreparedStatement> insertRow;
+  std::unique_ptr<engine::PreparedStatement> writeCompanion;
+  std::unique_ptr<engine::PreparedStatement> updateRow;
+};
+
+ShelfWriter::ShelfWriter(DatabaseSource catalogue, Yield letWindowRun, StopCheck stopped,
+                         WaitReport waiting)
+    : m_catalogue(std::move(catalogue)),
+      m_letWindowRun(std::move(letWindowRun)),
+      m_stopped(std::move(stopped)),
+      m_waiting(std::move(waiting)) {}
+
+ShelfWriter::~ShelfWriter() = default;
+
+ShelfWriter::Statements& ShelfWriter::statements() {
+  const std::shared_ptr<engine::Database> db = m_catalogue();
+  if (!db || !db->isOpen())
+    throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
+  if (m_statements && m_preparedOn.lock() == db) return *m_statements;
+  m_statements.reset();
+  auto fresh = std::make_unique<Statements>();
+  for (auto [statement, sql] :
+       {std::pair{&fresh->insertRow, std::string(kInsertRow)},
+        std::pair{&fresh->writeCompanion, std::string(kWriteCompanion)},
+        std::pair{&fresh->updateRow, updateRowSql()}}) {
+    *statement = db->Prepare(sql);
+    (*statement)->setBatched(true);
+  }
+  m_statements = std::move(fresh);
+  m_preparedOn = db;
+  return *m_statements;
+}
+
+template <typename Write>
+ShelfWriter::Result ShelfWriter::inUnit(const Write& write) {
+  for (;;) {
+    Statements& prepared = statements();
+    std::optional<engine::Unit> unit;
+    try {
+      unit.emplace(*m_catalogue(), kLockWaitPerTry);
+    } catch (const engine::EngineError& error) {
+      if (!engine::isLockTimeout(error)) throw;
+      // Another program is writing, maybe for a long while: the window goes on meanwhile.
+      m_waiting(true);
+      m_letWindowRun();
+      if (m_stopped()) {
+        m_waiting(false);
+        return Result::Stopped;
+      }
+      continue;
+    }
+    m_waiting(false);
+    m_batchLost = false;
+    try {
+      const Result result = write(prepared);
+      if (result == Result::Written) unit->keep();
+      return result;
+    } catch (const engine::EngineError&) {
+      for (const auto* statement :
+           {&prepared.insertRow, &prepared.writeCompanion, &prepared.updateRow})
+        m_batchLost = m_batchLost || (*statement)->batchLost();
+      throw;
+    }
+  }
+}
+
+void ShelfWriter::writeCompanion(std::int64_t rowId, const std::string& filename,
+                                 const ReadFile& file) {
+  engine::PreparedStatement& companion = *m_statements->writeCompanion;
+  companion.bind(1, numberText(rowId));
+  companion.bind(2, filename);
+  companion.bind(3, file.identity ? numberText(file.identity->bytes) : std::string());
+  // The hash as the signed 64-bit number SQLite stores.
+  companion.bind(4, file.identity ? numberText(static_cast<std::int64_t>(file.identity->hash))
+                                  : std::string());
+  companion.bind(5, file.stamp ? numberText(file.stamp->size) : std::string());
+  companion.bind(6, file.stamp ? numberText(file.stamp->modified) : std::string());
+  int index = 7;
+  for (const auto& [column, value] : kFileValues)
+    companion.bind(index++, file.values[static_cast<std::size_t>(value - 1)]);
+  companion.Execute();
+}
+
+ShelfWriter::Result ShelfWriter::add(const ReadFile& file) {
+  return inUnit([&](Statements& prepared) {
+    engine::PreparedStatement& insert = *prepared.insertRow;
+    for (std::size_t i = 0; i < file.values.size(); ++i)
+      insert.bind(static_cast<int>(i + 1), file.values[i]);
+    insert.Execute();
+    // A trigger of another program may have kept the row out.
+    if (insert.RecordsAffected() == 0) return Result::Written;
+    writeCompanion(m_catalogue()->LastInsertedId(), file.filename(), file);
+    return Result::Written;
+  });
+}
+
+ShelfWriter::Result ShelfWriter::update(std::int64_t rowId, const std::string& oldFilename,
+                                        const std::string& newFilename, const ReadFile& file,
+                                        Change& change) {
+  return inUnit([&](Statements& prepared) {
+    engine::PreparedStatement& update = *prepared.updateRow;
+    for (std::size_t i = 0; i < file.values.size(); ++i)
+      update.bind(static_cast<int>(i + 1), i == 5 ? newFilename : file.values[i]);
+    update.bind(10, numberText(rowId));
+    update.bind(11, oldFilename);
+    update.Execute();
+    if (update.RecordsAffected() == 0 || !update.returned()) return Result::Missed;
+    change = changeFrom(*update.returned());
+    writeCompanion(rowId, newFilename, file);
+    return Result::Written;
+  });
+}
+
+ShelfWriter::Result ShelfWriter::refresh(const ReadFile& file, Change& change) {
+  change = {};
+  // The row keeps its Filename, which may spell the path with doubled separators.
+  if (file.known) return update(file.rowId, file.rowFilename, file.rowFilename, file, change);
+  // What the row holds may be the user's: the file's values become what it gave at this read,
+  // and later changes of the file are measured from them.
+  return inUnit([&](Statements&) {
+    writeCompanion(file.rowId, file.rowFilename, file);
+    return m_statements->writeCompanion->RecordsAffected() > 0 ? Result::Written : Result::Missed;
+  });
+}
+
+ShelfWriter::Result ShelfWriter::move(std::int64_t rowId, const std::string& oldFilename,
+                                      const ReadFile& file, Change& change) {
+  change = {};
+  return update(rowId, oldFilename, file.filename(), file, change);
+}
+
+}  // namespace importer

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "importcounts.h"
+
+namespace engine {
+class Database;
+class PreparedStatement;
+}  // namespace engine
+
+namespace importer {
+
+// Writes a file's row of music_shelf together with its companion row in shelf_files: a new
+// file's, a known file's new values, a moved file's new path. Each file's writes reach the
+// catalogue together or not at all; they go into batches that the caller commits (see
+// engine::commitOpenBatch). Runs on the thread that runs the import.
+class ShelfWriter {
+ public:
+  // The catalogue handle for the next file, asked anew for every file.
+  using DatabaseSource = std::function<std::shared_ptr<engine::Database>()>;
+  using Yield = std::function<void()>;
+  // Whether the import has been asked to stop, for a writer that waits for another program.
+  using StopCheck = std::function<bool()>;
+  // Told true while the writer waits for another program that holds the catalogue, false after.
+  using WaitReport = std::function<void(bool waiting)>;
+
+  ShelfWriter(DatabaseSource catalogue, Yield letWindowRun, StopCheck stopped, WaitReport waiting);
+  ~ShelfWriter();
+  ShelfWriter(const ShelfWriter&) = delete;
+  ShelfWriter& operator=(const ShelfWriter&) = delete;
+
+  enum class Result {
+    Written,
+    Missed,   // the row no longer holds the file it was to be written for: nothing was written
+    Stopped,  // a stop came while another program held the catalogue: nothing was written
+  };
+  // What a known row's new values did.
+  struct Change {
+    bool fileChanged = false;  // the file gave other values than at its last read
+    int editsKept = 0;         // values the user had changed, which stayed
+  };
+
+  // Adds a row for `file` and its companion row.
+  Result add(const ReadFile& file);
+  // Brings the row file.rowId, which holds the file's path, up to date with it: each value that
+  // still is what the file gave at its last read takes the file's new value; one the user has
+  // changed since stays. A row the companion table did not know gets its companion row only.
+  Result refresh(const ReadFile& file, Change& change);
+  // The row `rowId`, which names `oldFilename`, gets the path of `file`, the moved file, and its
+  // values as refresh() gives them.
+  Result move(std::int64_t rowId, const std::string& oldFilename, const ReadFile& file,
+              Change& change);
+
+  // After a failed write: whether SQLite rolled back the whole open batch with it, rather than
+  // only that file's writes.
+  bool batchLost() const { return m_batchLost; }
+
+ private:
+  struct Statements;
+  // Prepares the statements on the newest handle. Throws engine::EngineError.
+  Statements& statements();
+  // Runs `write` as one unit of changes, waiting for another program's lock meanwhile.
+  template <typename Write>
+  Result inUnit(const Write& write);
+  Result update(std::int64_t rowId, const std::string& oldFilename,
+                const std::string& newFilename, const ReadFile& file, Change& change);
+  void writeCompanion(std::int64_t rowId, const std::string& filename, const ReadFile& file);
+
+  DatabaseSource m_catalogue;
+  Yield m_letWindowRun;
+  StopCheck m_stopped;
+  WaitReport m_waiting;
+  std::unique_ptr<Statements> m_statements;
+  std::weak_ptr<engine::Database> m_preparedOn;
+  bool m_batchLost = false;
+};
+
+}  // namespace importer
