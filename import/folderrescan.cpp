@@ -134,14 +134,21 @@ class Catalogued final : public WalkFilter {
   // New files held back, in walk order.
   std::vector<ReadFile>& held() { return m_held; }
 
-  std::vector<VanishedRow> vanished() const {
-    std::vector<VanishedRow> gone;
+  // The rows whose files the walk did not come to and that are surely gone. With `movable`,
+  // also those in folders the walk found empty: such a folder may be where a disk is mounted
+  // when it is plugged in, so its rows are never offered for removal, but a row whose audio
+  // turned up elsewhere below the folder may follow it.
+  std::vector<VanishedRow> gone(bool movable) const {
+    std::vector<VanishedRow> rows;
     for (const CataloguedRow& row : m_rows) {
       if (row.seen) continue;
-      if (!inListedFolder(m_prefix + row.below) || mayExist(row.filename)) continue;
-      gone.push_back({row.id, row.filename});
+      const std::optional<Listing> folder = nearestFolder(m_prefix + row.below);
+      if (!folder || *folder == Listing::Unreadable) continue;
+      if (*folder == Listing::Empty && !movable) continue;
+      if (mayExist(row.filename)) continue;
+      rows.push_back({row.id, row.filename});
     }
-    return gone;
+    return rows;
   }
 
   const CataloguedRow* row(std::int64_t id) const {
@@ -158,22 +165,20 @@ class Catalogued final : public WalkFilter {
   }
 
  private:
-  // Whether the nearest folder of `path` that the walk came to was listed with something in
-  // it. Folders it never came to (gone, hidden) are passed over on the way up to the chosen
-  // folder. One that was empty may be where a disk is mounted when it is plugged in: its rows
-  // stay.
-  bool inListedFolder(const std::string& path) const {
+  // How the nearest folder of `path` that the walk came to was listed. Folders it never came
+  // to (gone, hidden) are passed over on the way up to the chosen folder.
+  std::optional<Listing> nearestFolder(const std::string& path) const {
     std::size_t end = path.size();
     while (end > 1) {
       const std::size_t slash = path.rfind('/', end - 1);
-      if (slash == std::string::npos) return false;
+      if (slash == std::string::npos) return std::nullopt;
       const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-      if (folder.size() + 1 < m_prefix.size() && folder != m_prefix) return false;
+      if (folder.size() + 1 < m_prefix.size() && folder != m_prefix) return std::nullopt;
       if (const auto found = m_folders.find(folder); found != m_folders.end())
-        return found->second == Listing::Listed;
+        return found->second;
       end = slash;
     }
-    return false;
+    return std::nullopt;
   }
 
   const std::string m_prefix;  // sameFile(the chosen folder), with "/" after it unless it is "/"
@@ -237,22 +242,29 @@ ImportEnd FolderRescan::run(const std::string& folder,
   Catalogued catalogued(prefix, std::move(rows));
   const ImportEnd end = m_import.run(folder, catalogue, letWindowRun, &catalogued);
   if (end != ImportEnd::Finished) return end;
-  m_vanished = catalogued.vanished();
-  return storeHeldBack(catalogued.held(), [&](std::int64_t id) { return catalogued.row(id); },
-                       catalogue, letWindowRun);
+  const ImportEnd stored = storeHeldBack(
+      catalogued.held(), catalogued.gone(true), [&](std::int64_t id) { return catalogued.row(id); },
+      catalogue, letWindowRun);
+  if (stored != ImportEnd::Finished) return stored;
+  // The rows that moved are neither gone nor to be removed.
+  for (VanishedRow& row : catalogued.gone(false))
+    if (!m_moved.contains(row.id)) m_vanished.push_back(std::move(row));
+  return ImportEnd::Finished;
 }
 
 template <typename RowOf>
-ImportEnd FolderRescan::storeHeldBack(std::vector<ReadFile>& held, const RowOf& rowOf,
+ImportEnd FolderRescan::storeHeldBack(std::vector<ReadFile>& held,
+                                      const std::vector<VanishedRow>& gone, const RowOf& rowOf,
                                       const FolderImport::DatabaseSource& catalogue,
                                       const FolderImport::Yield& letWindowRun) {
-  // The vanished rows each held file may be: those with its audio, the one whose file had the
-  // same name first, then the lowest ID, so that the same folders always give the same rows.
-  std::unordered_map<AudioIdentity, std::vector<std::size_t>, IdentityHash> vanishedByAudio;
-  for (std::size_t i = 0; i < m_vanished.size(); ++i)
-    if (const auto* row = rowOf(m_vanished[i].id); row && row->identity)
-      vanishedByAudio[*row->identity].push_back(i);
-  std::vector<bool> moved(m_vanished.size(), false);
+  m_moved.clear();
+  // The gone rows each held file may be: those with its audio, the one whose file had the same
+  // name first, then the lowest ID, so that the same folders always give the same rows.
+  std::unordered_map<AudioIdentity, std::vector<std::size_t>, IdentityHash> goneByAudio;
+  for (std::size_t i = 0; i < gone.size(); ++i)
+    if (const auto* row = rowOf(gone[i].id); row && row->identity)
+      goneByAudio[*row->identity].push_back(i);
+  std::vector<bool> moved(gone.size(), false);
 
   ShelfWriter writer(
       catalogue, letWindowRun, [this] { return m_import.stopRequested(); },
@@ -277,11 +289,11 @@ ImportEnd FolderRescan::storeHeldBack(std::vector<ReadFile>& held, const RowOf& 
   for (ReadFile& file : held) {
     if (m_import.stopRequested()) break;
     std::optional<std::size_t> match;
-    if (const auto found = vanishedByAudio.find(*file.identity); found != vanishedByAudio.end()) {
+    if (const auto found = goneByAudio.find(*file.identity); found != goneByAudio.end()) {
       for (const std::size_t i : found->second) {
         if (moved[i]) continue;
         if (!match) match = i;
-        if (fileName(m_vanished[i].filename) == fileName(file.filename())) {
+        if (fileName(gone[i].filename) == fileName(file.filename())) {
           match = i;
           break;
         }
@@ -291,9 +303,10 @@ ImportEnd FolderRescan::storeHeldBack(std::vector<ReadFile>& held, const RowOf& 
     try {
       if (match) {
         ShelfWriter::Change change;
-        result = writer.move(m_vanished[*match].id, m_vanished[*match].filename, file, change);
+        result = writer.move(gone[*match].id, gone[*match].filename, file, change);
         if (result == ShelfWriter::Result::Written) {
           moved[*match] = true;
+          m_moved.insert(gone[*match].id);
           ++counts.songsMoved;
           if (change.fileChanged) ++counts.songsUpdated;
           counts.editsKept += change.editsKept;
@@ -322,17 +335,7 @@ ImportEnd FolderRescan::storeHeldBack(std::vector<ReadFile>& held, const RowOf& 
     }
   }
   commit();
-
-  // Rows that moved are neither gone nor to be removed.
-  std::vector<VanishedRow> stillGone;
-  for (std::size_t i = 0; i < m_vanished.size(); ++i)
-    if (!moved[i]) stillGone.push_back(std::move(m_vanished[i]));
-  m_vanished = std::move(stillGone);
-  if (m_import.stopRequested()) {
-    m_vanished.clear();
-    return ImportEnd::Stopped;
-  }
-  return ImportEnd::Finished;
+  return m_import.stopRequested() ? ImportEnd::Stopped : ImportEnd::Finished;
 }
 
 std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database>& catalogue,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "folderimport.h"
@@ -55,14 +56,15 @@ class FolderRescan {
                               const FolderImport::Yield& letWindowRun, std::int64_t& removed);
 
  private:
-  // Moves the vanished rows whose audio `held`, the new files held back, holds, and adds the
-  // others; the moved rows leave m_vanished. `rowOf` finds a catalogued row by ID.
+  // Moves the rows among `gone` whose audio `held`, the new files held back, holds (into
+  // m_moved), and adds the other files. `rowOf` finds a catalogued row by ID.
   template <typename RowOf>
-  ImportEnd storeHeldBack(std::vector<ReadFile>& held, const RowOf& rowOf,
-                          const FolderImport::DatabaseSource& catalogue,
+  ImportEnd storeHeldBack(std::vector<ReadFile>& held, const std::vector<VanishedRow>& gone,
+                          const RowOf& rowOf, const FolderImport::DatabaseSource& catalogue,
                           const FolderImport::Yield& letWindowRun);
 
   FolderImport& m_import;
+  std::unordered_set<std::int64_t> m_moved;  // rows this run moved
   std::vector<VanishedRow> m_vanished;
 };
 
