@@ -225,6 +225,7 @@ Connection::~Connection() {
     if (auto it = std::find(files.begin(), files.end(), *m_file); it != files.end())
       files.erase(it);
   }
+  for (sqlite3_stmt* step : m_unitSteps) sqlite3_finalize(step);
   if (m_db) {
     sqlite3_set_authorizer(m_db, nullptr, nullptr);
     sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
@@ -461,10 +462,25 @@ bool Connection::runInternal(const char* sql) {
   return rc == SQLITE_OK;
 }
 
+bool Connection::runUnitStep(UnitStep step) {
+  static constexpr const char* kSql[] = {"SAVEPOINT quollsong_unit", "RELEASE quollsong_unit",
+                                         "ROLLBACK TO quollsong_unit"};
+  Deadline deadline(*this);
+  m_internal = true;  // also while SQLite prepares a statement again after a schema change
+  sqlite3_stmt*& stmt = m_unitSteps[step];
+  int rc = stmt ? SQLITE_OK : sqlite3_prepare_v2(m_db, kSql[step], -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+  }
+  m_internal = false;
+  return rc == SQLITE_DONE;
+}
+
 void Connection::beginUnit() {
   if (m_unitOpen) throw EngineError(err::kTransactionLeftOpen, "A unit of changes is open already.");
   beginBatch();
-  if (!runInternal("SAVEPOINT quollsong_unit")) throw lastError();
+  if (!runUnitStep(kMark)) throw lastError();
   m_unitOpen = true;
 }
 
@@ -474,11 +490,11 @@ void Connection::endUnit(bool keep) {
   // SQLite may have rolled back the whole batch with a failed statement; nothing is left then.
   if (sqlite3_get_autocommit(m_db)) return;
   if (keep) {
-    if (!runInternal("RELEASE quollsong_unit")) throw lastError();
+    if (!runUnitStep(kKeep)) throw lastError();
     return;
   }
-  const bool undone = runInternal("ROLLBACK TO quollsong_unit");
-  runInternal("RELEASE quollsong_unit");
+  const bool undone = runUnitStep(kUndo);
+  runUnitStep(kKeep);
   if (!undone) throw lastError();
 }
 

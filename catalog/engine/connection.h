@@ -149,9 +149,13 @@ class Connection {
   std::optional<std::pair<dev_t, ino_t>> m_file;  // the file, once open
   std::optional<std::chrono::steady_clock::time_point> m_batchStarted;
   bool m_unitOpen = false;
+  // SAVEPOINT, RELEASE and ROLLBACK TO for units, prepared once: a unit per row of an import.
+  enum UnitStep { kMark, kKeep, kUndo };
+  sqlite3_stmt* m_unitSteps[3] = {nullptr, nullptr, nullptr};
   void endBatch();
   // Runs one of the engine's own statements; false when SQLite refused it.
   bool runInternal(const char* sql);
+  bool runUnitStep(UnitStep step);
 };
 
 
