@@ -38,6 +38,7 @@
 #include "engine/utf8.h"
 #include "import/importsummary.h"
 #include "import/readmp3info.h"
+#include "import/shelffiles.h"
 #include "tagreader/frmtagreader.h"
 #include "ui/twips.h"
 
@@ -222,10 +223,14 @@ void frmMain::buildMenus() {
       named(mnuCatalogue->addAction(QStringLiteral("Show Missing Files")), "mnuShowMissing");
   mnuShowDuplicates =
       named(mnuCatalogue->addAction(QStringLiteral("Show Duplicates")), "mnuShowDuplicates");
+  mnuShowDuplicateSongs = named(mnuCatalogue->addAction(QStringLiteral("Show Duplicate Songs")),
+                                "mnuShowDuplicateSongs");
   connect(mnuRescan, &QAction::triggered, this, &frmMain::mnuRescan_Click);
   connect(mnuShowMissing, &QAction::triggered, this, &frmMain::mnuShowMissing_Click);
   mnuExport = named(mnuCatalogue->addAction(QStringLiteral("Export View\u2026")), "mnuExport");
   connect(mnuShowDuplicates, &QAction::triggered, this, &frmMain::mnuShowDuplicates_Click);
+  connect(mnuShowDuplicateSongs, &QAction::triggered, this,
+          &frmMain::mnuShowDuplicateSongs_Click);
   connect(mnuExport, &QAction::triggered, this, &frmMain::mnuExport_Click);
 
   // A row's own menu, opened on the grid: nothing in it changes the row.
@@ -561,6 +566,22 @@ void frmMain::mnuShowMissing_Click() {
 
 void frmMain::mnuShowDuplicates_Click() {
   guarded([&] { showQuery(catalog::duplicatesSql(), engine::dbOpenDynaset); });
+}
+
+void frmMain::mnuShowDuplicateSongs_Click() {
+  guarded([&] {
+    // Which files hold the same audio is kept in the companion table, which older catalogues
+    // lack until an import or a rescan, or this, makes it.
+    engine::Database& db = database();
+    const bool made = importer::ensureShelfFiles(db);
+    if (!made && !importer::hasShelfFiles(db))
+      throw engine::EngineError(
+          engine::err::kTableNotFound,
+          "This catalogue does not know yet which files hold the same audio: that is learnt when "
+          "folders are imported or rescanned, and the catalogue is read-only.");
+    showQuery(catalog::duplicateSongsSql(), engine::dbOpenDynaset);
+    if (made) showNotice(QString::fromLatin1(ImportRunner::kShelfFilesNotice));
+  });
 }
 
 void frmMain::mnuExport_Click() {

@@ -83,6 +83,7 @@ class frmMain final : public QMainWindow {
   void mnuRescan_Click();
   void mnuShowMissing_Click();
   void mnuShowDuplicates_Click();
+  void mnuShowDuplicateSongs_Click();
   void mnuExport_Click();
   void mnuPlay_Click();
   void mnuOpenFolder_Click();
@@ -192,6 +193,7 @@ class frmMain final : public QMainWindow {
   QAction* mnuRescan = nullptr;
   QAction* mnuShowMissing = nullptr;
   QAction* mnuShowDuplicates = nullptr;
+  QAction* mnuShowDuplicateSongs = nullptr;
   QAction* mnuExport = nullptr;
   QLabel* lblRowCount = nullptr;
   QMenu* mnuRow = nullptr;

@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sqlite3.h>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -22,7 +24,9 @@
 
 #include "app/frmmain.h"
 #include "app/importrunner.h"
+#include "engine/errors.h"
 #include "importfakes.h"
+#include "support/smalldisk.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
 
@@ -49,7 +53,9 @@ class TestFrmMainImport : public QObject {
   void rescanStoresNewFilesAndAsksBeforeRemovingVanishedOnes();
   void rescanThatIsCancelledAsksNothing();
   void missingFilesAndDuplicatesAreViews();
+  void duplicateSongsStandTogether();
   void olderCatalogueGainsTheCompanionTableOnce();
+  void readOnlyOlderCatalogueHasNoDuplicateSongs();
 
  private:
   std::unique_ptr<frmMain> makeWindow(const std::string& path);
@@ -435,8 +441,28 @@ void TestFrmMainImport::missingFilesAndDuplicatesAreViews() {
   QCOMPARE(gridIds(*m_window), (QList<int>{2, 7, 1, 10}));
 }
 
-// A catalogue made before the companion table gets it from the first import or rescan, and the
-// status bar says so once, until the next view.
+// Rows whose files hold the same audio by the companion table's AudioHash and AudioBytes, group
+// by group in the order of each group's first path.
+void TestFrmMainImport::duplicateSongsStandTogether() {
+  testcatalogue::run(m_path,
+                     "INSERT INTO music_shelf (ID, Title, Filename) VALUES (1, 'a', '/m/b.mp3'), "
+                     "(2, 'b', '/m/a.mp3'), (3, 'c', '/m/c.mp3'), (4, 'd', '/m/d.mp3'), "
+                     "(5, 'e', '/m/e.mp3'), (6, 'f', '/m/f.mp3'), (7, 'g', '/m/g.mp3'), "
+                     "(8, 'h', '/m/h.mp3');"
+                     // 6 has the audio hash of 1 and 3 but another length; 7's companion row
+                     // describes the file it held before; 8 has none.
+                     "INSERT INTO shelf_files (ID, Filename, AudioHash, AudioBytes) VALUES "
+                     "(1, '/m/b.mp3', 7, 100), (2, '/m/a.mp3', 9, 200), (3, '/m/c.mp3', 7, 100), "
+                     "(4, '/m/d.mp3', 9, 200), (5, '/m/e.mp3', 5, 100), (6, '/m/f.mp3', 7, 300), "
+                     "(7, '/m/old.mp3', 7, 100)");
+  triggerMenu(*m_window, "mnuShowDuplicateSongs");
+  QVERIFY(m_errors.empty());
+  QCOMPARE(gridIds(*m_window), (QList<int>{2, 4, 1, 3}));
+  QCOMPARE(noticeText(), QString());  // the table was there: nothing to say
+}
+
+// A catalogue made before the companion table gets it from the first import, rescan or Show
+// Duplicate Songs, and the status bar says so once, until the next view.
 void TestFrmMainImport::olderCatalogueGainsTheCompanionTableOnce() {
   const std::string why = importfakes::whyShelfFilesCannotBeAdded(m_dir->string());
   if (!why.empty()) QSKIP(why.c_str());
@@ -454,11 +480,57 @@ void TestFrmMainImport::olderCatalogueGainsTheCompanionTableOnce() {
   QVERIFY(hasTable(m_path));
   QCOMPARE(noticeText(), notice);
   QVERIFY2(statusText().startsWith(QStringLiteral("Added 2 songs")), qPrintable(statusText()));
-  QTest::mouseClick(button("cmdShowAll"), Qt::LeftButton);
+  triggerMenu(*m_window, "mnuShowDuplicateSongs");
   QCOMPARE(noticeText(), QString());
   triggerMenu(*m_window, "mnuRescan");
   QCOMPARE(noticeText(), QString());
   QVERIFY(m_errors.empty());
+
+  // Show Duplicate Songs makes it itself, and says so beside its view.
+  const std::string oldest = m_dir->path("oldest.mdb");
+  importfakes::makeOlderCatalogue(oldest);
+  openWindow(oldest);
+  triggerMenu(*m_window, "mnuShowDuplicateSongs");
+  QVERIFY(m_errors.empty());
+  QVERIFY(hasTable(m_path));
+  QCOMPARE(noticeText(), notice);
+  QVERIFY(gridIds(*m_window).isEmpty());
+}
+
+// A read-only catalogue without the companion table cannot learn which files hold the same
+// audio: Show Duplicate Songs says why and shows nothing else, and a rescan is refused before
+// it reads anything.
+void TestFrmMainImport::readOnlyOlderCatalogueHasNoDuplicateSongs() {
+  m_window.reset();
+  testsupport::SmallDisk disk(m_dir->path() / "disc", 1 << 20);
+  if (!disk.mounted()) QSKIP(disk.whyNot().c_str());
+  const std::string path = disk.path("music_1.mdb");
+  importfakes::makeOlderCatalogue(path);
+  testcatalogue::run(path, "INSERT INTO music_shelf (Title) VALUES ('kept')");
+  QVERIFY(disk.makeReadOnly());
+  openWindow(path);
+  QTest::mouseClick(button("cmdShowAll"), Qt::LeftButton);
+
+  triggerMenu(*m_window, "mnuShowDuplicateSongs");
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(m_errors[0].first, engine::err::kTableNotFound);
+  QVERIFY2(m_errors[0].second.startsWith(QStringLiteral(
+               "This catalogue does not know yet which files hold the same audio")),
+           qPrintable(m_errors[0].second));
+  QCOMPARE(gridIds(*m_window), QList<int>{1});  // the view before stays
+  QCOMPARE(noticeText(), QString());
+
+  importfakes::makeMusic(m_music, 2);
+  m_picks = 0;
+  triggerMenu(*m_window, "mnuRescan");
+  QCOMPARE(m_picks, 1);
+  QCOMPARE(m_errors.size(), std::size_t{2});
+  QCOMPARE(m_errors[1].first, SQLITE_READONLY);
+  QVERIFY(m_questions.isEmpty());
+  QCOMPARE(statusText(), QStringLiteral("Rescan of %1 stopped by an error: 0 added, 0 removed, "
+                                        "0 unchanged")
+                             .arg(m_music));
+  m_window.reset();
 }
 
 QTEST_MAIN(TestFrmMainImport)
