@@ -24,6 +24,7 @@
 
 #include "app/captionbutton.h"
 #include "app/gridextent.h"
+#include "app/importrunner.h"
 #include "app/importstatus.h"
 #include "catalog/boundgrid.h"
 #include "catalog/catalogue.h"
@@ -35,9 +36,9 @@
 #include "engine/fileexists.h"
 #include "engine/sqltext.h"
 #include "engine/utf8.h"
-#include "import/folderrescan.h"
 #include "import/importsummary.h"
 #include "import/readmp3info.h"
+#include "import/shelffiles.h"
 #include "tagreader/frmtagreader.h"
 #include "ui/twips.h"
 
@@ -96,7 +97,8 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
       m_errorDisplay(std::move(errorDisplay)),
       m_folderPicker(std::move(folderPicker)),
       m_mp3InfoFactory(std::move(mp3InfoFactory)),
-      m_import(m_mp3InfoFactory) {
+      // Every row goes to the newest handle: a view button may reopen the catalogue meanwhile.
+      m_runner(std::make_unique<ImportRunner>(m_mp3InfoFactory, [this] { return dbMusic; })) {
   m_openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   m_saveDialog = [](QWidget* parent, const QString& caption,
                     const QString& filters) -> std::optional<SaveChoice> {
@@ -111,13 +113,19 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
   buildControls();
   buildMenus();
   buildStatusBar();
+  wireImportRunner();
   // The status bar adds its own height below the inner area, which keeps its size.
   resize(twips::toPixels(kClientWidth), twips::toPixels(kClientHeight) +
                                             menuBar()->sizeHint().height() +
                                             statusBar()->sizeHint().height());
 }
 
-frmMain::~frmMain() { engine::setLockWaitObserver({}); }
+frmMain::~frmMain() = default;
+
+void frmMain::setQuestion(ui::Question question) {
+  m_question = question;
+  m_runner->setQuestion(std::move(question));
+}
 
 void frmMain::buildControls() {
   auto* client = new QWidget(this);
@@ -215,10 +223,14 @@ void frmMain::buildMenus() {
       named(mnuCatalogue->addAction(QStringLiteral("Show Missing Files")), "mnuShowMissing");
   mnuShowDuplicates =
       named(mnuCatalogue->addAction(QStringLiteral("Show Duplicates")), "mnuShowDuplicates");
+  mnuShowDuplicateSongs = named(mnuCatalogue->addAction(QStringLiteral("Show Duplicate Songs")),
+                                "mnuShowDuplicateSongs");
   connect(mnuRescan, &QAction::triggered, this, &frmMain::mnuRescan_Click);
   connect(mnuShowMissing, &QAction::triggered, this, &frmMain::mnuShowMissing_Click);
   mnuExport = named(mnuCatalogue->addAction(QStringLiteral("Export View\u2026")), "mnuExport");
   connect(mnuShowDuplicates, &QAction::triggered, this, &frmMain::mnuShowDuplicates_Click);
+  connect(mnuShowDuplicateSongs, &QAction::triggered, this,
+          &frmMain::mnuShowDuplicateSongs_Click);
   connect(mnuExport, &QAction::triggered, this, &frmMain::mnuExport_Click);
 
   // A row's own menu, opened on the grid: nothing in it changes the row.
@@ -235,10 +247,11 @@ void frmMain::buildMenus() {
 void frmMain::buildStatusBar() {
   m_importStatus = new ImportStatus(statusBar());
   statusBar()->addWidget(m_importStatus, 1);
-  connect(m_importStatus, &ImportStatus::cancelClicked, this, [this] {
-    m_walkCancelled = true;
-    m_import.requestStop();
-  });
+  lblNotice = named(new QLabel(statusBar()), "lblNotice");
+  lblNotice->setTextFormat(Qt::PlainText);
+  // Like the import's summary, a long notice must not widen the window.
+  lblNotice->setMinimumWidth(1);
+  statusBar()->addWidget(lblNotice);
 
   lblRowCount = named(new QLabel(statusBar()), "lblRowCount");
   lblRowCount->setTextFormat(Qt::PlainText);
@@ -247,27 +260,37 @@ void frmMain::buildStatusBar() {
   lblReadOnly = named(new QLabel(QStringLiteral("Read-only"), statusBar()), "lblReadOnly");
   lblReadOnly->hide();
   statusBar()->addPermanentWidget(lblReadOnly);
+}
 
-  engine::setLockWaitObserver(
-      {[this](const std::string&, std::chrono::milliseconds waited) { showLockWait(waited); },
-       [this] { endLockWait(); }});
+void frmMain::wireImportRunner() {
+  ImportRunner* runner = m_runner.get();
+  connect(m_importStatus, &ImportStatus::cancelClicked, runner, &ImportRunner::cancel);
+  connect(runner, &ImportRunner::walkStarted, this,
+          [this, runner](const std::string& folder, ImportRunner::Walk walk) {
+            m_importStatus->start(folder, [runner] { return runner->progress(); }, walk);
+          });
+  connect(runner, &ImportRunner::walkSummary, m_importStatus, &ImportStatus::finishWith);
+  connect(runner, &ImportRunner::failed, this, &frmMain::showError);
+  connect(runner, &ImportRunner::notice, this, &frmMain::showNotice);
+  connect(runner, &ImportRunner::lockWaiting, this, &frmMain::showLockWait);
+  connect(runner, &ImportRunner::lockWaitEnded, this, &frmMain::endLockWait);
+  connect(runner, &ImportRunner::mayClose, this, &QWidget::close);
 }
 
 // A statement waits for another program that holds the catalogue; the window cannot run its
 // events meanwhile, so the status bar is painted at once.
-void frmMain::showLockWait(std::chrono::milliseconds waited) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waited).count();
+void frmMain::showLockWait(qint64 seconds) {
   statusBar()->showMessage(
       QStringLiteral("Waiting for another program to finish with the catalogue (%1 s)...")
           .arg(seconds));
   statusBar()->repaint();
-  m_showingLockWait = true;
 }
 
-void frmMain::endLockWait() {
-  if (!m_showingLockWait) return;
-  m_showingLockWait = false;
-  statusBar()->clearMessage();
+void frmMain::endLockWait() { statusBar()->clearMessage(); }
+
+void frmMain::showNotice(const QString& text) {
+  lblNotice->setText(text);
+  lblNotice->setToolTip(text);
 }
 
 template <typename Step>
@@ -296,6 +319,7 @@ void frmMain::runStatement(const std::string& sql) { database().Execute(sql, 64)
 
 void frmMain::showQuery(const std::string& source, int type, bool fitColumns) {
   m_importStatus->clear();
+  showNotice({});
   std::shared_ptr<engine::Recordset> recordset = database().OpenRecordset(source, type);
   Data1->setRecordset(std::move(recordset), fitColumns);
   countRowsSoon();
@@ -373,11 +397,8 @@ void frmMain::Form_Unload() {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
-  if (m_importing) {
-    // The import is inside one of its yields: stop it there, and close once it has returned, so
-    // the connection is never closed under it.
-    m_import.requestStop();
-    m_closeAfterImport = true;
+  // A running walk stops first; the runner's mayClose closes the window once it has returned.
+  if (!m_runner->stopForClose()) {
     event->ignore();
     return;
   }
@@ -520,86 +541,24 @@ void frmMain::cmdAddDir_Click() {
 }
 
 void frmMain::mnuRescan_Click() {
-  walkChosenFolder([this](const std::string& path) { RescanFolder(path); });
+  walkChosenFolder([this](const std::string& path) { m_runner->rescanDirectory(path); });
 }
 
 template <typename Walk>
 void frmMain::walkChosenFolder(Walk&& walk) {
   // One import or rescan at a time: a click from within a running one's yields does nothing.
-  if (m_importing || m_unloaded) return;
+  if (m_runner->isRunning() || m_unloaded) return;
   std::optional<QString> folder;
   guarded([&] {
     if (m_folderPicker) folder = m_folderPicker(this, QStringLiteral("select a music directory"));
   });
   if (!folder || folder->isEmpty()) return;
-
-  m_importing = true;
-  m_walkCancelled = false;
-  guarded([&] {
-    walk(QFile::encodeName(*folder).toStdString());
-    yield();
-  });
-  m_importing = false;
-  if (std::exchange(m_closeAfterImport, false)) close();
+  // The runner shows its own failures; guarded brings the rows the engine read meanwhile to the
+  // grid.
+  guarded([&] { walk(QFile::encodeName(*folder).toStdString()); });
 }
 
-void frmMain::ScanFolder(const std::string& path) {
-  m_importStatus->start(path, [this] { return m_import.progress(); });
-  importer::ImportEnd end = importer::ImportEnd::Stopped;
-  try {
-    // Every row goes to the newest handle: a view button may reopen the catalogue meanwhile.
-    end = m_import.run(
-        path, [this] { return dbMusic; }, [this] { yield(); });
-  } catch (...) {
-    m_importStatus->finish(end, true);
-    throw;
-  }
-  m_importStatus->finish(end, false);
-}
-
-void frmMain::RescanFolder(const std::string& path) {
-  importer::FolderRescan rescan(m_import);
-  m_importStatus->start(path, [this] { return m_import.progress(); }, ImportStatus::Walk::Rescan);
-  importer::ImportEnd end = importer::ImportEnd::Stopped;
-  std::int64_t removed = 0;
-  std::int64_t kept = 0;
-  const auto summary = [&](bool failed) {
-    return QString::fromStdString(importer::rescanSummaryText(m_import.progress().counts, path,
-                                                              removed, kept, end, failed));
-  };
-  try {
-    // New rows go to the newest handle, as the import's do.
-    end = rescan.run(
-        path, [this] { return dbMusic; }, [this] { yield(); });
-    if (m_walkCancelled) end = importer::ImportEnd::Stopped;  // cancelled after the last file
-    const std::int64_t vanished = static_cast<std::int64_t>(rescan.vanished().size());
-    // A Cancel or a close that came meanwhile, even after the last file, ends the rescan here,
-    // without a question.
-    if (vanished > 0 && !m_closeAfterImport && !m_walkCancelled) {
-      // The walk is over: Cancel goes, and the status bar says what it did while the user
-      // decides.
-      m_importStatus->finishWith(summary(false));
-      const QString folder = QString::fromStdString(engine::validUtf8(path));
-      const QString question =
-          vanished == 1
-              ? QStringLiteral("1 song below %1 is no longer on disk. Remove it from the "
-                               "catalogue?")
-                    .arg(folder)
-              : QStringLiteral("%1 songs below %2 are no longer on disk. Remove them from the "
-                               "catalogue?")
-                    .arg(QString::fromStdString(importer::groupedNumber(vanished)), folder);
-      if (m_question && m_question(question)) {
-        rescan.removeVanished(dbMusic, [this] { yield(); }, removed);
-      } else {
-        kept = vanished;
-      }
-    }
-  } catch (...) {
-    m_importStatus->finishWith(summary(true));
-    throw;
-  }
-  m_importStatus->finishWith(summary(false));
-}
+void frmMain::ScanFolder(const std::string& path) { m_runner->addDirectory(path); }
 
 void frmMain::mnuShowMissing_Click() {
   guarded([&] { showQuery(catalog::missingFilesSql(), engine::dbOpenDynaset); });
@@ -607,6 +566,22 @@ void frmMain::mnuShowMissing_Click() {
 
 void frmMain::mnuShowDuplicates_Click() {
   guarded([&] { showQuery(catalog::duplicatesSql(), engine::dbOpenDynaset); });
+}
+
+void frmMain::mnuShowDuplicateSongs_Click() {
+  guarded([&] {
+    // Which files hold the same audio is kept in the companion table, which older catalogues
+    // lack until an import or a rescan, or this, makes it.
+    engine::Database& db = database();
+    const bool made = importer::ensureShelfFiles(db);
+    if (!made && !importer::hasShelfFiles(db))
+      throw engine::EngineError(
+          engine::err::kTableNotFound,
+          "This catalogue does not know yet which files hold the same audio: that is learnt when "
+          "folders are imported or rescanned, and the catalogue is read-only.");
+    showQuery(catalog::duplicateSongsSql(), engine::dbOpenDynaset);
+    if (made) showNotice(QString::fromLatin1(ImportRunner::kShelfFilesNotice));
+  });
 }
 
 void frmMain::mnuExport_Click() {
@@ -696,8 +671,6 @@ void frmMain::mnuCopyPath_Click() {
 void frmMain::ReadMp3Info(const std::string& path, importer::SongInfo& info) {
   importer::ReadMp3Info(path, info, objMp3Info, m_mp3InfoFactory);
 }
-
-void frmMain::yield() { QCoreApplication::processEvents(); }
 
 void frmMain::mnufileExit_Click() { close(); }
 

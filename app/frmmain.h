@@ -4,7 +4,6 @@
 #include <QString>
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,13 +11,13 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "import/folderimport.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
 #include "import/songinfo.h"
 #include "ui/errordisplay.h"
 #include "ui/question.h"
 
+class ImportRunner;
 class ImportStatus;
 class QAction;
 class QLabel;
@@ -36,8 +35,8 @@ class DataControl;
 // The main window: the catalogue in a bound grid, search boxes bound to the current row, an SQL
 // box and the buttons that list, search, sort, run SQL, delete, add and save. Every handler
 // catches what fails, shows it through the error display and stops; the window carries on.
-// It starts the folder import, lets it yield to the window's events while it writes rows on the
-// window's thread, and shows its progress in the status bar, where it can be cancelled.
+// Its import runner owns the folder import and the rescan; the window picks the folder, shows
+// their progress in the status bar, where they can be cancelled, and closes once they return.
 class frmMain final : public QMainWindow {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(frmMain)
@@ -53,7 +52,7 @@ class frmMain final : public QMainWindow {
   bool Form_Load();
 
   // How the window asks before it removes rows; without one, the answer is always No.
-  void setQuestion(ui::Question question) { m_question = std::move(question); }
+  void setQuestion(ui::Question question);
   // How the window hands a file or folder to the desktop's default application; true when it
   // was handed over. The desktop services unless set.
   using UrlOpener = std::function<bool(const QUrl& url)>;
@@ -84,6 +83,7 @@ class frmMain final : public QMainWindow {
   void mnuRescan_Click();
   void mnuShowMissing_Click();
   void mnuShowDuplicates_Click();
+  void mnuShowDuplicateSongs_Click();
   void mnuExport_Click();
   void mnuPlay_Click();
   void mnuOpenFolder_Click();
@@ -103,18 +103,15 @@ class frmMain final : public QMainWindow {
   void buildStatusBar();
   void Form_Unload();
 
-  // The folder import of `path` (the folder name's bytes) with its progress in the status bar,
-  // and the reader of one file's song properties.
+  // The folder import of `path` (the folder name's bytes), run by the import runner, and the
+  // reader of one file's song properties.
   void ScanFolder(const std::string& path);
-  // The rescan of `path`: new files stored, vanished ones offered for removal.
-  void RescanFolder(const std::string& path);
+  void ReadMp3Info(const std::string& path, importer::SongInfo& info);
   // Asks for a music folder, as "Add Directory" does, and runs `walk` on it (its name's
   // bytes) unless an import or rescan is running already.
   template <typename Walk>
   void walkChosenFolder(Walk&& walk);
-  void ReadMp3Info(const std::string& path, importer::SongInfo& info);
-  // Lets the window process its pending events once.
-  void yield();
+  void wireImportRunner();
 
   // Runs one step of a handler; a failure is shown and ends the handler.
   template <typename Step>
@@ -140,8 +137,10 @@ class frmMain final : public QMainWindow {
   void openWithDesktop(const std::string& path);
   // Takes the default workspace and a new handle on the catalogue.
   void connectCatalogue();
-  void showLockWait(std::chrono::milliseconds waited);
+  void showLockWait(qint64 seconds);
   void endLockWait();
+  // A one-time word to the user beside the import's status, until the next view.
+  void showNotice(const QString& text);
   engine::Database& database() const;
 
   // Connection state.
@@ -160,11 +159,10 @@ class frmMain final : public QMainWindow {
   bool m_rowCountPending = false;
   importer::FolderPicker m_folderPicker;
   importer::Mp3InfoFactory m_mp3InfoFactory;
-  importer::FolderImport m_import;
+  // Made before the controls and gone before them, so that its lock-wait reports always find
+  // the status bar.
+  std::unique_ptr<ImportRunner> m_runner;
   bool m_unloaded = false;
-  bool m_importing = false;         // an import is running; no second one starts
-  bool m_closeAfterImport = false;  // a close came during the import and waits for its end
-  bool m_walkCancelled = false;     // Cancel was clicked during the running import or rescan
 
   // Controls, named as their objectName.
   QPushButton* Command1 = nullptr;
@@ -184,8 +182,8 @@ class frmMain final : public QMainWindow {
   QPushButton* cmdAddDir = nullptr;
   catalog::DataControl* Data1 = nullptr;
   ImportStatus* m_importStatus = nullptr;
+  QLabel* lblNotice = nullptr;
   QLabel* lblReadOnly = nullptr;
-  bool m_showingLockWait = false;
 
   QMenu* mnufile = nullptr;
   QAction* mnufileExit = nullptr;
@@ -195,6 +193,7 @@ class frmMain final : public QMainWindow {
   QAction* mnuRescan = nullptr;
   QAction* mnuShowMissing = nullptr;
   QAction* mnuShowDuplicates = nullptr;
+  QAction* mnuShowDuplicateSongs = nullptr;
   QAction* mnuExport = nullptr;
   QLabel* lblRowCount = nullptr;
   QMenu* mnuRow = nullptr;

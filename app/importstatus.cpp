@@ -48,7 +48,6 @@ ImportStatus::ImportStatus(QWidget* parent) : QWidget(parent) {
 
 void ImportStatus::start(const std::string& folder,
                          std::function<importer::ImportProgress()> progress, Walk walk) {
-  m_folder = folder;
   m_walk = walk;
   m_progress = std::move(progress);
   m_elapsed.start();
@@ -61,12 +60,6 @@ void ImportStatus::start(const std::string& folder,
   m_refresh.start();
 }
 
-void ImportStatus::finish(importer::ImportEnd end, bool failed) {
-  const importer::ImportProgress progress = lastProgress();
-  finishWith(fromBytes(importer::summaryText(
-      progress.counts, m_folder, static_cast<double>(m_elapsed.elapsed()) / 1000.0, end, failed)));
-}
-
 void ImportStatus::finishWith(const QString& summary) {
   m_refresh.stop();
   m_progress = nullptr;
@@ -75,10 +68,6 @@ void ImportStatus::finishWith(const QString& summary) {
   m_currentFolder->setToolTip({});
   m_text->setText(summary);
   m_text->setToolTip(summary);
-}
-
-importer::ImportProgress ImportStatus::lastProgress() const {
-  return m_progress ? m_progress() : importer::ImportProgress{};
 }
 
 void ImportStatus::clear() {

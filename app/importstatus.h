@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "app/importrunner.h"
 #include "import/folderimport.h"
 
 class QLabel;
@@ -22,14 +23,12 @@ class ImportStatus final : public QWidget {
  public:
   explicit ImportStatus(QWidget* parent = nullptr);
 
-  enum class Walk { Import, Rescan };
+  using Walk = ImportRunner::Walk;
 
   // An import or rescan of `folder` has started; `progress` tells how far it is.
   void start(const std::string& folder, std::function<importer::ImportProgress()> progress,
-             Walk walk = Walk::Import);
-  // The import is over: shows its summary.
-  void finish(importer::ImportEnd end, bool failed);
-  // The walk is over: shows `summary`, which the caller made.
+             Walk walk);
+  // The walk is over: shows `summary`, which the runner made.
   void finishWith(const QString& summary);
   // Clears a summary; does nothing while an import runs.
   void clear();
@@ -40,12 +39,10 @@ class ImportStatus final : public QWidget {
   void cancelClicked();
 
  private:
-  importer::ImportProgress lastProgress() const;
   void refresh();
   void showFolder(const std::string& folder);
 
   std::function<importer::ImportProgress()> m_progress;
-  std::string m_folder;
   Walk m_walk = Walk::Import;
   QElapsedTimer m_elapsed;
   QTimer m_refresh;

@@ -1,5 +1,7 @@
-// "Add Directory" and the tag reader menu on the real main window: a fake MP3 component and a
-// fake folder picker, a catalogue and a music folder in a temporary folder.
+// "Add Directory", the rescan, the catalogue's views and the tag reader menu on the real main
+// window: a fake MP3 component and a fake folder picker, a catalogue and a music folder in a
+// temporary folder. The import runner itself is tested on its own; here, what the window makes
+// of it.
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
@@ -12,49 +14,24 @@
 #include <QTest>
 #include <QTimer>
 
-#include <atomic>
+#include <sqlite3.h>
+
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/frmmain.h"
-#include "import/mp3info.h"
-#include "support/gate.h"
+#include "app/importrunner.h"
+#include "engine/errors.h"
+#include "importfakes.h"
+#include "support/smalldisk.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
 
-namespace {
-
-// A file whose read waits until the test lets it go, so that a test can act in the middle of an
-// import, while that file and those after it are surely still to come. Set before an import
-// starts, cleared after it has ended.
-std::string g_heldFile;
-std::unique_ptr<testsupport::Gate> g_letGo;
-std::atomic<bool> g_neverLetGo{false};
-
-// Reads every file as a song titled after its file name.
-class NamedSongs final : public importer::Mp3Info {
- public:
-  bool read(const std::string& path) override {
-    if (!g_heldFile.empty() && path.ends_with(g_heldFile) && !g_letGo->wait()) g_neverLetGo = true;
-    m_title = path.substr(path.rfind('/') + 1);
-    return true;
-  }
-  std::string title() override { return m_title; }
-  std::string artist() override { return "Band"; }
-  std::string album() override { return "Disc"; }
-  std::string track() override { return "1"; }
-  std::string genre() override { return "Rock"; }
-  int bitrate() override { return 128; }
-  int duration() override { return 60; }
-  bool vbr() override { return false; }
-
- private:
-  std::string m_title;
-};
-
-}  // namespace
+using importfakes::hold;
+using importfakes::letGo;
 
 class TestFrmMainImport : public QObject {
   Q_OBJECT
@@ -76,10 +53,14 @@ class TestFrmMainImport : public QObject {
   void rescanStoresNewFilesAndAsksBeforeRemovingVanishedOnes();
   void rescanThatIsCancelledAsksNothing();
   void missingFilesAndDuplicatesAreViews();
+  void duplicateSongsStandTogether();
+  void olderCatalogueGainsTheCompanionTableOnce();
+  void readOnlyOlderCatalogueHasNoDuplicateSongs();
 
  private:
-  void makeMusic(int files);
-  std::unique_ptr<frmMain> makeWindow();
+  std::unique_ptr<frmMain> makeWindow(const std::string& path);
+  // Shows a new window on the catalogue at `path` in place of the one before.
+  void openWindow(const std::string& path);
   void clickAddDirectory() { QTest::mouseClick(button("cmdAddDir"), Qt::LeftButton); }
   QPushButton* button(const char* name) {
     return m_window->findChild<QPushButton*>(QString::fromLatin1(name));
@@ -87,11 +68,11 @@ class TestFrmMainImport : public QObject {
   int rowsStored() { return std::stoi(testcatalogue::scalar(m_path, "SELECT count(*) FROM music_shelf")); }
   // Runs `action` once, from the window's events, as soon as `rows` rows are stored.
   void whenRowsStored(int rows, std::function<void()> action);
-  // The next import's read of the file whose path ends in `name` waits for letGo().
-  void hold(const std::string& name) { g_heldFile = name; }
-  void letGo() { g_letGo->open(); }
   QString statusText() {
     return m_window->findChild<QLabel*>(QStringLiteral("lblImportStatus"))->text();
+  }
+  QString noticeText() {
+    return m_window->findChild<QLabel*>(QStringLiteral("lblNotice"))->text();
   }
 
   std::unique_ptr<testsupport::TempDir> m_dir;
@@ -106,19 +87,44 @@ class TestFrmMainImport : public QObject {
 };
 
 void TestFrmMainImport::init() {
-  g_heldFile.clear();
-  g_letGo = std::make_unique<testsupport::Gate>();
-  g_neverLetGo = false;
+  importfakes::resetHold();
   m_dir = std::make_unique<testsupport::TempDir>();
   m_path = m_dir->path("music_1.mdb");
-  testcatalogue::make(m_path);
+  importfakes::makeCatalogue(m_path);
   m_music = QFile::decodeName(m_dir->path("Music").c_str());
   m_pick = m_music;
   m_picks = 0;
   m_errors.clear();
   m_questions.clear();
   m_answer = false;
-  m_window = makeWindow();
+  openWindow(m_path);
+}
+
+void TestFrmMainImport::cleanup() {
+  letGo();  // a failed test may have left a file held
+  m_window.reset();
+  QVERIFY2(importfakes::endHold(), "a held file was never let go");
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->objectName() == QLatin1String("frmTagReader")) delete w;
+  m_dir.reset();
+}
+
+std::unique_ptr<frmMain> TestFrmMainImport::makeWindow(const std::string& path) {
+  return std::make_unique<frmMain>(
+      QString::fromStdString(path),
+      [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
+      [this](QWidget*, const QString& prompt) {
+        ++m_picks;
+        [&] { QCOMPARE(prompt, QStringLiteral("select a music directory")); }();
+        return m_pick;
+      },
+      importfakes::namedSongs());
+}
+
+void TestFrmMainImport::openWindow(const std::string& path) {
+  m_window.reset();
+  m_path = path;
+  m_window = makeWindow(path);
   m_window->setQuestion([this](const QString& text) {
     m_questions << text;
     return m_answer;
@@ -126,40 +132,6 @@ void TestFrmMainImport::init() {
   QVERIFY(m_window->Form_Load());
   m_window->show();
   QVERIFY(QTest::qWaitForWindowExposed(m_window.get(), 60000));
-}
-
-void TestFrmMainImport::cleanup() {
-  g_letGo->open();  // a failed test may have left a file held
-  m_window.reset();
-  g_heldFile.clear();
-  QVERIFY2(!g_neverLetGo, "a held file was never let go");
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (w->objectName() == QLatin1String("frmTagReader")) delete w;
-  m_dir.reset();
-}
-
-std::unique_ptr<frmMain> TestFrmMainImport::makeWindow() {
-  return std::make_unique<frmMain>(
-      QString::fromStdString(m_path),
-      [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
-      [this](QWidget*, const QString& prompt) {
-        ++m_picks;
-        [&] { QCOMPARE(prompt, QStringLiteral("select a music directory")); }();
-        return m_pick;
-      },
-      [] { return std::make_unique<NamedSongs>(); });
-}
-
-// Files "song 00.mp3" .. in the music folder, half of them one folder down.
-void TestFrmMainImport::makeMusic(int files) {
-  QDir().mkpath(m_music + QStringLiteral("/sub"));
-  for (int i = 0; i < files; ++i) {
-    const QString name = QStringLiteral("%1/song %2.mp3")
-                             .arg(i % 2 ? m_music + QStringLiteral("/sub") : m_music)
-                             .arg(i, 2, 10, QLatin1Char('0'));
-    QFile file(name);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-  }
 }
 
 void TestFrmMainImport::whenRowsStored(int rows, std::function<void()> action) {
@@ -174,7 +146,7 @@ void TestFrmMainImport::whenRowsStored(int rows, std::function<void()> action) {
 }
 
 void TestFrmMainImport::importsEveryFileOnce() {
-  makeMusic(4);
+  importfakes::makeMusic(m_music, 4);
   testcatalogue::run(m_path, "INSERT INTO music_shelf (Title) VALUES ('before')");
   QTest::mouseClick(button("cmdShowAll"), Qt::LeftButton);
   clickAddDirectory();
@@ -196,7 +168,7 @@ void TestFrmMainImport::importsEveryFileOnce() {
 }
 
 void TestFrmMainImport::cancelChangesNothing() {
-  makeMusic(2);
+  importfakes::makeMusic(m_music, 2);
   m_pick.reset();
   clickAddDirectory();
   QCOMPARE(m_picks, 1);
@@ -205,7 +177,7 @@ void TestFrmMainImport::cancelChangesNothing() {
 }
 
 void TestFrmMainImport::noSecondImportWhileOneRuns() {
-  makeMusic(6);
+  importfakes::makeMusic(m_music, 6);
   // Clicked again from within the first import's yields.
   QTimer::singleShot(0, this, [this] { clickAddDirectory(); });
   clickAddDirectory();
@@ -213,11 +185,8 @@ void TestFrmMainImport::noSecondImportWhileOneRuns() {
   QCOMPARE(rowsStored(), 6);
 }
 
-// makeMusic's files in the order of their rows: the folder's own "song 00.mp3", "song 02.mp3"
-// up to "song 38.mp3", then those of its sub-folder. Held at the sixth, an import stores five.
-
 void TestFrmMainImport::closingStopsTheImportThenCloses() {
-  makeMusic(40);
+  importfakes::makeMusic(m_music, 40);
   hold("song 10.mp3");
   // The user closes the window once three songs are in.
   int rowsAtClose = -1;
@@ -236,7 +205,7 @@ void TestFrmMainImport::closingStopsTheImportThenCloses() {
 }
 
 void TestFrmMainImport::refusedStatementStopsTheImportWithOneMessage() {
-  makeMusic(10);
+  importfakes::makeMusic(m_music, 10);
   // Once two songs are in, another program renames the table; the fourth file's read waits for
   // that, so the rename surely comes while rows are still to be written.
   hold("song 06.mp3");
@@ -257,7 +226,7 @@ void TestFrmMainImport::refusedStatementStopsTheImportWithOneMessage() {
 }
 
 void TestFrmMainImport::statusBarShowsProgressThenWhatWasDone() {
-  makeMusic(30);
+  importfakes::makeMusic(m_music, 30);
   hold("song 10.mp3");
   auto* cancel = button("cmdCancelImport");
   QVERIFY(cancel && !cancel->isVisible());
@@ -285,7 +254,7 @@ void TestFrmMainImport::statusBarShowsProgressThenWhatWasDone() {
 }
 
 void TestFrmMainImport::cancelStopsBeforeTheNextRow() {
-  makeMusic(40);
+  importfakes::makeMusic(m_music, 40);
   hold("song 10.mp3");
   int rowsAtCancel = -1;
   whenRowsStored(2, [&] {
@@ -304,7 +273,7 @@ void TestFrmMainImport::cancelStopsBeforeTheNextRow() {
 }
 
 void TestFrmMainImport::progressCountsOnlyTheImportThatRuns() {
-  makeMusic(30);
+  importfakes::makeMusic(m_music, 30);
   clickAddDirectory();
   QCOMPARE(rowsStored(), 30);
 
@@ -374,12 +343,12 @@ static void triggerMenu(const frmMain& window, const char* name) {
 }
 
 void TestFrmMainImport::rescanStoresNewFilesAndAsksBeforeRemovingVanishedOnes() {
-  makeMusic(4);
+  importfakes::makeMusic(m_music, 4);
   clickAddDirectory();
   testcatalogue::run(m_path, "UPDATE music_shelf SET Title = 'edited' WHERE ID = 1");
   QVERIFY(QFile::remove(m_music + QStringLiteral("/song 00.mp3")));
-  QFile(m_music + QStringLiteral("/sub/new 1.mp3")).open(QIODevice::WriteOnly);
-  QFile(m_music + QStringLiteral("/new 2.mp3")).open(QIODevice::WriteOnly);
+  importfakes::touch(m_music + QStringLiteral("/sub/new 1.mp3"));
+  importfakes::touch(m_music + QStringLiteral("/new 2.mp3"));
 
   // The user keeps the vanished row.
   triggerMenu(*m_window, "mnuRescan");
@@ -416,13 +385,13 @@ void TestFrmMainImport::rescanStoresNewFilesAndAsksBeforeRemovingVanishedOnes() 
 }
 
 void TestFrmMainImport::rescanThatIsCancelledAsksNothing() {
-  makeMusic(2);
+  importfakes::makeMusic(m_music, 2);
   clickAddDirectory();
   QVERIFY(QFile::remove(m_music + QStringLiteral("/song 00.mp3")));
   // New files after "sub/song 01.mp3": the walk has passed that known file before it queues
   // the first of them.
   for (int i = 0; i < 30; ++i)
-    QFile(m_music + QStringLiteral("/sub/tune %1.mp3").arg(i + 10)).open(QIODevice::WriteOnly);
+    importfakes::touch(m_music + QStringLiteral("/sub/tune %1.mp3").arg(i + 10));
   // A later file's read waits for the Cancel, so it surely comes while files are still to come.
   hold("tune 20.mp3");
   whenRowsStored(4, [this] {
@@ -438,7 +407,7 @@ void TestFrmMainImport::rescanThatIsCancelledAsksNothing() {
 }
 
 void TestFrmMainImport::missingFilesAndDuplicatesAreViews() {
-  makeMusic(2);  // song 00.mp3 here, song 01.mp3 in sub
+  importfakes::makeMusic(m_music, 2);  // song 00.mp3 here, song 01.mp3 in sub
   const std::string here = (m_music + QStringLiteral("/song 00.mp3")).toStdString();
   const std::string below = (m_music + QStringLiteral("/sub/song 01.mp3")).toStdString();
   const std::string gone = (m_music + QStringLiteral("/gone.mp3")).toStdString();
@@ -470,6 +439,98 @@ void TestFrmMainImport::missingFilesAndDuplicatesAreViews() {
   QTest::mouseClick(button("cmdDelet"), Qt::LeftButton);
   QVERIFY(m_errors.empty());
   QCOMPARE(gridIds(*m_window), (QList<int>{2, 7, 1, 10}));
+}
+
+// Rows whose files hold the same audio by the companion table's AudioHash and AudioBytes, group
+// by group in the order of each group's first path.
+void TestFrmMainImport::duplicateSongsStandTogether() {
+  testcatalogue::run(m_path,
+                     "INSERT INTO music_shelf (ID, Title, Filename) VALUES (1, 'a', '/m/b.mp3'), "
+                     "(2, 'b', '/m/a.mp3'), (3, 'c', '/m/c.mp3'), (4, 'd', '/m/d.mp3'), "
+                     "(5, 'e', '/m/e.mp3'), (6, 'f', '/m/f.mp3'), (7, 'g', '/m/g.mp3'), "
+                     "(8, 'h', '/m/h.mp3');"
+                     // 6 has the audio hash of 1 and 3 but another length; 7's companion row
+                     // describes the file it held before; 8 has none.
+                     "INSERT INTO shelf_files (ID, Filename, AudioHash, AudioBytes) VALUES "
+                     "(1, '/m/b.mp3', 7, 100), (2, '/m/a.mp3', 9, 200), (3, '/m/c.mp3', 7, 100), "
+                     "(4, '/m/d.mp3', 9, 200), (5, '/m/e.mp3', 5, 100), (6, '/m/f.mp3', 7, 300), "
+                     "(7, '/m/old.mp3', 7, 100)");
+  triggerMenu(*m_window, "mnuShowDuplicateSongs");
+  QVERIFY(m_errors.empty());
+  QCOMPARE(gridIds(*m_window), (QList<int>{2, 4, 1, 3}));
+  QCOMPARE(noticeText(), QString());  // the table was there: nothing to say
+}
+
+// A catalogue made before the companion table gets it from the first import, rescan or Show
+// Duplicate Songs, and the status bar says so once, until the next view.
+void TestFrmMainImport::olderCatalogueGainsTheCompanionTableOnce() {
+  const std::string why = importfakes::whyShelfFilesCannotBeAdded(m_dir->string());
+  if (!why.empty()) QSKIP(why.c_str());
+  const QString notice = QString::fromLatin1(ImportRunner::kShelfFilesNotice);
+  const auto hasTable = [](const std::string& path) {
+    return testcatalogue::scalar(path, "SELECT count(*) FROM sqlite_schema WHERE name = "
+                                       "'shelf_files'") == "1";
+  };
+  const std::string older = m_dir->path("older.mdb");
+  importfakes::makeOlderCatalogue(older);
+  openWindow(older);
+  importfakes::makeMusic(m_music, 2);
+  clickAddDirectory();
+  QVERIFY(m_errors.empty());
+  QVERIFY(hasTable(m_path));
+  QCOMPARE(noticeText(), notice);
+  QVERIFY2(statusText().startsWith(QStringLiteral("Added 2 songs")), qPrintable(statusText()));
+  triggerMenu(*m_window, "mnuShowDuplicateSongs");
+  QCOMPARE(noticeText(), QString());
+  triggerMenu(*m_window, "mnuRescan");
+  QCOMPARE(noticeText(), QString());
+  QVERIFY(m_errors.empty());
+
+  // Show Duplicate Songs makes it itself, and says so beside its view.
+  const std::string oldest = m_dir->path("oldest.mdb");
+  importfakes::makeOlderCatalogue(oldest);
+  openWindow(oldest);
+  triggerMenu(*m_window, "mnuShowDuplicateSongs");
+  QVERIFY(m_errors.empty());
+  QVERIFY(hasTable(m_path));
+  QCOMPARE(noticeText(), notice);
+  QVERIFY(gridIds(*m_window).isEmpty());
+}
+
+// A read-only catalogue without the companion table cannot learn which files hold the same
+// audio: Show Duplicate Songs says why and shows nothing else, and a rescan is refused before
+// it reads anything.
+void TestFrmMainImport::readOnlyOlderCatalogueHasNoDuplicateSongs() {
+  m_window.reset();
+  testsupport::SmallDisk disk(m_dir->path() / "disc", 1 << 20);
+  if (!disk.mounted()) QSKIP(disk.whyNot().c_str());
+  const std::string path = disk.path("music_1.mdb");
+  importfakes::makeOlderCatalogue(path);
+  testcatalogue::run(path, "INSERT INTO music_shelf (Title) VALUES ('kept')");
+  QVERIFY(disk.makeReadOnly());
+  openWindow(path);
+  QTest::mouseClick(button("cmdShowAll"), Qt::LeftButton);
+
+  triggerMenu(*m_window, "mnuShowDuplicateSongs");
+  QCOMPARE(m_errors.size(), std::size_t{1});
+  QCOMPARE(m_errors[0].first, engine::err::kTableNotFound);
+  QVERIFY2(m_errors[0].second.startsWith(QStringLiteral(
+               "This catalogue does not know yet which files hold the same audio")),
+           qPrintable(m_errors[0].second));
+  QCOMPARE(gridIds(*m_window), QList<int>{1});  // the view before stays
+  QCOMPARE(noticeText(), QString());
+
+  importfakes::makeMusic(m_music, 2);
+  m_picks = 0;
+  triggerMenu(*m_window, "mnuRescan");
+  QCOMPARE(m_picks, 1);
+  QCOMPARE(m_errors.size(), std::size_t{2});
+  QCOMPARE(m_errors[1].first, SQLITE_READONLY);
+  QVERIFY(m_questions.isEmpty());
+  QCOMPARE(statusText(), QStringLiteral("Rescan of %1 stopped by an error: 0 added, 0 removed, "
+                                        "0 unchanged")
+                             .arg(m_music));
+  m_window.reset();
 }
 
 QTEST_MAIN(TestFrmMainImport)

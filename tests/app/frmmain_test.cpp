@@ -263,7 +263,9 @@ void TestFrmMain::menus() {
   QCOMPARE(entries, (QStringList{QStringLiteral("Rescan Directory\u2026"),
                                  QStringLiteral("Show Missing Files"),
                                  QStringLiteral("Show Duplicates"),
+                                 QStringLiteral("Show Duplicate Songs"),
                                  QStringLiteral("Export View\u2026")}));
+  QCOMPARE(m_window->mnuShowDuplicateSongs->objectName(), QStringLiteral("mnuShowDuplicateSongs"));
   QCOMPARE(m_window->mnufile->actions().size(), 1);
   QCOMPARE(m_window->mnuDebug->actions().size(), 1);
   QVERIFY(m_window->mnufileExit->shortcut().isEmpty());

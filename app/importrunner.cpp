@@ -1,0 +1,160 @@
+#include "app/importrunner.h"
+
+#include <QCoreApplication>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include "catalog/catalogue.h"
+#include "engine/engine.h"
+#include "engine/utf8.h"
+#include "import/folderrescan.h"
+#include "import/importsummary.h"
+#include "import/shelffiles.h"
+
+namespace {
+
+// The runner whose signals the engine's lock-wait reports reach. The engine keeps one observer
+// for the whole process, so a runner that goes clears it only while it is still its own: a
+// window made before the last one has gone must not silence the new one.
+const ImportRunner* g_lockWaitListener = nullptr;
+
+QString vanishedQuestion(std::int64_t vanished, const std::string& folder) {
+  const QString name = QString::fromStdString(engine::validUtf8(folder));
+  if (vanished == 1)
+    return QStringLiteral("1 song below %1 is no longer on disk. Remove it from the catalogue?")
+        .arg(name);
+  return QStringLiteral("%1 songs below %2 are no longer on disk. Remove them from the catalogue?")
+      .arg(QString::fromStdString(importer::groupedNumber(vanished)), name);
+}
+
+}  // namespace
+
+ImportRunner::ImportRunner(importer::Mp3InfoFactory factory, DatabaseSource database,
+                           QObject* parent)
+    : QObject(parent),
+      m_database(std::move(database)),
+      m_import(std::move(factory)),
+      m_yield([] { QCoreApplication::processEvents(); }) {
+  g_lockWaitListener = this;
+  engine::setLockWaitObserver(
+      {[this](const std::string&, std::chrono::milliseconds waited) { reportLockWait(waited); },
+       [this] { endLockWait(); }});
+}
+
+ImportRunner::~ImportRunner() {
+  if (g_lockWaitListener != this) return;
+  g_lockWaitListener = nullptr;
+  engine::setLockWaitObserver({});
+}
+
+void ImportRunner::addDirectory(const std::string& folder) {
+  runWalk([&] { importFolder(folder); });
+}
+
+void ImportRunner::rescanDirectory(const std::string& folder) {
+  runWalk([&] { rescanFolder(folder); });
+}
+
+void ImportRunner::cancel() {
+  if (!m_running) return;
+  m_cancelled = true;
+  m_import.requestStop();
+}
+
+bool ImportRunner::stopForClose() {
+  if (!m_running) return true;
+  // The walk is inside one of its yields: it stops there.
+  m_import.requestStop();
+  m_closeRequested = true;
+  return false;
+}
+
+template <typename Step>
+void ImportRunner::runWalk(Step&& walk) {
+  // One walk at a time: a start from within a running one's yields does nothing.
+  if (m_running) return;
+  m_running = true;
+  m_cancelled = false;
+  m_closeRequested = false;
+  try {
+    prepareCatalogue();
+    walk();
+    m_yield();
+  } catch (const std::exception& e) {
+    const catalog::ErrorInfo info = catalog::describeError(e);
+    emit failed(info.number, QString::fromStdString(info.description));
+  }
+  m_running = false;
+  if (std::exchange(m_closeRequested, false)) emit mayClose();
+}
+
+void ImportRunner::prepareCatalogue() {
+  // A handle that is gone or closed is the walk's to refuse, with its usual message.
+  const std::shared_ptr<engine::Database> db = m_database();
+  if (db && db->isOpen() && importer::ensureShelfFiles(*db))
+    emit notice(QString::fromLatin1(kShelfFilesNotice));
+}
+
+void ImportRunner::importFolder(const std::string& folder) {
+  m_elapsed.start();
+  emit walkStarted(folder, Walk::Import);
+  importer::ImportEnd end = importer::ImportEnd::Stopped;
+  const auto summary = [&](bool failed) {
+    return QString::fromStdString(engine::validUtf8(
+        importer::summaryText(m_import.progress().counts, folder,
+                              static_cast<double>(m_elapsed.elapsed()) / 1000.0, end, failed)));
+  };
+  try {
+    end = m_import.run(folder, m_database, m_yield);
+  } catch (...) {
+    emit walkSummary(summary(true));
+    throw;
+  }
+  emit walkSummary(summary(false));
+}
+
+void ImportRunner::rescanFolder(const std::string& folder) {
+  importer::FolderRescan rescan(m_import);
+  emit walkStarted(folder, Walk::Rescan);
+  importer::ImportEnd end = importer::ImportEnd::Stopped;
+  std::int64_t removed = 0;
+  std::int64_t kept = 0;
+  const auto summary = [&](bool failed) {
+    return QString::fromStdString(importer::rescanSummaryText(m_import.progress().counts, folder,
+                                                              removed, kept, end, failed));
+  };
+  try {
+    end = rescan.run(folder, m_database, m_yield);
+    if (m_cancelled) end = importer::ImportEnd::Stopped;  // cancelled after the last file
+    const auto vanished = static_cast<std::int64_t>(rescan.vanished().size());
+    // A Cancel or a close that came meanwhile, even after the last file, ends the rescan here,
+    // without a question.
+    if (vanished > 0 && !m_closeRequested && !m_cancelled) {
+      // The walk is over: Cancel goes, and the status bar says what it did while the user
+      // decides.
+      emit walkSummary(summary(false));
+      if (m_question && m_question(vanishedQuestion(vanished, folder)))
+        rescan.removeVanished(m_database(), m_yield, removed);
+      else
+        kept = vanished;
+    }
+  } catch (...) {
+    emit walkSummary(summary(true));
+    throw;
+  }
+  emit walkSummary(summary(false));
+}
+
+// Called from inside the engine on the thread that runs the statement.
+void ImportRunner::reportLockWait(std::chrono::milliseconds waited) {
+  m_reportedLockWait = true;
+  emit lockWaiting(std::chrono::duration_cast<std::chrono::seconds>(waited).count());
+}
+
+void ImportRunner::endLockWait() {
+  if (!std::exchange(m_reportedLockWait, false)) return;
+  emit lockWaitEnded();
+}

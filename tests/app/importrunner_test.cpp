@@ -1,0 +1,335 @@
+// The import runner without a window: a fake MP3 component, a catalogue and a music folder in a
+// temporary folder. What the runner tells goes into one log, so that a test sees its order too.
+// The tests act from within the walk's yields, where a window's clicks would come.
+#include <QFile>
+#include <QStringList>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "app/importrunner.h"
+#include "engine/engine.h"
+#include "engine/errors.h"
+#include "importfakes.h"
+#include "support/lockholder.h"
+#include "support/tempdir.h"
+#include "testcatalogue.h"
+
+using importfakes::hold;
+using importfakes::letGo;
+
+class TestImportRunner : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+
+  void importReportsWhatItDid();
+  void rescanAsksBeforeItRemoves_data();
+  void rescanAsksBeforeItRemoves();
+  void cancelOrCloseStopsTheWalk_data();
+  void cancelOrCloseStopsTheWalk();
+  void oneWalkAtATime();
+  void failuresAreSignalledAndTheRunnerCarriesOn();
+  void olderCatalogueGainsTheCompanionTableOnce();
+  void lockWaitsAreReportedByTheNewestRunner();
+
+ private:
+  void openCatalogue() { m_db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(m_path); }
+  // A new runner on the catalogue, its signals written to the log.
+  void makeRunner();
+  int rowsStored() {
+    return std::stoi(testcatalogue::scalar(m_path, "SELECT count(*) FROM music_shelf"));
+  }
+  std::string music() const { return QFile::encodeName(m_music).toStdString(); }
+  QString musicFile(const char* name) const { return m_music + QLatin1Char('/') + name; }
+
+  std::unique_ptr<testsupport::TempDir> m_dir;
+  std::string m_path;
+  QString m_music;
+  std::shared_ptr<engine::Database> m_db;
+  std::unique_ptr<ImportRunner> m_runner;
+  QStringList m_log;
+  std::function<void()> m_duringWalk;  // run from every yield of the walk
+};
+
+void TestImportRunner::init() {
+  importfakes::resetHold();
+  m_dir = std::make_unique<testsupport::TempDir>();
+  m_path = m_dir->path("music_1.mdb");
+  importfakes::makeCatalogue(m_path);
+  m_music = QFile::decodeName(m_dir->path("Music").c_str());
+  m_log.clear();
+  m_duringWalk = nullptr;
+  openCatalogue();
+  makeRunner();
+}
+
+void TestImportRunner::cleanup() {
+  letGo();  // a failed test may have left a file held
+  m_runner.reset();
+  m_db.reset();
+  QVERIFY2(importfakes::endHold(), "a held file was never let go");
+  m_dir.reset();
+}
+
+void TestImportRunner::makeRunner() {
+  m_runner = std::make_unique<ImportRunner>(importfakes::namedSongs(), [this] { return m_db; });
+  m_runner->setYield([this] {
+    if (m_duringWalk) m_duringWalk();
+  });
+  ImportRunner* runner = m_runner.get();
+  connect(runner, &ImportRunner::walkStarted, this,
+          [this](const std::string& folder, ImportRunner::Walk walk) {
+            m_log << (walk == ImportRunner::Walk::Import ? QStringLiteral("import ")
+                                                         : QStringLiteral("rescan ")) +
+                         QFile::decodeName(folder.c_str());
+          });
+  connect(runner, &ImportRunner::walkSummary, this, [this](const QString& text) { m_log << text; });
+  connect(runner, &ImportRunner::failed, this, [this](int number, const QString& text) {
+    m_log << QStringLiteral("error %1: %2").arg(number).arg(text);
+  });
+  connect(runner, &ImportRunner::notice, this,
+          [this](const QString& text) { m_log << QStringLiteral("notice: ") + text; });
+  connect(runner, &ImportRunner::lockWaiting, this,
+          [this](qint64) { m_log << QStringLiteral("waiting"); });
+  connect(runner, &ImportRunner::lockWaitEnded, this,
+          [this] { m_log << QStringLiteral("wait ended"); });
+  connect(runner, &ImportRunner::mayClose, this, [this] { m_log << QStringLiteral("may close"); });
+}
+
+void TestImportRunner::importReportsWhatItDid() {
+  importfakes::makeMusic(m_music, 4);
+  bool runningMeanwhile = false;
+  m_duringWalk = [&] { runningMeanwhile = m_runner->isRunning(); };
+  m_runner->addDirectory(music());
+  QVERIFY(runningMeanwhile);
+  QVERIFY(!m_runner->isRunning());
+  QCOMPARE(rowsStored(), 4);
+  QCOMPARE(m_runner->progress().counts.songsAdded, 4);
+  QCOMPARE(m_log.size(), 2);
+  QCOMPARE(m_log[0], QStringLiteral("import ") + m_music);
+  QVERIFY2(m_log[1].startsWith(QStringLiteral("Added 4 songs from %1 in ").arg(m_music)),
+           qPrintable(m_log[1]));
+}
+
+void TestImportRunner::rescanAsksBeforeItRemoves_data() {
+  QTest::addColumn<QString>("answer");  // "none": no question to ask with
+  QTest::addColumn<QString>("summary");
+  QTest::addColumn<std::string>("ids");
+  const QString kept = QStringLiteral(", 2 songs no longer on disk kept");
+  QTest::newRow("no question") << "none" << kept << std::string("1,2,3,4,5");
+  QTest::newRow("No") << "no" << kept << std::string("1,2,3,4,5");
+  QTest::newRow("Yes") << "yes" << QString() << std::string("2,3,5");
+}
+
+// Two of four files vanish and one comes: the new one is stored, and the vanished rows go only
+// after a Yes. The status bar learns what the walk did before the question is asked.
+void TestImportRunner::rescanAsksBeforeItRemoves() {
+  QFETCH(QString, answer);
+  QFETCH(QString, summary);
+  QFETCH(std::string, ids);
+  importfakes::makeMusic(m_music, 4);
+  m_runner->addDirectory(music());
+  QVERIFY(QFile::remove(musicFile("song 00.mp3")));
+  QVERIFY(QFile::remove(musicFile("sub/song 03.mp3")));
+  importfakes::touch(musicFile("new.mp3"));
+  if (answer != QStringLiteral("none"))
+    m_runner->setQuestion([&](const QString& text) {
+      m_log << QStringLiteral("asked: ") + text;
+      return answer == QStringLiteral("yes");
+    });
+  m_log.clear();
+
+  m_runner->rescanDirectory(music());
+  const QString walked =
+      QStringLiteral("Rescan of %1: 1 added, 0 removed, 2 unchanged").arg(m_music);
+  QStringList expected = {QStringLiteral("rescan ") + m_music, walked};
+  if (answer != QStringLiteral("none"))
+    expected << QStringLiteral("asked: 2 songs below %1 are no longer on disk. Remove them from "
+                               "the catalogue?")
+                    .arg(m_music);
+  expected << (answer == QStringLiteral("yes")
+                   ? QStringLiteral("Rescan of %1: 1 added, 2 removed, 2 unchanged").arg(m_music)
+                   : walked + summary);
+  QCOMPARE(m_log, expected);
+  QCOMPARE(testcatalogue::scalar(m_path, "SELECT group_concat(ID) FROM music_shelf"), ids);
+}
+
+void TestImportRunner::cancelOrCloseStopsTheWalk_data() {
+  QTest::addColumn<bool>("rescan");
+  QTest::addColumn<bool>("close");
+  QTest::newRow("import, Cancel") << false << false;
+  QTest::newRow("import, close") << false << true;
+  QTest::newRow("rescan, Cancel") << true << false;
+  QTest::newRow("rescan, close") << true << true;
+}
+
+// Cancel, or the window's close, stops the walk before its next row; a rescan so stopped asks
+// nothing about the row that vanished. After a close the window hears that it may close once
+// the walk has returned, not before.
+void TestImportRunner::cancelOrCloseStopsTheWalk() {
+  QFETCH(bool, rescan);
+  QFETCH(bool, close);
+  importfakes::makeMusic(m_music, 2);
+  int before = 0;
+  if (rescan) {
+    m_runner->addDirectory(music());
+    QVERIFY(QFile::remove(musicFile("song 00.mp3")));
+    before = 2;
+  }
+  int asked = 0;
+  m_runner->setQuestion([&](const QString&) {
+    ++asked;
+    return true;
+  });
+  // New files after "sub/song 01.mp3"; a later one's read waits for the stop, so it surely
+  // comes while files are still to come.
+  for (int i = 10; i < 40; ++i) importfakes::touch(musicFile("sub/tune %1.mp3").arg(i));
+  hold("tune 20.mp3");
+  m_log.clear();
+  int rowsAtStop = -1;
+  m_duringWalk = [&] {
+    if (rowsAtStop >= 0 || rowsStored() < before + 2) return;
+    rowsAtStop = rowsStored();
+    if (close) {
+      QVERIFY(!m_runner->stopForClose());
+      m_log << QStringLiteral("closing");
+    } else {
+      m_runner->cancel();
+    }
+    letGo();
+  };
+  if (rescan)
+    m_runner->rescanDirectory(music());
+  else
+    m_runner->addDirectory(music());
+
+  QVERIFY(rowsAtStop >= 0);
+  QCOMPARE(rowsStored(), rowsAtStop);
+  QCOMPARE(asked, 0);
+  const int added = rowsAtStop - before;
+  QStringList expected = {(rescan ? QStringLiteral("rescan ") : QStringLiteral("import ")) +
+                          m_music};
+  if (close) expected << QStringLiteral("closing");
+  expected << (rescan ? QStringLiteral("Rescan of %1 cancelled: %2 added, 1 unchanged")
+                            .arg(m_music)
+                            .arg(added)
+                      : QStringLiteral("Import cancelled: %1 songs added").arg(added));
+  if (close) expected << QStringLiteral("may close");
+  QCOMPARE(m_log, expected);
+
+  // Nothing runs any longer: the window may close at once, and the next walk runs to its end.
+  QVERIFY(!m_runner->isRunning());
+  QVERIFY(m_runner->stopForClose());
+  m_duringWalk = nullptr;
+  m_log.clear();
+  m_runner->addDirectory(music());
+  QCOMPARE(m_log.size(), 2);
+  const QString all = QStringLiteral("Added %1 songs from ").arg(rescan ? 31 : 32);
+  QVERIFY2(m_log[1].startsWith(all), qPrintable(m_log[1]));
+}
+
+void TestImportRunner::oneWalkAtATime() {
+  importfakes::makeMusic(m_music, 6);
+  bool triedAgain = false;
+  m_duringWalk = [&] {
+    if (std::exchange(triedAgain, true)) return;
+    m_runner->addDirectory(music());
+    m_runner->rescanDirectory(music());
+  };
+  m_runner->addDirectory(music());
+  QVERIFY(triedAgain);
+  QCOMPARE(rowsStored(), 6);
+  QCOMPARE(m_log.size(), 2);
+  QCOMPARE(m_log[0], QStringLiteral("import ") + m_music);
+}
+
+// What fails comes as a signal after the status bar's summary; the runner carries on.
+void TestImportRunner::failuresAreSignalledAndTheRunnerCarriesOn() {
+  // Once two songs are in, another program renames the table; the fourth file's read waits for
+  // that, so the rename surely comes while rows are still to be written.
+  importfakes::makeMusic(m_music, 10);
+  hold("song 06.mp3");
+  bool renamed = false;
+  m_duringWalk = [&] {
+    if (renamed || rowsStored() < 2) return;
+    testcatalogue::run(m_path, "ALTER TABLE music_shelf RENAME TO elsewhere");
+    renamed = true;
+    letGo();
+  };
+  m_runner->addDirectory(music());
+  const int stored = std::stoi(testcatalogue::scalar(m_path, "SELECT count(*) FROM elsewhere"));
+  QVERIFY(stored >= 2 && stored < 10);
+  QCOMPARE(m_log.size(), 3);
+  QCOMPARE(m_log[1], QStringLiteral("Import stopped by an error: %1 songs added").arg(stored));
+  QVERIFY2(m_log[2].startsWith(QStringLiteral("error ")) &&
+               m_log[2].contains(QStringLiteral("music_shelf")),
+           qPrintable(m_log[2]));
+  QVERIFY(!m_runner->isRunning());
+
+  // Without a catalogue handle, nothing is walked.
+  m_duringWalk = nullptr;
+  m_db.reset();
+  m_log.clear();
+  m_runner->rescanDirectory(music());
+  QCOMPARE(m_log.size(), 3);
+  QVERIFY2(m_log[2].startsWith(QStringLiteral("error %1: ").arg(engine::err::kObjectClosed)),
+           qPrintable(m_log[2]));
+  QVERIFY(!m_runner->isRunning());
+}
+
+// A catalogue made before the companion table gets it before its first walk, and the runner
+// says so once.
+void TestImportRunner::olderCatalogueGainsTheCompanionTableOnce() {
+  const std::string why = importfakes::whyShelfFilesCannotBeAdded(m_dir->string());
+  if (!why.empty()) QSKIP(why.c_str());
+  m_runner.reset();
+  m_path = m_dir->path("older.mdb");
+  importfakes::makeOlderCatalogue(m_path);
+  openCatalogue();
+  makeRunner();
+  importfakes::makeMusic(m_music, 2);
+  m_runner->addDirectory(music());
+  QCOMPARE(m_log.size(), 3);
+  QCOMPARE(m_log[0],
+           QStringLiteral("notice: ") + QString::fromLatin1(ImportRunner::kShelfFilesNotice));
+  QCOMPARE(m_log[1], QStringLiteral("import ") + m_music);
+  QCOMPARE(testcatalogue::scalar(m_path, "SELECT count(*) FROM sqlite_schema WHERE name = "
+                                         "'shelf_files'"),
+           std::string("1"));
+  m_log.clear();
+  m_runner->rescanDirectory(music());
+  m_runner->addDirectory(music());
+  QVERIFY2(m_log.filter(QStringLiteral("notice")).isEmpty(), qPrintable(m_log.join(" | ")));
+}
+
+// Another program holds the catalogue while a statement writes: the runner says the statement
+// waits, then that it goes on. A runner made while an older one is still there (a window
+// opened before the last one has gone) keeps hearing of waits when the older one goes.
+void TestImportRunner::lockWaitsAreReportedByTheNewestRunner() {
+  std::unique_ptr<ImportRunner> older = std::move(m_runner);
+  makeRunner();
+  older.reset();
+  // The other program must not inherit SQLite's record of the test's connection.
+  m_db.reset();
+  testsupport::LockHolder other(m_path);
+  other.held();
+  openCatalogue();
+  connect(m_runner.get(), &ImportRunner::lockWaiting, this, [&] { other.letGo(); },
+          Qt::SingleShotConnection);
+  m_db->Execute("INSERT INTO music_shelf (Title) VALUES ('after the wait')");
+  QCOMPARE(other.wait(), 0);
+  QVERIFY2(m_log.size() >= 2 && m_log.first() == QStringLiteral("waiting") &&
+               m_log.last() == QStringLiteral("wait ended") &&
+               m_log.count(QStringLiteral("wait ended")) == 1,
+           qPrintable(m_log.join(" | ")));
+  QCOMPARE(rowsStored(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestImportRunner)
+#include "importrunner_test.moc"
