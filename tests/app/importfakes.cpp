@@ -4,13 +4,9 @@
 #include <QFile>
 
 #include <atomic>
-#include <exception>
 #include <memory>
 #include <stdexcept>
 
-#include "catalog/catalogue.h"
-#include "engine/engine.h"
-#include "import/shelffiles.h"
 #include "schema.h"
 #include "support/gate.h"
 #include "testcatalogue.h"
@@ -68,20 +64,5 @@ void makeMusic(const QString& folder, int files) {
 void makeCatalogue(const std::string& path) { testcatalogue::make(path, kCompanionSchema); }
 
 void makeOlderCatalogue(const std::string& path) { testcatalogue::make(path); }
-
-std::string whyShelfFilesCannotBeAdded(const std::string& folder) {
-  const std::string path = folder + "/scratch.mdb";
-  makeOlderCatalogue(path);
-  try {
-    const std::shared_ptr<engine::Database> db =
-        engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
-    if (!importer::ensureShelfFiles(*db) || !importer::hasShelfFiles(*db))
-      return "importer::ensureShelfFiles made no companion table";
-    return {};
-  } catch (const std::exception& e) {
-    return "importer::ensureShelfFiles cannot add the companion table: " +
-           catalog::describeError(e).description;
-  }
-}
 
 }  // namespace importfakes

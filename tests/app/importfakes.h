@@ -54,8 +54,4 @@ void makeCatalogue(const std::string& path);
 // A catalogue made before the companion table came.
 void makeOlderCatalogue(const std::string& path);
 
-// Empty when the import can add the companion table to an older catalogue (tried on a scratch
-// catalogue in `folder`); otherwise why not, for the tests of that to skip with.
-std::string whyShelfFilesCannotBeAdded(const std::string& folder);
-
 }  // namespace importfakes
