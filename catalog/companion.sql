@@ -7,8 +7,10 @@
 --   AudioBytes, AudioHash  the file's audio: how many bytes lie between the tags, and a hash of
 --                          stretches of them; the same in two files when they hold the same
 --                          audio, whatever their tags and names. NULL when no audio was found.
---   FileSize, FileModified the file's size and modification time (nanoseconds since 1970) when
---                          it was last read.
+--   FileSize, FileModified, FileChanged
+--                          the file's size, modification time and status change time
+--                          (nanoseconds since 1970) when it was last read. A tagger may set the
+--                          modification time back; the status change time no program can.
 --   Title ... VBR          the values the file gave then, as they went into music_shelf.
 -- A row here without its music_shelf row means nothing and is cleaned up; a music_shelf row
 -- without one here is simply not known yet.
@@ -19,6 +21,7 @@ CREATE TABLE IF NOT EXISTS shelf_files (
   AudioHash INTEGER,
   FileSize INTEGER,
   FileModified INTEGER,
+  FileChanged INTEGER,
   Title TEXT,
   Artist TEXT,
   Album TEXT,

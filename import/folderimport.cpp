@@ -64,13 +64,7 @@ bool FolderImport::stopRequested() const { return m_state->stopAsked; }
 
 void FolderImport::addCounts(const ImportCounts& more) {
   std::lock_guard lock(m_state->mutex);
-  ImportCounts& counts = m_state->progress.counts;
-  counts.songsAdded += more.songsAdded;
-  counts.songsUnchanged += more.songsUnchanged;
-  counts.songsMoved += more.songsMoved;
-  counts.songsUpdated += more.songsUpdated;
-  counts.editsKept += more.editsKept;
-  counts.filesUnreadable += more.filesUnreadable;
+  m_state->progress.counts += more;
 }
 
 void FolderImport::setWaitingForCatalogue(bool waiting) {

@@ -51,11 +51,14 @@ class FolderImport {
 
   // Imports `folder` (its name's bytes). Yields after every batch of rows (after every row when
   // the readers are slower than the writer), before it too unless the window ran less than a
-  // millisecond before, and at least every 10 ms while it waits for the readers. Returns Stopped when requestStop() came first. A catalogue that another program
-  // holds locked is waited for as long as it takes, the window running all along; any other
-  // refusal of a row throws engine::EngineError, and the rows before it stay.
-  // No thread of the import is left running when it returns or throws.
-  // With a `filter`, files it knows are passed over, and it hears of every folder reached.
+  // millisecond before, and at least every 10 ms while it waits for the readers. Returns
+  // Stopped when requestStop() came first. A catalogue that another program holds locked is
+  // waited for as long as it takes, the window running all along; any other refusal of a row
+  // throws engine::EngineError, and the rows before it stay. No thread of the import is left
+  // running when it returns or throws.
+  // With a `filter` (a rescan), what it knows of a file decides whether the file is passed
+  // over, read for its row or read as a new one; it hears of every folder reached, and may take
+  // over new files until the walk is over. Every row gets its companion row.
   ImportEnd run(const std::string& folder, const DatabaseSource& catalogue,
                 const Yield& letWindowRun, WalkFilter* filter = nullptr);
 

@@ -27,7 +27,8 @@ namespace {
 // With each row, what the companion table knows of its file: its stamp and its audio, while it
 // describes the row's present Filename.
 constexpr const char* kRowsBelow =
-    "SELECT s.ID, s.Filename, f.FileSize, f.FileModified, f.AudioBytes, f.AudioHash FROM "
+    "SELECT s.ID, s.Filename, f.ID, f.FileSize, f.FileModified, f.FileChanged, f.AudioBytes, "
+    "f.AudioHash FROM "
     "music_shelf AS s LEFT JOIN shelf_files AS f ON f.ID = s.ID AND f.Filename = s.Filename "
     "COLLATE BINARY WHERE (s.Filename >= ?1 AND s.Filename < ?2) OR (s.Filename >= ?3 AND "
     "s.Filename < ?4) ORDER BY s.ID";
@@ -46,8 +47,6 @@ constexpr auto kLongestBatch = std::chrono::milliseconds(5);
 
 // Vanished rows removed between two runs of the window.
 constexpr int kRemovalsPerYield = 256;
-// How long one try at a removal waits for another program's lock before the window runs.
-constexpr auto kLockWaitPerTry = std::chrono::milliseconds(50);
 
 // A path with every run of separators as one, and no separator at its end unless it is "/":
 // an import of "/music/" stored "/music//a.mp3", and one of "/" stored "//music/a.mp3", for the
@@ -71,6 +70,7 @@ struct CataloguedRow {
   std::int64_t id;
   std::string filename;  // as stored
   std::string below;     // sameFile(filename) after the folder's prefix
+  bool described = false;  // the companion table describes its file
   std::optional<FileStamp> stamp;
   std::optional<AudioIdentity> identity;
   bool seen = false;  // the walk came to its file
@@ -99,7 +99,7 @@ class Catalogued final : public WalkFilter {
     for (std::size_t i = 0; i < m_rows.size(); ++i) {
       // Where two rows hold one path, the lower ID stands for both (rows come in ID order).
       m_byPath.emplace(m_rows[i].below, i);
-      if (m_rows[i].identity) m_identities.insert(*m_rows[i].identity);
+      if (m_rows[i].identity) m_byAudio[*m_rows[i].identity].push_back(i);
     }
   }
 
@@ -115,7 +115,7 @@ class Catalogued final : public WalkFilter {
     std::size_t lowest = first->second;
     for (auto it = first; it != last; ++it) lowest = std::min(lowest, it->second);
     const CataloguedRow& row = m_rows[lowest];
-    return KnownFile{row.id, row.filename, row.stamp};
+    return KnownFile{row.id, row.filename, row.described, row.stamp};
   }
 
   void folderReached(std::string_view path, Listing listing) override {
@@ -125,28 +125,40 @@ class Catalogued final : public WalkFilter {
     if (!fresh && listing != Listing::Listed) it->second = listing;
   }
 
+  // A new file is held back only while a row with its audio has no file at its own path: a copy
+  // of files that are all still there (a backup folder) is added at once.
   bool holdBack(const ReadFile& file) override {
-    if (!file.identity || !m_identities.contains(*file.identity)) return false;
-    m_held.push_back(file);
-    return true;
+    if (!file.identity) return false;
+    const auto found = m_byAudio.find(*file.identity);
+    if (found == m_byAudio.end()) return false;
+    for (const std::size_t i : found->second) {
+      if (mayExist(m_rows[i].filename)) continue;
+      m_held.push_back(file);
+      return true;
+    }
+    return false;
   }
 
   // New files held back, in walk order.
   std::vector<ReadFile>& held() { return m_held; }
 
-  // The rows whose files the walk did not come to and that are surely gone. With `movable`,
-  // also those in folders the walk found empty: such a folder may be where a disk is mounted
-  // when it is plugged in, so its rows are never offered for removal, but a row whose audio
-  // turned up elsewhere below the folder may follow it.
-  std::vector<VanishedRow> gone(bool movable) const {
-    std::vector<VanishedRow> rows;
+  // The rows whose files the walk did not come to and that are surely gone, in ID order. With
+  // `movable`, also those in folders the walk found empty (marked so): such a folder may be
+  // where a disk is mounted when it is plugged in, so its rows are never offered for removal,
+  // but one may follow its file to a new place under the same name.
+  struct GoneRow {
+    VanishedRow row;
+    bool inEmptyFolder = false;
+  };
+  std::vector<GoneRow> gone(bool movable) const {
+    std::vector<GoneRow> rows;
     for (const CataloguedRow& row : m_rows) {
       if (row.seen) continue;
       const std::optional<Listing> folder = nearestFolder(m_prefix + row.below);
       if (!folder || *folder == Listing::Unreadable) continue;
       if (*folder == Listing::Empty && !movable) continue;
       if (mayExist(row.filename)) continue;
-      rows.push_back({row.id, row.filename});
+      rows.push_back({{row.id, row.filename}, *folder == Listing::Empty});
     }
     return rows;
   }
@@ -184,9 +196,20 @@ class Catalogued final : public WalkFilter {
   const std::string m_prefix;  // sameFile(the chosen folder), with "/" after it unless it is "/"
   std::vector<CataloguedRow> m_rows;  // in ID order
   std::unordered_multimap<std::string_view, std::size_t> m_byPath;  // a Filename's part below
-  std::unordered_set<AudioIdentity, IdentityHash> m_identities;
+  std::unordered_map<AudioIdentity, std::vector<std::size_t>, IdentityHash> m_byAudio;
   std::unordered_map<std::string, Listing> m_folders;  // every folder the walk came to
   std::vector<ReadFile> m_held;
+};
+
+// However a writing loop ends, the rows it wrote are committed (a failure on the way has been
+// thrown already; a second one could not be told).
+struct CommitAtEnd {
+  ~CommitAtEnd() {
+    try {
+      engine::commitOpenBatch();
+    } catch (...) {
+    }
+  }
 };
 
 std::optional<std::int64_t> numberOf(std::optional<std::string_view> field) {
@@ -215,8 +238,6 @@ ImportEnd FolderRescan::run(const std::string& folder,
                                                    ": it can be viewed and searched, but not "
                                                    "changed.");
   ensureShelfFiles(*db);
-  // What another program left behind when it deleted rows.
-  removeOrphanShelfFiles(*db);
 
   const std::string root = sameFile(storedPath(folder));
   const std::string prefix = root == "/" ? root : root + "/";
@@ -229,12 +250,14 @@ ImportEnd FolderRescan::run(const std::string& folder,
     std::string below = sameFile(*fields[1]);
     if (!below.starts_with(prefix) || below.size() == prefix.size()) return;
     below.erase(0, prefix.size());
-    CataloguedRow row{*id, std::string(*fields[1]), std::move(below), {}, {}};
-    const auto size = numberOf(fields[2]);
-    const auto modified = numberOf(fields[3]);
-    if (size && modified) row.stamp = FileStamp{*size, *modified};
-    const auto bytes = numberOf(fields[4]);
-    const auto hash = numberOf(fields[5]);
+    CataloguedRow row{*id, std::string(*fields[1]), std::move(below), false, {}, {}, false};
+    row.described = fields[2].has_value();
+    const auto size = numberOf(fields[3]);
+    const auto modified = numberOf(fields[4]);
+    const auto changed = numberOf(fields[5]);
+    if (size && modified && changed) row.stamp = FileStamp{*size, *modified, *changed};
+    const auto bytes = numberOf(fields[6]);
+    const auto hash = numberOf(fields[7]);
     if (bytes && hash) row.identity = AudioIdentity{*bytes, static_cast<std::uint64_t>(*hash)};
     rows.push_back(std::move(row));
   });
@@ -242,29 +265,45 @@ ImportEnd FolderRescan::run(const std::string& folder,
   Catalogued catalogued(prefix, std::move(rows));
   const ImportEnd end = m_import.run(folder, catalogue, letWindowRun, &catalogued);
   if (end != ImportEnd::Finished) return end;
-  const ImportEnd stored = storeHeldBack(
-      catalogued.held(), catalogued.gone(true), [&](std::int64_t id) { return catalogued.row(id); },
-      catalogue, letWindowRun);
+  const ImportEnd stored = storeHeldBack(catalogued, catalogue, letWindowRun);
   if (stored != ImportEnd::Finished) return stored;
   // The rows that moved are neither gone nor to be removed.
-  for (VanishedRow& row : catalogued.gone(false))
-    if (!m_moved.contains(row.id)) m_vanished.push_back(std::move(row));
+  for (auto& gone : catalogued.gone(false))
+    if (!m_moved.contains(gone.row.id)) m_vanished.push_back(std::move(gone.row));
   return ImportEnd::Finished;
 }
 
-template <typename RowOf>
-ImportEnd FolderRescan::storeHeldBack(std::vector<ReadFile>& held,
-                                      const std::vector<VanishedRow>& gone, const RowOf& rowOf,
+template <typename Catalogued>
+ImportEnd FolderRescan::storeHeldBack(Catalogued& catalogued,
                                       const FolderImport::DatabaseSource& catalogue,
                                       const FolderImport::Yield& letWindowRun) {
   m_moved.clear();
-  // The gone rows each held file may be: those with its audio, the one whose file had the same
-  // name first, then the lowest ID, so that the same folders always give the same rows.
+  std::vector<ReadFile>& held = catalogued.held();
+  const auto gone = catalogued.gone(true);
+  // Which gone row each held file is: first the one with its audio whose file had the same
+  // name, then of the others with its audio the one with the lowest ID, so that the same folders
+  // always give the same rows. A row in a folder found empty follows only a file of its name.
   std::unordered_map<AudioIdentity, std::vector<std::size_t>, IdentityHash> goneByAudio;
   for (std::size_t i = 0; i < gone.size(); ++i)
-    if (const auto* row = rowOf(gone[i].id); row && row->identity)
+    if (const auto* row = catalogued.row(gone[i].row.id); row && row->identity)
       goneByAudio[*row->identity].push_back(i);
-  std::vector<bool> moved(gone.size(), false);
+  std::vector<std::optional<std::size_t>> rowOf(held.size());
+  std::vector<bool> taken(gone.size(), false);
+  for (const bool byName : {true, false}) {
+    for (std::size_t f = 0; f < held.size(); ++f) {
+      const auto found = goneByAudio.find(*held[f].identity);
+      if (rowOf[f] || found == goneByAudio.end()) continue;
+      for (const std::size_t i : found->second) {
+        if (taken[i]) continue;
+        if (byName ? fileName(gone[i].row.filename) != fileName(held[f].filename())
+                   : gone[i].inEmptyFolder)
+          continue;
+        rowOf[f] = i;
+        taken[i] = true;
+        break;
+      }
+    }
+  }
 
   ShelfWriter writer(
       catalogue, letWindowRun, [this] { return m_import.stopRequested(); },
@@ -277,36 +316,18 @@ ImportEnd FolderRescan::storeHeldBack(std::vector<ReadFile>& held,
     m_import.addCounts(counts);
     counts = {};
   };
-  struct CommitAtEnd {
-    ~CommitAtEnd() {
-      try {
-        engine::commitOpenBatch();
-      } catch (...) {
-      }
-    }
-  } commitAtEnd;
-
-  for (ReadFile& file : held) {
+  CommitAtEnd commitAtEnd;
+  for (std::size_t f = 0; f < held.size(); ++f) {
     if (m_import.stopRequested()) break;
-    std::optional<std::size_t> match;
-    if (const auto found = goneByAudio.find(*file.identity); found != goneByAudio.end()) {
-      for (const std::size_t i : found->second) {
-        if (moved[i]) continue;
-        if (!match) match = i;
-        if (fileName(gone[i].filename) == fileName(file.filename())) {
-          match = i;
-          break;
-        }
-      }
-    }
+    const ReadFile& file = held[f];
     ShelfWriter::Result result = ShelfWriter::Result::Missed;
     try {
-      if (match) {
+      if (rowOf[f]) {
+        const VanishedRow& row = gone[*rowOf[f]].row;
         ShelfWriter::Change change;
-        result = writer.move(gone[*match].id, gone[*match].filename, file, change);
+        result = writer.move(row.id, row.filename, file, change);
         if (result == ShelfWriter::Result::Written) {
-          moved[*match] = true;
-          m_moved.insert(gone[*match].id);
+          m_moved.insert(row.id);
           ++counts.songsMoved;
           if (change.fileChanged) ++counts.songsUpdated;
           counts.editsKept += change.editsKept;
@@ -335,7 +356,14 @@ ImportEnd FolderRescan::storeHeldBack(std::vector<ReadFile>& held,
     }
   }
   commit();
-  return m_import.stopRequested() ? ImportEnd::Stopped : ImportEnd::Finished;
+  if (m_import.stopRequested()) return ImportEnd::Stopped;
+  // A rescan that changed the catalogue also clears what other programs left in the companion
+  // table when they deleted rows; one that changed nothing needs no write at all.
+  const ImportCounts done = m_import.progress().counts;
+  if (done.songsAdded + done.songsMoved + done.songsUpdated > 0 &&
+      writer.removeOrphans() == ShelfWriter::Result::Stopped)
+    return ImportEnd::Stopped;
+  return ImportEnd::Finished;
 }
 
 std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database>& catalogue,
@@ -347,18 +375,11 @@ std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database
   if (m_vanished.empty()) return removed;
   const std::unique_ptr<engine::PreparedStatement> remove = catalogue->Prepare(kRemoveRow);
   remove->setBatched(true);
-  remove->setLockWait(kLockWaitPerTry);
+  remove->setLockWait(kLockWaitPerTry);  // then the window runs
   const std::unique_ptr<engine::PreparedStatement> removeCompanion =
       catalogue->Prepare(kRemoveCompanion);
   removeCompanion->setBatched(true);
-  struct CommitAtEnd {
-    ~CommitAtEnd() {
-      try {
-        engine::commitOpenBatch();
-      } catch (...) {
-      }
-    }
-  } commitAtEnd;
+  CommitAtEnd commitAtEnd;
   int sinceYield = 0;
   for (const VanishedRow& row : m_vanished) {
     // The disk may be back since the question was asked.

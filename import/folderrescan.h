@@ -42,10 +42,10 @@ class FolderRescan {
                 const FolderImport::Yield& letWindowRun);
 
   // The rows below the folder that name no existing file and whose audio was found at no new
-  // path, after a finished run; empty after a stopped one. A row counts only when the nearest of its folders that the walk came to could
-  // be listed and held something, so a folder that cannot be read (a disk that is not
-  // mounted, no permission) or an empty one (where a disk is mounted) never makes its rows
-  // look vanished.
+  // path, after a finished run; empty after a stopped one. A row counts only when the nearest
+  // of its folders that the walk came to could be listed and held something, so a folder that
+  // cannot be read (a disk that is not mounted, no permission) or an empty one (where a disk is
+  // mounted) never makes its rows look vanished.
   const std::vector<VanishedRow>& vanished() const { return m_vanished; }
 
   // Removes the vanished rows that still hold the Filename they were found with and whose
@@ -56,11 +56,10 @@ class FolderRescan {
                               const FolderImport::Yield& letWindowRun, std::int64_t& removed);
 
  private:
-  // Moves the rows among `gone` whose audio `held`, the new files held back, holds (into
-  // m_moved), and adds the other files. `rowOf` finds a catalogued row by ID.
-  template <typename RowOf>
-  ImportEnd storeHeldBack(std::vector<ReadFile>& held, const std::vector<VanishedRow>& gone,
-                          const RowOf& rowOf, const FolderImport::DatabaseSource& catalogue,
+  // After the walk: moves each gone row whose audio a new file held back holds to that file's
+  // path (into m_moved), and adds the other held files.
+  template <typename Catalogued>
+  ImportEnd storeHeldBack(Catalogued& catalogued, const FolderImport::DatabaseSource& catalogue,
                           const FolderImport::Yield& letWindowRun);
 
   FolderImport& m_import;

@@ -191,7 +191,7 @@ bool Walker::queue(const std::shared_ptr<const FolderForFiles>& folder,
     job->path.assign(prefix).append(name);
     job->size = size;
     job->file.rowId = known ? known->rowId : 0;
-    job->file.known = known && known->stamp;
+    job->file.described = known && known->described;
     if (known) job->file.rowFilename.assign(known->filename);
     else job->file.rowFilename.clear();
     job->done = false;

@@ -36,6 +36,7 @@ struct ImportCounts {
   std::int64_t entriesUnreadable = 0;
 
   bool operator==(const ImportCounts&) const = default;
+  ImportCounts& operator+=(const ImportCounts& more);
 };
 
 struct ImportProgress {
@@ -51,11 +52,13 @@ enum class ImportEnd { Finished, Stopped };
 // a NUL, with every byte that is not UTF-8 replaced by U+FFFD.
 std::string storedPath(std::string_view path);
 
-// A file's size and modification time (nanoseconds since 1970): while both stay, the file is
-// taken to be unchanged.
+// A file's size, modification time and status change time (nanoseconds since 1970): while all
+// three stay, the file is taken to be unchanged. A tagger may keep the size and set the
+// modification time back; the status change time moves with every write all the same.
 struct FileStamp {
   std::int64_t size = 0;
   std::int64_t modified = 0;
+  std::int64_t changed = 0;
   bool operator==(const FileStamp&) const = default;
 };
 
@@ -68,10 +71,10 @@ struct ReadFile {
   // Taken before the file was read, so that a change while it is read shows at the next rescan.
   std::optional<FileStamp> stamp;
   bool readable = false;  // read as MP3, rather than given "Unknown" texts
-  // A rescan: the row that holds the file's path, and whether the companion table knew the file
-  // as that row's (rather than not at all); 0 and false for a file no row holds.
+  // A rescan: the row that holds the file's path, and whether the companion table describes the
+  // file as that row's (rather than not at all); 0 and false for a file no row holds.
   std::int64_t rowId = 0;
-  bool known = false;
+  bool described = false;
   std::string rowFilename;  // that row's Filename, which may spell the path differently
 
   const std::string& filename() const { return values[5]; }
@@ -81,8 +84,9 @@ struct ReadFile {
 struct KnownFile {
   std::int64_t rowId = 0;
   std::string_view filename;  // the row's Filename
-  // The stamp the file had when it was last read; none when the companion table does not know
-  // the file, which is then read once.
+  // Whether the companion table describes the file, and the stamp the file had when it was
+  // last read; a file it does not describe, or without a stamp, is read.
+  bool described = false;
   std::optional<FileStamp> stamp;
 };
 

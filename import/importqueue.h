@@ -39,8 +39,11 @@ inline void storeText(std::string& out, std::string_view text) {
 
 // A file's stamp as the system describes it.
 inline FileStamp stampOf(const struct stat& status) {
-  return {static_cast<std::int64_t>(status.st_size),
-          static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+  const auto nanoseconds = [](const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+  };
+  return {static_cast<std::int64_t>(status.st_size), nanoseconds(status.st_mtim),
+          nanoseconds(status.st_ctim)};
 }
 
 // An open folder; closed once the walk and the last of its files are done with it.

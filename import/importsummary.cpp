@@ -9,6 +9,20 @@
 
 namespace importer {
 
+ImportCounts& ImportCounts::operator+=(const ImportCounts& more) {
+  songsAdded += more.songsAdded;
+  songsUnchanged += more.songsUnchanged;
+  songsMoved += more.songsMoved;
+  songsUpdated += more.songsUpdated;
+  editsKept += more.editsKept;
+  filesUnreadable += more.filesUnreadable;
+  foldersUnreadable += more.foldersUnreadable;
+  specialFiles += more.specialFiles;
+  entriesMissing += more.entriesMissing;
+  entriesUnreadable += more.entriesUnreadable;
+  return *this;
+}
+
 namespace {
 
 // "1 song" or "2 songs".

@@ -80,12 +80,7 @@ void RowWriter::setWaiting(bool waiting) {
 
 void RowWriter::countCommitted() {
   std::lock_guard lock(m_shared.mutex);
-  ImportCounts& counts = m_shared.progress.counts;
-  counts.songsAdded += m_uncommitted.songsAdded;
-  counts.filesUnreadable += m_uncommitted.filesUnreadable;
-  counts.songsUpdated += m_uncommitted.songsUpdated;
-  counts.songsUnchanged += m_uncommitted.songsUnchanged;
-  counts.editsKept += m_uncommitted.editsKept;
+  m_shared.progress.counts += m_uncommitted;
   m_uncommitted = {};
 }
 
@@ -98,7 +93,12 @@ bool RowWriter::write(const FileJob& job) {
   const ReadFile& file = job.file;
   try {
     if (file.rowId != 0) {
-      // A rescan's known file that changed, or that the companion table did not know.
+      // A rescan's known file that changed, or that the companion table did not describe. One
+      // that cannot be read now (caught half copied, damaged) leaves its row as it is.
+      if (!file.readable) {
+        ++m_uncommitted.filesUnreadable;
+        return true;
+      }
       ShelfWriter::Change change;
       const ShelfWriter::Result result = m_shelf.refresh(file, change);
       if (result == ShelfWriter::Result::Stopped) return false;

@@ -40,11 +40,4 @@ bool ensureShelfFiles(engine::Database& db) {
   return true;
 }
 
-std::int64_t removeOrphanShelfFiles(engine::Database& db) {
-  db.Execute(
-      "DELETE FROM shelf_files WHERE NOT EXISTS (SELECT 1 FROM music_shelf WHERE "
-      "music_shelf.ID = shelf_files.ID)");
-  return db.RecordsAffected();
-}
-
 }  // namespace importer

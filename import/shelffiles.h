@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstdint>
-
 namespace engine {
 class Database;
 }
@@ -19,9 +17,5 @@ bool hasShelfFiles(engine::Database& db);
 // call, for the caller to say so; false when it was there, or the catalogue is read-only. Throws
 // engine::EngineError.
 bool ensureShelfFiles(engine::Database& db);
-
-// Removes the companion rows whose music_shelf row another program deleted. Returns how many.
-// Throws engine::EngineError.
-std::int64_t removeOrphanShelfFiles(engine::Database& db);
 
 }  // namespace importer

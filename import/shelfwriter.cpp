@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "engine/errors.h"
+#include "shelffiles.h"
 
 namespace importer {
 
@@ -22,10 +23,15 @@ constexpr const char* kInsertRow =
 // Unknown numbers are bound as empty texts and stored as NULL.
 constexpr const char* kWriteCompanion =
     "INSERT OR REPLACE INTO shelf_files (ID, Filename, AudioBytes, AudioHash, FileSize, "
-    "FileModified, Title, Artist, Album, Genre, Track, Duration, Bitrate, VBR) SELECT ?1, ?2, "
-    "NULLIF(?3, ''), NULLIF(?4, ''), NULLIF(?5, ''), NULLIF(?6, ''), ?7, ?8, ?9, ?10, ?11, ?12, "
-    "?13, ?14 WHERE EXISTS (SELECT 1 FROM music_shelf WHERE ID = ?1 AND Filename = ?2 COLLATE "
-    "BINARY)";
+    "FileModified, FileChanged, Title, Artist, Album, Genre, Track, Duration, Bitrate, VBR) "
+    "SELECT ?1, ?2, NULLIF(?3, ''), NULLIF(?4, ''), NULLIF(?5, ''), NULLIF(?6, ''), "
+    "NULLIF(?7, ''), ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15 WHERE EXISTS (SELECT 1 FROM "
+    "music_shelf WHERE ID = ?1 AND Filename = ?2 COLLATE BINARY)";
+
+// What other programs left behind when they deleted rows.
+constexpr const char* kRemoveOrphans =
+    "DELETE FROM shelf_files WHERE NOT EXISTS (SELECT 1 FROM music_shelf WHERE music_shelf.ID = "
+    "shelf_files.ID)";
 
 // The values a file gives, which a rescan brings up to date, with their places among the
 // bound values (those of kInsertRow).
@@ -35,9 +41,9 @@ constexpr std::pair<const char*, int> kFileValues[] = {
 
 // Row ?10, while it names ?11 and the companion row describes that file, gets the path ?6 and
 // the new values ?1 to ?9 where its values are still those the file gave at its last read. It
-// returns "kept/changed": how many values now differ from the file's (the user's, kept), and
-// how many the file gave differently from its last read. Compared byte for byte: an edit that
-// only changed the case of a title is an edit.
+// returns "kept/changed": how many of the values the file now gives differently from its last
+// read the row did not take (the user's, kept), and how many the file gives differently.
+// Compared byte for byte: an edit that only changed the case of a title is an edit.
 std::string updateRowSql() {
   const std::string asRead =
       "FROM shelf_files WHERE shelf_files.ID = ?10 AND shelf_files.Filename = ?11 COLLATE BINARY";
@@ -49,18 +55,16 @@ std::string updateRowSql() {
     const std::string value = "?" + std::to_string(index);
     set += ", " + name + " = CASE WHEN " + name + " IS (SELECT " + name + " " + asRead +
            ") COLLATE BINARY THEN " + value + " ELSE " + name + " END";
-    kept += std::string(kept.empty() ? "" : " + ") + "(" + name + " IS NOT " + value +
-            " COLLATE BINARY)";
-    changed += std::string(changed.empty() ? "" : " + ") + "(shelf_files." + name + " IS NOT " +
-               value + " COLLATE BINARY)";
+    const std::string differs = "(shelf_files." + name + " IS NOT " + value + " COLLATE BINARY)";
+    kept += std::string(kept.empty() ? "" : " + ") + "(" + differs + " AND music_shelf." + name +
+            " IS NOT " + value + " COLLATE BINARY)";
+    changed += std::string(changed.empty() ? "" : " + ") + differs;
   }
   return "UPDATE music_shelf SET " + set +
          " WHERE ID = ?10 AND Filename = ?11 COLLATE BINARY AND EXISTS (SELECT 1 " + asRead +
-         ") RETURNING (" + kept + ") || '/' || (SELECT " + changed + " " + asRead + ")";
+         ") RETURNING (SELECT " + kept + " " + asRead + ") || '/' || (SELECT " + changed + " " +
+         asRead + ")";
 }
-
-// How long one try at a file waits for another program's lock before the window runs again.
-constexpr auto kLockWaitPerTry = std::chrono::milliseconds(50);
 
 std::string numberText(std::int64_t value) { return std::to_string(value); }
 
@@ -78,10 +82,12 @@ ShelfWriter::Change changeFrom(const std::string& returned) {
 
 }  // namespace
 
+// The companion statements are null in a catalogue without the companion table.
 struct ShelfWriter::Statements {
   std::unique_ptr<engine::PreparedStatement> insertRow;
   std::unique_ptr<engine::PreparedStatement> writeCompanion;
   std::unique_ptr<engine::PreparedStatement> updateRow;
+  std::unique_ptr<engine::PreparedStatement> removeOrphans;
 };
 
 ShelfWriter::ShelfWriter(DatabaseSource catalogue, Yield letWindowRun, StopCheck stopped,
@@ -100,10 +106,13 @@ ShelfWriter::Statements& ShelfWriter::statements() {
   if (m_statements && m_preparedOn.lock() == db) return *m_statements;
   m_statements.reset();
   auto fresh = std::make_unique<Statements>();
+  const bool companion = hasShelfFiles(*db);
   for (auto [statement, sql] :
        {std::pair{&fresh->insertRow, std::string(kInsertRow)},
         std::pair{&fresh->writeCompanion, std::string(kWriteCompanion)},
-        std::pair{&fresh->updateRow, updateRowSql()}}) {
+        std::pair{&fresh->updateRow, updateRowSql()},
+        std::pair{&fresh->removeOrphans, std::string(kRemoveOrphans)}}) {
+    if (statement != &fresh->insertRow && !companion) continue;
     *statement = db->Prepare(sql);
     (*statement)->setBatched(true);
   }
@@ -113,12 +122,15 @@ ShelfWriter::Statements& ShelfWriter::statements() {
 }
 
 template <typename Write>
-ShelfWriter::Result ShelfWriter::inUnit(const Write& write) {
+ShelfWriter::Result ShelfWriter::inBatch(bool whole, const Write& write) {
   for (;;) {
     Statements& prepared = statements();
     std::optional<engine::Unit> unit;
     try {
-      unit.emplace(*m_catalogue(), kLockWaitPerTry);
+      if (whole)
+        unit.emplace(*m_catalogue(), kLockWaitPerTry);
+      else
+        engine::beginBatch(*m_catalogue(), kLockWaitPerTry);
     } catch (const engine::EngineError& error) {
       if (!engine::isLockTimeout(error)) throw;
       // Another program is writing, maybe for a long while: the window goes on meanwhile.
@@ -134,12 +146,12 @@ ShelfWriter::Result ShelfWriter::inUnit(const Write& write) {
     m_batchLost = false;
     try {
       const Result result = write(prepared);
-      if (result == Result::Written) unit->keep();
+      if (result == Result::Written && unit) unit->keep();
       return result;
     } catch (const engine::EngineError&) {
-      for (const auto* statement :
-           {&prepared.insertRow, &prepared.writeCompanion, &prepared.updateRow})
-        m_batchLost = m_batchLost || (*statement)->batchLost();
+      for (const auto* statement : {&prepared.insertRow, &prepared.writeCompanion,
+                                    &prepared.updateRow, &prepared.removeOrphans})
+        m_batchLost = m_batchLost || (*statement && (*statement)->batchLost());
       throw;
     }
   }
@@ -147,6 +159,7 @@ ShelfWriter::Result ShelfWriter::inUnit(const Write& write) {
 
 void ShelfWriter::writeCompanion(std::int64_t rowId, const std::string& filename,
                                  const ReadFile& file) {
+  if (!m_statements->writeCompanion) return;
   engine::PreparedStatement& companion = *m_statements->writeCompanion;
   companion.bind(1, numberText(rowId));
   companion.bind(2, filename);
@@ -156,14 +169,16 @@ void ShelfWriter::writeCompanion(std::int64_t rowId, const std::string& filename
                                   : std::string());
   companion.bind(5, file.stamp ? numberText(file.stamp->size) : std::string());
   companion.bind(6, file.stamp ? numberText(file.stamp->modified) : std::string());
-  int index = 7;
+  companion.bind(7, file.stamp ? numberText(file.stamp->changed) : std::string());
+  int index = 8;
   for (const auto& [column, value] : kFileValues)
     companion.bind(index++, file.values[static_cast<std::size_t>(value - 1)]);
   companion.Execute();
 }
 
 ShelfWriter::Result ShelfWriter::add(const ReadFile& file) {
-  return inUnit([&](Statements& prepared) {
+  // No unit: a row without its companion row is as good as one made before there was a table.
+  return inBatch(false, [&](Statements& prepared) {
     engine::PreparedStatement& insert = *prepared.insertRow;
     for (std::size_t i = 0; i < file.values.size(); ++i)
       insert.bind(static_cast<int>(i + 1), file.values[i]);
@@ -178,7 +193,8 @@ ShelfWriter::Result ShelfWriter::add(const ReadFile& file) {
 ShelfWriter::Result ShelfWriter::update(std::int64_t rowId, const std::string& oldFilename,
                                         const std::string& newFilename, const ReadFile& file,
                                         Change& change) {
-  return inUnit([&](Statements& prepared) {
+  return inBatch(true, [&](Statements& prepared) {
+    if (!prepared.updateRow) return Result::Missed;
     engine::PreparedStatement& update = *prepared.updateRow;
     for (std::size_t i = 0; i < file.values.size(); ++i)
       update.bind(static_cast<int>(i + 1), i == 5 ? newFilename : file.values[i]);
@@ -195,12 +211,21 @@ ShelfWriter::Result ShelfWriter::update(std::int64_t rowId, const std::string& o
 ShelfWriter::Result ShelfWriter::refresh(const ReadFile& file, Change& change) {
   change = {};
   // The row keeps its Filename, which may spell the path with doubled separators.
-  if (file.known) return update(file.rowId, file.rowFilename, file.rowFilename, file, change);
+  if (file.described)
+    return update(file.rowId, file.rowFilename, file.rowFilename, file, change);
   // What the row holds may be the user's: the file's values become what it gave at this read,
   // and later changes of the file are measured from them.
-  return inUnit([&](Statements&) {
+  return inBatch(true, [&](Statements& prepared) {
+    if (!prepared.writeCompanion) return Result::Missed;
     writeCompanion(file.rowId, file.rowFilename, file);
-    return m_statements->writeCompanion->RecordsAffected() > 0 ? Result::Written : Result::Missed;
+    return prepared.writeCompanion->RecordsAffected() > 0 ? Result::Written : Result::Missed;
+  });
+}
+
+ShelfWriter::Result ShelfWriter::removeOrphans() {
+  return inBatch(false, [&](Statements& prepared) {
+    if (prepared.removeOrphans) prepared.removeOrphans->Execute();
+    return Result::Written;
   });
 }
 

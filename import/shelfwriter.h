@@ -15,10 +15,15 @@ class PreparedStatement;
 
 namespace importer {
 
+// How long one try at a write waits for another program's lock before the window runs again.
+inline constexpr std::chrono::milliseconds kLockWaitPerTry{50};
+
 // Writes a file's row of music_shelf together with its companion row in shelf_files: a new
-// file's, a known file's new values, a moved file's new path. Each file's writes reach the
-// catalogue together or not at all; they go into batches that the caller commits (see
-// engine::commitOpenBatch). Runs on the thread that runs the import.
+// file's, a known file's new values, a moved file's new path. A row's change and its companion
+// row reach the catalogue together or not at all; a new row may come without its companion row
+// (it is then simply not known yet). The writes go into batches that the caller commits (see
+// engine::commitOpenBatch). In a catalogue that has no companion table and cannot be given one
+// (read-only), only rows are written. Runs on the thread that runs the import.
 class ShelfWriter {
  public:
   // The catalogue handle for the next file, asked anew for every file.
@@ -42,7 +47,9 @@ class ShelfWriter {
   // What a known row's new values did.
   struct Change {
     bool fileChanged = false;  // the file gave other values than at its last read
-    int editsKept = 0;         // values the user had changed, which stayed
+    // Values the user had changed that stayed, where the file now gives another value than at
+    // its last read.
+    int editsKept = 0;
   };
 
   // Adds a row for `file` and its companion row.
@@ -56,6 +63,9 @@ class ShelfWriter {
   Result move(std::int64_t rowId, const std::string& oldFilename, const ReadFile& file,
               Change& change);
 
+  // Removes the companion rows whose music_shelf row another program deleted.
+  Result removeOrphans();
+
   // After a failed write: whether SQLite rolled back the whole open batch with it, rather than
   // only that file's writes.
   bool batchLost() const { return m_batchLost; }
@@ -64,9 +74,10 @@ class ShelfWriter {
   struct Statements;
   // Prepares the statements on the newest handle. Throws engine::EngineError.
   Statements& statements();
-  // Runs `write` as one unit of changes, waiting for another program's lock meanwhile.
+  // Runs `write` in the open batch, as one unit of changes when `whole`, waiting for another
+  // program's lock meanwhile.
   template <typename Write>
-  Result inUnit(const Write& write);
+  Result inBatch(bool whole, const Write& write);
   Result update(std::int64_t rowId, const std::string& oldFilename,
                 const std::string& newFilename, const ReadFile& file, Change& change);
   void writeCompanion(std::int64_t rowId, const std::string& filename, const ReadFile& file);

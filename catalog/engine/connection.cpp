@@ -437,6 +437,11 @@ void commitOpenBatch() {
   if (Connection* connection = batchConnection()) connection->commitBatch();
 }
 
+bool unitOpen() {
+  const Connection* connection = batchConnection();
+  return connection && connection->inUnit();
+}
+
 void Connection::beginBatch() {
   if (inBatch()) return;
   if (batchConnection()) batchConnection()->commitBatch();
@@ -493,9 +498,14 @@ void Connection::endUnit(bool keep) {
     if (!runUnitStep(kKeep)) throw lastError();
     return;
   }
-  const bool undone = runUnitStep(kUndo);
+  if (!runUnitStep(kUndo)) {
+    // What cannot be undone alone goes with the whole batch rather than stay half done.
+    const EngineError error = lastError();
+    runInternal("ROLLBACK");
+    endBatch();
+    throw error;
+  }
   runUnitStep(kKeep);
-  if (!undone) throw lastError();
 }
 
 void Connection::commitBatch() {

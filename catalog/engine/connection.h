@@ -162,6 +162,9 @@ class Connection {
 // Record sets whose statement is still open. Before the engine writes on any connection it
 // reads all of them to the end, so no read statement spans a write (an open reader would pin
 // the WAL and could see rows written after it).
+// Whether a unit is open in the batch (see Connection::beginUnit).
+bool unitOpen();
+
 void registerReader(Recordset* recordset);
 void unregisterReader(Recordset* recordset);
 void finishAllReaders() noexcept;

@@ -248,18 +248,35 @@ void PreparedStatement::Execute() {
   m_connection->rollBackStrayTransaction();
 }
 
-Unit::Unit(Database& db, std::optional<std::chrono::milliseconds> lockWait)
-    : m_connection(db.connection()) {
-  const auto usual = m_connection->lockWaitSetting();
-  if (lockWait) m_connection->setLockWait(lockWait);
+namespace {
+
+// Runs `begin` on the connection with the lock wait `lockWait`, unless nullopt.
+template <typename Begin>
+void withLockWait(Connection& connection, std::optional<std::chrono::milliseconds> lockWait,
+                  const Begin& begin) {
+  const auto usual = connection.lockWaitSetting();
+  if (lockWait) connection.setLockWait(lockWait);
   try {
+    // A set still reading holds an older snapshot, in which no write can start.
     finishAllReaders();
-    m_connection->beginUnit();
+    begin();
   } catch (...) {
-    m_connection->setLockWait(usual);
+    connection.setLockWait(usual);
     throw;
   }
-  m_connection->setLockWait(usual);
+  connection.setLockWait(usual);
+}
+
+}  // namespace
+
+void beginBatch(Database& db, std::optional<std::chrono::milliseconds> lockWait) {
+  Connection& connection = *db.connection();
+  withLockWait(connection, lockWait, [&] { connection.beginBatch(); });
+}
+
+Unit::Unit(Database& db, std::optional<std::chrono::milliseconds> lockWait)
+    : m_connection(db.connection()) {
+  withLockWait(*m_connection, lockWait, [&] { m_connection->beginUnit(); });
 }
 
 Unit::~Unit() {

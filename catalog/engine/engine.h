@@ -133,6 +133,7 @@ class Database {
 
  private:
   friend class Unit;
+  friend void beginBatch(Database& db, std::optional<std::chrono::milliseconds> lockWait);
   const std::shared_ptr<Connection>& connection() const;
 
   std::shared_ptr<Connection> m_connection;
@@ -192,8 +193,8 @@ class PreparedStatement {
 // when it ends without (a failure on the way); the batch goes on either way, and a kill at any
 // moment before its commit loses the whole batch. Begins the batch when none is open, waiting
 // for another program's lock as long as `lockWait` says (unless nullopt, as any statement) and
-// throwing as Execute does when that runs out. Prepare the statements first: preparing commits
-// the batch, which undoes an open unit.
+// throwing as Execute does when that runs out. Prepare the statements first: no statement may
+// be prepared while a unit is open (kTransactionLeftOpen).
 class Unit {
  public:
   Unit(Database& db, std::optional<std::chrono::milliseconds> lockWait);
@@ -211,5 +212,10 @@ class Unit {
 // Commits the batch a prepared statement holds open, if any (see PreparedStatement::setBatched).
 // Throws EngineError.
 void commitOpenBatch();
+
+// Begins a batch on `db`'s connection when none is open, waiting for another program's lock as
+// long as `lockWait` says (unless nullopt, as any statement), and throwing as Execute does when
+// that runs out: so that a caller can wait with its window running and try again.
+void beginBatch(Database& db, std::optional<std::chrono::milliseconds> lockWait);
 
 }  // namespace engine

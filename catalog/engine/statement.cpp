@@ -32,6 +32,10 @@ Statement prepareFirst(Connection& connection, const char* sql, const char* end,
 }  // namespace
 
 Statement prepareOne(Connection& connection, std::string_view sql) {
+  // Preparing commits the batch, and a unit in it must never be committed half done.
+  if (unitOpen())
+    throw EngineError(err::kTransactionLeftOpen,
+                      "A statement was prepared while a unit of changes was open.");
   commitOpenBatch();
   if (sql.size() > static_cast<std::size_t>(sqlite3_limit(connection.handle(),
                                                           SQLITE_LIMIT_SQL_LENGTH, -1)))

@@ -268,7 +268,7 @@ TEST_F(FolderImportTest, AStopAfterTheLastRowChangesNothing) {
       EXPECT_TRUE(stopped.wait());
       struct stat status {};
       EXPECT_EQ(::stat(std::string(path).c_str(), &status), 0);
-      return KnownFile{1, path, pipeline::stampOf(status)};
+      return KnownFile{1, path, true, pipeline::stampOf(status)};
     }
     void folderReached(std::string_view, Listing) override {}
     bool holdBack(const ReadFile&) override { return false; }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <map>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "catalog/statements.h"
 #include "engine/engine.h"
@@ -22,6 +24,8 @@
 #include "importfixture.h"
 #include "mp3fixture.h"
 #include "support/childprocess.h"
+#include "support/lockholder.h"
+#include "support/smalldisk.h"
 #include "testcatalogue.h"
 
 namespace importer {
@@ -332,6 +336,110 @@ TEST_F(RescanFollowsTest, RowsTheCompanionTableDoesNotKnowAreLearntOnce) {
   EXPECT_EQ(testcatalogue::scalar(cataloguePath().string(),
                                   "SELECT Title FROM shelf_files WHERE ID = " + std::to_string(old)),
             "Renamed");
+}
+
+// A file moved to a new folder while a copy of it under another name turned up earlier in the
+// walk: the row follows the file that kept its name, and the copy is a new row.
+TEST_F(RescanFollowsTest, TheRowFollowsTheFileThatKeptItsNameNotACopy) {
+  write("A/song.mp3", {"Song", "Band", 101});
+  write("A/keep.mp3", {"Keep", "Band", 102});
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  const std::int64_t id = ids().at("A/song.mp3");
+  fs::create_directories(root() / "B");
+  fs::copy_file(root() / "A/song.mp3", root() / "B/backup copy.mp3");
+  move("A/song.mp3", "C/song.mp3");
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(ids().at("C/song.mp3"), id);
+  EXPECT_NE(ids().at("B/backup copy.mp3"), id);
+  EXPECT_EQ(counts(), (ImportCounts{.songsAdded = 1, .songsUnchanged = 1, .songsMoved = 1}));
+}
+
+// A tagger may keep the size (rewriting the tag in its padding) and set the modification time
+// back; the file's status change time still tells the rescan to read it.
+TEST_F(RescanFollowsTest, ARetagThatKeepsSizeAndModificationTimeIsSeen) {
+  write("song.mp3", {"Title A", "Band", 101});
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  const std::int64_t id = ids().at("song.mp3");
+  struct stat before {};
+  ASSERT_EQ(::stat((root() / "song.mp3").c_str(), &before), 0);
+  // Make sure the status change time moves, however coarse the file system's clock.
+  for (struct stat now = before; now.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+                                 now.st_ctim.tv_nsec == before.st_ctim.tv_nsec;) {
+    write("song.mp3", {"Title B", "Band", 101});
+    ASSERT_EQ(::stat((root() / "song.mp3").c_str(), &now), 0);
+  }
+  const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (root() / "song.mp3").c_str(), times, 0), 0);
+  ASSERT_EQ(fs::file_size(root() / "song.mp3"), static_cast<std::uintmax_t>(before.st_size));
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(field(id, "Title"), "Title B");
+}
+
+// A catalogued file that cannot be read now (a copy caught half way, a damaged disk) leaves its
+// row as it is, and counts as a file that could not be read.
+TEST_F(RescanFollowsTest, AFileThatCanNoLongerBeReadKeepsItsRow) {
+  write("song.mp3", {"Real title", "Real band", 101});
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  const std::int64_t id = ids().at("song.mp3");
+  const std::string bitrate = field(id, "Bitrate");
+  fs::resize_file(root() / "song.mp3", 20);
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(field(id, "Title"), "Real title");
+  EXPECT_EQ(field(id, "Artist"), "Real band");
+  EXPECT_EQ(field(id, "Bitrate"), bitrate);
+  EXPECT_EQ(counts(), (ImportCounts{.filesUnreadable = 1}));
+}
+
+// A rescan that finds nothing changed writes nothing, so another program's long write does not
+// hold it up.
+TEST_F(RescanFollowsTest, AnUnchangedRescanNeedsNoWrite) {
+  write("a.mp3", {"A", "Band", 101});
+  write("b.mp3", {"B", "Band", 102});
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  testsupport::LockHolder holder(cataloguePath().string());
+  holder.held();
+  db->setQueryTimeout(std::chrono::milliseconds(1));  // a wait for the lock would fail at once
+  EXPECT_EQ(rescan(root()), ImportEnd::Finished);
+  holder.letGo();
+  holder.wait();
+  EXPECT_EQ(counts(), (ImportCounts{.songsUnchanged = 2}));
+}
+
+// Nothing may be prepared while a unit is open: preparing commits the batch, and a unit must
+// never be committed half done.
+TEST_F(RescanFollowsTest, NothingIsPreparedWhileAUnitIsOpen) {
+  auto insert = db->Prepare("INSERT INTO music_shelf (Title) VALUES (?1)");
+  insert->setBatched(true);
+  {
+    engine::Unit unit(*db, std::nullopt);
+    insert->bind(1, "first half");
+    insert->Execute();
+    EXPECT_THROW(db->ForEachRow("SELECT 1", {}, [](engine::Database::RowTexts) {}),
+                 engine::EngineError);
+  }
+  engine::commitOpenBatch();
+  EXPECT_EQ(rowCount(), 0);
+}
+
+// Add Directory into a read-only catalogue made before the companion table is refused as
+// before: the catalogue is read-only.
+TEST_F(RescanFollowsTest, AnOlderReadOnlyCatalogueRefusesRowsAsBefore) {
+  write("song.mp3", {"Song", "Band", 101});
+  db->Close();
+  testsupport::SmallDisk disk(dir.path() / "disc", 1 << 20);
+  if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+  const std::string path = disk.path("music_1.mdb");
+  testcatalogue::make(path);
+  ASSERT_TRUE(disk.makeReadOnly());
+  db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+  ASSERT_TRUE(db->isReadOnly());
+  try {
+    run(root().string());
+    ADD_FAILURE() << "the import stored a row in a read-only catalogue";
+  } catch (const engine::EngineError& error) {
+    EXPECT_EQ(error.number() & 0xFF, SQLITE_READONLY) << error.description();
+  }
+  db->Close();
 }
 
 }  // namespace
