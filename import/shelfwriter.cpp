@@ -66,6 +66,20 @@ std::string updateRowSql() {
          asRead + ")";
 }
 
+// Row ?10, while it names ?11 and the file gives the values it gave at its last read, gets the
+// path ?6 and nothing else: most moved files are not retagged, and an update that names only
+// Filename rewrites only that index entry.
+std::string moveOnlySql() {
+  std::string same;
+  for (const auto& [column, index] : kFileValues)
+    same += std::string(" AND shelf_files.") + column + " IS ?" + std::to_string(index) +
+            " COLLATE BINARY";
+  return "UPDATE music_shelf SET Filename = ?6 WHERE ID = ?10 AND Filename = ?11 COLLATE BINARY "
+         "AND EXISTS (SELECT 1 FROM shelf_files WHERE shelf_files.ID = ?10 AND "
+         "shelf_files.Filename = ?11 COLLATE BINARY" +
+         same + ")";
+}
+
 std::string numberText(std::int64_t value) { return std::to_string(value); }
 
 // "kept/changed" as the update returns it.
@@ -87,6 +101,7 @@ struct ShelfWriter::Statements {
   std::unique_ptr<engine::PreparedStatement> insertRow;
   std::unique_ptr<engine::PreparedStatement> writeCompanion;
   std::unique_ptr<engine::PreparedStatement> updateRow;
+  std::unique_ptr<engine::PreparedStatement> moveOnly;
   std::unique_ptr<engine::PreparedStatement> removeOrphans;
 };
 
@@ -111,6 +126,7 @@ ShelfWriter::Statements& ShelfWriter::statements() {
        {std::pair{&fresh->insertRow, std::string(kInsertRow)},
         std::pair{&fresh->writeCompanion, std::string(kWriteCompanion)},
         std::pair{&fresh->updateRow, updateRowSql()},
+        std::pair{&fresh->moveOnly, moveOnlySql()},
         std::pair{&fresh->removeOrphans, std::string(kRemoveOrphans)}}) {
     if (statement != &fresh->insertRow && !companion) continue;
     *statement = db->Prepare(sql);
@@ -150,7 +166,8 @@ ShelfWriter::Result ShelfWriter::inBatch(bool whole, const Write& write) {
       return result;
     } catch (const engine::EngineError&) {
       for (const auto* statement : {&prepared.insertRow, &prepared.writeCompanion,
-                                    &prepared.updateRow, &prepared.removeOrphans})
+                                    &prepared.updateRow, &prepared.moveOnly,
+                                    &prepared.removeOrphans})
         m_batchLost = m_batchLost || (*statement && (*statement)->batchLost());
       throw;
     }
@@ -195,14 +212,22 @@ ShelfWriter::Result ShelfWriter::update(std::int64_t rowId, const std::string& o
                                         Change& change) {
   return inBatch(true, [&](Statements& prepared) {
     if (!prepared.updateRow) return Result::Missed;
-    engine::PreparedStatement& update = *prepared.updateRow;
-    for (std::size_t i = 0; i < file.values.size(); ++i)
-      update.bind(static_cast<int>(i + 1), i == 5 ? newFilename : file.values[i]);
-    update.bind(10, numberText(rowId));
-    update.bind(11, oldFilename);
-    update.Execute();
-    if (update.RecordsAffected() == 0 || !update.returned()) return Result::Missed;
-    change = changeFrom(*update.returned());
+    const auto run = [&](engine::PreparedStatement& statement) {
+      for (std::size_t i = 0; i < file.values.size(); ++i)
+        statement.bind(static_cast<int>(i + 1), i == 5 ? newFilename : file.values[i]);
+      statement.bind(10, numberText(rowId));
+      statement.bind(11, oldFilename);
+      statement.Execute();
+      return statement.RecordsAffected() > 0;
+    };
+    // A file moved with its values as they were needs its new path only.
+    if (oldFilename != newFilename && run(*prepared.moveOnly)) {
+      change = {};
+    } else {
+      engine::PreparedStatement& update = *prepared.updateRow;
+      if (!run(update) || !update.returned()) return Result::Missed;
+      change = changeFrom(*update.returned());
+    }
     writeCompanion(rowId, newFilename, file);
     return Result::Written;
   });
