@@ -9,9 +9,10 @@
 // With --retag it also copies FILES of them (300 unless given, spread over the folder) to a
 // temporary folder, changes their tags there with python3-mutagen, and reads them again: the
 // identity is the audio's, so none may change. Each copy gets one of these changes, in turn:
-//   title        a new ID3v2 title, the tag's padding dropped, so the audio moves up
+//   title        a new ID3v2 title, the tag's padding dropped, so the audio moves up (down
+//                where there was no ID3v2 tag: one is added)
 //   padding      a new ID3v2 title and 8 KB of padding, so the audio moves down
-//   id3v1        an ID3v1 tag added, or removed where there was one
+//   id3v1        an ID3v1 tag added (and a new ID3v2 title), or removed where there was one
 //   ape          an APEv2 tag added at the end (before the ID3v1 tag where there is one)
 //   id3v2        the ID3v2 tag removed, or one added where there was none
 //   all          a new title in an ID3v2.3 tag with padding, ID3v1 added or removed, APEv2 added
