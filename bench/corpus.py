@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Writes a repeatable music folder of tagged MP3 files for the benchmarks.
 
-usage: corpus.py N DIR [--seed S] [--no-header]
+usage: corpus.py N DIR [--seed S] [--no-header] [--distinct]
 
 Makes exactly N MP3 files below DIR (which must be absent or empty), laid out as a collection
 is: DIR/Artist/Album/NN Title.mp3, some albums split into CD1 and CD2, a Singles folder, and
@@ -14,6 +14,16 @@ byte for byte.
 
 --no-header encodes every clip without the Xing/Info frame that tells a player the length of
 a file (lame -t): half the files then have one bit rate throughout, half a variable one.
+
+--distinct gives every file audio of its own, as a collection of different songs has, where
+the clips make thousands of files with the same audio. For each clip lame encodes half a
+minute of noise once at a fixed bit rate, without the bit reservoir (--nores), so that every
+frame holds all of its own sound and frames can follow each other in any order; a clip of
+variable bit rate gets a few such encodings at different rates. Each file is then a seeded
+random run of those frames, of a length of its own around the clip's, drawn at random rate by
+rate for the variable ones. Its first frame is an Info frame (a Xing frame where the rate
+varies) that counts the file's own frames and bytes, as lame writes one; with --no-header
+there is none. The names, folders and tags are those the same N and seed give without it.
 """
 
 import argparse
@@ -60,6 +70,126 @@ ODD_TITLES = ["Don't Look Back", "I'm Still Here", "Can't Stop Now", "Déjà Vu"
               'The "Real" One', "50% Off", "Track #9", "Hello, Goodbye", "Señorita ♪"]
 GENRES = ["(17)", "(17)Rock", "Rock", "Pop", "(13)Pop", "Jazz", "(8)", "Electronic", "(52)",
           "Hip-Hop", "Folk", "Indie Rock", "Drum 'n' Bass", "Singer/Songwriter", ""]
+
+
+# What --distinct makes of each clip above: the same sample rate and channels, lame's stereo
+# mode, and the fixed bit rates its frames come in (one for a constant rate, a few around the
+# clip's average for a variable one). Frames of one clip share the MPEG version, layer, sample
+# rate and channels.
+DISTINCT = {
+    "cbr128": ("j", [128]),
+    "cbr192": ("j", [192]),
+    "cbr320": ("s", [320]),
+    "cbr64mono22k": ("m", [64]),
+    "vbr2": ("j", [96, 112, 128, 160]),
+    "vbr5mono": ("m", [32, 40, 48]),
+    "vbr4_22k": ("j", [48, 56, 64, 80]),
+}
+# Seconds of noise each --distinct encoding holds: over a thousand frames to draw from.
+DISTINCT_SECONDS = 30
+
+# MPEG audio frame headers, Layer III: bit rates by index for MPEG-1 and for MPEG-2 and 2.5,
+# sample rates by version.
+BITRATES = {3: [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],
+            2: [0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160]}
+BITRATES[0] = BITRATES[2]
+SAMPLE_RATES = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000], 0: [11025, 12000, 8000]}
+
+
+def frame_length(header):
+    """The length of the Layer III frame whose four header bytes are `header`."""
+    version = (header[1] >> 3) & 3
+    bitrate = BITRATES[version][header[2] >> 4] * 1000
+    rate = SAMPLE_RATES[version][(header[2] >> 2) & 3]
+    return (144 if version == 3 else 72) * bitrate // rate + ((header[2] >> 1) & 1)
+
+
+def split_frames(data):
+    """The frames of an MP3 stream that holds nothing else (lame -t, no tags)."""
+    frames = []
+    at = 0
+    while at < len(data):
+        header = data[at:at + 4]
+        # Layer III without a checksum, as lame writes it unless told otherwise.
+        if len(header) < 4 or header[0] != 0xFF or header[1] & 0xE7 != 0xE3:
+            raise ValueError("no Layer III frame at byte %d" % at)
+        length = frame_length(header)
+        # Without the bit reservoir no frame's sound begins in the frames before it.
+        main_data_begin = (data[at + 4] << 1 | data[at + 5] >> 7) if header[1] & 0x18 == 0x18 \
+            else data[at + 4]
+        if main_data_begin:
+            raise ValueError("frame at byte %d leans on the one before it" % at)
+        frames.append(data[at:at + length])
+        at += length
+    return frames
+
+
+def make_distinct_sources(folder):
+    """For each clip, its encodings' frames, one list per bit rate."""
+    sources = {}
+    for name, rate, channels, _, _, _ in CLIPS:
+        mode, bitrates = DISTINCT[name]
+        wav = os.path.join(folder, name + ".wav")
+        subprocess.run(["sox", "-R", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", wav,
+                        "synth", str(DISTINCT_SECONDS), "pinknoise", "vol", "0.4"], check=True)
+        sources[name] = []
+        for bitrate in bitrates:
+            mp3 = os.path.join(folder, "%s-%d.mp3" % (name, bitrate))
+            # At low rates lame would lower the sample rate unless told to keep it.
+            subprocess.run(["lame", "--quiet", "--nores", "-t", "-b", str(bitrate), "-m", mode,
+                            "--resample", str(rate / 1000), wav, mp3], check=True)
+            with open(mp3, "rb") as f:
+                sources[name].append(split_frames(f.read()))
+        # Frames of one clip must make one stream, whichever follows which.
+        stream = {(f[1], f[2] & 0x0C, f[3] >> 6 == 3) for frames in sources[name] for f in frames}
+        if len(stream) != 1:
+            raise ValueError("the encodings of %s are not one stream: %s" % (name, stream))
+    return sources
+
+
+def info_frame(first, frames, size, vbr):
+    """A frame that holds no sound and tells the length of the `frames` frames of `size` bytes
+    that follow it, as lame's Info frame does (a Xing frame where the rate varies): the header
+    of the first of them without its padding, empty side information, then the tag, the flags
+    for a frame count and a byte count, and the two counts. The byte count includes this
+    frame."""
+    header = bytes([first[0], first[1], first[2] & ~0x02, first[3]])
+    length = frame_length(header)
+    mpeg1 = header[1] & 0x18 == 0x18
+    mono = header[3] >> 6 == 3
+    side_info = (17 if mono else 32) if mpeg1 else (9 if mono else 17)
+    fields = (b"Xing" if vbr else b"Info") + (3).to_bytes(4, "big") + \
+        frames.to_bytes(4, "big") + (size + length).to_bytes(4, "big")
+    frame = header + bytes(side_info) + fields
+    return frame + bytes(length - len(frame))
+
+
+class DistinctAudio:
+    """Audio of its own for every file, looked up by clip name as the clips are, but new at every
+    look-up. It draws from a generator apart from the one that lays out the folders and writes
+    the tags, so that those stay as they are without --distinct."""
+
+    def __init__(self, seed, sources, no_header):
+        self.rng = random.Random("distinct %d" % seed)
+        self.sources = sources
+        self.no_header = no_header
+        self.lengths = {name: seconds * rate for name, rate, _, seconds, _, _ in CLIPS}
+
+    def __getitem__(self, clip):
+        encodings = self.sources[clip]
+        samples = 1152 if encodings[0][0][1] & 0x18 == 0x18 else 576
+        # At least a second even for the shortest clip: a file of no whole second has no
+        # duration to read.
+        count = round(self.lengths[clip] / samples * self.rng.uniform(0.6, 1.4))
+        frames = []
+        for _ in range(count):
+            # Where the clip has several encodings, each frame's rate is drawn anew.
+            encoding = self.rng.choice(encodings)
+            frames.append(self.rng.choice(encoding))
+        audio = b"".join(frames)
+        if self.no_header:
+            return audio
+        return info_frame(frames[0], count, len(audio), len(encodings) > 1) + audio
 
 
 def make_clips(folder, no_header):
@@ -162,6 +292,7 @@ def main():
     parser.add_argument("folder", metavar="DIR")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--no-header", action="store_true")
+    parser.add_argument("--distinct", action="store_true")
     args = parser.parse_args()
     if args.count < 1:
         parser.error("N must be at least 1")
@@ -171,7 +302,10 @@ def main():
 
     work = tempfile.mkdtemp(prefix="corpus-clips.")
     try:
-        clips = make_clips(work, args.no_header)
+        if args.distinct:
+            clips = DistinctAudio(args.seed, make_distinct_sources(work), args.no_header)
+        else:
+            clips = make_clips(work, args.no_header)
     finally:
         shutil.rmtree(work)
     rng = random.Random(args.seed)
@@ -233,8 +367,9 @@ def main():
                 write(path, corpus.song(song))
                 made += 1
 
-    print("%d MP3 files in %d album folders below %s%s" %
-          (made, folders, args.folder, " (no Xing/Info frames)" if args.no_header else ""))
+    print("%d MP3 files in %d album folders below %s%s%s" %
+          (made, folders, args.folder, " (no Xing/Info frames)" if args.no_header else "",
+           ", each with audio of its own" if args.distinct else ""))
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-// rescan_bench FOLDER [RUNS] [--cold]
+// rescan_bench FOLDER [RUNS] [--cold] [--moved]
 //
 // Rescans a folder whose every MP3 file is catalogued already and prints each time beside a
 // plain walk of the same tree (every folder listed, every name looked at, nothing read),
@@ -12,6 +12,17 @@
 // one warm-up round; the median counts. The target is 1.5 s for 50,000 unchanged files. With
 // --cold the kernel drops its caches (folders, file data, the catalogue) before each timed pass,
 // as after a reboot; that needs root.
+//
+// With --moved it measures a rescan that follows moved files instead. Each round hard-links
+// FOLDER's tree into a scratch folder (copies it where links cannot be made), imports that into
+// a fresh catalogue, then moves every file: each top-level folder goes below a new folder
+// "Moved" under a new name, and each folder in it one level further down, below "Albums". The
+// rescan of the scratch folder then finds every row's file at a new path, and is timed against
+// the import of the same tree in the same round, and split into the walk with the reading of
+// the files and the storing of the moves that follows it. Every round's counts are checked
+// (every file moved, none added, updated or left vanished) and the last one's printed. A rescan
+// follows a file only when its old and new paths both lie below the folder rescanned, as they
+// do here.
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -98,17 +109,29 @@ std::shared_ptr<engine::Database> openCatalogue(const std::string& path) {
   return engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
 }
 
-// The rescan as the window runs it: rows on this thread, events at every yield.
+// The rescan as the window runs it: rows on this thread, events at every yield. `vanished`
+// gets how many rows it found gone; `walked` the seconds until the first yield that saw moved
+// rows counted. Moves are stored after the walk, a batch of a few milliseconds at a time, so
+// that is how long the walk and the reading took, give or take one batch.
 double rescanOnce(importer::FolderImport& import, const std::string& folder,
-                  const std::string& catalogue, importer::ImportCounts& counts) {
+                  const std::string& catalogue, importer::ImportCounts& counts,
+                  std::size_t* vanished = nullptr, double* walked = nullptr) {
   std::shared_ptr<engine::Database> db = openCatalogue(catalogue);
   importer::FolderRescan rescan(import);
   const Clock::time_point start = Clock::now();
+  std::optional<double> firstMoves;
   rescan.run(
-      folder, [&] { return db; }, [] { QCoreApplication::processEvents(); });
+      folder, [&] { return db; },
+      [&] {
+        if (walked && !firstMoves && import.progress().counts.songsMoved > 0)
+          firstMoves = secondsSince(start);
+        QCoreApplication::processEvents();
+      });
   const double seconds = secondsSince(start);
+  if (walked) *walked = firstMoves.value_or(seconds);
   counts = import.progress().counts;
-  if (!rescan.vanished().empty()) std::fprintf(stderr, "unexpected vanished rows\n");
+  if (vanished) *vanished = rescan.vanished().size();
+  else if (!rescan.vanished().empty()) std::fprintf(stderr, "unexpected vanished rows\n");
   return seconds;
 }
 
@@ -143,6 +166,129 @@ void printRow(const char* name, const std::vector<double>& seconds, double floor
   std::printf(")\n");
 }
 
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (const char c : text) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
+// Makes `to` a tree like `from`: hard links to the same files where the file system allows (no
+// data is copied, and the files stay in the page cache), copies otherwise.
+bool copyTree(const std::string& from, const std::string& to) {
+  const std::string links = "cp -al " + quoted(from) + " " + quoted(to) + " 2>/dev/null";
+  if (std::system(links.c_str()) == 0) return true;
+  std::filesystem::remove_all(to);
+  const std::string copy = "cp -a " + quoted(from) + " " + quoted(to);
+  return std::system(copy.c_str()) == 0;
+}
+
+// Moves every file below `tree` to another path below it: each top-level folder X becomes
+// "Moved/X (renamed)", the folders in it move down into its "Albums", its files stay in it;
+// a top-level file goes into "Moved". Every file's folder changes, every name stays.
+void moveEverything(const std::filesystem::path& tree) {
+  namespace fs = std::filesystem;
+  const fs::path moved = tree / "Moved";
+  fs::create_directory(moved);
+  std::vector<fs::path> top;
+  for (const fs::directory_entry& entry : fs::directory_iterator(tree))
+    if (entry.path() != moved) top.push_back(entry.path());
+  for (const fs::path& entry : top) {
+    if (!fs::is_directory(fs::symlink_status(entry))) {
+      fs::rename(entry, moved / entry.filename());
+      continue;
+    }
+    const fs::path renamed = moved / (entry.filename().string() + " (renamed)");
+    const fs::path albums = renamed / "Albums";
+    fs::create_directories(albums);
+    std::vector<fs::path> inside;
+    for (const fs::directory_entry& child : fs::directory_iterator(entry))
+      inside.push_back(child.path());
+    for (const fs::path& child : inside)
+      fs::rename(child, (fs::is_directory(fs::symlink_status(child)) ? albums : renamed) /
+                            child.filename());
+    fs::remove(entry);
+  }
+}
+
+// The moved-files rescan against the import of the same tree, round by round.
+int benchmarkMoves(const std::string& folder, int runs, bool cold, const QTemporaryDir& dir) {
+  const auto beforePass = [cold] {
+    if (cold) dropCaches();
+  };
+  importer::FolderImport import(importer::createTagLibMp3Info);
+  std::vector<double> imports, rescans, walks, stores;
+  std::int64_t files = 0;
+  importer::ImportCounts counts;
+  std::size_t vanished = 0;
+  bool countsRight = true;
+  // Round 0 warms up and is not counted.
+  for (int run = 0; run <= runs; ++run) {
+    const std::string tree = (dir.path() + QStringLiteral("/tree_%1").arg(run)).toStdString();
+    const std::string catalogue =
+        (dir.path() + QStringLiteral("/moved_%1.mdb").arg(run)).toStdString();
+    if (!copyTree(folder, tree)) {
+      std::fprintf(stderr, "cannot copy %s to %s\n", folder.c_str(), tree.c_str());
+      return 1;
+    }
+    if (!bench::makeCatalogue(catalogue, 0)) return 1;
+
+    beforePass();
+    std::shared_ptr<engine::Database> db = openCatalogue(catalogue);
+    Clock::time_point start = Clock::now();
+    import.run(tree, [&] { return db; }, [] { QCoreApplication::processEvents(); });
+    const double imported = secondsSince(start);
+    db->Close();
+    db.reset();
+    files = import.progress().counts.songsAdded;
+    if (files == 0) {
+      std::fprintf(stderr, "no MP3 files below %s\n", folder.c_str());
+      return 1;
+    }
+
+    moveEverything(tree);
+    beforePass();
+    double walked = 0;
+    const double rescanned = rescanOnce(import, tree, catalogue, counts, &vanished, &walked);
+    const bool right = counts.songsMoved == files && counts.songsAdded == 0 &&
+                       counts.songsUpdated == 0 && counts.songsUnchanged == 0 && vanished == 0;
+    if (!right)
+      std::fprintf(stderr, "round %d: %lld moved, %lld added, %lld updated, %lld unchanged, "
+                   "%zu vanished of %lld files\n", run, static_cast<long long>(counts.songsMoved),
+                   static_cast<long long>(counts.songsAdded),
+                   static_cast<long long>(counts.songsUpdated),
+                   static_cast<long long>(counts.songsUnchanged), vanished,
+                   static_cast<long long>(files));
+    countsRight = countsRight && right;
+    if (run > 0) {
+      imports.push_back(imported);
+      rescans.push_back(rescanned);
+      walks.push_back(walked);
+      stores.push_back(rescanned - walked);
+    }
+    std::filesystem::remove_all(tree);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(catalogue + suffix);
+  }
+
+  const double floor = bench::median(imports);
+  std::printf("%lld files below %s, every one moved before the rescan, %s cache, median of "
+              "%d\n",
+              static_cast<long long>(files), folder.c_str(), cold ? "cold" : "warm", runs);
+  std::printf("  last rescan: %lld moved, %lld added, %lld updated, %lld unchanged, %zu "
+              "vanished (%s)\n",
+              static_cast<long long>(counts.songsMoved), static_cast<long long>(counts.songsAdded),
+              static_cast<long long>(counts.songsUpdated),
+              static_cast<long long>(counts.songsUnchanged), vanished,
+              countsRight ? "as expected in every round" : "NOT as expected");
+  printRow("import (reference)", imports, floor);
+  printRow("rescan, every file moved", rescans, floor);
+  printRow("  of it walking and reading", walks, floor);
+  printRow("  of it storing the moves", stores, floor);
+  return countsRight ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,8 +296,9 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   std::vector<std::string> args(argv + 1, argv + argc);
   const bool cold = std::erase(args, std::string("--cold")) > 0;
+  const bool moved = std::erase(args, std::string("--moved")) > 0;
   if (args.empty() || args.size() > 2) {
-    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--cold]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--cold] [--moved]\n", argv[0]);
     return 2;
   }
   const std::string folder = args[0];
@@ -165,6 +312,18 @@ int main(int argc, char** argv) {
   };
   QTemporaryDir dir;
   if (!dir.isValid()) return 1;
+  if (moved) {
+    try {
+      return benchmarkMoves(folder, runs, cold, dir);
+    } catch (const engine::EngineError& error) {
+      std::fprintf(stderr, "rescan failed: %d %s\n", error.number(),
+                   error.description().c_str());
+      return 1;
+    } catch (const std::filesystem::filesystem_error& error) {
+      std::fprintf(stderr, "moving the files failed: %s\n", error.what());
+      return 1;
+    }
+  }
   const std::string indexed = (dir.path() + QStringLiteral("/music_1.mdb")).toStdString();
   const std::string plain = (dir.path() + QStringLiteral("/plain.mdb")).toStdString();
 
