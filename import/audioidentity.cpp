@@ -1,14 +1,13 @@
 #include "audioidentity.h"
 
+#define XXH_STATIC_LINKING_ONLY  // for a state on the stack
 #include <xxhash.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
-#include <taglib/tbytevector.h>
-#include <taglib/tiostream.h>
+#include "readonlystream.h"
 
 namespace importer {
 
@@ -22,14 +21,8 @@ std::uint32_t littleEndian32(const char* bytes) {
   return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
 }
 
-// The bytes [offset, offset + length) of the stream; shorter at its end.
-TagLib::ByteVector readAt(TagLib::IOStream& stream, long offset, long length) {
-  stream.seek(offset);
-  return stream.readBlock(static_cast<unsigned long>(length));
-}
-
 // The length of the trailing tag that ends at `end`, or 0 when none does.
-long trailingTagBefore(TagLib::IOStream& stream, long end) {
+long trailingTagBefore(ReadOnlyStream& stream, long end) {
   // An ID3v1 tag is 128 bytes that begin with "TAG".
   constexpr long kId3v1 = 128;
   // An APE tag's footer, the last 32 bytes of it, begins with "APETAGEX"; its size counts the
@@ -41,12 +34,11 @@ long trailingTagBefore(TagLib::IOStream& stream, long end) {
   constexpr long kId3v2Footer = 10;
 
   const long look = std::min<long>(end, kId3v1);
-  if (look < kId3v2Footer) return 0;
-  const TagLib::ByteVector tail = readAt(stream, end - look, look);
-  if (static_cast<long>(tail.size()) != look) return 0;
-  const char* last = tail.data() + look;  // one past the tag's last byte
+  char tail[kId3v1];
+  if (look < kId3v2Footer || !stream.copy(end - look, look, tail)) return 0;
+  const char* last = tail + look;  // one past the tag's last byte
 
-  if (look == kId3v1 && std::memcmp(tail.data(), "TAG", 3) == 0) return kId3v1;
+  if (look == kId3v1 && std::memcmp(tail, "TAG", 3) == 0) return kId3v1;
   if (look >= kApeFooter && std::memcmp(last - kApeFooter, "APETAGEX", 8) == 0) {
     const long size = littleEndian32(last - kApeFooter + 12);
     const bool header = (littleEndian32(last - kApeFooter + 20) & 0x80000000u) != 0;
@@ -73,7 +65,7 @@ long trailingTagBefore(TagLib::IOStream& stream, long end) {
 
 }  // namespace
 
-long audioEnd(TagLib::IOStream& stream, long first) {
+long audioEnd(ReadOnlyStream& stream, long first) {
   long end = stream.length();
   for (int tags = 0; tags < kMostTrailingTags && end > first; ++tags) {
     const long tag = trailingTagBefore(stream, end);
@@ -84,30 +76,35 @@ long audioEnd(TagLib::IOStream& stream, long first) {
   return std::max(end, first);
 }
 
-std::optional<AudioIdentity> audioIdentity(TagLib::IOStream& stream, long first) {
+std::optional<AudioIdentity> audioIdentity(ReadOnlyStream& stream, long first) {
   if (first < 0) return std::nullopt;
   const long end = audioEnd(stream, first);
   const long length = end - first;
   if (length <= 0) return std::nullopt;
 
   // The length, then the stretches: the whole audio when it is short.
-  std::vector<char> input(sizeof(std::int64_t));
-  const std::int64_t bytes = length;
+  XXH3_state_t state;
+  XXH3_64bits_reset(&state);
+  unsigned char bytes[sizeof(std::int64_t)];
   for (std::size_t i = 0; i < sizeof bytes; ++i)
-    input[i] = static_cast<char>((static_cast<std::uint64_t>(bytes) >> (8 * i)) & 0xFF);
+    bytes[i] = static_cast<unsigned char>((static_cast<std::uint64_t>(length) >> (8 * i)) & 0xFF);
+  XXH3_64bits_update(&state, bytes, sizeof bytes);
+  constexpr long kStretch = kAudioIdentityStretch;
+  char stretch[kStretch];
   const auto take = [&](long offset, long size) {
-    const TagLib::ByteVector stretch = readAt(stream, offset, size);
-    if (static_cast<long>(stretch.size()) != size) return false;
-    input.insert(input.end(), stretch.data(), stretch.data() + stretch.size());
+    for (long done = 0; done < size; done += kStretch) {
+      const long part = std::min(kStretch, size - done);
+      if (!stream.copy(offset + done, part, stretch)) return false;
+      XXH3_64bits_update(&state, stretch, static_cast<std::size_t>(part));
+    }
     return true;
   };
-  constexpr long kStretch = kAudioIdentityStretch;
   const bool read = length <= 3 * kStretch
                         ? take(first, length)
                         : take(first, kStretch) && take(first + (length - kStretch) / 2, kStretch) &&
                               take(end - kStretch, kStretch);
   if (!read) return std::nullopt;
-  return AudioIdentity{bytes, XXH3_64bits(input.data(), input.size())};
+  return AudioIdentity{length, XXH3_64bits_digest(&state)};
 }
 
 }  // namespace importer

@@ -3,11 +3,9 @@
 #include <cstdint>
 #include <optional>
 
-namespace TagLib {
-class IOStream;
-}
-
 namespace importer {
+
+class ReadOnlyStream;
 
 // What a file's audio is, whatever its tags and its name: how many bytes lie between its
 // leading ID3v2 tag and its trailing tags, and a hash of those bytes' first, middle and last
@@ -22,15 +20,15 @@ struct AudioIdentity {
   bool operator==(const AudioIdentity&) const = default;
 };
 
-inline constexpr long kAudioIdentityStretch = 8 * 1024;
+inline constexpr long kAudioIdentityStretch = 4 * 1024;
 
 // Where the audio of the file in `stream` ends: its length less the tags that may follow the
 // audio, each behind the one before: ID3v1, APE, Lyrics3 v2 and an ID3v2 tag with a footer.
 // Never before `first`.
-long audioEnd(TagLib::IOStream& stream, long first);
+long audioEnd(ReadOnlyStream& stream, long first);
 
 // The identity of the audio that begins with the frame at `first`; nullopt when there is none
 // (no byte of audio, or the file cannot be read).
-std::optional<AudioIdentity> audioIdentity(TagLib::IOStream& stream, long first);
+std::optional<AudioIdentity> audioIdentity(ReadOnlyStream& stream, long first);
 
 }  // namespace importer

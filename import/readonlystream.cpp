@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 
 namespace importer {
@@ -94,6 +95,17 @@ const ReadOnlyStream::Block& ReadOnlyStream::blockFor(long length) {
     block->bytes.resize(static_cast<std::size_t>(size));
   block->size = readAt(m_fd, block->offset, size, block->bytes.data());
   return *block;
+}
+
+bool ReadOnlyStream::copy(long offset, long size, char* into) {
+  if (m_fd < 0 || offset < 0 || size < 0 || offset + size > m_length) return false;
+  for (const Block& block : m_blocks) {
+    if (block.size >= 0 && block.offset <= offset && offset + size <= block.offset + block.size) {
+      std::memcpy(into, block.bytes.data() + (offset - block.offset), static_cast<std::size_t>(size));
+      return true;
+    }
+  }
+  return readAt(m_fd, offset, size, into) == size;
 }
 
 TagLib::ByteVector ReadOnlyStream::readBlock(unsigned long length) {

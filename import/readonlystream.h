@@ -36,6 +36,12 @@ class ReadOnlyStream final : public TagLib::IOStream {
   void setScanLimit(long bytes) { m_scanLimit = bytes; }
   bool scanLimitReached() const { return m_scanLimitReached; }
 
+  // Copies the `size` bytes at `offset` into `into`: from a block in memory when one holds
+  // them, otherwise with one read of exactly those bytes, which no block keeps. For the few
+  // short stretches read after TagLib is done, where a block each would cost more than the read.
+  // False when the file ends before.
+  bool copy(long offset, long size, char* into);
+
   TagLib::FileName name() const override { return m_path.c_str(); }
   TagLib::ByteVector readBlock(unsigned long length) override;
   void writeBlock(const TagLib::ByteVector&) override {}

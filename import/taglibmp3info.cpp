@@ -282,10 +282,8 @@ bool TagLibMp3Info::readOpenFile() {
   }
   // TagLib looked for a frame through more of the file than any sound one makes it read.
   if (m_stream->scanLimitReached()) return false;
-  // Its few reads are not TagLib's search for frames, and must not fail where that took long.
-  m_stream->setScanLimit(-1);
+  // Its few reads are not TagLib's search for frames: they do not count against its limit.
   m_identity = importer::audioIdentity(*m_stream, firstFrame);
-  m_stream->setScanLimit(kMaxScanBytes);
   return true;
 }
 
