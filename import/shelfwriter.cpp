@@ -162,7 +162,14 @@ ShelfWriter::Result ShelfWriter::inBatch(bool whole, const Write& write) {
     m_batchLost = false;
     try {
       const Result result = write(prepared);
-      if (result == Result::Written && unit) unit->keep();
+      if (result == Result::Written && unit) {
+        try {
+          unit->keep();
+        } catch (const engine::EngineError&) {
+          m_batchLost = true;  // the batch went with the unit
+          throw;
+        }
+      }
       return result;
     } catch (const engine::EngineError&) {
       for (const auto* statement : {&prepared.insertRow, &prepared.writeCompanion,
@@ -202,7 +209,12 @@ ShelfWriter::Result ShelfWriter::add(const ReadFile& file) {
     insert.Execute();
     // A trigger of another program may have kept the row out.
     if (insert.RecordsAffected() == 0) return Result::Written;
-    writeCompanion(m_catalogue()->LastInsertedId(), file.filename(), file);
+    try {
+      writeCompanion(m_catalogue()->LastInsertedId(), file.filename(), file);
+    } catch (const engine::EngineError&) {
+      // The row is in, and simply not known yet, unless the batch went with the failure.
+      if (prepared.writeCompanion->batchLost()) throw;
+    }
     return Result::Written;
   });
 }

@@ -495,8 +495,12 @@ void Connection::endUnit(bool keep) {
   // SQLite may have rolled back the whole batch with a failed statement; nothing is left then.
   if (sqlite3_get_autocommit(m_db)) return;
   if (keep) {
-    if (!runUnitStep(kKeep)) throw lastError();
-    return;
+    if (runUnitStep(kKeep)) return;
+    // A unit left on SQLite's stack would be committed with the batch all the same.
+    const EngineError error = lastError();
+    runInternal("ROLLBACK");
+    endBatch();
+    throw error;
   }
   if (!runUnitStep(kUndo)) {
     // What cannot be undone alone goes with the whole batch rather than stay half done.

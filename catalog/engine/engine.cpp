@@ -231,7 +231,11 @@ void PreparedStatement::Execute() {
       // The rows before this one stay, unless SQLite rolled the whole batch back (a full disk,
       // an I/O error, no memory, the time limit).
       m_batchLost = m_connection->inBatch() && sqlite3_get_autocommit(m_connection->handle());
-      m_connection->commitBatch();
+      try {
+        m_connection->commitBatch();
+      } catch (const EngineError&) {
+        m_batchLost = true;  // the commit failed, and rolled the batch back
+      }
       if (m_batchLost)
         throw EngineError(error.number(), error.description() +
                                               " The rows saved with it a moment before were "

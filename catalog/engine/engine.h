@@ -202,7 +202,8 @@ class Unit {
   Unit(const Unit&) = delete;
   Unit& operator=(const Unit&) = delete;
 
-  // Keeps the unit's changes in the batch. Throws EngineError.
+  // Keeps the unit's changes in the batch. Throws EngineError, having rolled back the whole
+  // batch, when SQLite cannot.
   void keep();
 
  private:

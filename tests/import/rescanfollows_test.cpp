@@ -299,6 +299,19 @@ TEST_F(RescanFollowsTest, ARowAndItsCompanionRowChangeTogetherOrNotAtAll) {
   EXPECT_EQ(ids().at("B/song.mp3"), id);
 }
 
+// Another program's rule that refuses companion rows costs the import nothing but what it would
+// learn: every row is stored and counted.
+TEST_F(RescanFollowsTest, ARefusedCompanionRowLeavesTheRowStoredAndCounted) {
+  write("a.mp3", {"A", "Band", 101});
+  write("b.mp3", {"B", "Band", 102});
+  db->Execute(
+      "CREATE TRIGGER refuse BEFORE INSERT ON shelf_files BEGIN SELECT RAISE(ABORT, 'refused'); "
+      "END");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  EXPECT_EQ(rowCount(), 2);
+  EXPECT_EQ(counts(), (ImportCounts{.songsAdded = 2}));
+}
+
 // A catalogue made before the companion table gets it at the first import or rescan. Rows it
 // did not know are read once, without a change to what they hold; companion rows whose row
 // another program deleted go; a row whose Filename another program changed is read anew.
