@@ -125,4 +125,13 @@ double median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
+std::string shellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (const char c : text) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
 }  // namespace bench

@@ -25,4 +25,7 @@ Floor sqliteAlone(const std::string& path, const std::string& sql, int firstRows
 
 double median(std::vector<double> values);
 
+// `text` as one word of a shell command: in single quotes, each single quote written as '\''.
+std::string shellQuoted(const std::string& text);
+
 }  // namespace bench

@@ -30,6 +30,7 @@
 #include <system_error>
 #include <vector>
 
+#include "benchcatalogue.h"
 #include "import/audioidentity.h"
 #include "import/mp3info.h"
 
@@ -132,15 +133,6 @@ std::vector<std::string> mp3FilesBelow(const std::string& folder) {
   return paths;
 }
 
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (const char c : text) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
-  }
-  return out + "'";
-}
-
 // Copies `count` of the files, spread over the list, retags the copies and reads them again.
 // Returns false when the copies could not be made or retagged.
 bool retag(const std::vector<std::string>& paths, const std::vector<Reading>& readings,
@@ -173,8 +165,8 @@ bool retag(const std::vector<std::string>& paths, const std::vector<Reading>& re
   }
   const fs::path script = work / "retag.py";
   std::ofstream(script) << kRetagScript;
-  std::string command = "/usr/bin/python3 " + quoted(script.string());
-  for (const std::string& copy : copies) command += " " + quoted(copy);
+  std::string command = "/usr/bin/python3 " + bench::shellQuoted(script.string());
+  for (const std::string& copy : copies) command += " " + bench::shellQuoted(copy);
   if (std::system(command.c_str()) != 0) {
     std::fprintf(stderr, "retagging failed (is python3-mutagen installed?)\n");
     fs::remove_all(work);

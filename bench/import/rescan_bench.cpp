@@ -166,22 +166,14 @@ void printRow(const char* name, const std::vector<double>& seconds, double floor
   std::printf(")\n");
 }
 
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (const char c : text) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
-  }
-  return out + "'";
-}
-
 // Makes `to` a tree like `from`: hard links to the same files where the file system allows (no
 // data is copied, and the files stay in the page cache), copies otherwise.
 bool copyTree(const std::string& from, const std::string& to) {
-  const std::string links = "cp -al " + quoted(from) + " " + quoted(to) + " 2>/dev/null";
+  const std::string links =
+      "cp -al " + bench::shellQuoted(from) + " " + bench::shellQuoted(to) + " 2>/dev/null";
   if (std::system(links.c_str()) == 0) return true;
   std::filesystem::remove_all(to);
-  const std::string copy = "cp -a " + quoted(from) + " " + quoted(to);
+  const std::string copy = "cp -a " + bench::shellQuoted(from) + " " + bench::shellQuoted(to);
   return std::system(copy.c_str()) == 0;
 }
 
