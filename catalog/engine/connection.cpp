@@ -19,6 +19,7 @@
 #include "fileexists.h"
 #include "jetlike.h"
 #include "recordset.h"
+#include "searchfold.h"
 #include "sqltext.h"
 #include "statement.h"
 
@@ -149,6 +150,8 @@ void Connection::configure() {
   if (likeRc != SQLITE_OK) throw EngineError(likeRc, sqlite3_errstr(likeRc));
   const int existsRc = registerFileExists(m_db, &Connection::deadlinePassed, this);
   if (existsRc != SQLITE_OK) throw EngineError(existsRc, sqlite3_errstr(existsRc));
+  const int searchRc = registerSearchFunctions(m_db);
+  if (searchRc != SQLITE_OK) throw EngineError(searchRc, sqlite3_errstr(searchRc));
   sqlite3_set_authorizer(m_db, &Connection::authorize, this);
   sqlite3_progress_handler(m_db, 10000, &Connection::progress, this);
 }

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   char* message = nullptr;
   if (rc == SQLITE_OK) {
     const std::string sql =
-        std::string("PRAGMA journal_mode=WAL;") + kCatalogueSchema + kCompanionSchema;
+        std::string("PRAGMA journal_mode=WAL;") + kCatalogueSchema + kCompanionSchema + kSearchSchema;
     rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
   }
   const std::string error = message ? message : sqlite3_errstr(rc);
