@@ -348,7 +348,7 @@ std::string condition(const FilterTerm& term) {
       if (term.field == Field::Year) {
         value = std::string(kYearNumber);
       } else if (term.field == Field::Id) {
-        value = "ID";
+        value = "music_shelf.ID";
       } else {
         value = std::string(columnOf(term.field));
         guard = "typeof(" + value + ") IN ('integer', 'real') AND ";

@@ -1,0 +1,185 @@
+// The filter's SQL against a real catalogue: with the index and without, with rows the index has
+// not caught up with, and with text that tries to break out of the SQL.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "catalog/filterquery.h"
+#include "catalog/searchindex.h"
+#include "engine/engine.h"
+#include "support/tempdir.h"
+#include "testcatalogue.h"
+
+namespace {
+
+using Ids = std::vector<long long>;
+
+class FilterSqlTest : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    path = dir.path("music_1.mdb");
+    const std::string present = dir.write("present.mp3", "x");
+    testcatalogue::make(path);
+    testcatalogue::run(
+        path,
+        "INSERT INTO music_shelf (ID, Title, Artist, Album, Year, Genre, Track, Comment, "
+        "Filename, Duration, Bitrate, VBR) VALUES "
+        "(1, 'Café del Mar', 'The Beatles', 'Help', '1994', 'Pop', 1, NULL, '" + present +
+            "', 215, 128, 'False'),"
+        "(2, 'CAFÉ noir', 'Miles', 'Kind', '1959', 'Jazz', 2, NULL, '/nonexistent/a.mp3', 610, "
+        "320, 'True'),"
+        "(3, 'Cafe\xCC\x81 Society', 'X', NULL, 'junk', NULL, '', NULL, NULL, 90, 192, NULL),"
+        "(4, NULL, 'Beatles tribute', NULL, '1994-05-01', NULL, 7, 'it''s 100% * (weird)', "
+        "'/x/\"q\".mp3', 3600, 256, 'true'),"
+        "(5, 'Other', 'Someone', NULL, '', 'Rock', 3, 'a \"quote\"', 'rel.mp3', NULL, 96, "
+        "'False')");
+    if (GetParam()) {
+      db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+      EXPECT_TRUE(catalog::ensureSearchIndex(*db));
+      while (catalog::catchUpSearchIndex(*db, 2) > 0) {
+      }
+    } else {
+      db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+    }
+    ASSERT_EQ(catalog::hasSearchIndex(*db), GetParam());
+  }
+
+  Ids ids(const std::string& text, const std::optional<catalog::SortOrder>& order = {}) {
+    const catalog::FilterQuery query = catalog::parseFilter(text);
+    EXPECT_TRUE(query.valid()) << text;
+    auto view = db->OpenRecordset(catalog::filterSql(query, GetParam(), order));
+    view->readAll();
+    EXPECT_TRUE(view->Updatable()) << text;
+    Ids out;
+    for (std::int64_t row = 0; row < view->rowCount(); ++row)
+      out.push_back(std::stoll(view->value(row, 0).toText()));
+    return out;
+  }
+
+  testsupport::TempDir dir;
+  std::string path;
+  std::shared_ptr<engine::Database> db;
+};
+
+TEST_P(FilterSqlTest, FindsWhatEachFormSays) {
+  const std::vector<std::pair<const char*, Ids>> cases = {
+      {"", {1, 2, 3, 4, 5}},
+      {"cafe", {1, 2, 3}},
+      {"CAFÉ", {1, 2, 3}},
+      {"tles", {1, 4}},
+      {"beatles -tribute", {1}},
+      {"\"del mar\"", {1}},
+      {"\"cafe society\"", {3}},
+      {"artist:beatles", {1, 4}},
+      {"artist:\"the beatles\"", {1}},
+      {"title:beatles", {}},
+      {"-title:cafe", {4, 5}},
+      {"path:/nonexistent", {2}},
+      {"genre:ja", {2}},
+      {"ja", {2}},
+      {"bitrate<128", {5}},
+      {"bitrate<=128", {1, 5}},
+      {"bitrate>256", {2}},
+      {"bitrate>=256", {2, 4}},
+      {"bitrate:128..192", {1, 3}},
+      {"track=1", {1}},
+      {"track>2", {4, 5}},
+      {"-track>2", {1, 2, 3}},
+      {"year:1994", {1, 4}},
+      {"year:1950..1960", {2}},
+      {"year:..1979", {2}},
+      {"year:1990..", {1, 4}},
+      {"year:junk", {3}},
+      {"duration>=10:00", {2, 4}},
+      {"duration<90", {}},
+      {"length:1:30", {3}},
+      {"vbr:yes", {2, 4}},
+      {"vbr:no", {1, 3, 5}},
+      {"missing:yes", {2, 4, 5}},
+      {"missing:no", {1, 3}},
+      {"id:2..3", {2, 3}},
+      {"cafe bitrate>150", {2, 3}},
+      {"cafe -id:1", {2, 3}},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(ids(text), expected) << text;
+}
+
+TEST_P(FilterSqlTest, SortsWithinTheFilter) {
+  EXPECT_EQ(ids("cafe", catalog::SortOrder{"title", false}), (Ids{3, 2, 1}));  // by bytes after ASCII case
+  EXPECT_EQ(ids("cafe", catalog::SortOrder{"Bitrate", true}), (Ids{2, 3, 1}));
+  EXPECT_EQ(ids("cafe", catalog::SortOrder{"no such column", true}), (Ids{1, 2, 3}));
+}
+
+TEST_P(FilterSqlTest, TextThatLooksLikeSqlIsOnlyLookedFor) {
+  const std::vector<std::pair<const char*, Ids>> cases = {
+      {"'", {4}},
+      {"\"it's 100% *\"", {4}},
+      {"%", {4}},
+      {"*", {4}},
+      {")", {4}},
+      {"\"\"\"\"", {4, 5}},
+      {"'); DROP TABLE music_shelf; --", {}},
+      {"\"' OR 1=1 --\"", {}},
+      {"comment:\"\"\"quote\"\"\"", {5}},
+      {"\"a \"\"quote\"", {5}},
+      {"\"NEAR(a b)\" OR", {}},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(ids(text), expected) << text;
+  EXPECT_EQ(testcatalogue::scalar(path, "SELECT count(*) FROM music_shelf"), "5");
+}
+
+TEST_P(FilterSqlTest, RowsOtherProgramsChangedShowAsTheyAreNow) {
+  // Another program writes behind the index: a new row, an edit, a deletion, a new ID.
+  testcatalogue::run(path,
+                     "INSERT INTO music_shelf (ID, Title) VALUES (6, 'Cafe latte');"
+                     "UPDATE music_shelf SET Title = 'Tea' WHERE ID = 1;"
+                     "DELETE FROM music_shelf WHERE ID = 2;"
+                     "UPDATE music_shelf SET ID = 9 WHERE ID = 3;"
+                     "UPDATE music_shelf SET Comment = 'cafe' WHERE ID = 5;");
+  EXPECT_EQ(ids("cafe"), (Ids{5, 6, 9}));
+  EXPECT_EQ(ids("-cafe"), (Ids{1, 4}));
+  EXPECT_EQ(ids("tea"), (Ids{1}));
+  if (GetParam()) {
+    EXPECT_GT(catalog::searchIndexPending(*db), 0);
+    while (catalog::catchUpSearchIndex(*db, 3) > 0) {
+    }
+    EXPECT_EQ(catalog::searchIndexPending(*db), 0);
+  }
+  EXPECT_EQ(ids("cafe"), (Ids{5, 6, 9}));
+  EXPECT_EQ(ids("tea"), (Ids{1}));
+}
+
+TEST_P(FilterSqlTest, EditsInAFilteredViewReachTheCatalogue) {
+  auto view = db->OpenRecordset(catalog::filterSql(catalog::parseFilter("cafe"), GetParam()));
+  ASSERT_TRUE(view->Updatable());
+  view->updateRow(0, {{view->fieldIndex("Title"), engine::Value(std::string("Renamed"))}});
+  EXPECT_EQ(testcatalogue::scalar(path, "SELECT Title FROM music_shelf WHERE ID = 1"), "Renamed");
+  EXPECT_EQ(ids("cafe"), (Ids{2, 3}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Filter, FilterSqlTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "WithIndex" : "WithoutIndex";
+                         });
+
+TEST(SearchIndex, BuildsInSlicesAndStaysAwayFromReadOnlyOrIndexlessWork) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path("music_1.mdb");
+  testcatalogue::make(path);
+  testcatalogue::addSongs(path, {{"a", "b"}, {"c", "d"}, {"e", "f"}});
+  auto db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+  EXPECT_FALSE(catalog::hasSearchIndex(*db));
+  EXPECT_EQ(catalog::catchUpSearchIndex(*db, 10), 0u);
+  EXPECT_EQ(catalog::searchIndexPending(*db), 0);
+  EXPECT_TRUE(catalog::ensureSearchIndex(*db));
+  EXPECT_FALSE(catalog::ensureSearchIndex(*db));
+  EXPECT_EQ(catalog::searchIndexPending(*db), 3);
+  EXPECT_EQ(catalog::catchUpSearchIndex(*db, 2), 2u);
+  EXPECT_EQ(catalog::catchUpSearchIndex(*db, 2), 1u);
+  EXPECT_EQ(catalog::catchUpSearchIndex(*db, 2), 0u);
+  EXPECT_EQ(testcatalogue::scalar(path, "SELECT count(*) FROM shelf_search"), "3");
+}
+
+}  // namespace
