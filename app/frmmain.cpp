@@ -9,11 +9,14 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetricsF>
+#include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QStatusBar>
 #include <QTextDocument>
 #include <QTimer>
@@ -26,11 +29,15 @@
 #include "app/gridextent.h"
 #include "app/importrunner.h"
 #include "app/importstatus.h"
+#include "app/viewcounter.h"
 #include "catalog/boundgrid.h"
 #include "catalog/catalogue.h"
 #include "catalog/datacontrol.h"
 #include "catalog/export.h"
+#include "catalog/filterquery.h"
+#include "catalog/lengths.h"
 #include "catalog/recordsetmodel.h"
+#include "catalog/searchindex.h"
 #include "catalog/statements.h"
 #include "engine/errors.h"
 #include "engine/fileexists.h"
@@ -49,8 +56,14 @@ constexpr int kClientWidth = 11970;
 constexpr int kClientHeight = 5295;
 constexpr double kControlPointSize = 8.25;
 constexpr double kSmallestLabelPointSize = 6.0;
-// How long after a view is shown its rows are counted.
+// How long after a view is shown its rows are counted, when the window counts them itself.
 constexpr int kRowCountDelayMs = 100;
+// The pause in typing after which the filter is shown.
+constexpr int kFilterPauseMs = 150;
+// Rows of the filter's index brought up to date at a time, and how often, while there are any:
+// a slice takes a few milliseconds, so typing never waits for one.
+constexpr std::size_t kIndexSliceRows = 400;
+constexpr int kIndexSliceIntervalMs = 10;
 
 void place(QWidget* widget, int left, int top, int width, int height) {
   widget->setGeometry(twips::toPixels(left), twips::toPixels(top), twips::toPixels(width),
@@ -113,6 +126,7 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
   buildControls();
   buildMenus();
   buildStatusBar();
+  buildFilterBox();
   wireImportRunner();
   // The status bar adds its own height below the inner area, which keeps its size.
   resize(twips::toPixels(kClientWidth), twips::toPixels(kClientHeight) +
@@ -262,6 +276,35 @@ void frmMain::buildStatusBar() {
   statusBar()->addPermanentWidget(lblReadOnly);
 }
 
+void frmMain::buildFilterBox() {
+  // In the menu bar's corner, where it moves none of the window's controls.
+  txtFilter = named(new QLineEdit(menuBar()), "txtFilter");
+  txtFilter->setAccessibleName(QStringLiteral("Filter"));
+  txtFilter->setPlaceholderText(QStringLiteral("Filter"));
+  txtFilter->setClearButtonEnabled(true);
+  txtFilter->setMinimumWidth(twips::toPixels(3600));
+  txtFilter->installEventFilter(this);
+  menuBar()->setCornerWidget(txtFilter, Qt::TopRightCorner);
+  setTabOrder(cmdAddDir, txtFilter);  // after the window's own controls
+  m_filterTimer = new QTimer(this);
+  m_filterTimer->setSingleShot(true);
+  m_filterTimer->setInterval(kFilterPauseMs);
+  connect(m_filterTimer, &QTimer::timeout, this, &frmMain::applyFilter);
+  connect(txtFilter, &QLineEdit::textEdited, this, &frmMain::txtFilter_Change);
+  // The clear button empties the box without an edit of the user's.
+  connect(txtFilter, &QLineEdit::textChanged, this, [this](const QString& text) {
+    if (text.isEmpty() && m_filterShown) txtFilter_Change();
+  });
+
+  mnuFilter = named(mnuCatalogue->addAction(QStringLiteral("Filter")), "mnuFilter");
+  mnuFilter->setShortcut(QKeySequence::Find);
+  connect(mnuFilter, &QAction::triggered, this, &frmMain::mnuFilter_Click);
+
+  m_indexTimer = new QTimer(this);
+  m_indexTimer->setInterval(kIndexSliceIntervalMs);
+  connect(m_indexTimer, &QTimer::timeout, this, &frmMain::catchUpSearchIndex);
+}
+
 void frmMain::wireImportRunner() {
   ImportRunner* runner = m_runner.get();
   connect(m_importStatus, &ImportStatus::cancelClicked, runner, &ImportRunner::cancel);
@@ -270,6 +313,11 @@ void frmMain::wireImportRunner() {
             m_importStatus->start(folder, [runner] { return runner->progress(); }, walk);
           });
   connect(runner, &ImportRunner::walkSummary, m_importStatus, &ImportStatus::finishWith);
+  // What a walk added, moved or removed changes the counts, and waits for the filter's index.
+  connect(runner, &ImportRunner::walkSummary, this, [this] {
+    countRowsSoon();
+    startIndexCatchUp();
+  });
   connect(runner, &ImportRunner::failed, this, &frmMain::showError);
   connect(runner, &ImportRunner::notice, this, &frmMain::showNotice);
   connect(runner, &ImportRunner::lockWaiting, this, &frmMain::showLockWait);
@@ -322,12 +370,16 @@ void frmMain::showQuery(const std::string& source, int type, bool fitColumns) {
   showNotice({});
   std::shared_ptr<engine::Recordset> recordset = database().OpenRecordset(source, type);
   Data1->setRecordset(std::move(recordset), fitColumns);
+  // Whoever sorted this view shows its arrow afterwards; the filter says it is the filter's.
+  showSortArrow(-1, false);
+  if (!m_showingFilter) leaveFilter();
   countRowsSoon();
 }
 
 void frmMain::reloadView() {
   Data1->UpdateControls();
   countRowsSoon();  // also when the reload fails: the rows may have changed
+  startIndexCatchUp();
   Data1->Refresh();
 }
 
@@ -337,6 +389,16 @@ void frmMain::reloadViewAt(std::optional<std::int64_t> id, int near) {
 }
 
 void frmMain::countRowsSoon() {
+  if (m_counter && m_counter->available()) {
+    // The label keeps the last count until the new one is there, rather than blink.
+    ViewCounter::Request request;
+    if (const std::shared_ptr<engine::Recordset> view = Data1->Recordset()) {
+      request.viewSql = view->sql();
+      request.sumDuration = viewHasDuration();
+    }
+    m_countGeneration = m_counter->count(std::move(request));
+    return;
+  }
   lblRowCount->clear();
   if (m_rowCountPending) return;
   m_rowCountPending = true;
@@ -354,8 +416,141 @@ void frmMain::showRowCount() {
     lblRowCount->clear();
     return;
   }
-  lblRowCount->setText(QString::fromStdString(importer::groupedNumber(*rows)) +
-                       (*rows == 1 ? QStringLiteral(" song") : QStringLiteral(" songs")));
+  showCounted(*rows, std::nullopt, std::nullopt);
+}
+
+void frmMain::showCounted(std::int64_t rows, std::optional<std::int64_t> songs,
+                          std::optional<std::int64_t> seconds) {
+  QString text;
+  if (!viewListsSongs()) {
+    // A query of other things (artists and their counts, say) lists rows, not songs.
+    text = QString::fromStdString(importer::groupedNumber(rows)) +
+           (rows == 1 ? QStringLiteral(" row") : QStringLiteral(" rows"));
+  } else {
+    text = QString::fromStdString(importer::groupedNumber(rows));
+    if (songs && *songs != rows)
+      text += QStringLiteral(" of ") + QString::fromStdString(importer::groupedNumber(*songs));
+    text += (rows == 1 && (!songs || *songs == rows)) ? QStringLiteral(" song")
+                                                      : QStringLiteral(" songs");
+    if (seconds && *seconds > 0)
+      text += QStringLiteral(" \u00b7 ") + QString::fromStdString(catalog::lengthText(*seconds));
+  }
+  lblRowCount->setText(text);
+}
+
+bool frmMain::viewListsSongs() const {
+  const std::shared_ptr<engine::Recordset> view = Data1->Recordset();
+  if (!view) return false;
+  for (int c = 0; c < view->fieldCount(); ++c) {
+    const engine::Recordset::Origin& origin = view->origin(c);
+    if (engine::equalsIgnoringCase(origin.table, catalog::kTableName) &&
+        engine::equalsIgnoringCase(origin.column, "ID"))
+      return true;
+  }
+  return false;
+}
+
+bool frmMain::viewHasDuration() const {
+  const std::shared_ptr<engine::Recordset> view = Data1->Recordset();
+  if (!view) return false;
+  const int field = view->fieldIndex("Duration");
+  return field >= 0 && engine::equalsIgnoringCase(view->origin(field).table, catalog::kTableName);
+}
+
+void frmMain::showSortArrow(int column, bool descending) {
+  QHeaderView* headings = DBGrid1->horizontalHeader();
+  headings->setSortIndicatorShown(column >= 0);
+  headings->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void frmMain::leaveFilter() {
+  if (!m_filterShown && txtFilter->text().isEmpty()) return;
+  m_filterShown = false;
+  m_filterSort.reset();
+  m_viewBeforeFilter.reset();
+  m_filterTimer->stop();
+  const QSignalBlocker quiet(txtFilter);
+  txtFilter->clear();
+  txtFilter->setStyleSheet({});
+  txtFilter->setToolTip({});
+}
+
+void frmMain::txtFilter_Change() { m_filterTimer->start(); }
+
+void frmMain::mnuFilter_Click() {
+  txtFilter->setFocus(Qt::ShortcutFocusReason);
+  txtFilter->selectAll();
+}
+
+void frmMain::applyFilter() {
+  m_filterTimer->stop();
+  const catalog::FilterQuery query = catalog::parseFilter(txtFilter->text().toStdString());
+  if (!query.problems.empty()) {
+    // What cannot be read is shown, and the grid keeps what it lists.
+    QStringList why;
+    for (const std::string& problem : query.problems) why << QString::fromStdString(problem);
+    txtFilter->setStyleSheet(QStringLiteral("QLineEdit { background: #ffd6d6; color: black; }"));
+    txtFilter->setToolTip(why.join(QLatin1Char('\n')));
+    return;
+  }
+  txtFilter->setStyleSheet({});
+  txtFilter->setToolTip({});
+  if (query.empty()) {
+    if (!m_filterShown) return;
+    // Back to the view the filter started from.
+    const std::optional<std::pair<std::string, int>> before = m_viewBeforeFilter;
+    guarded([&] {
+      if (before)
+        showQuery(before->first, before->second);
+      else
+        leaveFilter();
+    });
+    return;
+  }
+  guarded([&] { showFilter(txtFilter->text().toStdString()); });
+}
+
+void frmMain::showFilter(const std::string& text) {
+  const catalog::FilterQuery query = catalog::parseFilter(text);
+  engine::Database& db = database();
+  std::optional<catalog::SortOrder> order;
+  if (m_filterSort)
+    order = catalog::SortOrder{DBGrid1->columnCaption(m_filterSort->column).toStdString(),
+                               m_filterSort->descending};
+  const std::string sql = catalog::filterSql(query, catalog::hasSearchIndex(db), order);
+  if (!m_filterShown) {
+    m_viewBeforeFilter.reset();
+    if (const std::shared_ptr<engine::Recordset> view = Data1->Recordset())
+      m_viewBeforeFilter = std::pair(view->source(), view->type());
+  }
+  {
+    // The same columns as any view of the catalogue: they keep their widths as the user types.
+    const QScopedValueRollback showing(m_showingFilter, true);
+    showQuery(sql, engine::dbOpenDynaset, false);
+  }
+  m_filterShown = true;
+  if (m_filterSort) showSortArrow(m_filterSort->column, m_filterSort->descending);
+}
+
+void frmMain::catchUpSearchIndex() {
+  if (m_unloaded || !dbMusic || !dbMusic->isOpen() || dbMusic->isReadOnly() ||
+      m_runner->isRunning()) {
+    m_indexTimer->stop();
+    return;
+  }
+  // A write reads every view still reading to its end first: a view of a million rows would
+  // hold the window for seconds. The index waits until the view is read or replaced, and the
+  // filter stays exact meanwhile.
+  if (const std::shared_ptr<engine::Recordset> view = Data1->Recordset();
+      view && !view->isComplete())
+    return;
+  try {
+    if (catalog::catchUpSearchIndex(*dbMusic, kIndexSliceRows) == 0) m_indexTimer->stop();
+  } catch (const std::exception&) {
+    // Another program holds the catalogue, say: the filter stays exact without the index, and
+    // the next change starts the catch-up again.
+    m_indexTimer->stop();
+  }
 }
 
 void frmMain::connectCatalogue() {
@@ -375,6 +570,15 @@ bool frmMain::Form_Load() {
   try {
     connectCatalogue();
     catalog::verifyCatalogue(*dbMusic);
+    m_counter = std::make_unique<ViewCounter>(QFile::encodeName(m_catalogPath).toStdString());
+    connect(m_counter.get(), &ViewCounter::counted, this, [this](const ViewCounter::Result& r) {
+      if (r.generation != m_countGeneration || m_unloaded) return;
+      if (r.viewRows)
+        showCounted(*r.viewRows, r.songs, r.seconds);
+      else if (!Data1->Recordset())
+        lblRowCount->clear();
+    });
+    prepareSearchIndex();
     return true;
   } catch (const std::exception& e) {
     const catalog::ErrorInfo info = catalog::describeError(e);
@@ -387,9 +591,26 @@ bool frmMain::Form_Load() {
   }
 }
 
+void frmMain::prepareSearchIndex() {
+  // A catalogue from before the filter gets its index here; its rows are then indexed a slice
+  // at a time while the window is idle. Without it the filter is only slower.
+  try {
+    if (!dbMusic->isReadOnly()) catalog::ensureSearchIndex(*dbMusic);
+  } catch (const std::exception&) {
+    return;
+  }
+  startIndexCatchUp();
+}
+
+void frmMain::startIndexCatchUp() {
+  if (m_indexTimer && !m_indexTimer->isActive()) m_indexTimer->start();
+}
+
 void frmMain::Form_Unload() {
   if (m_unloaded) return;
   m_unloaded = true;
+  m_indexTimer->stop();
+  m_counter.reset();  // its thread stops counting at once
   guarded([&] {
     if (dbMusic) dbMusic->Close();
     if (wsMusic) wsMusic->Close();
@@ -408,6 +629,12 @@ void frmMain::closeEvent(QCloseEvent* event) {
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
   if (watched == centralWidget() && event->type() == QEvent::Resize) Form_Resize();
+  if (watched == txtFilter && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !txtFilter->text().isEmpty()) {
+    txtFilter->clear();
+    applyFilter();
+    return true;
+  }
   return QMainWindow::eventFilter(watched, event);
 }
 
@@ -460,9 +687,17 @@ void frmMain::DBGrid1_HeadClick(int ColIndex) {
     const catalog::SortStep step = catalog::nextSort(intSortCol, m_idSortDescending, column);
     intSortCol = step.sortCol;
     m_idSortDescending = step.idDescending;
+    if (m_filterShown) {
+      // Sorted within the filter, which stays.
+      m_filterSort = FilterSort{ColIndex, step.descending};
+      showFilter(txtFilter->text().toStdString());
+      reloadView();
+      return;
+    }
     // The same columns in another order: they keep their widths rather than jump.
     showQuery(catalog::sortedSql(caption, step.descending), engine::dbOpenDynaset, false);
     reloadView();
+    showSortArrow(ColIndex, step.descending);
   });
 }
 

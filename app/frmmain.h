@@ -19,6 +19,8 @@
 
 class ImportRunner;
 class ImportStatus;
+class QTimer;
+class ViewCounter;
 class QAction;
 class QLabel;
 class QLineEdit;
@@ -90,6 +92,10 @@ class frmMain final : public QMainWindow {
   void mnuCopyPath_Click();
   void txtTitle_Change();
   void Form_Resize();
+  // The filter box: typing restarts a short pause, after which the filter is shown.
+  void txtFilter_Change();
+  void mnuFilter_Click();
+  void applyFilter();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -101,6 +107,7 @@ class frmMain final : public QMainWindow {
   void buildControls();
   void buildMenus();
   void buildStatusBar();
+  void buildFilterBox();
   void Form_Unload();
 
   // The folder import of `path` (the folder name's bytes), run by the import runner, and the
@@ -126,9 +133,26 @@ class frmMain final : public QMainWindow {
   // The same, then the row with catalogue ID `id` current again when the view lists it (looked
   // for at row `near` first); otherwise the first row, as after any reload.
   void reloadViewAt(std::optional<std::int64_t> id, int near);
-  // Counts the view's rows for the status bar once the window has shown them.
+  // Counts the view's rows and the catalogue's songs for the status bar: on the counter's thread
+  // when it has one, otherwise on this one once the window has shown the rows.
   void countRowsSoon();
   void showRowCount();
+  void showCounted(std::int64_t rows, std::optional<std::int64_t> songs,
+                   std::optional<std::int64_t> seconds);
+  // Whether the view lists the catalogue's rows one a line (it has their ID), and whether it has
+  // their Duration.
+  bool viewListsSongs() const;
+  bool viewHasDuration() const;
+  // The sort arrow of the heading a view is sorted by; none for other views.
+  void showSortArrow(int column, bool descending);
+  // A view other than the filter is shown: the filter box is emptied, quietly.
+  void leaveFilter();
+  // Shows the filter's view of `text`, sorted as the filter's last heading click asked.
+  void showFilter(const std::string& text);
+  // Folds a slice of the rows waiting for the filter's index into it, while the window is idle.
+  void catchUpSearchIndex();
+  void prepareSearchIndex();
+  void startIndexCatchUp();
   // The row menu: Play, Open Containing Folder, Copy Path for `row`.
   void showRowMenu(int row, const QPoint& globalPos);
   // The real path of the menu row's file, when it is on disk; otherwise shows that it is not.
@@ -164,6 +188,21 @@ class frmMain final : public QMainWindow {
   std::unique_ptr<ImportRunner> m_runner;
   bool m_unloaded = false;
 
+  // The filter.
+  bool m_filterShown = false;  // the view is the filter's
+  bool m_showingFilter = false;  // the filter's view is being shown
+  struct FilterSort {
+    int column;
+    bool descending;
+  };
+  std::optional<FilterSort> m_filterSort;  // the filter's heading sort, kept as it changes
+  // The view shown before the filter, which an emptied filter goes back to.
+  std::optional<std::pair<std::string, int>> m_viewBeforeFilter;
+  QTimer* m_filterTimer = nullptr;
+  QTimer* m_indexTimer = nullptr;
+  std::unique_ptr<ViewCounter> m_counter;
+  std::uint64_t m_countGeneration = 0;
+
   // Controls, named as their objectName.
   QPushButton* Command1 = nullptr;
   QPushButton* cmdShowAll = nullptr;
@@ -196,6 +235,8 @@ class frmMain final : public QMainWindow {
   QAction* mnuShowDuplicateSongs = nullptr;
   QAction* mnuExport = nullptr;
   QLabel* lblRowCount = nullptr;
+  QLineEdit* txtFilter = nullptr;
+  QAction* mnuFilter = nullptr;
   QMenu* mnuRow = nullptr;
   QAction* mnuPlay = nullptr;
   QAction* mnuOpenFolder = nullptr;

@@ -134,8 +134,9 @@ void ImportRunner::rescanFolder(const std::string& folder) {
     // without a question.
     if (vanished > 0 && !m_closeRequested && !m_cancelled) {
       // The walk is over: Cancel goes, and the status bar says what it did while the user
-      // decides.
-      emit walkSummary(summary(false));
+      // decides, and that nothing is removed yet.
+      emit walkSummary(QString::fromStdString(
+          importer::rescanWaitingText(m_import.progress().counts, folder, vanished)));
       if (m_question && m_question(vanishedQuestion(vanished, folder)))
         rescan.removeVanished(m_database(), m_yield, removed);
       else

@@ -113,6 +113,13 @@ std::string rescanProgressText(const ImportCounts& counts, bool waitingForCatalo
   return text;
 }
 
+std::string rescanWaitingText(const ImportCounts& counts, const std::string& folder,
+                              std::int64_t vanished) {
+  return "Rescan of " + engine::validUtf8(folder) + ": " + addedMovedUpdated(counts) + ", " +
+         groupedNumber(counts.songsUnchanged) + " unchanged; " +
+         counted(vanished, "song", "songs") + " no longer on disk, waiting for your answer";
+}
+
 std::string rescanSummaryText(const ImportCounts& counts, const std::string& folder,
                               std::int64_t removed, std::int64_t kept, ImportEnd end,
                               bool failed) {

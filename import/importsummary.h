@@ -27,6 +27,12 @@ std::string summaryText(const ImportCounts& counts, const std::string& folder, d
 // "Rescanning: 120 added, 9,866 unchanged".
 std::string rescanProgressText(const ImportCounts& counts, bool waitingForCatalogue = false);
 
+// What the status bar says while the user decides about rows whose files were not found: the
+// walk is over but nothing is removed yet, for example "Rescan of /music: 120 added, 9,866
+// unchanged; 14 songs no longer on disk, waiting for your answer".
+std::string rescanWaitingText(const ImportCounts& counts, const std::string& folder,
+                              std::int64_t vanished);
+
 // What the status bar says once a rescan is over, for example
 // "Rescan of /music: 120 added, 14 removed, 9,866 unchanged". `kept` counts rows no longer on
 // disk that the user chose to keep. A cancelled or failed rescan removed nothing.
