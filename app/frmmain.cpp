@@ -351,13 +351,26 @@ void frmMain::retryKeptEdit() {
       throw engine::EngineError(engine::err::kRecordDeleted,
                                 "The song was deleted meanwhile, so your edit of " +
                                     kept.field + " could not be saved.");
-    catalog::writeSongField(db, kept.id, kept.field, kept.value, kKeptEditLockWait);
+    if (kept.row >= 0) {
+      // Still the view it was typed in: written through it, so its row shows what was stored
+      // and the boxes keep whatever is typed there meanwhile.
+      const std::optional<std::chrono::milliseconds> usual = db.lockWait();
+      db.setLockWait(kKeptEditLockWait);
+      try {
+        model->updateRow(kept.row, {{model->fieldOfColumn(kept.column), kept.value}});
+      } catch (...) {
+        db.setLockWait(usual);
+        throw;
+      }
+      db.setLockWait(usual);
+    } else {
+      catalog::writeSongField(db, kept.id, kept.field, kept.value, kKeptEditLockWait);
+    }
     model->dropKeptEdit();
     statusBar()->showMessage(QStringLiteral("Your edit of %1 was saved.").arg(field));
     guarded([&] {
       m_undo->record(db, QStringLiteral("Edit ") + field, {kept.id}, before, true);
     });
-    guarded([&] { reloadViewAt(kept.id, kept.row >= 0 ? kept.row : Data1->currentRow()); });
   } catch (const engine::EngineError& e) {
     if (engine::isLockTimeout(e)) {
       m_keptEditRetry->start();

@@ -124,6 +124,7 @@ class Database {
   // it gives up (isLockTimeout); nullopt for the usual wait, longer than any statement may run.
   // Throws EngineError (kObjectClosed).
   void setLockWait(std::optional<std::chrono::milliseconds> wait);
+  std::optional<std::chrono::milliseconds> lockWait() const;
 
   // Whether statements may change the catalogue: false for a read-only file, folder or medium,
   // which is opened for viewing and searching. readOnlyReason() says why, as a phrase.
