@@ -112,7 +112,10 @@ void BoundGrid::followRow(int row) {
   const QModelIndex current = currentIndex();
   if (current.isValid() && current.row() == row) return;
   const int column = current.isValid() ? current.column() : 0;
-  setCurrentIndex(model()->index(row, column));
+  // The row alone, whatever keys are held: the navigator or the window moved, not a selection.
+  selectionModel()->setCurrentIndex(model()->index(row, column),
+                                    QItemSelectionModel::ClearAndSelect |
+                                        QItemSelectionModel::Rows);
   scrollTo(currentIndex());
 }
 
