@@ -11,6 +11,7 @@
 #include <QFontMetricsF>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -39,6 +40,7 @@
 #include "catalog/recordsetmodel.h"
 #include "catalog/searchindex.h"
 #include "catalog/statements.h"
+#include "catalog/undo.h"
 #include "engine/errors.h"
 #include "engine/fileexists.h"
 #include "engine/sqltext.h"
@@ -64,6 +66,14 @@ constexpr int kFilterPauseMs = 150;
 // a slice takes a few milliseconds, so typing never waits for one.
 constexpr std::size_t kIndexSliceRows = 400;
 constexpr int kIndexSliceIntervalMs = 10;
+// A cell edit another program's lock kept out is tried again this often, each try waiting only
+// this long for the lock, so that the window goes on meanwhile.
+constexpr int kKeptEditRetryMs = 1000;
+constexpr std::chrono::milliseconds kKeptEditLockWait{200};
+
+QString songCount(std::size_t count) {
+  return QString::fromStdString(importer::groupedNumber(static_cast<std::int64_t>(count)));
+}
 
 void place(QWidget* widget, int left, int top, int width, int height) {
   widget->setGeometry(twips::toPixels(left), twips::toPixels(top), twips::toPixels(width),
@@ -125,6 +135,7 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
   setWindowTitle(QStringLiteral("Quollsong Database"));
   buildControls();
   buildMenus();
+  buildEditMenu();
   buildStatusBar();
   buildFilterBox();
   wireImportRunner();
@@ -256,6 +267,138 @@ void frmMain::buildMenus() {
   connect(mnuPlay, &QAction::triggered, this, &frmMain::mnuPlay_Click);
   connect(mnuOpenFolder, &QAction::triggered, this, &frmMain::mnuOpenFolder_Click);
   connect(mnuCopyPath, &QAction::triggered, this, &frmMain::mnuCopyPath_Click);
+}
+
+void frmMain::buildEditMenu() {
+  mnuEdit = named(new QMenu(QStringLiteral("&Edit"), this), "mnuEdit");
+  // Right after Debug, before whatever menus follow it.
+  const QList<QAction*> bar = menuBar()->actions();
+  const qsizetype debug = bar.indexOf(mnuDebug->menuAction());
+  if (debug >= 0 && debug + 1 < bar.size())
+    menuBar()->insertMenu(bar[debug + 1], mnuEdit);
+  else
+    menuBar()->addMenu(mnuEdit);
+  mnuUndo = named(mnuEdit->addAction(QStringLiteral("&Undo")), "mnuUndo");
+  mnuUndo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+  mnuRedo = named(mnuEdit->addAction(QStringLiteral("&Redo")), "mnuRedo");
+  mnuRedo->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z));
+  connect(mnuUndo, &QAction::triggered, this, &frmMain::mnuUndo_Click);
+  connect(mnuRedo, &QAction::triggered, this, &frmMain::mnuRedo_Click);
+
+  m_undo = new catalog::UndoStack(this);
+  connect(m_undo, &catalog::UndoStack::changed, this, &frmMain::showUndoEntries);
+  showUndoEntries();
+
+  // A cell edit keeps the row as it was just before, for Undo. A failure to read it costs the
+  // step, never the edit.
+  catalog::RecordsetModel* model = Data1->model();
+  connect(model, &catalog::RecordsetModel::cellAboutToBeWritten, this, [this](int row) {
+    m_editedBefore.clear();
+    m_editedId = Data1->idOfRow(row);
+    if (!m_editedId || !dbMusic) return;
+    try {
+      m_editedBefore = catalog::readSongRows(*dbMusic, {*m_editedId});
+    } catch (const std::exception&) {
+      m_editedId.reset();
+    }
+  });
+  connect(model, &catalog::RecordsetModel::cellWritten, this, [this](int, int column) {
+    if (!m_editedId || m_editedBefore.empty()) return;
+    const std::int64_t id = *m_editedId;
+    m_editedId.reset();
+    guarded([&] {
+      m_undo->record(database(), QStringLiteral("Edit ") + DBGrid1->columnCaption(column), {id},
+                     m_editedBefore, true);
+    });
+  });
+
+  // An edit the lock kept out is written once the other program lets go.
+  m_keptEditRetry = new QTimer(this);
+  m_keptEditRetry->setSingleShot(true);
+  m_keptEditRetry->setInterval(kKeptEditRetryMs);
+  connect(m_keptEditRetry, &QTimer::timeout, this, &frmMain::retryKeptEdit);
+  connect(model, &catalog::RecordsetModel::editKept, this, [this] {
+    const auto& kept = Data1->model()->keptEdit();
+    if (!kept) return;
+    statusBar()->showMessage(
+        QStringLiteral("Another program is holding the catalogue. Your edit of %1 is kept and "
+                       "will be saved once it lets go.")
+            .arg(QString::fromStdString(kept->field)));
+    m_keptEditRetry->start();
+  });
+
+  // Delete in the grid does what the button does.
+  connect(DBGrid1, &catalog::BoundGrid::deletePressed, this, &frmMain::cmdDelet_Click);
+}
+
+void frmMain::showUndoEntries() {
+  mnuUndo->setEnabled(m_undo->canUndo());
+  mnuUndo->setText(m_undo->canUndo() ? QStringLiteral("&Undo ") + m_undo->undoLabel()
+                                     : QStringLiteral("&Undo"));
+  mnuRedo->setEnabled(m_undo->canRedo());
+  mnuRedo->setText(m_undo->canRedo() ? QStringLiteral("&Redo ") + m_undo->redoLabel()
+                                     : QStringLiteral("&Redo"));
+}
+
+void frmMain::mnuUndo_Click() { stepUndo(true); }
+
+void frmMain::mnuRedo_Click() { stepUndo(false); }
+
+void frmMain::stepUndo(bool undoing) {
+  guarded([&] {
+    const int near = Data1->currentRow();
+    const catalog::UndoStack::Outcome outcome =
+        undoing ? m_undo->undo(database(), m_question) : m_undo->redo(database(), m_question);
+    if (outcome.done) reloadViewAt(outcome.row, near);
+  });
+}
+
+void frmMain::retryKeptEdit() {
+  catalog::RecordsetModel* model = Data1->model();
+  if (!model->keptEdit() || m_unloaded) return;
+  const catalog::RecordsetModel::KeptEdit kept = *model->keptEdit();
+  const QString field = QString::fromStdString(kept.field);
+  try {
+    engine::Database& db = database();
+    const std::vector<std::optional<catalog::SongRow>> before = catalog::readSongRows(db, {kept.id});
+    if (!before[0])
+      throw engine::EngineError(engine::err::kRecordDeleted,
+                                "The song was deleted meanwhile, so your edit of " +
+                                    kept.field + " could not be saved.");
+    if (kept.row >= 0) {
+      // Still the view it was typed in: written through it, so its row shows what was stored
+      // and the boxes keep whatever is typed there meanwhile.
+      const std::optional<std::chrono::milliseconds> usual = db.lockWait();
+      db.setLockWait(kKeptEditLockWait);
+      try {
+        model->updateRow(kept.row, {{model->fieldOfColumn(kept.column), kept.value}});
+      } catch (...) {
+        db.setLockWait(usual);
+        throw;
+      }
+      db.setLockWait(usual);
+    } else {
+      catalog::writeSongField(db, kept.id, kept.field, kept.value, kKeptEditLockWait);
+    }
+    model->dropKeptEdit();
+    statusBar()->showMessage(QStringLiteral("Your edit of %1 was saved.").arg(field));
+    guarded([&] {
+      m_undo->record(db, QStringLiteral("Edit ") + field, {kept.id}, before, true);
+    });
+  } catch (const engine::EngineError& e) {
+    if (engine::isLockTimeout(e)) {
+      m_keptEditRetry->start();
+      return;
+    }
+    model->dropKeptEdit();
+    statusBar()->showMessage(QStringLiteral("Your edit of %1 could not be saved.").arg(field));
+    showError(e.number(), QString::fromStdString(e.description()));
+  } catch (const std::exception& e) {
+    model->dropKeptEdit();
+    statusBar()->showMessage(QStringLiteral("Your edit of %1 could not be saved.").arg(field));
+    const catalog::ErrorInfo info = catalog::describeError(e);
+    showError(info.number, QString::fromStdString(info.description));
+  }
 }
 
 void frmMain::buildStatusBar() {
@@ -717,37 +860,85 @@ void frmMain::cmdSQL_Click() {
   });
 }
 
+int frmMain::rowIdField(const engine::Recordset& recordset, std::int64_t row) {
+  // The row's identity is the catalogue's own ID column wherever the view lists it: never just
+  // the first field, nor a column that is merely named ID (another table's key, an alias).
+  int idField = -1;
+  for (int c = 0; c < recordset.fieldCount(); ++c) {
+    const engine::Recordset::Origin& origin = recordset.origin(c);
+    if (!engine::equalsIgnoringCase(origin.table, catalog::kTableName) ||
+        !engine::equalsIgnoringCase(origin.column, "ID"))
+      continue;
+    if (idField >= 0 && !(recordset.value(row, c) == recordset.value(row, idField)))
+      throw engine::EngineError(engine::err::kItemNotFound,
+                                "This view lists more than one catalogue row per line, so the "
+                                "row to delete cannot be told. Nothing was deleted.");
+    if (idField < 0) idField = c;
+  }
+  if (idField < 0)
+    throw engine::EngineError(engine::err::kItemNotFound,
+                              "This view has no ID column of the catalogue, so the row to "
+                              "delete cannot be told. Nothing was deleted.");
+  return idField;
+}
+
 void frmMain::cmdDelet_Click() {
   guarded([&] {
     const std::shared_ptr<engine::Recordset> recordset = Data1->Recordset();
     if (!recordset || Data1->currentRow() < 0)
       throw engine::EngineError(engine::err::kNoCurrentRecord, "No current record.");
-    // The row's identity is the catalogue's own ID column wherever the view lists it: never just
-    // the first field, nor a column that is merely named ID (another table's key, an alias).
-    int idField = -1;
-    for (int c = 0; c < recordset->fieldCount(); ++c) {
-      const engine::Recordset::Origin& origin = recordset->origin(c);
-      if (!engine::equalsIgnoringCase(origin.table, catalog::kTableName) ||
-          !engine::equalsIgnoringCase(origin.column, "ID"))
-        continue;
-      if (idField >= 0 && !(recordset->Fields(c).Value() == recordset->Fields(idField).Value()))
-        throw engine::EngineError(engine::err::kItemNotFound,
-                                  "This view lists more than one catalogue row per line, so the "
-                                  "row to delete cannot be told. Nothing was deleted.");
-      if (idField < 0) idField = c;
+    // Ctrl+A means every row of the view, also those not read yet: they are read now (within
+    // the engine's cache and time limits) for their IDs.
+    std::vector<int> rows;
+    if (DBGrid1->wholeViewSelected()) {
+      recordset->readAll();
+      Data1->syncRows();
+      for (std::int64_t row = 0; row < recordset->knownRows(); ++row)
+        rows.push_back(static_cast<int>(row));
+    } else {
+      rows = DBGrid1->selectedRowNumbers();
     }
-    if (idField < 0)
-      throw engine::EngineError(engine::err::kItemNotFound,
-                                "This view has no ID column of the catalogue, so the row to "
-                                "delete cannot be told. Nothing was deleted.");
-    const std::int32_t id = catalog::toRecordId(recordset->Fields(idField).Value());
-    // The row after it takes its place as the current row; after the last row, the one before.
-    const int row = Data1->currentRow();
-    std::optional<std::int64_t> next = Data1->idOfRow(row + 1);
+    engine::Database& db = database();
+
+    if (rows.size() <= 1) {
+      const int row = Data1->currentRow();
+      const std::int32_t id =
+          catalog::toRecordId(recordset->value(row, rowIdField(*recordset, row)));
+      // The row after it takes its place as the current row; after the last row, the one before.
+      std::optional<std::int64_t> next = Data1->idOfRow(row + 1);
+      const bool wasLast = !next;
+      if (wasLast) next = Data1->idOfRow(row - 1);
+      const std::vector<std::optional<catalog::SongRow>> before = catalog::readSongRows(db, {id});
+      runStatement(catalog::deleteSql(id));
+      guarded([&] {
+        m_undo->record(db, QStringLiteral("Delete 1 Song"), {id}, before, false);
+      });
+      reloadViewAt(next, wasLast ? row - 1 : row);
+      return;
+    }
+
+    std::vector<std::int64_t> ids;
+    for (const int row : rows) {
+      if (!recordset->isRead(row)) recordset->ensureRow(row);
+      const std::int64_t id =
+          catalog::toRecordId(recordset->value(row, rowIdField(*recordset, row)));
+      ids.push_back(id);
+    }
+    // A view may list a row twice; it is one song.
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    if (!m_question ||
+        !m_question(QStringLiteral("Delete %1 songs from the catalogue? The files stay on disk.")
+                        .arg(songCount(ids.size()))))
+      return;
+    // The row after the block takes its place; after the view's last rows, the one before.
+    const int first = rows.front();
+    const int last = rows.back();
+    std::optional<std::int64_t> next = Data1->idOfRow(last + 1);
     const bool wasLast = !next;
-    if (wasLast) next = Data1->idOfRow(row - 1);
-    runStatement(catalog::deleteSql(id));
-    reloadViewAt(next, wasLast ? row - 1 : row);
+    if (wasLast) next = Data1->idOfRow(first - 1);
+    m_undo->deleteRows(db, ids, QStringLiteral("Delete %1 Songs").arg(songCount(ids.size())));
+    reloadViewAt(next, wasLast ? first - 1 : last + 1 - static_cast<int>(rows.size()));
   });
 }
 
@@ -758,6 +949,11 @@ void frmMain::cmdAdd_Click() {
     // have kept it from being added at all).
     std::optional<std::int64_t> added;
     if (database().RecordsAffected() > 0) added = database().LastInsertedId();
+    if (added)
+      guarded([&] {
+        m_undo->record(database(), QStringLiteral("Add One Song"), {*added}, {std::nullopt},
+                       false);
+      });
     reloadViewAt(added, Data1->currentRow());
   });
 }
@@ -766,7 +962,22 @@ void frmMain::cmdUpdate_Click() {
   guarded([&] {
     const int row = Data1->currentRow();
     const std::optional<std::int64_t> id = Data1->idOfRow(row);
-    Data1->UpdateRecord();
+    std::vector<std::optional<catalog::SongRow>> before;
+    if (id) before = catalog::readSongRows(database(), {*id});
+    try {
+      Data1->UpdateRecord();
+    } catch (const engine::EngineError& e) {
+      if (!engine::isLockTimeout(e)) throw;
+      // The boxes keep what was typed: nothing of it is lost.
+      throw engine::EngineError(e.number(), e.description() +
+                                                "\n\nWhat you typed is still in the boxes: click "
+                                                "Update Mp3 Tags again once the other program "
+                                                "is done.");
+    }
+    if (id)
+      guarded([&] {
+        m_undo->record(database(), QStringLiteral("Update Mp3 Tags"), {*id}, before, true);
+      });
     reloadViewAt(id, row);
   });
 }

@@ -9,7 +9,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "catalog/undo.h"
 #include "engine/engine.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
@@ -27,11 +29,13 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 class QUrl;
 
 namespace catalog {
 class BoundGrid;
 class DataControl;
+class UndoStack;
 }  // namespace catalog
 
 // The main window: the catalogue in a bound grid, search boxes bound to the current row, an SQL
@@ -90,6 +94,8 @@ class frmMain final : public QMainWindow {
   void mnuPlay_Click();
   void mnuOpenFolder_Click();
   void mnuCopyPath_Click();
+  void mnuUndo_Click();
+  void mnuRedo_Click();
   void txtTitle_Change();
   void Form_Resize();
   // The filter box: typing restarts a short pause, after which the filter is shown.
@@ -103,9 +109,12 @@ class frmMain final : public QMainWindow {
 
  private:
   friend class TestFrmMain;
+  friend class TestFrmMainEdit;
 
   void buildControls();
   void buildMenus();
+  // The Edit menu with Undo and Redo, and what keeps the window's changes for them.
+  void buildEditMenu();
   void buildStatusBar();
   void buildFilterBox();
   void Form_Unload();
@@ -167,6 +176,16 @@ class frmMain final : public QMainWindow {
   void showNotice(const QString& text);
   engine::Database& database() const;
 
+  // The field of `recordset` holding the catalogue ID of `row`. Throws engine::EngineError
+  // (kItemNotFound) when the view lists none, or more than one that disagree.
+  static int rowIdField(const engine::Recordset& recordset, std::int64_t row);
+  // Undo or redo the last step, with the row it changed current.
+  void stepUndo(bool undoing);
+  void showUndoEntries();
+  // Tries once more to write the cell edit another program's lock kept out; tries again later
+  // while the lock lasts.
+  void retryKeptEdit();
+
   // Connection state.
   std::shared_ptr<engine::Database> dbMusic;
   engine::Workspace* wsMusic = nullptr;
@@ -187,6 +206,11 @@ class frmMain final : public QMainWindow {
   // the status bar.
   std::unique_ptr<ImportRunner> m_runner;
   bool m_unloaded = false;
+  catalog::UndoStack* m_undo = nullptr;
+  QTimer* m_keptEditRetry = nullptr;
+  // The row a cell edit is being written to, as it was just before.
+  std::optional<std::int64_t> m_editedId;
+  std::vector<std::optional<catalog::SongRow>> m_editedBefore;
 
   // The filter.
   bool m_filterShown = false;  // the view is the filter's
@@ -241,4 +265,7 @@ class frmMain final : public QMainWindow {
   QAction* mnuPlay = nullptr;
   QAction* mnuOpenFolder = nullptr;
   QAction* mnuCopyPath = nullptr;
+  QMenu* mnuEdit = nullptr;
+  QAction* mnuUndo = nullptr;
+  QAction* mnuRedo = nullptr;
 };

@@ -63,8 +63,8 @@ BoundGrid::BoundGrid(QWidget* parent) : QTableView(parent) {
   // Tab moves on to the next control, as in every other box of the window.
   setTabKeyNavigation(false);
   setFrameStyle(QFrame::Box | QFrame::Plain);
-  setSelectionMode(QAbstractItemView::SingleSelection);
-  setSelectionBehavior(QAbstractItemView::SelectItems);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
   setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                   QAbstractItemView::AnyKeyPressed | QAbstractItemView::SelectedClicked);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -102,6 +102,8 @@ void BoundGrid::setDataControl(DataControl* dataControl) {
             if (current.isValid() && m_dataControl) m_dataControl->setCurrentRow(current.row());
           });
   connect(dataControl, &DataControl::currentRowChanged, this, &BoundGrid::followRow);
+  // Another view, or the same one read again: "every row" no longer means what it did.
+  connect(model(), &QAbstractItemModel::modelReset, this, [this] { m_wholeView = false; });
   connect(dataControl, &DataControl::recordsetShown, this, &BoundGrid::fitColumns);
 }
 
@@ -110,7 +112,10 @@ void BoundGrid::followRow(int row) {
   const QModelIndex current = currentIndex();
   if (current.isValid() && current.row() == row) return;
   const int column = current.isValid() ? current.column() : 0;
-  setCurrentIndex(model()->index(row, column));
+  // The row alone, whatever keys are held: the navigator or the window moved, not a selection.
+  selectionModel()->setCurrentIndex(model()->index(row, column),
+                                    QItemSelectionModel::ClearAndSelect |
+                                        QItemSelectionModel::Rows);
   scrollTo(currentIndex());
 }
 
@@ -177,7 +182,36 @@ void BoundGrid::keyPressEvent(QKeyEvent* event) {
     event->accept();
     return;
   }
+  if (event->key() == Qt::Key_Delete && state() != EditingState &&
+      (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+    event->accept();
+    emit deletePressed();
+    return;
+  }
   QTableView::keyPressEvent(event);
+}
+
+std::vector<int> BoundGrid::selectedRowNumbers() const {
+  std::vector<int> rows;
+  if (selectionModel())
+    for (const QModelIndex& index : selectionModel()->selectedRows()) rows.push_back(index.row());
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  if (rows.empty() && currentIndex().isValid()) rows.push_back(currentIndex().row());
+  return rows;
+}
+
+void BoundGrid::selectAll() {
+  m_selectingAll = true;
+  QTableView::selectAll();
+  m_selectingAll = false;
+  m_wholeView = model() && model()->rowCount() > 0;
+}
+
+void BoundGrid::selectionChanged(const QItemSelection& selected,
+                                 const QItemSelection& deselected) {
+  QTableView::selectionChanged(selected, deselected);
+  if (!m_selectingAll) m_wholeView = false;
 }
 
 void BoundGrid::contextMenuEvent(QContextMenuEvent* event) {

@@ -14,7 +14,9 @@ class DataControl;
 // place where the record set allows. Headings never sort on the client; a click is reported
 // through headClick for the window to re-run its query. The grid's current row and the data
 // control's are one. Columns fit what they show when a view is shown, unless the user sized
-// them; paths are cut in the middle. End and Ctrl+End go to the view's last row.
+// them; paths are cut in the middle. End and Ctrl+End go to the view's last row. Whole rows are
+// selected, several at a time with Shift and Ctrl; Ctrl+A selects the whole view, also the rows
+// not read yet.
 class BoundGrid final : public QTableView {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(BoundGrid)
@@ -32,16 +34,29 @@ class BoundGrid final : public QTableView {
   // small minimum and 40% of the grid's width; a column the user sized keeps that width.
   void fitColumns();
 
+  // The selected rows in ascending order; the current row alone when none is selected.
+  std::vector<int> selectedRowNumbers() const;
+  // True after Ctrl+A (or selectAll()) until the selection changes: every row of the view is
+  // meant, also those the grid has not read yet.
+  bool wholeViewSelected() const { return m_wholeView; }
+
+ public slots:
+  void selectAll() override;
+
  signals:
   void headClick(int column);
   // The user asked for a row's menu (right click, or the menu key for the current row), to be
   // shown at `globalPos`.
   void rowMenuRequested(int row, const QPoint& globalPos);
+  // Delete was pressed with no cell being edited.
+  void deletePressed();
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void selectionChanged(const QItemSelection& selected,
+                        const QItemSelection& deselected) override;
 
  private:
   void followRow(int row);
@@ -53,6 +68,8 @@ class BoundGrid final : public QTableView {
   std::vector<int> m_contentWidths;  // by column: what the shown view's heading and rows need
   QHash<QString, int> m_userWidths;  // by heading: widths the user dragged
   bool m_fitting = false;           // the grid itself is sizing columns
+  bool m_wholeView = false;
+  bool m_selectingAll = false;
 };
 
 }  // namespace catalog

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+#include "catalog/lengths.h"
 #include "engine/searchfold.h"
 #include "engine/sqltext.h"
 
@@ -70,22 +71,6 @@ std::optional<std::int64_t> wholeNumber(std::string_view text) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
   return value;
-}
-
-// Seconds, m:ss or h:mm:ss; the parts after the first below 60.
-std::optional<std::int64_t> durationSeconds(std::string_view text) {
-  std::int64_t total = 0;
-  int parts = 0;
-  for (std::string_view rest = text;; ++parts) {
-    const std::size_t colon = rest.find(':');
-    const auto part = wholeNumber(rest.substr(0, colon));
-    if (!part || (parts > 0 && (*part >= 60 || rest.substr(0, colon).size() != 2)) || parts > 2)
-      return std::nullopt;
-    total = total * 60 + *part;
-    if (colon == std::string_view::npos) break;
-    rest.remove_prefix(colon + 1);
-  }
-  return total;
 }
 
 std::optional<bool> yesOrNo(std::string_view text) {
@@ -166,7 +151,7 @@ std::string unquoted(std::string_view value) {
 }
 
 bool parseNumber(Field field, std::string_view text, std::int64_t& out) {
-  const auto value = field == Field::Duration ? durationSeconds(text) : wholeNumber(text);
+  const auto value = field == Field::Duration ? parseLength(text) : wholeNumber(text);
   if (!value) return false;
   out = *value;
   return true;

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <string_view>
 
+#include "catalog/lengths.h"
+#include "catalog/statements.h"
 #include "engine/errors.h"
+#include "engine/sqltext.h"
 
 namespace catalog {
 
@@ -15,7 +19,23 @@ const QString kCurrentRowMarker = QStringLiteral("\u25B6");
 
 int clampRows(std::int64_t rows) { return static_cast<int>(std::min<std::int64_t>(rows, INT_MAX)); }
 
+int columnNamed(std::string_view name) {
+  for (int c = 0; c < kColumnCount; ++c)
+    if (std::string_view(kColumns[c]) == name) return c;
+  return -1;
+}
+
 }  // namespace
+
+std::optional<QString> formatLength(const engine::Value& value) {
+  if (!value.isInteger() || value.integer() < 0) return std::nullopt;
+  return QString::fromStdString(lengthText(value.integer()));
+}
+
+std::optional<std::int64_t> parseLength(const QString& text) {
+  const std::string typed = text.toStdString();
+  return catalog::parseLength(typed);
+}
 
 RecordsetModel::RecordsetModel(QObject* parent) : QAbstractTableModel(parent) { m_fields.fill(-1); }
 
@@ -31,11 +51,12 @@ void RecordsetModel::mapColumns() {
 }
 
 int RecordsetModel::filenameColumn() {
-  static const int column = [] {
-    for (int c = 0; c < kColumnCount; ++c)
-      if (std::string_view(kColumns[c]) == "Filename") return c;
-    return -1;
-  }();
+  static const int column = columnNamed("Filename");
+  return column;
+}
+
+int RecordsetModel::durationColumn() {
+  static const int column = columnNamed("Duration");
   return column;
 }
 
@@ -58,6 +79,7 @@ void RecordsetModel::setRecordset(std::shared_ptr<engine::Recordset> recordset) 
   m_rows = m_recordset ? clampRows(m_recordset->knownRows()) : 0;
   m_currentRow = -1;
   m_readErrorShown = false;
+  if (m_kept) m_kept->row = -1;
   mapColumns();
   finishReset();
 }
@@ -76,6 +98,7 @@ void RecordsetModel::requery() {
   m_rows = clampRows(m_recordset->knownRows());
   m_currentRow = -1;
   m_readErrorShown = false;
+  if (m_kept) m_kept->row = -1;
   mapColumns();
   finishReset();
 }
@@ -144,7 +167,11 @@ QVariant RecordsetModel::data(const QModelIndex& index, int role) const {
   try {
     // A row between the first rows and the last ones that were read ahead is read now.
     if (!m_recordset->isRead(index.row())) m_recordset->ensureRow(index.row());
-    return QString::fromStdString(m_recordset->value(index.row(), field).toText());
+    const bool kept = m_kept && m_kept->row == index.row() && m_kept->column == index.column();
+    const engine::Value value = kept ? m_kept->value : m_recordset->value(index.row(), field);
+    if (index.column() == durationColumn())
+      if (const std::optional<QString> length = formatLength(value)) return *length;
+    return QString::fromStdString(value.toText());
   } catch (const std::exception& e) {
     if (!m_readErrorShown) {
       m_readErrorShown = true;
@@ -182,17 +209,67 @@ bool RecordsetModel::setData(const QModelIndex& index, const QVariant& value, in
     return false;
   const int field = fieldOfColumn(index.column());
   const QString text = value.toString();
+  engine::Value typed(text.toStdString());
   try {
     // An editor closed without a change writes nothing, so NULLs, numbers and bytes that are
     // not valid UTF-8 stay as they are. The comparison is on what the editor showed.
-    if (QString::fromStdString(m_recordset->value(index.row(), field).toText()) == text)
+    if (data(index, Qt::EditRole).toString() == text) {
+      // Typing the stored value again gives up an edit the lock kept out.
+      if (m_kept && m_kept->row == index.row() && m_kept->column == index.column()) dropKeptEdit();
       return true;
-    updateRow(index.row(), {{field, engine::Value(text.toStdString())}});
+    }
+    if (index.column() == durationColumn()) {
+      // A length is kept in seconds; an emptied cell holds none.
+      const std::optional<std::int64_t> seconds = parseLength(text);
+      if (!text.trimmed().isEmpty() && !seconds)
+        throw engine::EngineError(
+            kTypeMismatch, "'" + text.toStdString() +
+                               "' is not a length: type minutes and seconds (3:07), hours, "
+                               "minutes and seconds (1:02:03), or seconds (187).");
+      typed = seconds ? engine::Value(*seconds) : engine::Value();
+    }
+    emit cellAboutToBeWritten(index.row());
+    updateRow(index.row(), {{field, typed}});
+    if (m_kept && m_kept->row == index.row() && m_kept->column == index.column()) dropKeptEdit();
+    emit cellWritten(index.row(), index.column());
+  } catch (const engine::EngineError& e) {
+    // What was typed stays, to be written once the other program lets go.
+    if (engine::isLockTimeout(e) && keepEdit(index.row(), index.column(), field, typed))
+      return true;
+    reportError(e);
+    return false;
   } catch (const std::exception& e) {
     reportError(e);
     return false;
   }
   return true;
+}
+
+bool RecordsetModel::keepEdit(int row, int column, int field, const engine::Value& value) {
+  // Only an edit of a catalogue row whose ID the view lists can be written later, by that ID.
+  const engine::Recordset::Origin& origin = m_recordset->origin(field);
+  if (!engine::equalsIgnoringCase(origin.table, kTableName)) return false;
+  for (int f = 0; f < m_recordset->fieldCount(); ++f) {
+    const engine::Recordset::Origin& id = m_recordset->origin(f);
+    if (!engine::equalsIgnoringCase(id.table, kTableName) ||
+        !engine::equalsIgnoringCase(id.column, "ID") || !m_recordset->isRead(row))
+      continue;
+    const engine::Value key = m_recordset->value(row, f);
+    if (!key.isInteger()) return false;
+    m_kept = KeptEdit{key.integer(), origin.column, value, row, column};
+    emit dataChanged(index(row, column), index(row, column));
+    emit editKept();
+    return true;
+  }
+  return false;
+}
+
+void RecordsetModel::dropKeptEdit() {
+  if (!m_kept) return;
+  const int row = m_kept->row;
+  const int column = m_kept->column;
+  m_kept.reset();
+  if (row >= 0 && row < m_rows) emit dataChanged(index(row, column), index(row, column));
 }
 
 bool RecordsetModel::canFetchMore(const QModelIndex& parent) const {

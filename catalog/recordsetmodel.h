@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -14,10 +16,21 @@
 
 namespace catalog {
 
+// A length kept in whole seconds as the grid shows it: "0:08", "3:07", from an hour "1:02:03";
+// nullopt for a value that is no whole number of seconds (NULL, text, a fraction, below zero),
+// which shows as it is.
+std::optional<QString> formatLength(const engine::Value& value);
+// A typed length in whole seconds: "m:ss", "h:mm:ss" or plain seconds ("187"), blanks around
+// it ignored; nullopt for anything else.
+std::optional<std::int64_t> parseLength(const QString& text);
+
 // The grid's view of a record set: the twelve catalogue columns, each bound to the field of the
 // same name (a field the record set lacks gives empty cells), then every other field of the
-// record set, headed by its name. Rows come in batches as the view scrolls. Engine errors never leave the model: they are sent out through error() and the model
-// stops reading or keeps the old value.
+// record set, headed by its name. Rows come in batches as the view scrolls. Engine errors never
+// leave the model: they are sent out through error() and the model stops reading or keeps the
+// old value. Duration shows and is typed as minutes and seconds; it is stored in seconds. A cell
+// edit that another program's lock kept out is not lost: it is kept (see keptEdit()) and the
+// cell goes on showing it until the window writes it or gives it up.
 class RecordsetModel final : public QAbstractTableModel {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(RecordsetModel)
@@ -42,8 +55,23 @@ class RecordsetModel final : public QAbstractTableModel {
 
   // The record set's field behind a grid column; -1 when the record set lacks it.
   int fieldOfColumn(int column) const;
-  // The grid column of the catalogue's Filename field.
+  // The grid column of the catalogue's Filename field, and of Duration.
   static int filenameColumn();
+  static int durationColumn();
+
+  // A cell edit that waits for another program to release the catalogue: the music_shelf row's
+  // ID, its column's name there and the value to write. `row` and `column` place it in the grid
+  // while the view is the one it was typed in (row -1 once the view was read again).
+  struct KeptEdit {
+    std::int64_t id = 0;
+    std::string field;
+    engine::Value value;
+    int row = -1;
+    int column = -1;
+  };
+  const std::optional<KeptEdit>& keptEdit() const { return m_kept; }
+  // Forgets the kept edit (written, or given up); its cell shows the stored value again.
+  void dropKeptEdit();
 
   // The row the record selector marks.
   void setCurrentRow(int row);
@@ -61,11 +89,19 @@ class RecordsetModel final : public QAbstractTableModel {
 
  signals:
   void error(int number, const QString& description);
+  // A cell edit is about to be written to `row`, and was written (not sent for a kept edit or
+  // for updateRow): for the window to keep what it changed for Undo.
+  void cellAboutToBeWritten(int row);
+  void cellWritten(int row, int column);
+  // A cell edit found the catalogue locked by another program and is kept (see keptEdit()).
+  void editKept();
 
  private:
   void mapColumns();
   void finishReset();
   void reportError(const std::exception& e) const;
+  // Keeps an edit the lock refused; false when it cannot be told which catalogue row it is for.
+  bool keepEdit(int row, int column, int field, const engine::Value& value);
 
   std::shared_ptr<engine::Recordset> m_recordset;
   std::array<int, kColumnCount> m_fields{};
@@ -74,6 +110,7 @@ class RecordsetModel final : public QAbstractTableModel {
   int m_currentRow = -1;
   bool m_announcing = false;  // a reset or an insertion is being announced
   mutable bool m_readErrorShown = false;  // one message per view for a failing cell read
+  std::optional<KeptEdit> m_kept;
 };
 
 }  // namespace catalog

@@ -82,6 +82,14 @@ std::string Database::readOnlyReason() const { return connection()->readOnlyReas
 
 void Database::setQueryTimeout(std::chrono::milliseconds limit) { connection()->setTimeLimit(limit); }
 
+void Database::setLockWait(std::optional<std::chrono::milliseconds> wait) {
+  connection()->setLockWait(wait);
+}
+
+std::optional<std::chrono::milliseconds> Database::lockWait() const {
+  return connection()->lockWaitSetting();
+}
+
 void Database::setCacheLimit(std::size_t bytes) { connection()->setCacheLimit(bytes); }
 
 std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& source, int type) {

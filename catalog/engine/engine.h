@@ -120,6 +120,11 @@ class Database {
   // Both guard the window against a query that would never end or never fit.
   void setQueryTimeout(std::chrono::milliseconds limit);
   void setCacheLimit(std::size_t bytes);
+  // How long a statement on this handle's connection waits for another program's lock before
+  // it gives up (isLockTimeout); nullopt for the usual wait, longer than any statement may run.
+  // Throws EngineError (kObjectClosed).
+  void setLockWait(std::optional<std::chrono::milliseconds> wait);
+  std::optional<std::chrono::milliseconds> lockWait() const;
 
   // Whether statements may change the catalogue: false for a read-only file, folder or medium,
   // which is opened for viewing and searching. readOnlyReason() says why, as a phrase.

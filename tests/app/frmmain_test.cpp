@@ -254,10 +254,11 @@ void TestFrmMain::menus() {
   QCOMPARE(m_window->mnuTagReader->text(), QStringLiteral("MP3 tag reader"));
   QCOMPARE(m_window->mnuTagReader->objectName(), QStringLiteral("mnuTagReader"));
   const QList<QAction*> bar = m_window->menuBar()->actions();
-  QCOMPARE(bar.size(), 3);
+  QCOMPARE(bar.size(), 4);
   QCOMPARE(bar[0]->menu(), m_window->mnufile);
   QCOMPARE(bar[1]->menu(), m_window->mnuDebug);
-  QCOMPARE(bar[2]->menu(), m_window->mnuCatalogue);
+  QCOMPARE(bar[2]->menu(), m_window->mnuEdit);
+  QCOMPARE(bar[3]->menu(), m_window->mnuCatalogue);
   QCOMPARE(m_window->mnuCatalogue->title(), QStringLiteral("&Catalogue"));
   QStringList entries;
   for (const QAction* entry : m_window->mnuCatalogue->actions()) entries << entry->text();
