@@ -20,6 +20,7 @@
 #include <QStatusBar>
 #include <QTextDocument>
 #include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 
 #include <new>
@@ -269,6 +270,9 @@ void frmMain::buildKeyboard() {
   for (QPushButton* b : {Command1, cmdShowAll, Command3, cmdSQL, cmdSearch, cmdAdd, cmdDelet,
                          cmdUpdate, cmdAddDir})
     b->setAccessibleName(b->text());
+  // The menu bar's own button for the menus that do not fit has no name of its own.
+  if (auto* more = menuBar()->findChild<QToolButton*>(QStringLiteral("qt_menubar_ext_button")))
+    more->setAccessibleName(QStringLiteral("More menus"));
 }
 
 void frmMain::showRescanLast() {

@@ -106,6 +106,7 @@ class frmMain final : public QMainWindow {
 
  private:
   friend class TestFrmMain;
+  friend class TestFrmMainSettings;
 
   void buildControls();
   void buildMenus();

@@ -1,5 +1,7 @@
 #include "app/windowsettings.h"
 
+#include <QDataStream>
+#include <QRect>
 #include <QSettings>
 #include <QVariant>
 #include <QVariantMap>
@@ -19,6 +21,29 @@ const std::array<QString, 3> kFolders = {QStringLiteral("Folders/AddDirectory"),
 constexpr int kNarrowestKept = 1;
 constexpr int kWidestKept = 20000;
 
+// QWidget::restoreGeometry takes a cut-off size and place as an empty one and shrinks the window
+// to nothing: only a whole one with a real size is restored. The fields as saveGeometry writes
+// them, versions 1 to 3.
+bool wholeGeometry(const QByteArray& geometry) {
+  QDataStream stream(geometry);
+  stream.setVersion(QDataStream::Qt_4_0);
+  quint32 magic = 0;
+  quint16 major = 0;
+  quint16 minor = 0;
+  QRect frame;
+  QRect normal;
+  qint32 screenNumber = 0;
+  quint8 maximized = 0;
+  quint8 fullScreen = 0;
+  stream >> magic >> major >> minor >> frame >> normal >> screenNumber >> maximized >> fullScreen;
+  if (magic != 0x1D9D0CB || major < 1 || major > 3) return false;
+  qint32 screenWidth = 0;
+  QRect screen;
+  if (major >= 2) stream >> screenWidth;
+  if (major >= 3) stream >> screen;
+  return stream.status() == QDataStream::Ok && !frame.isEmpty() && !normal.isEmpty();
+}
+
 // A value of another type than written (the file was edited or damaged) reads as none.
 QString text(const QSettings& store, const QString& key) {
   const QVariant value = store.value(key);
@@ -30,7 +55,8 @@ QString text(const QSettings& store, const QString& key) {
 WindowSettings::WindowSettings(std::shared_ptr<QSettings> store) : m_store(std::move(store)) {
   if (!m_store || m_store->status() == QSettings::AccessError) return;
   const QVariant geometry = m_store->value(kGeometry);
-  if (geometry.typeId() == QMetaType::QByteArray) m_geometry = geometry.toByteArray();
+  if (geometry.typeId() == QMetaType::QByteArray && wholeGeometry(geometry.toByteArray()))
+    m_geometry = geometry.toByteArray();
   const QVariant widths = m_store->value(kColumnWidths);
   if (widths.typeId() == QMetaType::QVariantMap) {
     const QVariantMap map = widths.toMap();
