@@ -16,7 +16,6 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSettings>
 #include <QStatusBar>
 #include <QTextDocument>
 #include <QTimer>

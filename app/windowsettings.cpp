@@ -5,7 +5,6 @@
 #include <QSettings>
 #include <QVariant>
 #include <QVariantMap>
-
 #include <utility>
 
 namespace {

@@ -4,7 +4,6 @@
 #include <QHash>
 #include <QString>
 #include <QStringList>
-
 #include <array>
 #include <memory>
 

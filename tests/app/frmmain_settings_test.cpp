@@ -14,7 +14,6 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -261,17 +260,19 @@ void TestFrmMainSettings::withoutUsableSettingsTheWindowStartsAsAlways_data() {
   QTest::addRow("no settings file") << QString() << true;
   QTest::addRow("empty file") << QStringLiteral("") << true;
   QTest::addRow("not a settings file")
-      << QStringLiteral("\x01\x02\xff\xfe[[[MainWindow\n==\n@Variant(\\0\\0\\0\\x7f\n\n\\\\x") << true;
+      << QStringLiteral("\x01\x02\xff\xfe[[[MainWindow\n==\n@Variant(\\0\\0\\0\\x7f\n\n\\\\x")
+      << true;
   QTest::addRow("damaged values")
-      << QStringLiteral("[MainWindow]\n"
-                        "Geometry=@ByteArray(\\x1\\xd9\\xd0\\xcb\\0\\x3\\0\\0)\n"
-                        "ColumnWidths=@Variant(\\0\\0\\0\\b\\0\\0\\0\\x7f\\0\\0\\0\\xff)\n"
-                        "ColumnOrder=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x7)\n"
-                        "[Folders]\n"
-                        "Rescan=@Variant(\\0\\0\\0\\b\\0\\0\\0\\0)\n"
-                        "Export=@Invalid()\n"
-                        "[Export]\n"
-                        "Filter=Everything (*)\n")
+      << QStringLiteral(
+             "[MainWindow]\n"
+             "Geometry=@ByteArray(\\x1\\xd9\\xd0\\xcb\\0\\x3\\0\\0)\n"
+             "ColumnWidths=@Variant(\\0\\0\\0\\b\\0\\0\\0\\x7f\\0\\0\\0\\xff)\n"
+             "ColumnOrder=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x7)\n"
+             "[Folders]\n"
+             "Rescan=@Variant(\\0\\0\\0\\b\\0\\0\\0\\0)\n"
+             "Export=@Invalid()\n"
+             "[Export]\n"
+             "Filter=Everything (*)\n")
       << true;
   QTest::addRow("values out of range") << QStringLiteral("widths") << true;
   QTest::addRow("a folder in its place") << QStringLiteral("folder") << true;
@@ -368,12 +369,15 @@ void TestFrmMainSettings::enterInASearchBoxSearches_data() {
   QTest::addColumn<int>("key");
   QTest::addColumn<QString>("condition");
   QTest::addColumn<IdList>("ids");
-  QTest::addRow("Return in Title") << "txtTitle" << "el" << int(Qt::Key_Return)
-                                   << "Title like '*el*'" << IdList{1, 2};
-  QTest::addRow("keypad Enter in Artist") << "txtArtist" << "Roll" << int(Qt::Key_Enter)
-                                          << "Artist like '*Roll*'" << IdList{5};
-  QTest::addRow("an apostrophe in Title") << "txtTitle" << "Don't" << int(Qt::Key_Return)
-                                          << "Title like '*Don''t*'" << IdList{3};
+  QTest::addRow("Return in Title")
+      << "txtTitle"
+      << "el" << int(Qt::Key_Return) << "Title like '*el*'" << IdList{1, 2};
+  QTest::addRow("keypad Enter in Artist")
+      << "txtArtist"
+      << "Roll" << int(Qt::Key_Enter) << "Artist like '*Roll*'" << IdList{5};
+  QTest::addRow("an apostrophe in Title")
+      << "txtTitle"
+      << "Don't" << int(Qt::Key_Return) << "Title like '*Don''t*'" << IdList{3};
 }
 
 void TestFrmMainSettings::enterInASearchBoxSearches() {
@@ -444,8 +448,7 @@ QStringList TestFrmMainSettings::unnamedButtons(QWidget* window) {
   for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
     if (!qobject_cast<QPushButton*>(b) && !qobject_cast<QToolButton*>(b)) continue;
     QAccessibleInterface* a = QAccessible::queryAccessibleInterface(b);
-    if (!a || a->text(QAccessible::Name).trimmed().isEmpty())
-      unnamed << b->objectName();
+    if (!a || a->text(QAccessible::Name).trimmed().isEmpty()) unnamed << b->objectName();
   }
   return unnamed;
 }
@@ -457,9 +460,11 @@ void TestFrmMainSettings::everyButtonIsNamedForScreenReaders() {
   QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(QStringLiteral(", "))));
   QStringList navigator;
   for (const char* name : {"First", "Previous", "Next", "Last"})
-    navigator << m_window->Data1->findChild<QToolButton*>(QString::fromLatin1(name))->accessibleName();
-  QCOMPARE(navigator, (QStringList{QStringLiteral("First record"), QStringLiteral("Previous record"),
-                                   QStringLiteral("Next record"), QStringLiteral("Last record")}));
+    navigator
+        << m_window->Data1->findChild<QToolButton*>(QString::fromLatin1(name))->accessibleName();
+  QCOMPARE(navigator,
+           (QStringList{QStringLiteral("First record"), QStringLiteral("Previous record"),
+                        QStringLiteral("Next record"), QStringLiteral("Last record")}));
   // Every button that takes the focus is in the Tab chain.
   QStringList chain;
   QWidget* w = m_window->Command1;
@@ -468,7 +473,8 @@ void TestFrmMainSettings::everyButtonIsNamedForScreenReaders() {
     w = w->nextInFocusChain();
   } while (w != m_window->Command1);
   for (QPushButton* b : m_window->centralWidget()->findChildren<QPushButton*>())
-    if (b->focusPolicy() & Qt::TabFocus) QVERIFY2(chain.contains(b->objectName()), qPrintable(b->objectName()));
+    if (b->focusPolicy() & Qt::TabFocus)
+      QVERIFY2(chain.contains(b->objectName()), qPrintable(b->objectName()));
 
   m_window->mnuTagReader->trigger();
   QWidget* reader = nullptr;
