@@ -5,6 +5,7 @@
 #include <QSettings>
 #include <QVariant>
 #include <QVariantMap>
+
 #include <utility>
 
 namespace {

@@ -6,14 +6,17 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -226,6 +229,13 @@ void TestFrmMainSettings::windowGridFoldersAndFormatComeBack() {
   QTest::mouseClick(headings()->viewport(), Qt::LeftButton, {},
                     QPoint(headings()->sectionViewportPosition(0) + 5, headings()->height() / 2));
   QVERIFY(source().contains(QStringLiteral("ORDER BY")));
+  QCOMPARE(headingsInOrder(), order);
+  // A query that adds a column keeps that order too, and the catalogue's view after it.
+  m_window->txtSQL->setPlainText(
+      QStringLiteral("SELECT *, length(Title) AS Letters FROM music_shelf"));
+  QTest::mouseClick(m_window->cmdSQL, Qt::LeftButton);
+  QCOMPARE(headingsInOrder(), order + QStringList{QStringLiteral("Letters")});
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
   QCOMPARE(headingsInOrder(), order);
   std::vector<int> kept = widths();
   QCOMPARE(kept[column(QStringLiteral("Title"))], 222);
