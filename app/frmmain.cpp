@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
@@ -21,6 +22,7 @@
 #include <QStatusBar>
 #include <QTextDocument>
 #include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 
 #include <new>
@@ -74,6 +76,8 @@ constexpr std::chrono::milliseconds kKeptEditLockWait{200};
 QString songCount(std::size_t count) {
   return QString::fromStdString(importer::groupedNumber(static_cast<std::int64_t>(count)));
 }
+// Rescan Last Directory names its folder up to this many characters, cut in the middle beyond.
+constexpr qsizetype kLongestFolderInMenu = 60;
 
 void place(QWidget* widget, int left, int top, int width, int height) {
   widget->setGeometry(twips::toPixels(left), twips::toPixels(top), twips::toPixels(width),
@@ -123,10 +127,11 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
       // Every row goes to the newest handle: a view button may reopen the catalogue meanwhile.
       m_runner(std::make_unique<ImportRunner>(m_mp3InfoFactory, [this] { return dbMusic; })) {
   m_openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
-  m_saveDialog = [](QWidget* parent, const QString& caption,
-                    const QString& filters) -> std::optional<SaveChoice> {
+  m_saveDialog = [](QWidget* parent, const QString& caption, const QString& filters,
+                    const SaveChoice& start) -> std::optional<SaveChoice> {
     SaveChoice choice;
-    choice.fileName = QFileDialog::getSaveFileName(parent, caption, QString(), filters,
+    choice.filter = start.filter;
+    choice.fileName = QFileDialog::getSaveFileName(parent, caption, start.fileName, filters,
                                                    &choice.filter);
     if (choice.fileName.isEmpty()) return std::nullopt;
     return choice;
@@ -136,6 +141,7 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
   buildControls();
   buildMenus();
   buildEditMenu();
+  buildKeyboard();
   buildStatusBar();
   buildFilterBox();
   wireImportRunner();
@@ -401,6 +407,54 @@ void frmMain::retryKeptEdit() {
   }
 }
 
+void frmMain::buildKeyboard() {
+  mnufileExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  mnuTagReader->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+  mnuExport->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+  // Last in its menu, so that the entries before it keep their places.
+  mnuRescanLast = named(mnuCatalogue->addAction(QString()), "mnuRescanLast");
+  mnuRescanLast->setShortcut(QKeySequence(Qt::Key_F5));
+  connect(mnuRescanLast, &QAction::triggered, this, &frmMain::mnuRescanLast_Click);
+  showRescanLast();
+
+  // Enter in a search box is a click on Search, disabled or not as the button is.
+  for (QLineEdit* box : {txtTitle, txtArtist})
+    connect(box, &QLineEdit::returnPressed, cmdSearch, &QPushButton::click);
+
+  // A screen reader names a button by its accessible name, else by its caption.
+  for (QPushButton* b : {Command1, cmdShowAll, Command3, cmdSQL, cmdSearch, cmdAdd, cmdDelet,
+                         cmdUpdate, cmdAddDir})
+    b->setAccessibleName(b->text());
+  // The menu bar's own button for the menus that do not fit has no name of its own.
+  if (auto* more = menuBar()->findChild<QToolButton*>(QStringLiteral("qt_menubar_ext_button")))
+    more->setAccessibleName(QStringLiteral("More menus"));
+}
+
+void frmMain::showRescanLast() {
+  QString folder = QDir::toNativeSeparators(m_settings.folder(WindowSettings::Folder::Rescan));
+  if (folder.isEmpty()) {
+    mnuRescanLast->setText(QStringLiteral("Rescan Last Directory"));
+    return;
+  }
+  if (folder.size() > kLongestFolderInMenu) {
+    const qsizetype head = kLongestFolderInMenu / 3;
+    folder = folder.left(head) + QChar(0x2026) + folder.right(kLongestFolderInMenu - head - 1);
+  }
+  // An ampersand in a folder's name is no mnemonic.
+  folder.replace(QLatin1Char('&'), QStringLiteral("&&"));
+  mnuRescanLast->setText(QStringLiteral("Rescan Last Directory (%1)").arg(folder));
+}
+
+void frmMain::setSettings(std::shared_ptr<QSettings> settings) {
+  m_settings = WindowSettings(std::move(settings));
+  // A size and place that cannot be restored leave the window as it starts without them.
+  const QByteArray geometry = m_settings.geometry();
+  if (!geometry.isEmpty()) restoreGeometry(geometry);
+  DBGrid1->setUserWidths(m_settings.columnWidths());
+  DBGrid1->setUserColumnOrder(m_settings.columnOrder());
+  showRescanLast();
+}
+
 void frmMain::buildStatusBar() {
   m_importStatus = new ImportStatus(statusBar());
   statusBar()->addWidget(m_importStatus, 1);
@@ -425,6 +479,9 @@ void frmMain::buildFilterBox() {
   txtFilter->setAccessibleName(QStringLiteral("Filter"));
   txtFilter->setPlaceholderText(QStringLiteral("Filter"));
   txtFilter->setClearButtonEnabled(true);
+  // The clear button is a button of its own to a screen reader.
+  for (QToolButton* clear : txtFilter->findChildren<QToolButton*>())
+    clear->setAccessibleName(QStringLiteral("Clear filter"));
   txtFilter->setMinimumWidth(twips::toPixels(3600));
   txtFilter->installEventFilter(this);
   menuBar()->setCornerWidget(txtFilter, Qt::TopRightCorner);
@@ -766,6 +823,8 @@ void frmMain::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  if (!m_unloaded)
+    m_settings.keepWindow(saveGeometry(), DBGrid1->userWidths(), DBGrid1->userColumnOrder());
   Form_Unload();
   event->accept();
 }
@@ -983,25 +1042,46 @@ void frmMain::cmdUpdate_Click() {
 }
 
 void frmMain::cmdAddDir_Click() {
-  walkChosenFolder([this](const std::string& path) { ScanFolder(path); });
+  walkChosenFolder(WindowSettings::Folder::AddDirectory,
+                   [this](const std::string& path) { ScanFolder(path); });
 }
 
 void frmMain::mnuRescan_Click() {
-  walkChosenFolder([this](const std::string& path) { m_runner->rescanDirectory(path); });
+  walkChosenFolder(WindowSettings::Folder::Rescan,
+                   [this](const std::string& path) { m_runner->rescanDirectory(path); });
+}
+
+void frmMain::mnuRescanLast_Click() {
+  const QString last = m_settings.folder(WindowSettings::Folder::Rescan);
+  if (last.isEmpty()) {
+    mnuRescan_Click();
+    return;
+  }
+  walkFolder(last, [this](const std::string& path) { m_runner->rescanDirectory(path); });
 }
 
 template <typename Walk>
-void frmMain::walkChosenFolder(Walk&& walk) {
+void frmMain::walkChosenFolder(WindowSettings::Folder kind, Walk&& walk) {
   // One import or rescan at a time: a click from within a running one's yields does nothing.
   if (m_runner->isRunning() || m_unloaded) return;
   std::optional<QString> folder;
   guarded([&] {
-    if (m_folderPicker) folder = m_folderPicker(this, QStringLiteral("select a music directory"));
+    if (m_folderPicker)
+      folder = m_folderPicker(this, QStringLiteral("select a music directory"),
+                              m_settings.folder(kind));
   });
   if (!folder || folder->isEmpty()) return;
+  m_settings.setFolder(kind, *folder);
+  if (kind == WindowSettings::Folder::Rescan) showRescanLast();
+  walkFolder(*folder, std::forward<Walk>(walk));
+}
+
+template <typename Walk>
+void frmMain::walkFolder(const QString& folder, Walk&& walk) {
+  if (m_runner->isRunning() || m_unloaded) return;
   // The runner shows its own failures; guarded brings the rows the engine read meanwhile to the
   // grid.
-  guarded([&] { walk(QFile::encodeName(*folder).toStdString()); });
+  guarded([&] { walk(QFile::encodeName(folder).toStdString()); });
 }
 
 void frmMain::ScanFolder(const std::string& path) { m_runner->addDirectory(path); }
@@ -1039,9 +1119,16 @@ void frmMain::mnuExport_Click() {
                                 "Show All Records.");
     const QString filters = QString::fromLatin1(catalog::kCsvFilter) + QStringLiteral(";;") +
                             QString::fromLatin1(catalog::kM3u8Filter);
+    // The folder and format of the last export, the format only while it is still offered.
+    SaveChoice start{m_settings.folder(WindowSettings::Folder::Export), m_settings.exportFilter()};
+    if (!filters.split(QStringLiteral(";;")).contains(start.filter)) start.filter.clear();
     const std::optional<SaveChoice> choice =
-        m_saveDialog ? m_saveDialog(this, QStringLiteral("Export View"), filters) : std::nullopt;
+        m_saveDialog ? m_saveDialog(this, QStringLiteral("Export View"), filters, start)
+                     : std::nullopt;
     if (!choice || choice->fileName.isEmpty()) return;
+    m_settings.setFolder(WindowSettings::Folder::Export,
+                         QFileInfo(choice->fileName).absolutePath());
+    m_settings.setExportFilter(choice->filter);
     const std::string chosen = QFile::encodeName(choice->fileName).toStdString();
     const catalog::ExportFormat format =
         catalog::exportFormatFor(chosen, choice->filter.toStdString());

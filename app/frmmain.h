@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catalog/undo.h"
+#include "app/windowsettings.h"
 #include "engine/engine.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
@@ -30,6 +31,7 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+class QSettings;
 class QUrl;
 
 namespace catalog {
@@ -64,14 +66,20 @@ class frmMain final : public QMainWindow {
   using UrlOpener = std::function<bool(const QUrl& url)>;
   void setUrlOpener(UrlOpener opener) { m_openUrl = std::move(opener); }
   // Asks where to save: the file name and the filter chosen among `filters` (";;" between
-  // them), or nullopt when the user cancelled. A save dialog unless set.
+  // them), or nullopt when the user cancelled. The dialog starts in the folder `start` names,
+  // with its filter chosen (empty: the current folder, the first filter). A save dialog unless
+  // set.
   struct SaveChoice {
     QString fileName;
     QString filter;
   };
-  using SaveDialog = std::function<std::optional<SaveChoice>(QWidget* parent, const QString& caption,
-                                                             const QString& filters)>;
+  using SaveDialog = std::function<std::optional<SaveChoice>(
+      QWidget* parent, const QString& caption, const QString& filters, const SaveChoice& start)>;
   void setSaveDialog(SaveDialog dialog) { m_saveDialog = std::move(dialog); }
+  // Where the window keeps its size and place, the grid's dragged widths and column order, the
+  // dialogs' last folders and the export format between runs; without one they last this run
+  // only. What it holds applies at once, so it is set before the window is shown.
+  void setSettings(std::shared_ptr<QSettings> settings);
 
  public slots:
   void cmdShowAll_Click();
@@ -87,6 +95,7 @@ class frmMain final : public QMainWindow {
   void mnufileExit_Click();
   void mnuTagReader_Click();
   void mnuRescan_Click();
+  void mnuRescanLast_Click();
   void mnuShowMissing_Click();
   void mnuShowDuplicates_Click();
   void mnuShowDuplicateSongs_Click();
@@ -110,6 +119,7 @@ class frmMain final : public QMainWindow {
  private:
   friend class TestFrmMain;
   friend class TestFrmMainEdit;
+  friend class TestFrmMainSettings;
 
   void buildControls();
   void buildMenus();
@@ -117,16 +127,23 @@ class frmMain final : public QMainWindow {
   void buildEditMenu();
   void buildStatusBar();
   void buildFilterBox();
+  // Menu shortcuts, Rescan Last Directory, Enter in the search boxes, the buttons' names.
+  void buildKeyboard();
+  // Names the last rescanned folder in Rescan Last Directory.
+  void showRescanLast();
   void Form_Unload();
 
   // The folder import of `path` (the folder name's bytes), run by the import runner, and the
   // reader of one file's song properties.
   void ScanFolder(const std::string& path);
   void ReadMp3Info(const std::string& path, importer::SongInfo& info);
-  // Asks for a music folder, as "Add Directory" does, and runs `walk` on it (its name's
-  // bytes) unless an import or rescan is running already.
+  // Asks for a music folder, as "Add Directory" does, starting in the folder last chosen for
+  // `kind`, keeps it as that, and runs `walk` on it (its name's bytes) unless an import or
+  // rescan is running already.
   template <typename Walk>
-  void walkChosenFolder(Walk&& walk);
+  void walkChosenFolder(WindowSettings::Folder kind, Walk&& walk);
+  template <typename Walk>
+  void walkFolder(const QString& folder, Walk&& walk);
   void wireImportRunner();
 
   // Runs one step of a handler; a failure is shown and ends the handler.
@@ -198,6 +215,7 @@ class frmMain final : public QMainWindow {
   ui::Question m_question;
   UrlOpener m_openUrl;
   SaveDialog m_saveDialog;
+  WindowSettings m_settings;
   std::string m_menuPath;         // the stored Filename of the row the row menu is for
   bool m_rowCountPending = false;
   importer::FolderPicker m_folderPicker;
@@ -254,6 +272,7 @@ class frmMain final : public QMainWindow {
   QAction* mnuTagReader = nullptr;
   QMenu* mnuCatalogue = nullptr;
   QAction* mnuRescan = nullptr;
+  QAction* mnuRescanLast = nullptr;
   QAction* mnuShowMissing = nullptr;
   QAction* mnuShowDuplicates = nullptr;
   QAction* mnuShowDuplicateSongs = nullptr;

@@ -1,6 +1,9 @@
 // QuollsongDB: the catalogue beside the program, shown in the main window.
 #include <QApplication>
 #include <QIcon>
+#include <QSettings>
+
+#include <memory>
 
 #include "app/frmmain.h"
 #include "import/folderpicker.h"
@@ -13,6 +16,8 @@ int main(int argc, char** argv) {
   int toolkitArgc = argc > 0 ? 1 : 0;
   QApplication app(toolkitArgc, argv);
   QApplication::setApplicationName(QStringLiteral("QuollsongDB"));
+  // The user's settings file is then ~/.config/QuollsongDB/QuollsongDB.conf.
+  QApplication::setOrganizationName(QStringLiteral("QuollsongDB"));
   QApplication::setApplicationVersion(QStringLiteral(QUOLLSONG_VERSION));
   // The menu entry scripts/install writes is quollsongdb.desktop; naming it lets desktops that
   // match windows to entries (Wayland ones do) show its name and icon for the window.
@@ -24,6 +29,7 @@ int main(int argc, char** argv) {
   frmMain window(catalogue, ui::messageBoxErrorDisplay(), importer::fileDialogFolderPicker(),
                  importer::createTagLibMp3Info);
   window.setQuestion(ui::messageBoxQuestion(&window));
+  window.setSettings(std::make_shared<QSettings>());
   if (!window.Form_Load()) return 1;
   window.show();
   return QApplication::exec();

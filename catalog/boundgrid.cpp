@@ -10,6 +10,7 @@
 #include <QStyledItemDelegate>
 
 #include <algorithm>
+#include <utility>
 #include <limits>
 
 #include "catalog/datacontrol.h"
@@ -83,6 +84,9 @@ BoundGrid::BoundGrid(QWidget* parent) : QTableView(parent) {
     if (m_fitting || !model()) return;
     m_userWidths.insert(columnCaption(column), width);
   });
+  // Headings can be dragged into another order; a click on one still only reports the click.
+  headings->setSectionsMovable(true);
+  connect(headings, &QHeaderView::sectionMoved, this, &BoundGrid::keepUserOrder);
 
   // Record selectors; rows keep a height the user can drag.
   QHeaderView* selectors = verticalHeader();
@@ -165,6 +169,59 @@ void BoundGrid::applyWidths() {
                                : std::clamp(m_contentWidths[column], kNarrowestColumn, widest));
   }
   m_fitting = false;
+}
+
+void BoundGrid::setUserWidths(const QHash<QString, int>& widths) {
+  m_userWidths = widths;
+  applyWidths();
+}
+
+void BoundGrid::setModel(QAbstractItemModel* model) {
+  QTableView::setModel(model);
+  // Connected after the headings' own reset, so the new view's columns are there to be moved.
+  if (model) connect(model, &QAbstractItemModel::modelReset, this, &BoundGrid::applyUserOrder);
+}
+
+void BoundGrid::setUserColumnOrder(const QStringList& headings) {
+  m_userOrder = headings;
+  applyUserOrder();
+}
+
+void BoundGrid::keepUserOrder() {
+  if (m_ordering || !model()) return;
+  const QHeaderView* headings = horizontalHeader();
+  QStringList order;
+  for (int place = 0; place < headings->count(); ++place)
+    order << columnCaption(headings->logicalIndex(place));
+  // Headings of other views, the console's for one, keep their order after this view's.
+  for (const QString& heading : std::as_const(m_userOrder))
+    if (!order.contains(heading)) order << heading;
+  m_userOrder = order;
+}
+
+void BoundGrid::applyUserOrder() {
+  QHeaderView* headings = horizontalHeader();
+  const int count = model() ? std::min(headings->count(), model()->columnCount()) : 0;
+  // The columns the order names take the places those columns have in the view, in the order's
+  // sequence; the others stay where the view puts them. Worked out from the view's own order
+  // every time: the headings may still hold the moves of the view before.
+  std::vector<int> wanted(static_cast<std::size_t>(count));
+  std::vector<int> named;
+  std::vector<qsizetype> rank(static_cast<std::size_t>(count), -1);
+  for (int column = 0; column < count; ++column) {
+    wanted[column] = column;
+    rank[column] = m_userOrder.indexOf(columnCaption(column));
+    if (rank[column] >= 0) named.push_back(column);
+  }
+  std::vector<int> ranked = named;
+  std::stable_sort(ranked.begin(), ranked.end(), [&](int a, int b) { return rank[a] < rank[b]; });
+  for (std::size_t i = 0; i < named.size(); ++i) wanted[named[i]] = ranked[i];
+  m_ordering = true;
+  for (int place = 0; place < count; ++place) {
+    const int from = headings->visualIndex(wanted[place]);
+    if (from != place) headings->moveSection(from, place);
+  }
+  m_ordering = false;
 }
 
 void BoundGrid::resizeEvent(QResizeEvent* event) {

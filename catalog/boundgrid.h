@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 #include <QTableView>
 
 #include <vector>
@@ -26,6 +27,7 @@ class BoundGrid final : public QTableView {
   ~BoundGrid() override;
 
   void setDataControl(DataControl* dataControl);
+  void setModel(QAbstractItemModel* model) override;
 
   // A column's heading text.
   QString columnCaption(int column) const;
@@ -42,6 +44,14 @@ class BoundGrid final : public QTableView {
 
  public slots:
   void selectAll() override;
+  // The widths the user dragged, by heading, and the order the user dragged the headings into,
+  // so that the window can keep them between runs. Set, they apply to the shown view and to every
+  // later one: a heading the user never sized is still fitted, and columns whose headings the
+  // order does not name stay where the view puts them.
+  QHash<QString, int> userWidths() const { return m_userWidths; }
+  void setUserWidths(const QHash<QString, int>& widths);
+  QStringList userColumnOrder() const { return m_userOrder; }
+  void setUserColumnOrder(const QStringList& headings);
 
  signals:
   void headClick(int column);
@@ -63,6 +73,10 @@ class BoundGrid final : public QTableView {
   // Sets every measured column's width: the user's, or what it holds within the limits.
   void applyWidths();
   int widestColumn() const;
+  // Records the shown view's headings in the order the user left them; puts a new view's
+  // columns in that order.
+  void keepUserOrder();
+  void applyUserOrder();
 
   DataControl* m_dataControl = nullptr;
   std::vector<int> m_contentWidths;  // by column: what the shown view's heading and rows need
@@ -70,6 +84,8 @@ class BoundGrid final : public QTableView {
   bool m_fitting = false;           // the grid itself is sizing columns
   bool m_wholeView = false;
   bool m_selectingAll = false;
+  QStringList m_userOrder;           // headings, in the order the user dragged them into
+  bool m_ordering = false;           // the grid itself is moving columns
 };
 
 }  // namespace catalog

@@ -5,8 +5,9 @@
 namespace importer {
 
 FolderPicker fileDialogFolderPicker() {
-  return [](QWidget* parent, const QString& prompt) -> std::optional<QString> {
-    const QString folder = QFileDialog::getExistingDirectory(parent, prompt, QString(),
+  return [](QWidget* parent, const QString& prompt,
+            const QString& startFolder) -> std::optional<QString> {
+    const QString folder = QFileDialog::getExistingDirectory(parent, prompt, startFolder,
                                                              QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) return std::nullopt;  // cancelled
     return folder;

@@ -104,9 +104,9 @@ double windowExportMs(const std::string& path, const std::string& target, const 
         ++errors;
         std::fprintf(stderr, "error %d: %s\n", number, qPrintable(text));
       },
-      [](QWidget*, const QString&) { return std::optional<QString>(); },
+      [](QWidget*, const QString&, const QString&) { return std::optional<QString>(); },
       [] { return std::unique_ptr<importer::Mp3Info>(); });
-  window.setSaveDialog([&](QWidget*, const QString&, const QString&) {
+  window.setSaveDialog([&](QWidget*, const QString&, const QString&, const frmMain::SaveChoice&) {
     return std::optional<frmMain::SaveChoice>(
         frmMain::SaveChoice{QFile::decodeName(target.c_str()), QString::fromLatin1(filter)});
   });

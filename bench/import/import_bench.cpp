@@ -179,7 +179,7 @@ Timing windowOnce(const std::string& folder, const QTemporaryDir& dir) {
         ++errors;
         std::fprintf(stderr, "error %d: %s\n", number, qPrintable(text));
       },
-      [&](QWidget*, const QString&) {
+      [&](QWidget*, const QString&, const QString&) {
         return std::optional<QString>(QFile::decodeName(folder.c_str()));
       },
       importer::createTagLibMp3Info);

@@ -144,7 +144,7 @@ double windowOnce(const std::string& folder, const std::string& catalogue) {
         ++errors;
         std::fprintf(stderr, "error %d: %s\n", number, qPrintable(text));
       },
-      [&](QWidget*, const QString&) {
+      [&](QWidget*, const QString&, const QString&) {
         return std::optional<QString>(QFile::decodeName(folder.c_str()));
       },
       importer::createTagLibMp3Info);

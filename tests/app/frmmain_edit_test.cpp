@@ -94,7 +94,7 @@ std::unique_ptr<frmMain> TestFrmMainEdit::makeWindow() {
   auto window = std::make_unique<frmMain>(
       QString::fromStdString(m_path),
       [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
-      [](QWidget*, const QString&) { return std::optional<QString>(); },
+      [](QWidget*, const QString&, const QString&) { return std::optional<QString>(); },
       [] { return std::unique_ptr<importer::Mp3Info>(); });
   window->setUrlOpener([](const QUrl&) { return false; });
   window->setQuestion([this](const QString& text) {

@@ -95,10 +95,10 @@ void TestFrmMain::cleanup() {
 std::unique_ptr<frmMain> TestFrmMain::makeWindow(const QString& path) {
   auto window = std::make_unique<frmMain>(
       path, [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
-      [](QWidget*, const QString&) { return std::optional<QString>(); },
+      [](QWidget*, const QString&, const QString&) { return std::optional<QString>(); },
       [] { return std::unique_ptr<importer::Mp3Info>(); });
   window->setUrlOpener([](const QUrl&) { return false; });
-  window->setSaveDialog([](QWidget*, const QString&, const QString&) {
+  window->setSaveDialog([](QWidget*, const QString&, const QString&, const frmMain::SaveChoice&) {
     return std::optional<frmMain::SaveChoice>();
   });
   return window;
@@ -253,7 +253,8 @@ void TestFrmMain::filterViewIsEdited() {
 
 void TestFrmMain::filterViewIsExported() {
   const QString file = QFile::decodeName(m_dir->path("rock.csv").c_str());
-  m_window->setSaveDialog([&](QWidget*, const QString&, const QString&) {
+  m_window->setSaveDialog([&](QWidget*, const QString&, const QString&,
+                              const frmMain::SaveChoice&) {
     return std::optional<frmMain::SaveChoice>(frmMain::SaveChoice{file, QString()});
   });
   typeFilter(QStringLiteral("genre:rock"));

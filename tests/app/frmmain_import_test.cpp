@@ -113,7 +113,7 @@ std::unique_ptr<frmMain> TestFrmMainImport::makeWindow(const std::string& path) 
   return std::make_unique<frmMain>(
       QString::fromStdString(path),
       [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
-      [this](QWidget*, const QString& prompt) {
+      [this](QWidget*, const QString& prompt, const QString&) {
         ++m_picks;
         [&] { QCOMPARE(prompt, QStringLiteral("select a music directory")); }();
         return m_pick;

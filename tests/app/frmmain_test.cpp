@@ -147,11 +147,11 @@ void TestFrmMain::cleanup() {
 std::unique_ptr<frmMain> TestFrmMain::makeWindow(const QString& path) {
   auto window = std::make_unique<frmMain>(
       path, [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
-      [](QWidget*, const QString&) { return std::optional<QString>(); },
+      [](QWidget*, const QString&, const QString&) { return std::optional<QString>(); },
       [] { return std::unique_ptr<importer::Mp3Info>(); });
   // Nothing a test does may start a program or wait for a person.
   window->setUrlOpener([](const QUrl&) { return false; });
-  window->setSaveDialog([](QWidget*, const QString&, const QString&) {
+  window->setSaveDialog([](QWidget*, const QString&, const QString&, const frmMain::SaveChoice&) {
     return std::optional<frmMain::SaveChoice>();
   });
   return window;
@@ -266,11 +266,13 @@ void TestFrmMain::menus() {
                                  QStringLiteral("Show Missing Files"),
                                  QStringLiteral("Show Duplicates"),
                                  QStringLiteral("Show Duplicate Songs"),
-                                 QStringLiteral("Export View\u2026"), QStringLiteral("Filter")}));
+                                 QStringLiteral("Export View\u2026"),
+                                 QStringLiteral("Rescan Last Directory"),
+                                 QStringLiteral("Filter")}));
   QCOMPARE(m_window->mnuShowDuplicateSongs->objectName(), QStringLiteral("mnuShowDuplicateSongs"));
   QCOMPARE(m_window->mnufile->actions().size(), 1);
   QCOMPARE(m_window->mnuDebug->actions().size(), 1);
-  QVERIFY(m_window->mnufileExit->shortcut().isEmpty());
+  QCOMPARE(m_window->mnufileExit->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
 }
 
 void TestFrmMain::gridFollowsTheWindow_data() {
@@ -962,7 +964,8 @@ void TestFrmMain::exportViewWritesEveryRowOfTheView() {
                              "FROM n");
   QStringList asked;
   std::optional<frmMain::SaveChoice> answer;
-  m_window->setSaveDialog([&](QWidget*, const QString& caption, const QString& filters) {
+  m_window->setSaveDialog([&](QWidget*, const QString& caption, const QString& filters,
+                              const frmMain::SaveChoice&) {
     asked << caption << filters;
     return answer;
   });
