@@ -62,8 +62,11 @@ constexpr double kControlPointSize = 8.25;
 constexpr double kSmallestLabelPointSize = 6.0;
 // How long after a view is shown its rows are counted, when the window counts them itself.
 constexpr int kRowCountDelayMs = 100;
-// The pause in typing after which the filter is shown.
+// The pause in typing after which the filter is shown. A filter the index cannot narrow down (a
+// word of one or two letters, only exclusions or numbers) may read every row before its first
+// screen is full, so it waits for a longer pause: typing on to a longer word never waits for it.
 constexpr int kFilterPauseMs = 150;
+constexpr int kUnindexedFilterPauseMs = 700;
 // Rows of the filter's index brought up to date at a time, and how often, while there are any:
 // a slice takes a few milliseconds, so typing never waits for one.
 constexpr std::size_t kIndexSliceRows = 400;
@@ -468,6 +471,12 @@ void frmMain::buildStatusBar() {
   lblRowCount->setTextFormat(Qt::PlainText);
   statusBar()->addPermanentWidget(lblRowCount);
 
+  // An edited cell can change what the view counts (a title emptied) or lasts (a length).
+  connect(Data1->model(), &catalog::RecordsetModel::cellWritten, this, [this] {
+    countRowsSoon();
+    startIndexCatchUp();
+  });
+
   lblReadOnly = named(new QLabel(QStringLiteral("Read-only"), statusBar()), "lblReadOnly");
   lblReadOnly->hide();
   statusBar()->addPermanentWidget(lblReadOnly);
@@ -488,7 +497,6 @@ void frmMain::buildFilterBox() {
   setTabOrder(cmdAddDir, txtFilter);  // after the window's own controls
   m_filterTimer = new QTimer(this);
   m_filterTimer->setSingleShot(true);
-  m_filterTimer->setInterval(kFilterPauseMs);
   connect(m_filterTimer, &QTimer::timeout, this, &frmMain::applyFilter);
   connect(txtFilter, &QLineEdit::textEdited, this, &frmMain::txtFilter_Change);
   // The clear button empties the box without an edit of the user's.
@@ -675,7 +683,12 @@ void frmMain::leaveFilter() {
   txtFilter->setToolTip({});
 }
 
-void frmMain::txtFilter_Change() { m_filterTimer->start(); }
+void frmMain::txtFilter_Change() {
+  const catalog::FilterQuery query = catalog::parseFilter(txtFilter->text().toStdString());
+  const bool quick = query.empty() || !query.valid() ||
+                     (m_searchIndexed && catalog::narrowedByIndex(query));
+  m_filterTimer->start(quick ? kFilterPauseMs : kUnindexedFilterPauseMs);
+}
 
 void frmMain::mnuFilter_Click() {
   txtFilter->setFocus(Qt::ShortcutFocusReason);
@@ -717,7 +730,8 @@ void frmMain::showFilter(const std::string& text) {
   if (m_filterSort)
     order = catalog::SortOrder{DBGrid1->columnCaption(m_filterSort->column).toStdString(),
                                m_filterSort->descending};
-  const std::string sql = catalog::filterSql(query, catalog::hasSearchIndex(db), order);
+  m_searchIndexed = catalog::hasSearchIndex(db);
+  const std::string sql = catalog::filterSql(query, m_searchIndexed, order);
   if (!m_filterShown) {
     m_viewBeforeFilter.reset();
     if (const std::shared_ptr<engine::Recordset> view = Data1->Recordset())
@@ -796,6 +810,7 @@ void frmMain::prepareSearchIndex() {
   // at a time while the window is idle. Without it the filter is only slower.
   try {
     if (!dbMusic->isReadOnly()) catalog::ensureSearchIndex(*dbMusic);
+    m_searchIndexed = catalog::hasSearchIndex(*dbMusic);
   } catch (const std::exception&) {
     return;
   }

@@ -233,6 +233,7 @@ class frmMain final : public QMainWindow {
   // The filter.
   bool m_filterShown = false;  // the view is the filter's
   bool m_showingFilter = false;  // the filter's view is being shown
+  bool m_searchIndexed = false;  // the catalogue has the filter's index
   struct FilterSort {
     int column;
     bool descending;

@@ -405,4 +405,10 @@ std::string filterSql(const FilterQuery& query, bool indexed,
   return sql + orderBy(order, "hits.id");
 }
 
+bool narrowedByIndex(const FilterQuery& query) {
+  for (const FilterTerm& term : query.terms)
+    if (indexable(term)) return true;
+  return false;
+}
+
 }  // namespace catalog

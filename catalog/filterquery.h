@@ -63,4 +63,9 @@ struct SortOrder {
 std::string filterSql(const FilterQuery& query, bool indexed,
                       const std::optional<SortOrder>& order = std::nullopt);
 
+// Whether the index narrows the query down: it has a term to look for of three letters or more.
+// Without one, the rows are read one by one until the filter's first screen is full, which for a
+// rare match means reading the whole catalogue.
+bool narrowedByIndex(const FilterQuery& query);
+
 }  // namespace catalog

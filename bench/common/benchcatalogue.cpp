@@ -95,6 +95,20 @@ bool dropIndexes(const std::string& path) {
   return ok;
 }
 
+bool dropSearchIndex(const std::string& path) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
+  const bool ok = sqlite3_exec(db,
+                               "DROP TRIGGER IF EXISTS shelf_search_added;"
+                               "DROP TRIGGER IF EXISTS shelf_search_changed;"
+                               "DROP TRIGGER IF EXISTS shelf_search_deleted;"
+                               "DROP TABLE IF EXISTS shelf_search_queue;"
+                               "DROP TABLE IF EXISTS shelf_search;",
+                               nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return ok;
+}
+
 Floor sqliteAlone(const std::string& path, const std::string& sql, int firstRows) {
   Floor floor;
   sqlite3* db = nullptr;

@@ -14,6 +14,10 @@ bool makeCatalogue(const std::string& path, int rows, bool withIndexes = true);
 // failure.
 bool dropIndexes(const std::string& path);
 
+// Drops the filter's index, its queue and the triggers that fill it, as on a catalogue made before
+// there was a filter. False on failure.
+bool dropSearchIndex(const std::string& path);
+
 // SQLite alone, as the floor for the engine and the window: a plain connection runs `sql` and
 // reads every field of the first `firstRows` rows, then of every row. Milliseconds to each.
 struct Floor {

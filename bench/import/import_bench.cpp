@@ -1,4 +1,4 @@
-// import_bench FOLDER [RUNS] [--cold] [--no-indexes]
+// import_bench FOLDER [RUNS] [--cold] [--no-indexes] [--no-search-index]
 //
 // Imports every MP3 file below FOLDER three ways and prints each time as a ratio to reading the
 // same files with TagLib alone (one thread, TagLib's own file stream, the five tag values and
@@ -12,7 +12,8 @@
 // yields for the import, between two ticks of a 1 ms timer for the window. RUNS (default 3)
 // rounds run in turn, after one warm-up round; the median counts. With --cold every corpus
 // file is evicted from the page cache (posix_fadvise DONTNEED) before each timed pass. With
-// --no-indexes the catalogues have none of the indexes quollsong-mkdb makes, to see their cost.
+// --no-indexes the catalogues have none of the indexes quollsong-mkdb makes, to see their cost;
+// with --no-search-index they lack the filter's index and the triggers that queue rows for it.
 // Last, a separate process runs one window import alone and reports its peak memory.
 #include <fcntl.h>
 #include <unistd.h>
@@ -82,6 +83,8 @@ class PathRecorder final : public importer::Mp3Info {
 
 // Set by --no-indexes: catalogues as an older quollsong-mkdb made them, without indexes.
 bool g_withoutIndexes = false;
+// Set by --no-search-index: catalogues without the filter's index.
+bool g_withoutSearchIndex = false;
 
 std::string makeCatalogue(const QTemporaryDir& dir) {
   static int serial = 0;
@@ -92,7 +95,8 @@ std::string makeCatalogue(const QTemporaryDir& dir) {
     std::fprintf(stderr, "cannot make a catalogue at %s\n", path.c_str());
     std::exit(1);
   }
-  if (g_withoutIndexes && !bench::dropIndexes(path)) {
+  if ((g_withoutIndexes && !bench::dropIndexes(path)) ||
+      (g_withoutSearchIndex && !bench::dropSearchIndex(path))) {
     std::fprintf(stderr, "cannot drop the indexes of %s\n", path.c_str());
     std::exit(1);
   }
@@ -233,9 +237,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   const bool cold = std::erase(args, std::string("--cold")) > 0;
   g_withoutIndexes = std::erase(args, std::string("--no-indexes")) > 0;
+  g_withoutSearchIndex = std::erase(args, std::string("--no-search-index")) > 0;
   const bool memoryOnly = std::erase(args, std::string("--memory-only")) > 0;
   if (args.empty() || args.size() > 2) {
-    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--cold] [--no-indexes]\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s FOLDER [RUNS] [--cold] [--no-indexes] [--no-search-index]\n",
+                 argv[0]);
     return 2;
   }
   const std::string folder = args[0];

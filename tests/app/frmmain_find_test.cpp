@@ -148,6 +148,17 @@ void TestFrmMain::typingFilters() {
   QCOMPARE(m_window->txtFilter->text(), QStringLiteral("beatles"));
   typeFilter(QStringLiteral("beatles help"));
   QCOMPARE(shownIds(), (IdList{2}));
+
+  // A word too short for the index waits for a longer pause than one the index finds, so that
+  // typing on never waits for a search through every row.
+  m_window->txtFilter->clear();
+  QTest::keyClicks(m_window->txtFilter, QStringLiteral("he"));
+  const int shortWord = m_window->m_filterTimer->interval();
+  QTest::keyClicks(m_window->txtFilter, QStringLiteral("l"));
+  QVERIFY2(m_window->m_filterTimer->interval() < shortWord,
+           qPrintable(QStringLiteral("%1 ms for a short word").arg(shortWord)));
+  QTRY_VERIFY_WITH_TIMEOUT(!m_window->m_filterTimer->isActive(), kEventWaitMs);
+  QCOMPARE(shownIds(), (IdList{2}));
   QVERIFY(m_errors.empty());
 }
 
