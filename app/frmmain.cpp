@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -25,6 +26,7 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -67,6 +69,8 @@ constexpr int kRowCountDelayMs = 100;
 // screen is full, so it waits for a longer pause: typing on to a longer word never waits for it.
 constexpr int kFilterPauseMs = 150;
 constexpr int kUnindexedFilterPauseMs = 700;
+// A filter that took longer than this to show counts as slow.
+constexpr qint64 kSlowFilterMs = 50;
 // Rows of the filter's index brought up to date at a time, and how often, while there are any:
 // a slice takes a few milliseconds, so typing never waits for one.
 constexpr std::size_t kIndexSliceRows = 400;
@@ -369,11 +373,12 @@ void frmMain::retryKeptEdit() {
   const QString field = QString::fromStdString(kept.field);
   try {
     engine::Database& db = database();
-    const std::vector<std::optional<catalog::SongRow>> before = catalog::readSongRows(db, {kept.id});
+    const std::vector<std::optional<catalog::SongRow>> before =
+        catalog::readSongRows(db, {kept.id});
     if (!before[0])
-      throw engine::EngineError(engine::err::kRecordDeleted,
-                                "The song was deleted meanwhile, so your edit of " +
-                                    kept.field + " could not be saved.");
+      throw engine::EngineError(
+          engine::err::kRecordDeleted,
+          "The song was deleted meanwhile, so your edit of " + kept.field + " could not be saved.");
     if (kept.row >= 0) {
       // Still the view it was typed in: written through it, so its row shows what was stored
       // and the boxes keep whatever is typed there meanwhile.
@@ -391,9 +396,7 @@ void frmMain::retryKeptEdit() {
     }
     model->dropKeptEdit();
     statusBar()->showMessage(QStringLiteral("Your edit of %1 was saved.").arg(field));
-    guarded([&] {
-      m_undo->record(db, QStringLiteral("Edit ") + field, {kept.id}, before, true);
-    });
+    guarded([&] { m_undo->record(db, QStringLiteral("Edit ") + field, {kept.id}, before, true); });
   } catch (const engine::EngineError& e) {
     if (engine::isLockTimeout(e)) {
       m_keptEditRetry->start();
@@ -496,7 +499,9 @@ void frmMain::buildFilterBox() {
   menuBar()->setCornerWidget(txtFilter, Qt::TopRightCorner);
   setTabOrder(cmdAddDir, txtFilter);  // after the window's own controls
   m_filterTimer = new QTimer(this);
+  m_filterTimer->setObjectName(QStringLiteral("filterPause"));
   m_filterTimer->setSingleShot(true);
+  m_filterTimer->setTimerType(Qt::PreciseTimer);
   connect(m_filterTimer, &QTimer::timeout, this, &frmMain::applyFilter);
   connect(txtFilter, &QLineEdit::textEdited, this, &frmMain::txtFilter_Change);
   // The clear button empties the box without an edit of the user's.
@@ -685,8 +690,11 @@ void frmMain::leaveFilter() {
 
 void frmMain::txtFilter_Change() {
   const catalog::FilterQuery query = catalog::parseFilter(txtFilter->text().toStdString());
+  // The last filter shown took long (a common word with a rare number, say): the next one,
+  // likely of the same kind, waits for the longer pause too.
   const bool quick = query.empty() || !query.valid() ||
-                     (m_searchIndexed && catalog::narrowedByIndex(query));
+                     (m_searchIndexed && catalog::narrowedByIndex(query) &&
+                      m_lastFilterMs <= kSlowFilterMs);
   m_filterTimer->start(quick ? kFilterPauseMs : kUnindexedFilterPauseMs);
 }
 
@@ -710,13 +718,17 @@ void frmMain::applyFilter() {
   txtFilter->setToolTip({});
   if (query.empty()) {
     if (!m_filterShown) return;
-    // Back to the view the filter started from.
+    // Back to the view the filter started from: none at all, when it started the first.
     const std::optional<std::pair<std::string, int>> before = m_viewBeforeFilter;
     guarded([&] {
-      if (before)
+      if (before) {
         showQuery(before->first, before->second);
-      else
-        leaveFilter();
+        return;
+      }
+      leaveFilter();
+      Data1->setRecordset(nullptr);
+      showSortArrow(-1, false);
+      countRowsSoon();
     });
     return;
   }
@@ -740,7 +752,11 @@ void frmMain::showFilter(const std::string& text) {
   {
     // The same columns as any view of the catalogue: they keep their widths as the user types.
     const QScopedValueRollback showing(m_showingFilter, true);
+    QElapsedTimer took;
+    took.start();
+    m_lastFilterMs = std::numeric_limits<qint64>::max();  // until it has shown
     showQuery(sql, engine::dbOpenDynaset, false);
+    m_lastFilterMs = took.elapsed();
   }
   m_filterShown = true;
   if (m_filterSort) showSortArrow(m_filterSort->column, m_filterSort->descending);
@@ -1001,10 +1017,12 @@ void frmMain::cmdDelet_Click() {
     // A view may list a row twice; it is one song.
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    if (!m_question ||
-        !m_question(QStringLiteral("Delete %1 songs from the catalogue? The files stay on disk.")
-                        .arg(songCount(ids.size()))))
-      return;
+    QString question = QStringLiteral("Delete %1 songs from the catalogue? The files stay on disk.")
+                           .arg(songCount(ids.size()));
+    // Undo keeps no more than so many rows: the user is told before, not after.
+    if (ids.size() > catalog::UndoStack::kMostRowsKept)
+      question += QStringLiteral(" This cannot be undone.");
+    if (!m_question || !m_question(question)) return;
     // The row after the block takes its place; after the view's last rows, the one before.
     const int first = rows.front();
     const int last = rows.back();
@@ -1192,7 +1210,8 @@ std::optional<std::string> frmMain::menuRowFileOnDisk() {
 void frmMain::openWithDesktop(const std::string& path) {
   // Built from the bytes, so a name that is not UTF-8 reaches the desktop as it is.
   const QUrl url = QUrl::fromEncoded(
-      "file://" + QByteArray::fromStdString(path).toPercentEncoding("/!$&'()*+,;=:@"), QUrl::StrictMode);
+      "file://" + QByteArray::fromStdString(path).toPercentEncoding("/!$&'()*+,;=:@"),
+      QUrl::StrictMode);
   if (!m_openUrl || !m_openUrl(url))
     showError(catalog::kPathFileAccessError,
               QStringLiteral("No program could be started to open '%1'.")
@@ -1213,7 +1232,8 @@ void frmMain::mnuOpenFolder_Click() {
 }
 
 void frmMain::mnuCopyPath_Click() {
-  if (!m_menuPath.empty()) QGuiApplication::clipboard()->setText(QString::fromStdString(m_menuPath));
+  if (!m_menuPath.empty())
+    QGuiApplication::clipboard()->setText(QString::fromStdString(m_menuPath));
 }
 
 void frmMain::ReadMp3Info(const std::string& path, importer::SongInfo& info) {

@@ -234,6 +234,7 @@ class frmMain final : public QMainWindow {
   bool m_filterShown = false;  // the view is the filter's
   bool m_showingFilter = false;  // the filter's view is being shown
   bool m_searchIndexed = false;  // the catalogue has the filter's index
+  qint64 m_lastFilterMs = 0;     // how long the last filter took to show
   struct FilterSort {
     int column;
     bool descending;

@@ -140,8 +140,7 @@ ViewCounter::Result ViewCounter::countNow(const Request& request, std::uint64_t 
   if (!inner) return result;
   if (request.sumDuration) {
     std::optional<std::int64_t> seconds;
-    result.viewRows =
-        countOf(m_db, "SELECT count(*), total(Duration) FROM " + *inner, &seconds);
+    result.viewRows = countOf(m_db, "SELECT count(*), total(Duration) FROM " + *inner, &seconds);
     if (result.viewRows) result.seconds = seconds;
   } else {
     result.viewRows = countOf(m_db, "SELECT count(*) FROM " + *inner, nullptr);

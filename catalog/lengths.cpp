@@ -7,8 +7,8 @@ namespace catalog {
 std::string lengthText(std::int64_t seconds) {
   const bool negative = seconds < 0;
   // Negated as unsigned, so that the smallest value does not overflow.
-  const std::uint64_t s = negative ? 0 - static_cast<std::uint64_t>(seconds)
-                                   : static_cast<std::uint64_t>(seconds);
+  const std::uint64_t s =
+      negative ? 0 - static_cast<std::uint64_t>(seconds) : static_cast<std::uint64_t>(seconds);
   char text[48];
   if (s >= 3600)
     std::snprintf(text, sizeof text, "%s%llu:%02llu:%02llu", negative ? "-" : "",

@@ -134,6 +134,25 @@ Floor sqliteAlone(const std::string& path, const std::string& sql, int firstRows
   return floor;
 }
 
+double sqliteFirstScreen(const std::string& path, const std::string& sql, int rows,
+                         void (*setup)(sqlite3*)) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  if (setup) setup(db);
+  const auto start = Clock::now();
+  sqlite3_stmt* stmt = nullptr;
+  double elapsed = -1;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+    int rc = SQLITE_ROW;
+    for (int row = 0; row < rows && (rc = sqlite3_step(stmt)) == SQLITE_ROW; ++row)
+      for (int c = 0; c < sqlite3_column_count(stmt); ++c) sqlite3_column_text(stmt, c);
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) elapsed = msSince(start);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return elapsed;
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values.empty() ? 0 : values[values.size() / 2];

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+struct sqlite3;
+
 namespace bench {
 
 // Makes a catalogue of `rows` rows that look like an imported music folder (varied titles,
@@ -26,6 +28,13 @@ struct Floor {
   long long rows = 0;
 };
 Floor sqliteAlone(const std::string& path, const std::string& sql, int firstRows = 300);
+
+// SQLite alone to a first screen: a plain read-only connection, set up by `setup` (to register
+// functions the query needs) when given, prepares `sql` and reads every field of its first
+// `rows` rows, or of all of them when there are fewer. Milliseconds, from the prepare on; -1 when
+// the query fails.
+double sqliteFirstScreen(const std::string& path, const std::string& sql, int rows,
+                         void (*setup)(sqlite3*) = nullptr);
 
 double median(std::vector<double> values);
 
