@@ -17,11 +17,10 @@ CREATE VIRTUAL TABLE IF NOT EXISTS shelf_search USING fts5(
   Title, Artist, Album, Genre, Year, Comment, Filename,
   tokenize = 'trigram case_sensitive 1'
 );
--- FTS5 merges its segments on its own when a write ends, at times for hundreds of
--- milliseconds, in the window's idle time. The program merges a bounded step per slice instead
--- (see catchUpSearchIndex), and only a level that has piled up far beyond that is merged at once.
+-- FTS5 merges its segments on its own when a write ends, in lumps that grow with the index and
+-- at times take hundreds of milliseconds, in the window's idle time. The program merges a step
+-- in proportion to the rows of each slice instead (see catchUpSearchIndex).
 INSERT INTO shelf_search (shelf_search, rank) VALUES ('automerge', 0);
-INSERT INTO shelf_search (shelf_search, rank) VALUES ('crisismerge', 64);
 CREATE TABLE IF NOT EXISTS shelf_search_queue (
   Seq INTEGER PRIMARY KEY,
   ID INTEGER NOT NULL

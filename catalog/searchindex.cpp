@@ -57,13 +57,16 @@ std::vector<std::int64_t> column(engine::Database& db, const std::string& sql) {
 using Clock = std::chrono::steady_clock;
 
 // A slice runs on the window's thread between its events: it stops taking rows after this long,
-// leaving room for the commit and the merge step within a frame or two.
-constexpr std::chrono::milliseconds kSliceBudget{12};
+// leaving room for its merge step and commit (together about as long again) within a frame or
+// two.
+constexpr std::chrono::milliseconds kSliceBudget{8};
 // Rows folded between looks at the clock: a few milliseconds' work.
 constexpr std::size_t kChunkRows = 50;
-// Pages of segment merging per slice: several times what a slice writes, so the index keeps a
-// few segments per level however long it grows, and no step writes more than a few hundred KB.
-constexpr int kMergePages = 64;
+// Pages of segment merging per slice: enough that the index keeps a few segments per level
+// however long it grows, so queries stay fast, and bounded, so no slice merges for long: at
+// least this many, // and half a page per row folded: what FTS5 writes for a row of a catalogue, times the levels a
+// million rows' segments make, on average; a slice with few rows still merges a little.
+constexpr std::int64_t kMergePagesLeast = 16;
 
 constexpr const char* kFoldInto =
     "INSERT INTO shelf_search (rowid, Title, Artist, Album, Genre, Year, Comment, Filename) "
@@ -93,8 +96,8 @@ struct SliceStatements {
     fold = db.Prepare(std::string(kFoldInto) +
                       "ID > CAST(?1 AS INTEGER) AND ID <= CAST(?2 AS INTEGER)");
     advance = db.Prepare("UPDATE shelf_search_state SET Upto = max(Upto, CAST(?1 AS INTEGER))");
-    merge = db.Prepare("INSERT INTO shelf_search (shelf_search, rank) VALUES ('merge', " +
-                       std::to_string(kMergePages) + ")");
+    merge = db.Prepare(
+        "INSERT INTO shelf_search (shelf_search, rank) VALUES ('merge', CAST(?1 AS INTEGER))");
     for (auto* statement : {unqueue.get(), requeue.get(), dequeue.get(), clear.get(), fold.get(),
                             advance.get(), merge.get()})
       statement->setBatched(true);
@@ -195,7 +198,9 @@ std::size_t catchUpSearchIndex(engine::Database& db, std::size_t maxRows) {
       SliceStatements::run(*statements.fold, from, to);
     });
   if (passed > upto) SliceStatements::run(*statements.advance, passed);
-  statements.merge->Execute();
+  SliceStatements::run(*statements.merge,
+                       std::max<std::int64_t>(kMergePagesLeast,
+                                              static_cast<std::int64_t>(entries + rows) / 2));
   unit.keep();
   engine::commitOpenBatch();
   return entries + rows;
