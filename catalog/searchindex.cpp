@@ -56,16 +56,21 @@ std::vector<std::int64_t> column(engine::Database& db, const std::string& sql) {
 
 using Clock = std::chrono::steady_clock;
 
-// A slice runs on the window's thread between its events: it stops taking rows after this long,
-// leaving room for its merge step and commit (together about as long again) within a frame or
-// two.
+// A slice runs on the window's thread between its events, so it takes as many rows as the last
+// slices say fit in this long, merge step and commit included: how long a row takes varies
+// tenfold with the size of the index and the disk's load.
+constexpr double kSliceTargetMs = 15;
+constexpr std::size_t kSliceLeastRows = 32;
+// What a row cost the last slices on this thread, on average.
+thread_local double t_msPerRow = 0.04;
+// And it stops taking rows after this long, whatever the estimate said.
 constexpr std::chrono::milliseconds kSliceBudget{8};
 // Rows folded between looks at the clock: a few milliseconds' work.
 constexpr std::size_t kChunkRows = 50;
-// Pages of segment merging per slice: enough that the index keeps a few segments per level
-// however long it grows, so queries stay fast, and bounded, so no slice merges for long: at
-// least this many, // and half a page per row folded: what FTS5 writes for a row of a catalogue, times the levels a
-// million rows' segments make, on average; a slice with few rows still merges a little.
+// Pages of segment merging per slice: half a page per row folded, about what FTS5 writes for a
+// row of a catalogue times the levels a million rows' segments make, so that the index keeps a
+// few segments per level however long it grows and queries stay fast; and a slice with few rows
+// still merges this many.
 constexpr std::int64_t kMergePagesLeast = 16;
 
 constexpr const char* kFoldInto =
@@ -168,7 +173,10 @@ std::int64_t searchIndexPending(engine::Database& db) {
 
 std::size_t catchUpSearchIndex(engine::Database& db, std::size_t maxRows) {
   if (maxRows == 0 || db.isReadOnly() || !hasSearchIndex(db)) return 0;
-  const auto deadline = Clock::now() + kSliceBudget;
+  const auto start = Clock::now();
+  const auto deadline = start + kSliceBudget;
+  maxRows = std::min(maxRows, std::max(kSliceLeastRows, static_cast<std::size_t>(
+                                                            kSliceTargetMs / t_msPerRow)));
   // What the slice may take is read first: no query runs inside its batch. Whatever another
   // program writes meanwhile is either in the ranges read, and folded with them, or queued.
   const std::vector<std::int64_t> queued = column(
@@ -203,7 +211,10 @@ std::size_t catchUpSearchIndex(engine::Database& db, std::size_t maxRows) {
                                               static_cast<std::int64_t>(entries + rows) / 2));
   unit.keep();
   engine::commitOpenBatch();
-  return entries + rows;
+  const std::size_t handled = entries + rows;
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  t_msPerRow = 0.7 * t_msPerRow + 0.3 * ms / static_cast<double>(handled);
+  return handled;
 }
 
 }  // namespace catalog

@@ -24,9 +24,9 @@ bool hasSearchIndex(engine::Database& db);
 bool ensureSearchIndex(engine::Database& db);
 
 // Folds up to `maxRows` rows into the index, queued ones first and then the next above the
-// watermark, which it moves past them; then merges a bounded part of the index's segments. A
-// slice short enough to run from an idle timer: it stops taking rows after about 8 ms, and
-// stays well under 50 ms. Returns how many queue entries and rows it handled, at least one
+// watermark, which it moves past them; then merges a part of the index's segments in proportion.
+// A slice short enough to run from an idle timer: it takes fewer rows when the last slices took
+// longer than about 15 ms, and stops taking rows after 8 ms. Returns how many queue entries and rows it handled, at least one
 // while any wait; 0 when none waited or there is no index. Like every write, it first reads to
 // their end the record sets still reading. Throws engine::EngineError; the slice is one
 // transaction, so a failure leaves the index as it was, and the next call does the rest.
