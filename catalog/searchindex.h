@@ -9,27 +9,31 @@ class Database;
 
 namespace catalog {
 
-// The filter's index beside music_shelf (see catalog/search.sql): the folded texts of every row
-// in shelf_search, and in shelf_search_queue the IDs of rows changed since they were indexed.
+// The filter's index beside music_shelf (see catalog/search.sql): the folded texts of the rows
+// up to the watermark in shelf_search_state, and in shelf_search_queue the IDs of rows changed
+// since they were indexed.
 
-// Whether the catalogue has the index: the table, its queue and the triggers that fill the
-// queue. Throws engine::EngineError.
+// Whether the catalogue has the index: the table, its queue, its watermark and the triggers
+// that fill the queue. Throws engine::EngineError.
 bool hasSearchIndex(engine::Database& db);
 
-// Makes the index in a writable catalogue that lacks it, with every existing row queued, so that
-// catchUpSearchIndex() builds it. True when made by this call; false when it was there or the
-// catalogue is read-only. Throws engine::EngineError.
+// Makes the index in a writable catalogue that lacks it, empty, with its watermark at 0, so that
+// catchUpSearchIndex() builds it; part of an index found there is dropped first. True when made
+// by this call; false when it was there or the catalogue is read-only. Throws
+// engine::EngineError.
 bool ensureSearchIndex(engine::Database& db);
 
-// Folds up to `maxRows` queued rows into the index and takes them off the queue: a slice short
-// enough to run from an idle timer (a few hundred rows take a few milliseconds). Returns how
-// many queue entries it handled; 0 when none waited or there is no index. Like every write, it
-// first reads to their end the record sets still reading. Throws engine::EngineError; what it
-// did before stays consistent, and the next call does the rest.
+// Folds up to `maxRows` rows into the index, queued ones first and then the next above the
+// watermark, which it moves past them; then merges a part of the index's segments in proportion.
+// A slice short enough to run from an idle timer: it takes fewer rows when the last slices took
+// longer than about 15 ms, and stops taking rows after 8 ms. Returns how many queue entries and rows it handled, at least one
+// while any wait; 0 when none waited or there is no index. Like every write, it first reads to
+// their end the record sets still reading. Throws engine::EngineError; the slice is one
+// transaction, so a failure leaves the index as it was, and the next call does the rest.
 std::size_t catchUpSearchIndex(engine::Database& db, std::size_t maxRows);
 
-// How many queue entries wait to be indexed (an ID changed twice counts twice); 0 without an
-// index. Throws engine::EngineError.
+// How many queue entries and rows above the watermark wait to be indexed (an ID changed twice
+// counts twice); 0 without an index. Throws engine::EngineError.
 std::int64_t searchIndexPending(engine::Database& db);
 
 }  // namespace catalog

@@ -176,9 +176,34 @@ void searchHas(sqlite3_context* context, int argc, sqlite3_value** argv) {
   sqlite3_result_int(context, 0);
 }
 
-// search_hits: two ascending streams of IDs, the index's hits and the queue, merged.
+// search_hits: three ascending streams of IDs merged: the index's hits, the queue, and the rows
+// above the watermark, which the index has not reached yet. The last is read through
+// music_shelf's primary key, a range from the watermark up: right after an import of thousands
+// of rows the filter's first screen comes as fast as ever.
 constexpr const char* kHitsSql = "SELECT rowid FROM main.shelf_search WHERE shelf_search MATCH ?1";
 constexpr const char* kQueueSql = "SELECT DISTINCT ID FROM main.shelf_search_queue ORDER BY ID";
+constexpr const char* kAboveSql =
+    "SELECT ID FROM main.music_shelf WHERE ID > (SELECT Upto FROM main.shelf_search_state) "
+    "ORDER BY ID";
+
+// One of the streams: its statement and whether it still stands on a row.
+struct Stream {
+  sqlite3_stmt* stmt = nullptr;
+  bool left = false;
+
+  sqlite3_int64 id() const { return sqlite3_column_int64(stmt, 0); }
+  // Steps to the next row.
+  int advance() {
+    const int rc = sqlite3_step(stmt);
+    left = rc == SQLITE_ROW;
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+  }
+  void finalize() {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+    left = false;
+  }
+};
 
 struct HitsTable {
   sqlite3_vtab base{};
@@ -187,9 +212,7 @@ struct HitsTable {
 
 struct HitsCursor {
   sqlite3_vtab_cursor base{};
-  sqlite3_stmt* hits = nullptr;
-  sqlite3_stmt* queue = nullptr;
-  bool hitsLeft = false, queueLeft = false;
+  Stream hits, queue, above;
   sqlite3_int64 id = 0;
   bool queued = false;
   bool eof = true;
@@ -239,9 +262,9 @@ int hitsOpen(sqlite3_vtab*, sqlite3_vtab_cursor** out) {
 }
 
 void finalizeStreams(HitsCursor* cursor) {
-  sqlite3_finalize(cursor->hits);
-  sqlite3_finalize(cursor->queue);
-  cursor->hits = cursor->queue = nullptr;
+  cursor->hits.finalize();
+  cursor->queue.finalize();
+  cursor->above.finalize();
 }
 
 int hitsClose(sqlite3_vtab_cursor* base) {
@@ -257,34 +280,27 @@ int failWith(HitsCursor* cursor, sqlite3* db, int rc) {
   return rc;
 }
 
-// Steps one stream; `left` says whether it still stands on a row.
-int advance(sqlite3_stmt* stmt, bool& left) {
-  const int rc = sqlite3_step(stmt);
-  left = rc == SQLITE_ROW;
-  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
-// Takes the smaller ID of the two streams; an ID in both is one row, a queued one.
+// Takes the smallest ID of the streams: one from the index alone is a hit, one from the queue
+// or above the watermark is queued; an ID in more than one is one row, a queued one.
 int takeNext(HitsCursor* cursor) {
-  const sqlite3_int64 hit = cursor->hitsLeft ? sqlite3_column_int64(cursor->hits, 0) : 0;
-  const sqlite3_int64 queued = cursor->queueLeft ? sqlite3_column_int64(cursor->queue, 0) : 0;
-  if (!cursor->hitsLeft && !cursor->queueLeft) {
-    cursor->eof = true;
-    return SQLITE_OK;
-  }
-  cursor->eof = false;
-  int rc = SQLITE_OK;
-  if (cursor->queueLeft && (!cursor->hitsLeft || queued <= hit)) {
-    cursor->id = queued;
-    cursor->queued = true;
-    if (cursor->hitsLeft && hit == queued) rc = advance(cursor->hits, cursor->hitsLeft);
-    if (rc == SQLITE_OK) rc = advance(cursor->queue, cursor->queueLeft);
-  } else {
-    cursor->id = hit;
-    cursor->queued = false;
-    rc = advance(cursor->hits, cursor->hitsLeft);
-  }
-  return rc;
+  Stream* const streams[] = {&cursor->hits, &cursor->queue, &cursor->above};
+  bool any = false;
+  sqlite3_int64 next = 0;
+  for (const Stream* stream : streams)
+    if (stream->left && (!any || stream->id() < next)) {
+      next = stream->id();
+      any = true;
+    }
+  cursor->eof = !any;
+  if (!any) return SQLITE_OK;
+  cursor->id = next;
+  cursor->queued = false;
+  for (Stream* stream : streams)
+    if (stream->left && stream->id() == next) {
+      if (stream != &cursor->hits) cursor->queued = true;
+      if (const int rc = stream->advance(); rc != SQLITE_OK) return rc;
+    }
+  return SQLITE_OK;
 }
 
 int hitsFilter(sqlite3_vtab_cursor* base, int, const char*, int argc, sqlite3_value** argv) {
@@ -293,11 +309,12 @@ int hitsFilter(sqlite3_vtab_cursor* base, int, const char*, int argc, sqlite3_va
   finalizeStreams(cursor);
   cursor->eof = true;
   if (argc < 1) return SQLITE_OK;
-  int rc = sqlite3_prepare_v2(db, kHitsSql, -1, &cursor->hits, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_prepare_v2(db, kQueueSql, -1, &cursor->queue, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_value(cursor->hits, 1, argv[0]);
-  if (rc == SQLITE_OK) rc = advance(cursor->hits, cursor->hitsLeft);
-  if (rc == SQLITE_OK) rc = advance(cursor->queue, cursor->queueLeft);
+  int rc = sqlite3_prepare_v2(db, kHitsSql, -1, &cursor->hits.stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_prepare_v2(db, kQueueSql, -1, &cursor->queue.stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_prepare_v2(db, kAboveSql, -1, &cursor->above.stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_value(cursor->hits.stmt, 1, argv[0]);
+  for (Stream* stream : {&cursor->hits, &cursor->queue, &cursor->above})
+    if (rc == SQLITE_OK) rc = stream->advance();
   if (rc == SQLITE_OK) rc = takeNext(cursor);
   return rc == SQLITE_OK ? rc : failWith(cursor, db, rc);
 }

@@ -22,10 +22,11 @@ void foldForSearch(std::string_view utf8, std::string& out);
 //                              arguments folded; 0 otherwise (NULL arguments hold nothing).
 //   search_hits(match)         a table of the rows the filter must look at, in ascending ID:
 //                              (id, queued). The rows of shelf_search that the FTS5 query
-//                              `match` finds, and every row waiting in shelf_search_queue
-//                              (queued = 1), whose entries in shelf_search are not to be
-//                              trusted: the filter checks those rows itself. Both are read as
-//                              they go, so the first rows come before the last are found.
+//                              `match` finds, and every row waiting in shelf_search_queue or
+//                              above the watermark in shelf_search_state (queued = 1), whose
+//                              entries in shelf_search are not to be trusted: the filter checks
+//                              those rows itself. All are read as they go, so the first rows
+//                              come before the last are found.
 // The functions are deterministic and harmless and may stand in a view; search_hits reads
 // tables by fixed names and is for the program's own statements only.
 int registerSearchFunctions(sqlite3* db);

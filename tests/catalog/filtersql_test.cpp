@@ -182,4 +182,143 @@ TEST(SearchIndex, BuildsInSlicesAndStaysAwayFromReadOnlyOrIndexlessWork) {
   EXPECT_EQ(testcatalogue::scalar(path, "SELECT count(*) FROM shelf_search"), "3");
 }
 
+// The rows of a catalogue with an index that has caught up, as other programs and Undo leave it.
+class SearchWatermarkTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    path = dir.path("music_1.mdb");
+    testcatalogue::make(path);
+    testcatalogue::addSongs(path, {{"Cafe one", "a"}, {"Tea two", "b"}, {"Cafe three", "c"}});
+    db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+    ASSERT_TRUE(catalog::ensureSearchIndex(*db));
+    while (catalog::catchUpSearchIndex(*db, 400) > 0) {
+    }
+  }
+
+  Ids ids(const std::string& text) {
+    auto view = db->OpenRecordset(catalog::filterSql(catalog::parseFilter(text), true));
+    view->readAll();
+    Ids out;
+    for (std::int64_t row = 0; row < view->rowCount(); ++row)
+      out.push_back(std::stoll(view->value(row, 0).toText()));
+    return out;
+  }
+  std::string indexed() {
+    return testcatalogue::scalar(
+        path, "SELECT coalesce(group_concat(rowid || ':' || Title), '') FROM shelf_search");
+  }
+  std::string queue() {
+    return testcatalogue::scalar(path,
+                                 "SELECT coalesce(group_concat(ID), '') FROM shelf_search_queue");
+  }
+  std::string upto() { return testcatalogue::scalar(path, "SELECT Upto FROM shelf_search_state"); }
+
+  testsupport::TempDir dir;
+  std::string path;
+  std::shared_ptr<engine::Database> db;
+};
+
+TEST_F(SearchWatermarkTest, NewRowsAreFoundBeforeTheIndexHasThemAndCostNoQueueEntry) {
+  EXPECT_EQ(upto(), "3");
+  EXPECT_EQ(indexed(), "1:cafe one,2:tea two,3:cafe three");
+  testcatalogue::addSongs(path, {{"CAFÉ four", "d"}, {"Milk five", "e"}, {"cafe six", "f"}});
+  EXPECT_EQ(queue(), "");
+  EXPECT_EQ(catalog::searchIndexPending(*db), 3);
+  EXPECT_EQ(ids("cafe"), (Ids{1, 3, 4, 6}));
+  EXPECT_EQ(ids("milk"), (Ids{5}));
+  // Slices go in ID order and move the watermark past what they folded.
+  EXPECT_EQ(catalog::catchUpSearchIndex(*db, 2), 2u);
+  EXPECT_EQ(upto(), "5");
+  EXPECT_EQ(ids("cafe"), (Ids{1, 3, 4, 6}));
+  EXPECT_EQ(catalog::catchUpSearchIndex(*db, 2), 1u);
+  EXPECT_EQ(catalog::catchUpSearchIndex(*db, 2), 0u);
+  EXPECT_EQ(upto(), "6");
+  EXPECT_EQ(indexed(),
+            "1:cafe one,2:tea two,3:cafe three,4:cafe four,5:milk five,6:cafe six");
+  EXPECT_EQ(ids("cafe"), (Ids{1, 3, 4, 6}));
+}
+
+TEST_F(SearchWatermarkTest, RowsPutBackBelowTheWatermarkAreQueuedFoundAndIndexed) {
+  // Undo of a deletion puts the row back under its old ID; another program may pick any free
+  // ID below the newest. Neither is above the watermark.
+  testcatalogue::run(path, "DELETE FROM music_shelf WHERE ID = 2");
+  while (catalog::catchUpSearchIndex(*db, 400) > 0) {
+  }
+  EXPECT_EQ(indexed(), "1:cafe one,3:cafe three");
+  testcatalogue::run(path,
+                     "INSERT INTO music_shelf (ID, Title) VALUES (2, 'Cafe put back');"
+                     "INSERT INTO music_shelf (ID, Title) VALUES (-7, 'Cafe below all')");
+  EXPECT_EQ(queue(), "2,-7");
+  EXPECT_EQ(ids("cafe"), (Ids{-7, 1, 2, 3}));
+  EXPECT_EQ(ids("back"), (Ids{2}));
+  EXPECT_EQ(catalog::catchUpSearchIndex(*db, 400), 2u);
+  EXPECT_EQ(queue(), "");
+  EXPECT_EQ(upto(), "3");
+  EXPECT_EQ(indexed(), "-7:cafe below all,1:cafe one,2:cafe put back,3:cafe three");
+  EXPECT_EQ(ids("cafe"), (Ids{-7, 1, 2, 3}));
+}
+
+TEST_F(SearchWatermarkTest, ChangesAboveTheWatermarkAreFoldedOnceAsTheyAreNow) {
+  testcatalogue::addSongs(path, {{"Cafe four", "d"}});
+  testcatalogue::run(path,
+                     "UPDATE music_shelf SET Title = 'Tea four' WHERE ID = 4;"
+                     "UPDATE music_shelf SET ID = 9 WHERE ID = 1;"
+                     "UPDATE music_shelf SET ID = 1 WHERE ID = 3;");
+  EXPECT_EQ(ids("tea"), (Ids{2, 4}));
+  EXPECT_EQ(ids("cafe"), (Ids{1, 9}));
+  while (catalog::catchUpSearchIndex(*db, 2) > 0) {
+  }
+  EXPECT_EQ(catalog::searchIndexPending(*db), 0);
+  EXPECT_EQ(indexed(), "1:cafe three,2:tea two,4:tea four,9:cafe one");
+  EXPECT_EQ(ids("tea"), (Ids{2, 4}));
+  EXPECT_EQ(ids("cafe"), (Ids{1, 9}));
+}
+
+// What an earlier try or an earlier layout may have left: never trusted, always made anew.
+TEST(SearchIndex, APartOrAnOlderLayoutOfTheIndexIsMadeAnew) {
+  const std::vector<std::pair<const char*, std::string>> leftovers = {
+      {"the layout that queued every new row",
+       "CREATE VIRTUAL TABLE shelf_search USING fts5(Title, Artist, Album, Genre, Year, Comment, "
+       "Filename, tokenize = 'trigram case_sensitive 1');"
+       "CREATE TABLE shelf_search_queue (Seq INTEGER PRIMARY KEY, ID INTEGER NOT NULL);"
+       "CREATE INDEX shelf_search_queue_ID ON shelf_search_queue (ID);"
+       "INSERT INTO shelf_search (rowid, Title) VALUES (1, 'stale');"
+       "CREATE TRIGGER shelf_search_added AFTER INSERT ON music_shelf BEGIN INSERT INTO "
+       "shelf_search_queue (ID) VALUES (new.ID); END;"
+       "CREATE TRIGGER shelf_search_changed AFTER UPDATE ON music_shelf BEGIN INSERT INTO "
+       "shelf_search_queue (ID) VALUES (new.ID); END;"
+       "CREATE TRIGGER shelf_search_deleted AFTER DELETE ON music_shelf BEGIN INSERT INTO "
+       "shelf_search_queue (ID) VALUES (old.ID); END;"},
+      {"a watermark whose index was dropped",
+       "CREATE TABLE shelf_search_state (Upto INTEGER NOT NULL);"
+       "INSERT INTO shelf_search_state VALUES (1000)"},
+      {"an index without its watermark",
+       "CREATE VIRTUAL TABLE shelf_search USING fts5(Title, Artist, Album, Genre, Year, Comment, "
+       "Filename, tokenize = 'trigram case_sensitive 1');"
+       "INSERT INTO shelf_search (rowid, Title) VALUES (2, 'stale');"},
+  };
+  for (const auto& [what, sql] : leftovers) {
+    SCOPED_TRACE(what);
+    testsupport::TempDir dir;
+    const std::string path = dir.path("music_1.mdb");
+    testcatalogue::make(path);
+    testcatalogue::addSongs(path, {{"Cafe one", "a"}, {"Tea two", "b"}});
+    testcatalogue::run(path, sql);
+    auto db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+    EXPECT_FALSE(catalog::hasSearchIndex(*db));
+    EXPECT_EQ(catalog::catchUpSearchIndex(*db, 10), 0u);
+    ASSERT_TRUE(catalog::ensureSearchIndex(*db));
+    EXPECT_TRUE(catalog::hasSearchIndex(*db));
+    EXPECT_EQ(catalog::searchIndexPending(*db), 2);
+    EXPECT_EQ(testcatalogue::scalar(path, "SELECT count(*) FROM shelf_search"), "0");
+    auto view = db->OpenRecordset(catalog::filterSql(catalog::parseFilter("cafe"), true));
+    view->readAll();
+    EXPECT_EQ(view->rowCount(), 1);
+    EXPECT_EQ(catalog::catchUpSearchIndex(*db, 10), 2u);
+    EXPECT_EQ(testcatalogue::scalar(path, "SELECT group_concat(rowid || ':' || Title) FROM "
+                                          "shelf_search"),
+              "1:cafe one,2:tea two");
+  }
+}
+
 }  // namespace

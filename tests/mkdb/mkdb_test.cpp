@@ -158,20 +158,21 @@ TEST_F(MkdbTest, NeverOverwritesAnExistingFile) {
 
 }  // namespace
 
-// The filter's index comes with a fresh catalogue, and rows that other programs write reach its
-// queue through SQLite's own statements alone.
+// The filter's index comes with a fresh catalogue, and rows that other programs change reach its
+// queue through SQLite's own statements alone; new rows stand above its watermark instead.
 TEST_F(MkdbTest, MakesTheFilterIndexWhoseQueueOtherProgramsFill) {
   const Outcome run = mkdb({"./music_1.mdb"});
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string path = (work / "music_1.mdb").string();
   EXPECT_EQ(testcatalogue::scalar(path, "SELECT count(*) FROM sqlite_schema WHERE name IN "
                                         "('shelf_search', 'shelf_search_queue', "
-                                        "'shelf_search_added', 'shelf_search_changed', "
-                                        "'shelf_search_deleted')"),
-            "5");
+                                        "'shelf_search_state', 'shelf_search_added', "
+                                        "'shelf_search_changed', 'shelf_search_deleted')"),
+            "6");
+  EXPECT_EQ(testcatalogue::scalar(path, "SELECT group_concat(Upto) FROM shelf_search_state"), "0");
   testcatalogue::run(path,
                      "INSERT INTO music_shelf (Title) VALUES ('a'); UPDATE music_shelf SET "
                      "Title = 'b'; UPDATE music_shelf SET Bitrate = 1; DELETE FROM music_shelf");
   EXPECT_EQ(testcatalogue::scalar(path, "SELECT group_concat(ID) FROM shelf_search_queue"),
-            "1,1,1");
+            "1,1");
 }
