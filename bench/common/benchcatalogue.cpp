@@ -103,6 +103,7 @@ bool dropSearchIndex(const std::string& path) {
                                "DROP TRIGGER IF EXISTS shelf_search_changed;"
                                "DROP TRIGGER IF EXISTS shelf_search_deleted;"
                                "DROP TABLE IF EXISTS shelf_search_queue;"
+                               "DROP TABLE IF EXISTS shelf_search_state;"
                                "DROP TABLE IF EXISTS shelf_search;",
                                nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_close(db);
