@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/frmmain.h"
+#include "windowtesting.h"
 #include "catalog/boundgrid.h"
 #include "catalog/datacontrol.h"
 #include "catalog/recordsetmodel.h"
@@ -91,12 +92,7 @@ void TestFrmMainEdit::cleanup() {
 }
 
 std::unique_ptr<frmMain> TestFrmMainEdit::makeWindow() {
-  auto window = std::make_unique<frmMain>(
-      QString::fromStdString(m_path),
-      [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
-      [](QWidget*, const QString&, const QString&) { return std::optional<QString>(); },
-      [] { return std::unique_ptr<importer::Mp3Info>(); });
-  window->setUrlOpener([](const QUrl&) { return false; });
+  auto window = windowtesting::quietWindow(QString::fromStdString(m_path), m_errors);
   window->setQuestion([this](const QString& text) {
     m_asked << text;
     return m_answer;
@@ -105,11 +101,7 @@ std::unique_ptr<frmMain> TestFrmMainEdit::makeWindow() {
 }
 
 IdList TestFrmMainEdit::shownIds() {
-  QAbstractItemModel* model = m_window->DBGrid1->model();
-  while (model->canFetchMore(QModelIndex())) model->fetchMore(QModelIndex());
-  IdList ids;
-  for (int row = 0; row < model->rowCount(); ++row) ids << model->index(row, 0).data().toInt();
-  return ids;
+  return windowtesting::shownIds(m_window->DBGrid1->model());
 }
 
 // As a click on the first row and a Shift+click on the last.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/frmmain.h"
+#include "windowtesting.h"
 #include "app/viewcounter.h"
 #include "catalog/boundgrid.h"
 #include "catalog/datacontrol.h"
@@ -92,15 +93,7 @@ void TestFrmMain::cleanup() {
 }
 
 std::unique_ptr<frmMain> TestFrmMain::makeWindow(const QString& path) {
-  auto window = std::make_unique<frmMain>(
-      path, [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
-      [](QWidget*, const QString&, const QString&) { return std::optional<QString>(); },
-      [] { return std::unique_ptr<importer::Mp3Info>(); });
-  window->setUrlOpener([](const QUrl&) { return false; });
-  window->setSaveDialog([](QWidget*, const QString&, const QString&, const frmMain::SaveChoice&) {
-    return std::optional<frmMain::SaveChoice>();
-  });
-  return window;
+  return windowtesting::quietWindow(path, m_errors);
 }
 
 // Types as a user does, then waits for the pause after typing to pass and the view to follow.
@@ -112,11 +105,7 @@ void TestFrmMain::typeFilter(const QString& text) {
 }
 
 IdList TestFrmMain::shownIds() {
-  QAbstractItemModel* model = m_window->DBGrid1->model();
-  while (model->canFetchMore(QModelIndex())) model->fetchMore(QModelIndex());
-  IdList ids;
-  for (int row = 0; row < model->rowCount(); ++row) ids << model->index(row, 0).data().toInt();
-  return ids;
+  return windowtesting::shownIds(m_window->DBGrid1->model());
 }
 
 QString TestFrmMain::countText() { return m_window->lblRowCount->text(); }

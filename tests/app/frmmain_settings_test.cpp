@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "app/frmmain.h"
+#include "windowtesting.h"
 #include "catalog/boundgrid.h"
 #include "catalog/datacontrol.h"
 #include "catalog/export.h"
@@ -179,11 +180,7 @@ std::vector<int> TestFrmMainSettings::fittedWidths() {
 }
 
 IdList TestFrmMainSettings::shownIds() {
-  QAbstractItemModel* model = m_window->DBGrid1->model();
-  while (model->canFetchMore(QModelIndex())) model->fetchMore(QModelIndex());
-  IdList ids;
-  for (int row = 0; row < model->rowCount(); ++row) ids << model->index(row, 0).data().toInt();
-  return ids;
+  return windowtesting::shownIds(m_window->DBGrid1->model());
 }
 
 void TestFrmMainSettings::windowGridFoldersAndFormatComeBack() {

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "app/frmmain.h"
+#include "windowtesting.h"
 #include "catalog/boundgrid.h"
 #include "catalog/datacontrol.h"
 #include "catalog/recordsetmodel.h"
@@ -145,16 +146,7 @@ void TestFrmMain::cleanup() {
 }
 
 std::unique_ptr<frmMain> TestFrmMain::makeWindow(const QString& path) {
-  auto window = std::make_unique<frmMain>(
-      path, [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
-      [](QWidget*, const QString&, const QString&) { return std::optional<QString>(); },
-      [] { return std::unique_ptr<importer::Mp3Info>(); });
-  // Nothing a test does may start a program or wait for a person.
-  window->setUrlOpener([](const QUrl&) { return false; });
-  window->setSaveDialog([](QWidget*, const QString&, const QString&, const frmMain::SaveChoice&) {
-    return std::optional<frmMain::SaveChoice>();
-  });
-  return window;
+  return windowtesting::quietWindow(path, m_errors);
 }
 
 void TestFrmMain::showWindow() {
@@ -163,12 +155,7 @@ void TestFrmMain::showWindow() {
 }
 
 IdList TestFrmMain::shownIds() {
-  QAbstractItemModel* model = m_window->DBGrid1->model();
-  while (model->canFetchMore(QModelIndex())) model->fetchMore(QModelIndex());
-  IdList ids;
-  for (int row = 0; row < model->rowCount(); ++row)
-    ids << model->index(row, 0).data().toInt();
-  return ids;
+  return windowtesting::shownIds(m_window->DBGrid1->model());
 }
 
 QString TestFrmMain::source() {
