@@ -612,6 +612,10 @@ void frmMain::countRowsSoon() {
     m_countGeneration = m_counter->count(std::move(request));
     return;
   }
+  countHereSoon();
+}
+
+void frmMain::countHereSoon() {
   lblRowCount->clear();
   if (m_rowCountPending) return;
   m_rowCountPending = true;
@@ -807,6 +811,8 @@ bool frmMain::Form_Load() {
         showCounted(*r.viewRows, r.songs, r.seconds);
       else if (!Data1->Recordset())
         lblRowCount->clear();
+      else
+        countHereSoon();  // a view its connection cannot run (of a temporary table, say)
     });
     prepareSearchIndex();
     return true;
@@ -924,7 +930,6 @@ void frmMain::DBGrid1_HeadClick(int ColIndex) {
       // Sorted within the filter, which stays.
       m_filterSort = FilterSort{ColIndex, step.descending};
       showFilter(txtFilter->text().toStdString());
-      reloadView();
       return;
     }
     // The same columns in another order: they keep their widths rather than jump.
@@ -972,25 +977,44 @@ int frmMain::rowIdField(const engine::Recordset& recordset, std::int64_t row) {
   return idField;
 }
 
+std::vector<std::int64_t> frmMain::idsOfWholeView(const engine::Recordset& view) {
+  std::vector<int> idFields;
+  for (int c = 0; c < view.fieldCount(); ++c)
+    if (engine::equalsIgnoringCase(view.origin(c).table, catalog::kTableName) &&
+        engine::equalsIgnoringCase(view.origin(c).column, "ID"))
+      idFields.push_back(c);
+  if (idFields.empty())
+    throw engine::EngineError(engine::err::kItemNotFound,
+                              "This view has no ID column of the catalogue, so the rows to "
+                              "delete cannot be told. Nothing was deleted.");
+  // Read past the grid's cache, a row at a time: only the IDs are kept.
+  std::vector<std::int64_t> ids;
+  database().ForEachRow(view.sql(), {}, [&](engine::Database::RowTexts row) {
+    const std::optional<std::string_view>& id = row[static_cast<std::size_t>(idFields.front())];
+    for (const int field : idFields)
+      if (row[static_cast<std::size_t>(field)] != id)
+        throw engine::EngineError(engine::err::kItemNotFound,
+                                  "This view lists more than one catalogue row per line, so the "
+                                  "rows to delete cannot be told. Nothing was deleted.");
+    ids.push_back(catalog::toRecordId(id ? engine::Value(std::string(*id)) : engine::Value()));
+  });
+  return ids;
+}
+
 void frmMain::cmdDelet_Click() {
   guarded([&] {
     const std::shared_ptr<engine::Recordset> recordset = Data1->Recordset();
     if (!recordset || Data1->currentRow() < 0)
       throw engine::EngineError(engine::err::kNoCurrentRecord, "No current record.");
-    // Ctrl+A means every row of the view, also those not read yet: they are read now (within
-    // the engine's cache and time limits) for their IDs.
-    std::vector<int> rows;
-    if (DBGrid1->wholeViewSelected()) {
-      recordset->readAll();
-      Data1->syncRows();
-      for (std::int64_t row = 0; row < recordset->knownRows(); ++row)
-        rows.push_back(static_cast<int>(row));
-    } else {
-      rows = DBGrid1->selectedRowNumbers();
-    }
+    const bool wholeView = DBGrid1->wholeViewSelected();
+    const std::vector<int> rows = DBGrid1->selectedRowNumbers();
     engine::Database& db = database();
 
-    if (rows.size() <= 1) {
+    if (!wholeView && rows.size() <= 1) {
+      // One row: the one the grid shows selected becomes the current row, if it is not already
+      // (a Ctrl+click can leave the current row unselected), and goes as it always has.
+      if (rows.size() == 1 && rows.front() != Data1->currentRow())
+        Data1->setCurrentRow(rows.front());
       const int row = Data1->currentRow();
       const std::int32_t id =
           catalog::toRecordId(recordset->value(row, rowIdField(*recordset, row)));
@@ -1008,29 +1032,39 @@ void frmMain::cmdDelet_Click() {
     }
 
     std::vector<std::int64_t> ids;
-    for (const int row : rows) {
-      if (!recordset->isRead(row)) recordset->ensureRow(row);
-      const std::int64_t id =
-          catalog::toRecordId(recordset->value(row, rowIdField(*recordset, row)));
-      ids.push_back(id);
+    if (wholeView) {
+      // Ctrl+A means every row of the view, also those not read yet.
+      ids = idsOfWholeView(*recordset);
+    } else {
+      for (const int row : rows) {
+        if (!recordset->isRead(row)) recordset->ensureRow(row);
+        ids.push_back(catalog::toRecordId(recordset->value(row, rowIdField(*recordset, row))));
+      }
     }
     // A view may list a row twice; it is one song.
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    QString question = QStringLiteral("Delete %1 songs from the catalogue? The files stay on disk.")
-                           .arg(songCount(ids.size()));
+    if (ids.empty()) return;
+    QString question =
+        QStringLiteral("Delete %1 songs from the catalogue? The files stay on disk.")
+            .arg(songCount(ids.size()));
     // Undo keeps no more than so many rows: the user is told before, not after.
     if (ids.size() > catalog::UndoStack::kMostRowsKept)
       question += QStringLiteral(" This cannot be undone.");
     if (!m_question || !m_question(question)) return;
     // The row after the block takes its place; after the view's last rows, the one before.
-    const int first = rows.front();
-    const int last = rows.back();
-    std::optional<std::int64_t> next = Data1->idOfRow(last + 1);
-    const bool wasLast = !next;
-    if (wasLast) next = Data1->idOfRow(first - 1);
+    std::optional<std::int64_t> next;
+    int near = 0;
+    if (!wholeView) {
+      const int first = rows.front();
+      const int last = rows.back();
+      next = Data1->idOfRow(last + 1);
+      const bool wasLast = !next;
+      if (wasLast) next = Data1->idOfRow(first - 1);
+      near = wasLast ? first - 1 : last + 1 - static_cast<int>(rows.size());
+    }
     m_undo->deleteRows(db, ids, QStringLiteral("Delete %1 Songs").arg(songCount(ids.size())));
-    reloadViewAt(next, wasLast ? first - 1 : last + 1 - static_cast<int>(rows.size()));
+    reloadViewAt(next, near);
   });
 }
 

@@ -162,6 +162,7 @@ class frmMain final : public QMainWindow {
   // Counts the view's rows and the catalogue's songs for the status bar: on the counter's thread
   // when it has one, otherwise on this one once the window has shown the rows.
   void countRowsSoon();
+  void countHereSoon();
   void showRowCount();
   void showCounted(std::int64_t rows, std::optional<std::int64_t> songs,
                    std::optional<std::int64_t> seconds);
@@ -195,6 +196,9 @@ class frmMain final : public QMainWindow {
 
   // The field of `recordset` holding the catalogue ID of `row`. Throws engine::EngineError
   // (kItemNotFound) when the view lists none, or more than one that disagree.
+  // The catalogue IDs of every row a view lists, read without caching its rows. Throws
+  // engine::EngineError as a delete of one of its rows would.
+  std::vector<std::int64_t> idsOfWholeView(const engine::Recordset& view);
   static int rowIdField(const engine::Recordset& recordset, std::int64_t row);
   // Undo or redo the last step, with the row it changed current.
   void stepUndo(bool undoing);

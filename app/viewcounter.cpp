@@ -7,25 +7,9 @@
 #include "engine/fileexists.h"
 #include "engine/jetlike.h"
 #include "engine/searchfold.h"
+#include "engine/sqltext.h"
 
 namespace {
-
-// A query as the inside of another: its one statement without the semicolon that may end it
-// (a sorted view's does) or a comment after that, and with the closing parenthesis on a line of
-// its own, so that a comment at its end cannot swallow it. nullopt when it is no query.
-std::optional<std::string> asSubquery(sqlite3* db, const std::string& sql) {
-  sqlite3_stmt* stmt = nullptr;
-  const char* tail = nullptr;
-  const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail);
-  const bool query = rc == SQLITE_OK && stmt && sqlite3_column_count(stmt) > 0;
-  sqlite3_finalize(stmt);
-  if (!query) return std::nullopt;
-  std::string inner = sql.substr(0, static_cast<std::size_t>(tail - sql.c_str()));
-  while (!inner.empty() && (inner.back() == ';' || inner.back() == ' ' || inner.back() == '\n' ||
-                            inner.back() == '\t' || inner.back() == '\r'))
-    inner.pop_back();
-  return "(\n" + inner + "\n)";
-}
 
 std::optional<std::int64_t> countOf(sqlite3* db, const std::string& sql,
                                     std::optional<std::int64_t>* sum) {
@@ -136,14 +120,16 @@ ViewCounter::Result ViewCounter::countNow(const Request& request, std::uint64_t 
   result.generation = generation;
   result.songs = countOf(m_db, "SELECT count(*) FROM main.music_shelf", nullptr);
   if (request.viewSql.empty()) return result;
-  const std::optional<std::string> inner = asSubquery(m_db, request.viewSql);
-  if (!inner) return result;
+  // Without its order, which a count does not need, and without the semicolon or comment a
+  // view may end with.
+  const std::string inner = engine::asSubquery(
+      engine::withoutFinalOrderBy(engine::withoutTrailingEnd(request.viewSql)));
   if (request.sumDuration) {
     std::optional<std::int64_t> seconds;
-    result.viewRows = countOf(m_db, "SELECT count(*), total(Duration) FROM " + *inner, &seconds);
+    result.viewRows = countOf(m_db, "SELECT count(*), total(Duration) FROM " + inner, &seconds);
     if (result.viewRows) result.seconds = seconds;
   } else {
-    result.viewRows = countOf(m_db, "SELECT count(*) FROM " + *inner, nullptr);
+    result.viewRows = countOf(m_db, "SELECT count(*) FROM " + inner, nullptr);
   }
   return result;
 }

@@ -204,8 +204,6 @@ bool Recordset::isRead(std::int64_t row) const {
 namespace {
 
 // A query as a subquery. The line breaks end a comment the query may close with.
-std::string asSubquery(std::string_view sql) { return "(\n" + std::string(sql) + "\n)"; }
-
 }  // namespace
 
 bool Recordset::jumpToEnd(std::size_t rows) {

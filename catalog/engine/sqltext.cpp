@@ -146,4 +146,6 @@ std::string_view withoutTrailingEnd(std::string_view sql) { return sql.substr(0,
 
 bool isCompoundSelect(std::string_view sql) { return shapeOf(sql).compound; }
 
+std::string asSubquery(std::string_view sql) { return "(\n" + std::string(sql) + "\n)"; }
+
 }  // namespace engine

@@ -25,6 +25,10 @@ std::string_view withoutFinalOrderBy(std::string_view sql);
 // The statement without the blanks, semicolons and comments after its last token.
 std::string_view withoutTrailingEnd(std::string_view sql);
 
+// The statement as the inside of another, in parentheses on lines of their own, so that a
+// comment at its end cannot swallow the closing one. Give it without its trailing end.
+std::string asSubquery(std::string_view sql);
+
 // True when the statement joins SELECTs with UNION, INTERSECT or EXCEPT at its top level.
 bool isCompoundSelect(std::string_view sql);
 

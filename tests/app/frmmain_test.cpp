@@ -77,6 +77,7 @@ class TestFrmMain : public QObject {
   void consoleTakesTheTextExactly();
 
   void deleteCurrentRow();
+  void deleteTakesTheHighlightedRow();
   void deleteReadsTheIdField();
   void deleteRefusals_data();
   void deleteRefusals();
@@ -487,6 +488,22 @@ void TestFrmMain::consoleTakesTheTextExactly() {
   QVERIFY(m_errors.empty());
   QCOMPARE(scalar("SELECT hex(Title) FROM music_shelf WHERE ID = 1"),
            std::string("436166C3A9C2A0546163766261"));
+}
+
+// A Ctrl+click that takes the current row out of the selection leaves one row highlighted: that
+// one goes, as the current row does when nothing else is.
+void TestFrmMain::deleteTakesTheHighlightedRow() {
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  showWindow();
+  catalog::BoundGrid* grid = m_window->DBGrid1;
+  const auto at = [&](int row) { return grid->visualRect(grid->model()->index(row, 1)).center(); };
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at(0));
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, Qt::ControlModifier, at(2));
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, Qt::ControlModifier, at(2));
+  grid->setFocus();
+  QTest::keyClick(grid, Qt::Key_Delete);
+  QVERIFY(m_errors.empty());
+  QCOMPARE(shownIds(), (IdList{2, 3, 5}));
 }
 
 void TestFrmMain::deleteCurrentRow() {
