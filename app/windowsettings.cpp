@@ -80,37 +80,40 @@ void WindowSettings::keepWindow(const QByteArray& geometry, const QHash<QString,
   m_geometry = geometry;
   m_widths = widths;
   m_order = order;
-  write();
+  QVariantMap map;
+  for (auto it = m_widths.constBegin(); it != m_widths.constEnd(); ++it)
+    map.insert(it.key(), it.value());
+  put(kGeometry, m_geometry, m_geometry.isEmpty());
+  put(kColumnWidths, map, map.isEmpty());
+  put(kColumnOrder, m_order, m_order.isEmpty());
+  sync();
 }
 
 void WindowSettings::setFolder(Folder which, const QString& folder) {
-  m_folders[static_cast<std::size_t>(which)] = folder;
-  write();
+  const auto i = static_cast<std::size_t>(which);
+  m_folders[i] = folder;
+  put(kFolders[i], folder, folder.isEmpty());
+  sync();
 }
 
 void WindowSettings::setExportFilter(const QString& filter) {
   m_exportFilter = filter;
-  write();
+  put(kExportFilter, filter, filter.isEmpty());
+  sync();
 }
 
-void WindowSettings::write() {
+// Each change writes its own keys only: a second copy of the program, with the settings it read
+// at its start, must not put back what this one changed since.
+void WindowSettings::put(const QString& key, const QVariant& value, bool empty) {
   if (!m_store) return;
   // Only what there is: a user who never dragged a column finds no entry for it.
-  const auto put = [this](const QString& key, const QVariant& value, bool empty) {
-    if (empty)
-      m_store->remove(key);
-    else
-      m_store->setValue(key, value);
-  };
-  put(kGeometry, m_geometry, m_geometry.isEmpty());
-  QVariantMap widths;
-  for (auto it = m_widths.constBegin(); it != m_widths.constEnd(); ++it)
-    widths.insert(it.key(), it.value());
-  put(kColumnWidths, widths, widths.isEmpty());
-  put(kColumnOrder, m_order, m_order.isEmpty());
-  for (std::size_t i = 0; i < kFolders.size(); ++i)
-    put(kFolders[i], m_folders[i], m_folders[i].isEmpty());
-  put(kExportFilter, m_exportFilter, m_exportFilter.isEmpty());
+  if (empty)
+    m_store->remove(key);
+  else
+    m_store->setValue(key, value);
+}
+
+void WindowSettings::sync() {
   // Written now rather than when the store goes: the program may not end cleanly.
-  m_store->sync();
+  if (m_store) m_store->sync();
 }

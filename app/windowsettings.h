@@ -9,6 +9,7 @@
 #include <memory>
 
 class QSettings;
+class QVariant;
 
 // What the main window keeps between runs in the user's settings file: its size and place, the
 // grid's dragged widths and order, the folder each dialog was last left in and the export format
@@ -36,7 +37,8 @@ class WindowSettings final {
   void setExportFilter(const QString& filter);
 
  private:
-  void write();
+  void put(const QString& key, const QVariant& value, bool empty);
+  void sync();
 
   std::shared_ptr<QSettings> m_store;
   QByteArray m_geometry;

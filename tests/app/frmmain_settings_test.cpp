@@ -47,6 +47,7 @@ class TestFrmMainSettings : public QObject {
 
   void windowGridFoldersAndFormatComeBack();
   void maximizedWindowStartsMaximized();
+  void twoCopiesKeepEachOthersChanges();
   void withoutUsableSettingsTheWindowStartsAsAlways_data();
   void withoutUsableSettingsTheWindowStartsAsAlways();
   void shortcutsTriggerTheirEntries_data();
@@ -490,6 +491,22 @@ void TestFrmMainSettings::everyButtonIsNamedForScreenReaders() {
   QVERIFY(reader);
   unnamed = unnamedButtons(reader);
   QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(QStringLiteral(", "))));
+}
+
+// Two copies of the program, each with what it read at its start: a change of one is not undone
+// by the next change of the other.
+void TestFrmMainSettings::twoCopiesKeepEachOthersChanges() {
+  WindowSettings first(settingsFile());
+  WindowSettings second(settingsFile());
+  first.setFolder(WindowSettings::Folder::AddDirectory, QStringLiteral("/music/new"));
+  second.setFolder(WindowSettings::Folder::Rescan, QStringLiteral("/music/old"));
+  second.keepWindow(QByteArray(), {{QStringLiteral("Title"), 222}}, {});
+  first.setExportFilter(QStringLiteral("M3U8"));
+  const WindowSettings later(settingsFile());
+  QCOMPARE(later.folder(WindowSettings::Folder::AddDirectory), QStringLiteral("/music/new"));
+  QCOMPARE(later.folder(WindowSettings::Folder::Rescan), QStringLiteral("/music/old"));
+  QCOMPARE(later.columnWidths().value(QStringLiteral("Title")), 222);
+  QCOMPARE(later.exportFilter(), QStringLiteral("M3U8"));
 }
 
 QTEST_MAIN(TestFrmMainSettings)
