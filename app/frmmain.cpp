@@ -26,6 +26,7 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <utility>
@@ -331,12 +332,12 @@ void frmMain::buildEditMenu() {
   m_keptEditRetry->setInterval(kKeptEditRetryMs);
   connect(m_keptEditRetry, &QTimer::timeout, this, &frmMain::retryKeptEdit);
   connect(model, &catalog::RecordsetModel::editKept, this, [this] {
-    const auto& kept = Data1->model()->keptEdit();
-    if (!kept) return;
+    const auto& kept = Data1->model()->keptEdits();
+    if (kept.empty()) return;
     statusBar()->showMessage(
         QStringLiteral("Another program is holding the catalogue. Your edit of %1 is kept and "
                        "will be saved once it lets go.")
-            .arg(QString::fromStdString(kept->field)));
+            .arg(QString::fromStdString(kept.back().field)));
     m_keptEditRetry->start();
   });
 
@@ -368,8 +369,31 @@ void frmMain::stepUndo(bool undoing) {
 
 void frmMain::retryKeptEdit() {
   catalog::RecordsetModel* model = Data1->model();
-  if (!model->keptEdit() || m_unloaded) return;
-  const catalog::RecordsetModel::KeptEdit kept = *model->keptEdit();
+  if (model->keptEdits().empty() || m_unloaded) return;
+  // A copy: each try changes the model's list.
+  const std::vector<catalog::RecordsetModel::KeptEdit> kept = model->keptEdits();
+  QStringList said;
+  bool saved = false;
+  for (const catalog::RecordsetModel::KeptEdit& edit : kept) {
+    const KeptOutcome outcome = saveKeptEdit(edit, said);
+    if (outcome == KeptOutcome::kSaved) saved = true;
+    // The lock is still there: the edits after this one would wait for it in vain.
+    if (outcome == KeptOutcome::kWaiting) {
+      m_keptEditRetry->start();
+      break;
+    }
+  }
+  if (!said.isEmpty()) statusBar()->showMessage(said.join(QLatin1Char(' ')));
+  if (saved) {
+    // As after any cell edit: the count, the lengths and the filter's index may have changed.
+    countRowsSoon();
+    startIndexCatchUp();
+  }
+}
+
+frmMain::KeptOutcome frmMain::saveKeptEdit(const catalog::RecordsetModel::KeptEdit& kept,
+                                           QStringList& said) {
+  catalog::RecordsetModel* model = Data1->model();
   const QString field = QString::fromStdString(kept.field);
   try {
     engine::Database& db = database();
@@ -379,6 +403,15 @@ void frmMain::retryKeptEdit() {
       throw engine::EngineError(
           engine::err::kRecordDeleted,
           "The song was deleted meanwhile, so your edit of " + kept.field + " could not be saved.");
+    const catalog::FieldText* now = catalog::songField(*before[0], kept.field);
+    if (now && *now != catalog::fieldTextOf(kept.before)) {
+      // Saved meanwhile, by Update Mp3 Tags, another view or another program: that value is
+      // newer than what was typed here.
+      model->dropKeptEdit(kept.id, kept.field);
+      said << QStringLiteral("Your edit of %1 was not saved: %1 was changed to \"%2\" meanwhile.")
+                  .arg(field, QString::fromStdString(now->value_or(std::string())));
+      return KeptOutcome::kGivenUp;
+    }
     if (kept.row >= 0) {
       // Still the view it was typed in: written through it, so its row shows what was stored
       // and the boxes keep whatever is typed there meanwhile.
@@ -394,23 +427,48 @@ void frmMain::retryKeptEdit() {
     } else {
       catalog::writeSongField(db, kept.id, kept.field, kept.value, kKeptEditLockWait);
     }
-    model->dropKeptEdit();
-    statusBar()->showMessage(QStringLiteral("Your edit of %1 was saved.").arg(field));
+    model->dropKeptEdit(kept.id, kept.field);
+    said << QStringLiteral("Your edit of %1 was saved.").arg(field);
     guarded([&] { m_undo->record(db, QStringLiteral("Edit ") + field, {kept.id}, before, true); });
+    return KeptOutcome::kSaved;
   } catch (const engine::EngineError& e) {
-    if (engine::isLockTimeout(e)) {
-      m_keptEditRetry->start();
-      return;
-    }
-    model->dropKeptEdit();
-    statusBar()->showMessage(QStringLiteral("Your edit of %1 could not be saved.").arg(field));
+    if (engine::isLockTimeout(e)) return KeptOutcome::kWaiting;
+    model->dropKeptEdit(kept.id, kept.field);
+    said << QStringLiteral("Your edit of %1 could not be saved.").arg(field);
     showError(e.number(), QString::fromStdString(e.description()));
   } catch (const std::exception& e) {
-    model->dropKeptEdit();
-    statusBar()->showMessage(QStringLiteral("Your edit of %1 could not be saved.").arg(field));
+    model->dropKeptEdit(kept.id, kept.field);
+    said << QStringLiteral("Your edit of %1 could not be saved.").arg(field);
     const catalog::ErrorInfo info = catalog::describeError(e);
     showError(info.number, QString::fromStdString(info.description));
   }
+  return KeptOutcome::kGivenUp;
+}
+
+void frmMain::dropOverwrittenKeptEdits(const catalog::SongRow& before) {
+  catalog::RecordsetModel* model = Data1->model();
+  const std::vector<catalog::RecordsetModel::KeptEdit> kept = model->keptEdits();
+  if (std::none_of(kept.begin(), kept.end(), [&](const auto& k) { return k.id == before.id; }))
+    return;
+  std::vector<std::optional<catalog::SongRow>> after;
+  try {
+    after = catalog::readSongRows(database(), {before.id});
+  } catch (const std::exception&) {
+    // The retry compares the field with what it held before the edit, and gives it up then.
+    return;
+  }
+  if (!after[0]) return;
+  QStringList said;
+  for (const catalog::RecordsetModel::KeptEdit& edit : kept) {
+    if (edit.id != before.id) continue;
+    const catalog::FieldText* was = catalog::songField(before, edit.field);
+    const catalog::FieldText* now = catalog::songField(*after[0], edit.field);
+    if (!was || !now || *was == *now) continue;
+    model->dropKeptEdit(edit.id, edit.field);
+    said << QStringLiteral("Your earlier edit of %1 was given up: Update Mp3 Tags saved %1.")
+                .arg(QString::fromStdString(edit.field));
+  }
+  if (!said.isEmpty()) statusBar()->showMessage(said.join(QLatin1Char(' ')));
 }
 
 void frmMain::buildKeyboard() {
@@ -855,6 +913,27 @@ void frmMain::Form_Unload() {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+  // Asked before a running walk is stopped, so that No leaves everything running.
+  if (!m_unloaded && !m_closingWithoutKept && !Data1->model()->keptEdits().empty()) {
+    retryKeptEdit();
+    const auto& kept = Data1->model()->keptEdits();
+    if (!kept.empty()) {
+      QStringList fields;
+      for (const catalog::RecordsetModel::KeptEdit& edit : kept)
+        if (!fields.contains(QString::fromStdString(edit.field)))
+          fields << QString::fromStdString(edit.field);
+      if (m_question &&
+          !m_question(QStringLiteral("Your edit of %1 is not saved yet: another program holds "
+                                     "the catalogue. Close anyway?")
+                          .arg(fields.join(QStringLiteral(", "))))) {
+        event->ignore();
+        return;
+      }
+      // A walk that stops first closes the window again later: asked once is enough.
+      m_closingWithoutKept = true;
+      m_keptEditRetry->stop();
+    }
+  }
   // A running walk stops first; the runner's mayClose closes the window once it has returned.
   if (!m_runner->stopForClose()) {
     event->ignore();
@@ -1104,6 +1183,7 @@ void frmMain::cmdUpdate_Click() {
       guarded([&] {
         m_undo->record(database(), QStringLiteral("Update Mp3 Tags"), {*id}, before, true);
       });
+    if (id && !before.empty() && before[0]) dropOverwrittenKeptEdits(*before[0]);
     reloadViewAt(id, row);
   });
 }

@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "catalog/recordsetmodel.h"
 #include "catalog/undo.h"
 #include "app/windowsettings.h"
 #include "engine/engine.h"
@@ -203,9 +205,16 @@ class frmMain final : public QMainWindow {
   // Undo or redo the last step, with the row it changed current.
   void stepUndo(bool undoing);
   void showUndoEntries();
-  // Tries once more to write the cell edit another program's lock kept out; tries again later
-  // while the lock lasts.
+  // Tries once more to write the cell edits another program's lock kept out, oldest first;
+  // tries again later while the lock lasts. An edit of a field that was saved meanwhile (by this
+  // window or another program) is given up rather than written over the newer value.
   void retryKeptEdit();
+  enum class KeptOutcome { kSaved, kWaiting, kGivenUp };
+  // One kept edit's try; what became of it is added to `said`, for the status bar.
+  KeptOutcome saveKeptEdit(const catalog::RecordsetModel::KeptEdit& kept, QStringList& said);
+  // Update Mp3 Tags wrote the row that was `before`: kept edits of the fields it changed are
+  // older than what it saved.
+  void dropOverwrittenKeptEdits(const catalog::SongRow& before);
 
   // Connection state.
   std::shared_ptr<engine::Database> dbMusic;
@@ -230,6 +239,7 @@ class frmMain final : public QMainWindow {
   bool m_unloaded = false;
   catalog::UndoStack* m_undo = nullptr;
   QTimer* m_keptEditRetry = nullptr;
+  bool m_closingWithoutKept = false;  // the user chose to close with kept edits unsaved
   // The row a cell edit is being written to, as it was just before.
   std::optional<std::int64_t> m_editedId;
   std::vector<std::optional<catalog::SongRow>> m_editedBefore;

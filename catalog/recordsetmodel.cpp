@@ -79,7 +79,7 @@ void RecordsetModel::setRecordset(std::shared_ptr<engine::Recordset> recordset) 
   m_rows = m_recordset ? clampRows(m_recordset->knownRows()) : 0;
   m_currentRow = -1;
   m_readErrorShown = false;
-  if (m_kept) m_kept->row = -1;
+  for (KeptEdit& kept : m_kept) kept.row = -1;
   mapColumns();
   finishReset();
 }
@@ -98,7 +98,7 @@ void RecordsetModel::requery() {
   m_rows = clampRows(m_recordset->knownRows());
   m_currentRow = -1;
   m_readErrorShown = false;
-  if (m_kept) m_kept->row = -1;
+  for (KeptEdit& kept : m_kept) kept.row = -1;
   mapColumns();
   finishReset();
 }
@@ -167,11 +167,8 @@ QVariant RecordsetModel::data(const QModelIndex& index, int role) const {
   try {
     // A row between the first rows and the last ones that were read ahead is read now.
     if (!m_recordset->isRead(index.row())) m_recordset->ensureRow(index.row());
-    const bool kept = m_kept && m_kept->row == index.row() && m_kept->column == index.column();
-    const engine::Value value = kept ? m_kept->value : m_recordset->value(index.row(), field);
-    if (index.column() == durationColumn())
-      if (const std::optional<QString> length = formatLength(value)) return *length;
-    return QString::fromStdString(value.toText());
+    const KeptEdit* kept = keptAt(index.row(), index.column());
+    return cellText(index.column(), kept ? kept->value : m_recordset->value(index.row(), field));
   } catch (const std::exception& e) {
     if (!m_readErrorShown) {
       m_readErrorShown = true;
@@ -203,6 +200,19 @@ Qt::ItemFlags RecordsetModel::flags(const QModelIndex& index) const {
   return flags;
 }
 
+QString RecordsetModel::cellText(int column, const engine::Value& value) const {
+  if (column == durationColumn())
+    if (const std::optional<QString> length = formatLength(value)) return *length;
+  return QString::fromStdString(value.toText());
+}
+
+const RecordsetModel::KeptEdit* RecordsetModel::keptAt(int row, int column) const {
+  if (row < 0) return nullptr;
+  for (const KeptEdit& kept : m_kept)
+    if (kept.row == row && kept.column == column) return &kept;
+  return nullptr;
+}
+
 bool RecordsetModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   if (role != Qt::EditRole || !index.isValid() || index.row() >= m_rows ||
       !(flags(index) & Qt::ItemIsEditable))
@@ -211,13 +221,17 @@ bool RecordsetModel::setData(const QModelIndex& index, const QVariant& value, in
   const QString text = value.toString();
   engine::Value typed(text.toStdString());
   try {
+    if (!m_recordset->isRead(index.row())) m_recordset->ensureRow(index.row());
+    const engine::Value stored = m_recordset->value(index.row(), field);
+    const KeptEdit* kept = keptAt(index.row(), index.column());
     // An editor closed without a change writes nothing, so NULLs, numbers and bytes that are
-    // not valid UTF-8 stay as they are. The comparison is on what the editor showed.
-    if (data(index, Qt::EditRole).toString() == text) {
-      // Typing the stored value again gives up an edit the lock kept out.
-      if (m_kept && m_kept->row == index.row() && m_kept->column == index.column()) dropKeptEdit();
+    // not valid UTF-8 stay as they are. Typing the stored value again gives up an edit the lock
+    // kept out; leaving the kept value as it was keeps it waiting.
+    if (cellText(index.column(), stored) == text) {
+      if (kept) dropKeptEdit(kept->id, kept->field);
       return true;
     }
+    if (kept && cellText(index.column(), kept->value) == text) return true;
     if (index.column() == durationColumn()) {
       // A length is kept in seconds; an emptied cell holds none.
       const std::optional<std::int64_t> seconds = parseLength(text);
@@ -228,9 +242,12 @@ bool RecordsetModel::setData(const QModelIndex& index, const QVariant& value, in
                                "minutes and seconds (1:02:03), or seconds (187).");
       typed = seconds ? engine::Value(*seconds) : engine::Value();
     }
+    // Read before the write: afterwards the row holds the new value.
+    const auto cell = catalogueCell(index.row(), field);
     emit cellAboutToBeWritten(index.row());
     updateRow(index.row(), {{field, typed}});
-    if (m_kept && m_kept->row == index.row() && m_kept->column == index.column()) dropKeptEdit();
+    // A kept edit of the same field, from this view or an earlier one, is older than this.
+    if (cell) dropKeptEdit(cell->first, cell->second);
     emit cellWritten(index.row(), index.column());
   } catch (const engine::EngineError& e) {
     // What was typed stays, to be written once the other program lets go.
@@ -245,31 +262,62 @@ bool RecordsetModel::setData(const QModelIndex& index, const QVariant& value, in
   return true;
 }
 
-bool RecordsetModel::keepEdit(int row, int column, int field, const engine::Value& value) {
+std::optional<std::pair<std::int64_t, std::string>> RecordsetModel::catalogueCell(
+    int row, int field) const {
   // Only an edit of a catalogue row whose ID the view lists can be written later, by that ID.
   const engine::Recordset::Origin& origin = m_recordset->origin(field);
-  if (!engine::equalsIgnoringCase(origin.table, kTableName)) return false;
+  if (!engine::equalsIgnoringCase(origin.table, kTableName) || !m_recordset->isRead(row))
+    return std::nullopt;
   for (int f = 0; f < m_recordset->fieldCount(); ++f) {
     const engine::Recordset::Origin& id = m_recordset->origin(f);
     if (!engine::equalsIgnoringCase(id.table, kTableName) ||
-        !engine::equalsIgnoringCase(id.column, "ID") || !m_recordset->isRead(row))
+        !engine::equalsIgnoringCase(id.column, "ID"))
       continue;
     const engine::Value key = m_recordset->value(row, f);
-    if (!key.isInteger()) return false;
-    m_kept = KeptEdit{key.integer(), origin.column, value, row, column};
-    emit dataChanged(index(row, column), index(row, column));
-    emit editKept();
-    return true;
+    if (!key.isInteger()) return std::nullopt;
+    return std::make_pair(key.integer(), origin.column);
   }
-  return false;
+  return std::nullopt;
 }
 
-void RecordsetModel::dropKeptEdit() {
-  if (!m_kept) return;
-  const int row = m_kept->row;
-  const int column = m_kept->column;
-  m_kept.reset();
+bool RecordsetModel::keepEdit(int row, int column, int field, const engine::Value& value) {
+  const auto cell = catalogueCell(row, field);
+  if (!cell) return false;
+  KeptEdit kept{cell->first, cell->second, value, m_recordset->value(row, field), row, column};
+  const auto same = std::find_if(m_kept.begin(), m_kept.end(), [&](const KeptEdit& k) {
+    return k.id == kept.id && engine::equalsIgnoringCase(k.field, kept.field);
+  });
+  if (same != m_kept.end()) {
+    const int oldRow = same->row;
+    const int oldColumn = same->column;
+    m_kept.erase(same);
+    if (oldRow != row || oldColumn != column) announceCell(oldRow, oldColumn);
+  }
+  m_kept.push_back(std::move(kept));
+  announceCell(row, column);
+  emit editKept();
+  return true;
+}
+
+void RecordsetModel::announceCell(int row, int column) {
   if (row >= 0 && row < m_rows) emit dataChanged(index(row, column), index(row, column));
+}
+
+void RecordsetModel::dropKeptEdit(std::int64_t id, const std::string& field) {
+  const auto it = std::find_if(m_kept.begin(), m_kept.end(), [&](const KeptEdit& k) {
+    return k.id == id && engine::equalsIgnoringCase(k.field, field);
+  });
+  if (it == m_kept.end()) return;
+  const int row = it->row;
+  const int column = it->column;
+  m_kept.erase(it);
+  announceCell(row, column);
+}
+
+void RecordsetModel::dropKeptEdits() {
+  std::vector<KeptEdit> dropped;
+  dropped.swap(m_kept);
+  for (const KeptEdit& kept : dropped) announceCell(kept.row, kept.column);
 }
 
 bool RecordsetModel::canFetchMore(const QModelIndex& parent) const {

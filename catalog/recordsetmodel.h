@@ -29,7 +29,7 @@ std::optional<std::int64_t> parseLength(const QString& text);
 // record set, headed by its name. Rows come in batches as the view scrolls. Engine errors never
 // leave the model: they are sent out through error() and the model stops reading or keeps the
 // old value. Duration shows and is typed as minutes and seconds; it is stored in seconds. A cell
-// edit that another program's lock kept out is not lost: it is kept (see keptEdit()) and the
+// edit that another program's lock kept out is not lost: it is kept (see keptEdits()) and the
 // cell goes on showing it until the window writes it or gives it up.
 class RecordsetModel final : public QAbstractTableModel {
   Q_OBJECT
@@ -60,18 +60,24 @@ class RecordsetModel final : public QAbstractTableModel {
   static int durationColumn();
 
   // A cell edit that waits for another program to release the catalogue: the music_shelf row's
-  // ID, its column's name there and the value to write. `row` and `column` place it in the grid
-  // while the view is the one it was typed in (row -1 once the view was read again).
+  // ID, its column's name there, the value to write and the value the field held when it was
+  // typed (so that a change saved meanwhile is never overwritten). `row` and `column` place it in
+  // the grid while the view is the one it was typed in (row -1 once the view was read again).
   struct KeptEdit {
     std::int64_t id = 0;
     std::string field;
     engine::Value value;
+    engine::Value before;
     int row = -1;
     int column = -1;
   };
-  const std::optional<KeptEdit>& keptEdit() const { return m_kept; }
-  // Forgets the kept edit (written, or given up); its cell shows the stored value again.
-  void dropKeptEdit();
+  // The kept edits, at most one per ID and field, oldest first: a later edit of the same field
+  // replaces the earlier one and goes last.
+  const std::vector<KeptEdit>& keptEdits() const { return m_kept; }
+  // Forgets the kept edit of this ID and field (written, given up, or overwritten by a newer
+  // save); its cell shows the stored value again.
+  void dropKeptEdit(std::int64_t id, const std::string& field);
+  void dropKeptEdits();
 
   // The row the record selector marks.
   void setCurrentRow(int row);
@@ -93,15 +99,24 @@ class RecordsetModel final : public QAbstractTableModel {
   // for updateRow): for the window to keep what it changed for Undo.
   void cellAboutToBeWritten(int row);
   void cellWritten(int row, int column);
-  // A cell edit found the catalogue locked by another program and is kept (see keptEdit()).
+  // A cell edit found the catalogue locked by another program and is kept: the last of
+  // keptEdits().
   void editKept();
 
  private:
   void mapColumns();
   void finishReset();
   void reportError(const std::exception& e) const;
+  // The music_shelf ID and column behind a cell; nullopt when the view cannot tell (not a
+  // catalogue field, no ID listed, the row not read).
+  std::optional<std::pair<std::int64_t, std::string>> catalogueCell(int row, int field) const;
+  // The cell's text as the grid shows `value` there.
+  QString cellText(int column, const engine::Value& value) const;
+  // The kept edit shown in this cell, if any.
+  const KeptEdit* keptAt(int row, int column) const;
   // Keeps an edit the lock refused; false when it cannot be told which catalogue row it is for.
   bool keepEdit(int row, int column, int field, const engine::Value& value);
+  void announceCell(int row, int column);
 
   std::shared_ptr<engine::Recordset> m_recordset;
   std::array<int, kColumnCount> m_fields{};
@@ -110,7 +125,7 @@ class RecordsetModel final : public QAbstractTableModel {
   int m_currentRow = -1;
   bool m_announcing = false;  // a reset or an insertion is being announced
   mutable bool m_readErrorShown = false;  // one message per view for a failing cell read
-  std::optional<KeptEdit> m_kept;
+  std::vector<KeptEdit> m_kept;
 };
 
 }  // namespace catalog

@@ -90,6 +90,16 @@ bool sameRows(const std::optional<SongRow>& a, const std::optional<SongRow>& b,
 
 }  // namespace
 
+FieldText fieldTextOf(const engine::Value& value) {
+  return value.isNull() ? FieldText() : FieldText(value.toText());
+}
+
+const FieldText* songField(const SongRow& row, std::string_view column) {
+  for (int c = 0; c < kColumnCount && static_cast<std::size_t>(c) < row.song.size(); ++c)
+    if (engine::equalsIgnoringCase(kColumns[c], column)) return &row.song[c];
+  return nullptr;
+}
+
 std::vector<std::optional<SongRow>> readSongRows(engine::Database& db,
                                                  const std::vector<std::int64_t>& ids) {
   std::vector<std::optional<SongRow>> rows(ids.size());

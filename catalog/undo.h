@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/engine.h"
@@ -27,6 +28,11 @@ struct SongRow {
 
   bool operator==(const SongRow&) const = default;
 };
+
+// A value as readSongRows gives it back: the text SQLite renders, nullopt for NULL.
+FieldText fieldTextOf(const engine::Value& value);
+// The field of `row` named `column` (any case); nullptr for no catalogue column of that name.
+const FieldText* songField(const SongRow& row, std::string_view column);
 
 // The rows with these IDs as they are now, in the order of `ids`; nullopt for an ID with no row.
 // Throws engine::EngineError.

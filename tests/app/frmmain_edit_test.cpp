@@ -3,6 +3,7 @@
 // program's lock holds up. Questions and errors are recorded instead of shown.
 #include <QAction>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
@@ -48,6 +49,13 @@ class TestFrmMainEdit : public QObject {
   void undoOverAnotherProgramsChangeAsks();
   void lengthsShowAsMinutesAndSeconds();
   void editKeptWhileAnotherProgramHoldsTheCatalogue();
+  void keptEditLeftOrTypedAgain_data();
+  void keptEditLeftOrTypedAgain();
+  void severalKeptEditsAreEachSaved();
+  void keptEditGivesWayToANewerSave_data();
+  void keptEditGivesWayToANewerSave();
+  void closingWithAKeptEditAsks_data();
+  void closingWithAKeptEditAsks();
 
  private:
   std::unique_ptr<frmMain> makeWindow();
@@ -56,6 +64,14 @@ class TestFrmMainEdit : public QObject {
   void selectRows(int first, int last);
   void pressDelete() { QTest::keyClick(m_window->DBGrid1, Qt::Key_Delete); }
   Rows all() { return testcatalogue::rows(m_path, "SELECT * FROM music_shelf ORDER BY ID"); }
+  // A fresh window on the catalogue, showing all, while another program holds it (running
+  // `statement` in its write when one is given).
+  std::unique_ptr<testsupport::LockHolder> holdCatalogue(const std::string& statement = {});
+  std::size_t kept() { return m_window->Data1->model()->keptEdits().size(); }
+  std::string titleOf(int id) {
+    return testcatalogue::scalar(m_path,
+                                 "SELECT Title FROM music_shelf WHERE ID = " + std::to_string(id));
+  }
 
   std::unique_ptr<testsupport::TempDir> m_dir;
   std::string m_path;
@@ -98,6 +114,19 @@ std::unique_ptr<frmMain> TestFrmMainEdit::makeWindow() {
     return m_answer;
   });
   return window;
+}
+
+std::unique_ptr<testsupport::LockHolder> TestFrmMainEdit::holdCatalogue(
+    const std::string& statement) {
+  m_window.reset();
+  auto other = std::make_unique<testsupport::LockHolder>(m_path, true, statement);
+  m_window = makeWindow();
+  if (!m_window->Form_Load()) return nullptr;
+  QTest::mouseClick(m_window->cmdShowAll, Qt::LeftButton);
+  // A statement gives up on the lock at once rather than after half a minute.
+  m_window->dbMusic->setLockWait(std::chrono::milliseconds(1));
+  other->take();
+  return other;
 }
 
 IdList TestFrmMainEdit::shownIds() {
@@ -306,12 +335,12 @@ void TestFrmMainEdit::editKeptWhileAnotherProgramHoldsTheCatalogue() {
 
   QAbstractItemModel* model = m_window->DBGrid1->model();
   QVERIFY(model->setData(model->index(2, kTitle), QStringLiteral("Go Your Own Way")));
-  QVERIFY(m_window->Data1->model()->keptEdit().has_value());
+  QCOMPARE(kept(), std::size_t{1});
   QCOMPARE(model->index(2, kTitle).data().toString(), QStringLiteral("Go Your Own Way"));
   QVERIFY2(m_window->statusBar()->currentMessage().contains("Your edit of Title is kept"),
            qPrintable(m_window->statusBar()->currentMessage()));
   m_window->retryKeptEdit();  // still held
-  QVERIFY(m_window->Data1->model()->keptEdit().has_value());
+  QCOMPARE(kept(), std::size_t{1});
 
   m_window->Data1->setCurrentRow(4);
   m_window->txtTitle->setText(QStringLiteral("Angie (live)"));
@@ -324,7 +353,7 @@ void TestFrmMainEdit::editKeptWhileAnotherProgramHoldsTheCatalogue() {
   other.letGo();
   QCOMPARE(other.wait(), 0);
   m_window->retryKeptEdit();
-  QVERIFY(!m_window->Data1->model()->keptEdit().has_value());
+  QCOMPARE(kept(), std::size_t{0});
   QCOMPARE(m_window->statusBar()->currentMessage(), QStringLiteral("Your edit of Title was saved."));
   QCOMPARE(testcatalogue::scalar(m_path, "SELECT Title FROM music_shelf WHERE ID = 3"),
            "Go Your Own Way");
@@ -332,6 +361,167 @@ void TestFrmMainEdit::editKeptWhileAnotherProgramHoldsTheCatalogue() {
   QCOMPARE(m_errors.size(), std::size_t{1});
   // The boxes can now be saved as typed.
   QCOMPARE(m_window->txtTitle->text(), QStringLiteral("Angie (live)"));
+}
+
+// The editor of a cell showing a kept edit opens on the kept text: leaving it, or typing the
+// kept text again, keeps the edit; only typing the stored text gives it up.
+void TestFrmMainEdit::keptEditLeftOrTypedAgain_data() {
+  QTest::addColumn<QString>("typed");
+  QTest::addColumn<std::string>("saved");
+  QTest::newRow("left as it shows") << QString() << std::string("Go Your Own Way");
+  QTest::newRow("kept text typed again") << QStringLiteral("Go Your Own Way")
+                                         << std::string("Go Your Own Way");
+  QTest::newRow("stored text typed back") << QStringLiteral("Don't Stop")
+                                          << std::string("Don't Stop");
+}
+
+void TestFrmMainEdit::keptEditLeftOrTypedAgain() {
+  QFETCH(QString, typed);
+  QFETCH(std::string, saved);
+  const auto other = holdCatalogue();
+  QVERIFY(other);
+  QAbstractItemModel* model = m_window->DBGrid1->model();
+  const QModelIndex cell = model->index(2, kTitle);
+  QVERIFY(model->setData(cell, QStringLiteral("Go Your Own Way")));
+  // What the delegate commits when the editor closes.
+  QVERIFY(model->setData(cell, typed.isNull() ? cell.data(Qt::EditRole) : QVariant(typed)));
+  QCOMPARE(cell.data().toString(), QString::fromStdString(saved));
+  QCOMPARE(kept(), std::size_t{saved == "Don't Stop" ? 0u : 1u});
+
+  other->letGo();
+  QCOMPARE(other->wait(), 0);
+  m_window->retryKeptEdit();
+  QCOMPARE(titleOf(3), saved);
+  QCOMPARE(kept(), std::size_t{0});
+  QVERIFY(m_errors.empty());
+}
+
+// Edits of several cells, one of them typed twice, all wait for the lock and are saved in turn,
+// each reported; the count below the grid follows a saved length.
+void TestFrmMainEdit::severalKeptEditsAreEachSaved() {
+  const auto other = holdCatalogue();
+  QVERIFY(other);
+  QTRY_COMPARE_WITH_TIMEOUT(m_window->lblRowCount->text(),
+                            QStringLiteral("6 songs \u00b7 1:07:07"), kEventWaitMs);
+  QAbstractItemModel* model = m_window->DBGrid1->model();
+  const int duration = catalog::RecordsetModel::durationColumn();
+  QVERIFY(model->setData(model->index(2, kTitle), QStringLiteral("Go Your Own Way")));
+  QVERIFY(model->setData(model->index(3, kTitle), QStringLiteral("Rhiannon")));
+  QVERIFY(model->setData(model->index(2, duration), QStringLiteral("1:00:08")));
+  QVERIFY(model->setData(model->index(2, kTitle), QStringLiteral("Landslide")));
+  QCOMPARE(kept(), std::size_t{3});
+  QCOMPARE(model->index(2, kTitle).data().toString(), QStringLiteral("Landslide"));
+  QCOMPARE(model->index(3, kTitle).data().toString(), QStringLiteral("Rhiannon"));
+  QVERIFY(m_window->statusBar()->currentMessage().contains("Your edit of Title is kept"));
+
+  other->letGo();
+  QCOMPARE(other->wait(), 0);
+  m_window->retryKeptEdit();
+  QCOMPARE(kept(), std::size_t{0});
+  QCOMPARE(testcatalogue::rows(m_path, "SELECT Title, Duration FROM music_shelf "
+                                       "WHERE ID IN (3, 4) ORDER BY ID"),
+           (Rows{{"Landslide", "3608"}, {"Rhiannon", "3723"}}));
+  QCOMPARE(m_window->statusBar()->currentMessage(),
+           QStringLiteral("Your edit of Title was saved. Your edit of Duration was saved. "
+                          "Your edit of Title was saved."));
+  QVERIFY(m_errors.empty());
+  QTRY_COMPARE_WITH_TIMEOUT(m_window->lblRowCount->text(),
+                            QStringLiteral("6 songs \u00b7 2:07:07"), kEventWaitMs);
+  // Each is its own step, the last saved on top.
+  QCOMPARE(m_window->mnuUndo->text(), QStringLiteral("&Undo Edit Title"));
+  m_window->mnuUndo->trigger();
+  QCOMPARE(titleOf(3), "Don't Stop");
+  QCOMPARE(titleOf(4), "Rhiannon");
+}
+
+// A title saved for the same song after the edit was kept is newer: the kept edit gives way to
+// it and says so. A save of another field leaves the kept edit to be saved.
+void TestFrmMainEdit::keptEditGivesWayToANewerSave_data() {
+  QTest::addColumn<QString>("how");
+  QTest::addColumn<std::string>("saved");
+  QTest::addColumn<QString>("message");
+  QTest::newRow("Update Mp3 Tags") << QStringLiteral("update") << std::string("Tusk")
+                                   << QStringLiteral("Your earlier edit of Title was given up: "
+                                                     "Update Mp3 Tags saved Title.");
+  QTest::newRow("Update Mp3 Tags of the artist")
+      << QStringLiteral("update artist") << std::string("Go Your Own Way")
+      << QStringLiteral("Your edit of Title was saved.");
+  QTest::newRow("the cell typed again") << QStringLiteral("cell") << std::string("Tusk")
+                                        << QString();
+  QTest::newRow("another program") << QStringLiteral("other") << std::string("Tusk")
+                                   << QStringLiteral("Your edit of Title was not saved: Title "
+                                                     "was changed to \"Tusk\" meanwhile.");
+}
+
+void TestFrmMainEdit::keptEditGivesWayToANewerSave() {
+  QFETCH(QString, how);
+  QFETCH(std::string, saved);
+  QFETCH(QString, message);
+  const auto other = holdCatalogue(
+      how == "other" ? "UPDATE music_shelf SET Title = 'Tusk' WHERE ID = 3" : std::string());
+  QVERIFY(other);
+  QAbstractItemModel* model = m_window->DBGrid1->model();
+  QVERIFY(model->setData(model->index(2, kTitle), QStringLiteral("Go Your Own Way")));
+  other->letGo();
+  QCOMPARE(other->wait(), 0);
+
+  // Before the retry's next tick.
+  if (how.startsWith("update")) {
+    m_window->Data1->setCurrentRow(2);
+    if (how == "update")
+      m_window->txtTitle->setText(QStringLiteral("Tusk"));
+    else
+      m_window->txtArtist->setText(QStringLiteral("Fleetwood Mac (live)"));
+    QTest::mouseClick(m_window->cmdUpdate, Qt::LeftButton);
+  } else if (how == "cell") {
+    QVERIFY(model->setData(model->index(2, kTitle), QStringLiteral("Tusk")));
+  }
+  m_window->retryKeptEdit();
+  QCOMPARE(titleOf(3), saved);
+  QCOMPARE(kept(), std::size_t{0});
+  if (!message.isEmpty()) QCOMPARE(m_window->statusBar()->currentMessage(), message);
+  QVERIFY(m_errors.empty());
+}
+
+// Closing the window tries the kept edit once more; while the lock lasts it asks, and No keeps
+// the window open with the edit.
+void TestFrmMainEdit::closingWithAKeptEditAsks_data() {
+  QTest::addColumn<bool>("stillHeld");
+  QTest::addColumn<bool>("answer");
+  QTest::newRow("held, No") << true << false;
+  QTest::newRow("held, Yes") << true << true;
+  QTest::newRow("let go") << false << false;
+}
+
+void TestFrmMainEdit::closingWithAKeptEditAsks() {
+  QFETCH(bool, stillHeld);
+  QFETCH(bool, answer);
+  const auto other = holdCatalogue();
+  QVERIFY(other);
+  QAbstractItemModel* model = m_window->DBGrid1->model();
+  QVERIFY(model->setData(model->index(2, kTitle), QStringLiteral("Go Your Own Way")));
+  if (!stillHeld) {
+    other->letGo();
+    QCOMPARE(other->wait(), 0);
+  }
+  m_answer = answer;
+  QCOMPARE(m_window->close(), !stillHeld || answer);
+  if (stillHeld) {
+    QCOMPARE(m_asked, QStringList{QStringLiteral("Your edit of Title is not saved yet: another "
+                                                 "program holds the catalogue. Close anyway?")});
+    QCOMPARE(kept(), std::size_t{1});
+    other->letGo();
+    QCOMPARE(other->wait(), 0);
+  } else {
+    QVERIFY(m_asked.isEmpty());
+  }
+  QCOMPARE(titleOf(3), stillHeld ? "Don't Stop" : "Go Your Own Way");
+  if (stillHeld && !answer) {
+    // Still open: the edit is saved once the other program let go.
+    m_window->retryKeptEdit();
+    QCOMPARE(titleOf(3), "Go Your Own Way");
+  }
+  QVERIFY(m_errors.empty());
 }
 
 QTEST_MAIN(TestFrmMainEdit)
