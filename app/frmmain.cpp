@@ -44,6 +44,7 @@
 #include "catalog/lengths.h"
 #include "catalog/recordsetmodel.h"
 #include "catalog/searchindex.h"
+#include "catalog/searchindexer.h"
 #include "catalog/statements.h"
 #include "catalog/undo.h"
 #include "engine/errors.h"
@@ -72,10 +73,9 @@ constexpr int kFilterPauseMs = 150;
 constexpr int kUnindexedFilterPauseMs = 700;
 // A filter that took longer than this to show counts as slow.
 constexpr qint64 kSlowFilterMs = 50;
-// Rows of the filter's index brought up to date at a time, and how often, while there are any:
-// a slice takes a few milliseconds, so typing never waits for one.
-constexpr std::size_t kIndexSliceRows = 400;
-constexpr int kIndexSliceIntervalMs = 10;
+// How often the window looks whether the walk that paused the filter's indexer has ended: the
+// walk returns to whichever handler started it, and says nothing after its summary.
+constexpr int kIndexResumeCheckMs = 250;
 // A cell edit another program's lock kept out is tried again this often, each try waiting only
 // this long for the lock, so that the window goes on meanwhile.
 constexpr int kKeptEditRetryMs = 1000;
@@ -572,8 +572,8 @@ void frmMain::buildFilterBox() {
   connect(mnuFilter, &QAction::triggered, this, &frmMain::mnuFilter_Click);
 
   m_indexTimer = new QTimer(this);
-  m_indexTimer->setInterval(kIndexSliceIntervalMs);
-  connect(m_indexTimer, &QTimer::timeout, this, &frmMain::catchUpSearchIndex);
+  m_indexTimer->setInterval(kIndexResumeCheckMs);
+  connect(m_indexTimer, &QTimer::timeout, this, &frmMain::startIndexCatchUp);
 }
 
 void frmMain::wireImportRunner() {
@@ -824,27 +824,6 @@ void frmMain::showFilter(const std::string& text) {
   if (m_filterSort) showSortArrow(m_filterSort->column, m_filterSort->descending);
 }
 
-void frmMain::catchUpSearchIndex() {
-  if (m_unloaded || !dbMusic || !dbMusic->isOpen() || dbMusic->isReadOnly() ||
-      m_runner->isRunning()) {
-    m_indexTimer->stop();
-    return;
-  }
-  // A write reads every view still reading to its end first: a view of a million rows would
-  // hold the window for seconds. The index waits until the view is read or replaced, and the
-  // filter stays exact meanwhile.
-  if (const std::shared_ptr<engine::Recordset> view = Data1->Recordset();
-      view && !view->isComplete())
-    return;
-  try {
-    if (catalog::catchUpSearchIndex(*dbMusic, kIndexSliceRows) == 0) m_indexTimer->stop();
-  } catch (const std::exception&) {
-    // Another program holds the catalogue, say: the filter stays exact without the index, and
-    // the next change starts the catch-up again.
-    m_indexTimer->stop();
-  }
-}
-
 void frmMain::connectCatalogue() {
   wsMusic = &engine::DBEngine::instance().Workspaces(0);
   // The handle held before is released, not closed: record sets opened on it keep reading.
@@ -887,24 +866,49 @@ bool frmMain::Form_Load() {
 
 void frmMain::prepareSearchIndex() {
   // A catalogue from before the filter gets its index here; its rows are then indexed a slice
-  // at a time while the window is idle. Without it the filter is only slower.
+  // at a time on the indexer's thread. Without it the filter is only slower.
+  m_indexer.reset();
   try {
     if (!dbMusic->isReadOnly()) catalog::ensureSearchIndex(*dbMusic);
     m_searchIndexed = catalog::hasSearchIndex(*dbMusic);
   } catch (const std::exception&) {
     return;
   }
+  if (dbMusic->isReadOnly() || !m_searchIndexed) return;
+  m_indexer =
+      std::make_unique<catalog::SearchIndexer>(QFile::encodeName(m_catalogPath).toStdString());
+  if (!m_indexer->available()) {
+    m_indexer.reset();
+    return;
+  }
+  // A walk's batches hold the write lock for a while each; they must not wait for a slice.
+  connect(m_runner.get(), &ImportRunner::walkStarted, this, &frmMain::startIndexCatchUp,
+          Qt::UniqueConnection);
   startIndexCatchUp();
 }
 
 void frmMain::startIndexCatchUp() {
-  if (m_indexTimer && !m_indexTimer->isActive()) m_indexTimer->start();
+  if (!m_indexTimer) return;
+  if (!m_indexer || m_unloaded) {
+    m_indexTimer->stop();
+    return;
+  }
+  const bool walking = m_runner->isRunning();
+  m_indexer->setPaused(walking);
+  if (walking) {
+    if (!m_indexTimer->isActive()) m_indexTimer->start();
+    return;
+  }
+  m_indexTimer->stop();
+  m_indexer->wake();
 }
 
 void frmMain::Form_Unload() {
   if (m_unloaded) return;
   m_unloaded = true;
   m_indexTimer->stop();
+  // A slice in progress is rolled back; its rows wait for the next time.
+  m_indexer.reset();
   m_counter.reset();  // its thread stops counting at once
   guarded([&] {
     if (dbMusic) dbMusic->Close();

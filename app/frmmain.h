@@ -39,6 +39,7 @@ class QUrl;
 namespace catalog {
 class BoundGrid;
 class DataControl;
+class SearchIndexer;
 class UndoStack;
 }  // namespace catalog
 
@@ -178,9 +179,10 @@ class frmMain final : public QMainWindow {
   void leaveFilter();
   // Shows the filter's view of `text`, sorted as the filter's last heading click asked.
   void showFilter(const std::string& text);
-  // Folds a slice of the rows waiting for the filter's index into it, while the window is idle.
-  void catchUpSearchIndex();
+  // Adds the filter's index to a writable catalogue without it, and starts its indexer.
   void prepareSearchIndex();
+  // There may be rows waiting for the filter's index: the indexer folds them, unless a walk
+  // runs, whose end it then waits for.
   void startIndexCatchUp();
   // The row menu: Play, Open Containing Folder, Copy Path for `row`.
   void showRowMenu(int row, const QPoint& globalPos);
@@ -257,6 +259,9 @@ class frmMain final : public QMainWindow {
   // The view shown before the filter, which an emptied filter goes back to.
   std::optional<std::pair<std::string, int>> m_viewBeforeFilter;
   QTimer* m_filterTimer = nullptr;
+  // Folds rows into the filter's index on its own thread; paused while a walk runs, which
+  // m_indexTimer looks for the end of.
+  std::unique_ptr<catalog::SearchIndexer> m_indexer;
   QTimer* m_indexTimer = nullptr;
   std::unique_ptr<ViewCounter> m_counter;
   std::uint64_t m_countGeneration = 0;

@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+
+struct sqlite3;
 
 namespace engine {
 class Database;
@@ -16,6 +19,8 @@ namespace catalog {
 // Whether the catalogue has the index: the table, its queue, its watermark and the triggers
 // that fill the queue. Throws engine::EngineError.
 bool hasSearchIndex(engine::Database& db);
+// The same on a connection of the caller's own. Throws engine::EngineError.
+bool hasSearchIndex(sqlite3* db);
 
 // Makes the index in a writable catalogue that lacks it, empty, with its watermark at 0, so that
 // catchUpSearchIndex() builds it; part of an index found there is dropped first. True when made
@@ -31,6 +36,14 @@ bool ensureSearchIndex(engine::Database& db);
 // their end the record sets still reading. Throws engine::EngineError; the slice is one
 // transaction, so a failure leaves the index as it was, and the next call does the rest.
 std::size_t catchUpSearchIndex(engine::Database& db, std::size_t maxRows);
+
+// The same slice on a connection of the caller's own, for a thread that must not touch the
+// engine (see SearchIndexer): it needs registerSearchFunctions() and runs in a transaction of
+// its own (BEGIN IMMEDIATE), which a failure rolls back. `betweenChunks` runs inside it after
+// every few dozen rows; what it throws abandons the slice, rolled back, and comes out of here.
+// Throws engine::EngineError.
+std::size_t catchUpSearchIndex(sqlite3* db, std::size_t maxRows,
+                               const std::function<void()>& betweenChunks = {});
 
 // How many queue entries and rows above the watermark wait to be indexed (an ID changed twice
 // counts twice); 0 without an index. Throws engine::EngineError.
