@@ -73,9 +73,6 @@ constexpr int kFilterPauseMs = 150;
 constexpr int kUnindexedFilterPauseMs = 700;
 // A filter that took longer than this to show counts as slow.
 constexpr qint64 kSlowFilterMs = 50;
-// How often the window looks whether the walk that paused the filter's indexer has ended: the
-// walk returns to whichever handler started it, and says nothing after its summary.
-constexpr int kIndexResumeCheckMs = 250;
 // A cell edit another program's lock kept out is tried again this often, each try waiting only
 // this long for the lock, so that the window goes on meanwhile.
 constexpr int kKeptEditRetryMs = 1000;
@@ -571,9 +568,6 @@ void frmMain::buildFilterBox() {
   mnuFilter->setShortcut(QKeySequence::Find);
   connect(mnuFilter, &QAction::triggered, this, &frmMain::mnuFilter_Click);
 
-  m_indexTimer = new QTimer(this);
-  m_indexTimer->setInterval(kIndexResumeCheckMs);
-  connect(m_indexTimer, &QTimer::timeout, this, &frmMain::startIndexCatchUp);
 }
 
 void frmMain::wireImportRunner() {
@@ -881,32 +875,25 @@ void frmMain::prepareSearchIndex() {
     m_indexer.reset();
     return;
   }
-  // A walk's batches hold the write lock for a while each; they must not wait for a slice.
+  // A walk's batches hold the write lock for a while each; they must not wait for a slice. The
+  // indexer pauses while one runs and goes on once it has ended.
   connect(m_runner.get(), &ImportRunner::walkStarted, this, &frmMain::startIndexCatchUp,
+          Qt::UniqueConnection);
+  connect(m_runner.get(), &ImportRunner::walkEnded, this, &frmMain::startIndexCatchUp,
           Qt::UniqueConnection);
   startIndexCatchUp();
 }
 
 void frmMain::startIndexCatchUp() {
-  if (!m_indexTimer) return;
-  if (!m_indexer || m_unloaded) {
-    m_indexTimer->stop();
-    return;
-  }
+  if (!m_indexer || m_unloaded) return;
   const bool walking = m_runner->isRunning();
   m_indexer->setPaused(walking);
-  if (walking) {
-    if (!m_indexTimer->isActive()) m_indexTimer->start();
-    return;
-  }
-  m_indexTimer->stop();
-  m_indexer->wake();
+  if (!walking) m_indexer->wake();
 }
 
 void frmMain::Form_Unload() {
   if (m_unloaded) return;
   m_unloaded = true;
-  m_indexTimer->stop();
   // A slice in progress is rolled back; its rows wait for the next time.
   m_indexer.reset();
   m_counter.reset();  // its thread stops counting at once

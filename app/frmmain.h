@@ -259,10 +259,8 @@ class frmMain final : public QMainWindow {
   // The view shown before the filter, which an emptied filter goes back to.
   std::optional<std::pair<std::string, int>> m_viewBeforeFilter;
   QTimer* m_filterTimer = nullptr;
-  // Folds rows into the filter's index on its own thread; paused while a walk runs, which
-  // m_indexTimer looks for the end of.
+  // Folds rows into the filter's index on its own thread; paused while a walk runs.
   std::unique_ptr<catalog::SearchIndexer> m_indexer;
-  QTimer* m_indexTimer = nullptr;
   std::unique_ptr<ViewCounter> m_counter;
   std::uint64_t m_countGeneration = 0;
 

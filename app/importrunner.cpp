@@ -88,6 +88,7 @@ void ImportRunner::runWalk(Step&& walk) {
     emit failed(info.number, QString::fromStdString(info.description));
   }
   m_running = false;
+  emit walkEnded();
   if (std::exchange(m_closeRequested, false)) emit mayClose();
 }
 

@@ -74,6 +74,8 @@ class ImportRunner final : public QObject {
   // window cannot run its events meanwhile. lockWaitEnded() follows when it goes on or gives up.
   void lockWaiting(qint64 seconds);
   void lockWaitEnded();
+  // The walk has returned, whatever its end: isRunning() is false again.
+  void walkEnded();
   // The walk that stopForClose() stopped has returned: the window may close now.
   void mayClose();
 
