@@ -42,3 +42,6 @@ END;
 CREATE TRIGGER IF NOT EXISTS shelf_search_deleted AFTER DELETE ON music_shelf BEGIN
   INSERT OR IGNORE INTO shelf_search_queue (ID) VALUES (old.ID);
 END;
+-- Rows at or below the watermark when the index is made never rise above it: they are queued.
+-- After the triggers, so that one another program adds meanwhile is queued by one or the other.
+INSERT INTO shelf_search_queue (ID) SELECT ID FROM music_shelf WHERE ID <= 0;

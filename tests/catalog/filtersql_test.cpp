@@ -182,6 +182,36 @@ TEST(SearchIndex, BuildsInSlicesAndStaysAwayFromReadOnlyOrIndexlessWork) {
   EXPECT_EQ(testcatalogue::scalar(path, "SELECT count(*) FROM shelf_search"), "3");
 }
 
+// Rows at or below the watermark never rise above it, so those already there when the index is
+// made must be queued with it: another program may have chosen 0 or a negative ID.
+TEST(SearchIndex, RowsAtOrBelowZeroWhenTheIndexIsMadeAreFound) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path("music_1.mdb");
+  testcatalogue::make(path);
+  testcatalogue::run(path,
+                     "INSERT INTO music_shelf (ID, Title) VALUES (0, 'Cafe zero'), (-3, 'Cafe "
+                     "minus'), (5, 'Cafe five'), (-4, 'Tea')");
+  auto db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+  ASSERT_TRUE(catalog::ensureSearchIndex(*db));
+  EXPECT_EQ(catalog::searchIndexPending(*db), 4);
+  const auto ids = [&](bool indexed) {
+    auto view = db->OpenRecordset(catalog::filterSql(catalog::parseFilter("cafe"), indexed));
+    view->readAll();
+    Ids out;
+    for (std::int64_t row = 0; row < view->rowCount(); ++row)
+      out.push_back(std::stoll(view->value(row, 0).toText()));
+    return out;
+  };
+  EXPECT_EQ(ids(true), (Ids{-3, 0, 5}));
+  while (catalog::catchUpSearchIndex(*db, 2) > 0) {
+  }
+  EXPECT_EQ(catalog::searchIndexPending(*db), 0);
+  EXPECT_EQ(testcatalogue::scalar(path, "SELECT group_concat(rowid) FROM shelf_search"),
+            "-4,-3,0,5");
+  EXPECT_EQ(ids(true), (Ids{-3, 0, 5}));
+  EXPECT_EQ(ids(false), (Ids{-3, 0, 5}));
+}
+
 // The rows of a catalogue with an index that has caught up, as other programs and Undo leave it.
 class SearchWatermarkTest : public testing::Test {
  protected:
