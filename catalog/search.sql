@@ -42,6 +42,13 @@ END;
 CREATE TRIGGER IF NOT EXISTS shelf_search_deleted AFTER DELETE ON music_shelf BEGIN
   INSERT OR IGNORE INTO shelf_search_queue (ID) VALUES (old.ID);
 END;
+-- An update that names the key by rowid, oid or _rowid_ changes ID without naming it, and
+-- shelf_search_changed never hears of it.
+CREATE TRIGGER IF NOT EXISTS shelf_search_renamed AFTER UPDATE ON music_shelf
+WHEN old.ID IS NOT new.ID BEGIN
+  INSERT OR IGNORE INTO shelf_search_queue (ID) VALUES (new.ID);
+  INSERT OR IGNORE INTO shelf_search_queue (ID) VALUES (old.ID);
+END;
 -- Rows at or below the watermark when the index is made never rise above it: they are queued.
 -- After the triggers, so that one another program adds meanwhile is queued by one or the other.
 INSERT INTO shelf_search_queue (ID) SELECT ID FROM music_shelf WHERE ID <= 0;

@@ -60,13 +60,13 @@ constexpr std::size_t kChunkRows = 50;
 // still merges this many.
 constexpr std::int64_t kMergePagesLeast = 16;
 
-// All three triggers must be there, or changes would slip past the queue.
+// All four triggers must be there, or changes would slip past the queue.
 constexpr const char* kHasIndex =
     "SELECT count(*) FROM sqlite_schema WHERE (type = 'table' AND name IN "
     "('shelf_search', 'shelf_search_queue', 'shelf_search_state')) OR (type = "
     "'trigger' AND name IN ('shelf_search_added', 'shelf_search_changed', "
-    "'shelf_search_deleted'))";
-constexpr std::int64_t kIndexParts = 6;
+    "'shelf_search_deleted', 'shelf_search_renamed'))";
+constexpr std::int64_t kIndexParts = 7;
 
 // What a slice writes, bound to ranges (?1, ?2], in the order of Step.
 enum Step { kUnqueue, kRequeue, kDequeue, kClear, kFold, kAdvance, kMerge, kSteps };
@@ -334,7 +334,8 @@ bool ensureSearchIndex(engine::Database& db) {
   // first, so that nothing writes into a table on its way out. Made anew, the watermark stands
   // at 0 and every row counts as not indexed until catchUpSearchIndex() gets to it; at any step
   // between, the index is incomplete and not used.
-  for (const char* trigger : {"shelf_search_added", "shelf_search_changed", "shelf_search_deleted"})
+  for (const char* trigger : {"shelf_search_added", "shelf_search_changed", "shelf_search_deleted",
+                              "shelf_search_renamed"})
     db.Execute(std::string("DROP TRIGGER IF EXISTS ") + trigger);
   for (const char* table : {"shelf_search_queue", "shelf_search_state", "shelf_search"})
     db.Execute(std::string("DROP TABLE IF EXISTS ") + table);

@@ -288,6 +288,25 @@ TEST_F(SearchWatermarkTest, RowsPutBackBelowTheWatermarkAreQueuedFoundAndIndexed
   EXPECT_EQ(ids("cafe"), (Ids{-7, 1, 2, 3}));
 }
 
+// SQLite's own names for the key change ID without naming it in the UPDATE.
+TEST_F(SearchWatermarkTest, AnIdChangedThroughRowidIsQueuedUnderBothIds) {
+  for (const char* key : {"rowid", "oid", "_rowid_"}) {
+    SCOPED_TRACE(key);
+    testcatalogue::run(path, std::string("UPDATE music_shelf SET ") + key +
+                                 " = -1 WHERE Title = 'Cafe three'");
+    EXPECT_EQ(ids("three"), (Ids{-1}));
+    EXPECT_EQ(ids("cafe"), (Ids{-1, 1}));
+    while (catalog::catchUpSearchIndex(*db, 400) > 0) {
+    }
+    EXPECT_EQ(indexed(), "-1:cafe three,1:cafe one,2:tea two");
+    testcatalogue::run(path, std::string("UPDATE music_shelf SET ") + key + " = 3 WHERE ID = -1");
+    EXPECT_EQ(ids("three"), (Ids{3}));
+    while (catalog::catchUpSearchIndex(*db, 400) > 0) {
+    }
+    EXPECT_EQ(indexed(), "1:cafe one,2:tea two,3:cafe three");
+  }
+}
+
 TEST_F(SearchWatermarkTest, ChangesAboveTheWatermarkAreFoldedOnceAsTheyAreNow) {
   testcatalogue::addSongs(path, {{"Cafe four", "d"}});
   testcatalogue::run(path,
