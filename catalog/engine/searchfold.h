@@ -11,7 +11,8 @@ namespace engine {
 // combining accent all become "cafe"), and the Latin letters that are two letters in English
 // spelt so (ß "ss", æ "ae", œ "oe"; ø "o", ł "l", đ "d"). Covers Latin-1 and Latin Extended-A
 // and the common letters of Extended-B; other scripts only lose their combining marks and take
-// foldCase(). Bytes that are not UTF-8 become U+FFFD.
+// foldCase(). Bytes that are not UTF-8 become U+FFFD, and so do U+0000, U+FFFE and U+FFFF,
+// which FTS5 cannot index as themselves.
 std::string foldForSearch(std::string_view utf8);
 // The same into `out`, whose storage is reused.
 void foldForSearch(std::string_view utf8, std::string& out);
