@@ -14,6 +14,9 @@ namespace engine {
 // foldCase(). Bytes that are not UTF-8 become U+FFFD, and so do U+0000, U+FFFE and U+FFFF,
 // which FTS5 cannot index as themselves.
 std::string foldForSearch(std::string_view utf8);
+// Goes up with every change to what foldForSearch() returns: an index folded otherwise would
+// miss rows or find too many. catalog/search.sql stores it with the index.
+inline constexpr int kSearchFoldVersion = 2;
 // The same into `out`, whose storage is reused.
 void foldForSearch(std::string_view utf8, std::string& out);
 

@@ -341,6 +341,17 @@ TEST(SearchIndex, APartOrAnOlderLayoutOfTheIndexIsMadeAnew) {
        "shelf_search_queue (ID) VALUES (new.ID); END;"
        "CREATE TRIGGER shelf_search_deleted AFTER DELETE ON music_shelf BEGIN INSERT INTO "
        "shelf_search_queue (ID) VALUES (old.ID); END;"},
+      {"the layout before the fold's version",
+       "CREATE VIRTUAL TABLE shelf_search USING fts5(Title, Artist, Album, Genre, Year, Comment, "
+       "Filename, tokenize = 'trigram case_sensitive 1');"
+       "CREATE TABLE shelf_search_queue (Seq INTEGER PRIMARY KEY, ID INTEGER NOT NULL);"
+       "CREATE TABLE shelf_search_state (Upto INTEGER NOT NULL);"
+       "INSERT INTO shelf_search_state VALUES (2);"
+       "INSERT INTO shelf_search (rowid, Title) VALUES (1, 'stale');"
+       "CREATE TRIGGER shelf_search_added AFTER INSERT ON music_shelf BEGIN SELECT 1; END;"
+       "CREATE TRIGGER shelf_search_changed AFTER UPDATE ON music_shelf BEGIN SELECT 1; END;"
+       "CREATE TRIGGER shelf_search_deleted AFTER DELETE ON music_shelf BEGIN SELECT 1; END;"
+       "CREATE TRIGGER shelf_search_renamed AFTER UPDATE ON music_shelf BEGIN SELECT 1; END;"},
       {"a watermark whose index was dropped",
        "CREATE TABLE shelf_search_state (Upto INTEGER NOT NULL);"
        "INSERT INTO shelf_search_state VALUES (1000)"},
@@ -453,6 +464,35 @@ TEST(FilterDifferential, FindsWhatAFoldedSearchOfEveryRowFinds) {
       EXPECT_EQ(found, expected) << "needle " << testing::PrintToString(needle);
     }
     EXPECT_GT(looked, 200);
+  }
+}
+
+// An index folded by another version of the program, or never finished, finds other rows than
+// the filter's own check: it is not used, and a writable catalogue makes it anew.
+TEST(SearchIndex, AnIndexFoldedOtherwiseOrUnfinishedIsNotUsed) {
+  for (const char* fold : {"0", "1", "1000"}) {
+    SCOPED_TRACE(fold);
+    testsupport::TempDir dir;
+    const std::string path = dir.path("music_1.mdb");
+    testcatalogue::make(path);
+    testcatalogue::addSongs(path, {{"Cafe one", "a"}, {"Tea two", "b"}});
+    {
+      auto db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+      ASSERT_TRUE(catalog::ensureSearchIndex(*db));
+      EXPECT_EQ(testcatalogue::scalar(path, "SELECT Fold FROM shelf_search_state"),
+                std::to_string(engine::kSearchFoldVersion));
+      while (catalog::catchUpSearchIndex(*db, 10) > 0) {
+      }
+    }
+    testcatalogue::run(path, std::string("UPDATE shelf_search_state SET Fold = ") + fold);
+    auto db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+    EXPECT_FALSE(catalog::hasSearchIndex(*db));
+    EXPECT_EQ(catalog::catchUpSearchIndex(*db, 10), 0u);
+    EXPECT_EQ(catalog::searchIndexPending(*db), 0);
+    ASSERT_TRUE(catalog::ensureSearchIndex(*db));
+    EXPECT_TRUE(catalog::hasSearchIndex(*db));
+    EXPECT_EQ(testcatalogue::scalar(path, "SELECT count(*) FROM shelf_search"), "0");
+    EXPECT_EQ(catalog::searchIndexPending(*db), 2);
   }
 }
 

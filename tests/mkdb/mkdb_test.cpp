@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/searchfold.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
 
@@ -171,6 +172,8 @@ TEST_F(MkdbTest, MakesTheFilterIndexWhoseQueueOtherProgramsFill) {
                                         "'shelf_search_renamed')"),
             "7");
   EXPECT_EQ(testcatalogue::scalar(path, "SELECT group_concat(Upto) FROM shelf_search_state"), "0");
+  EXPECT_EQ(testcatalogue::scalar(path, "SELECT group_concat(Fold) FROM shelf_search_state"),
+            std::to_string(engine::kSearchFoldVersion));
   testcatalogue::run(path,
                      "INSERT INTO music_shelf (Title) VALUES ('a'); UPDATE music_shelf SET "
                      "Title = 'b'; UPDATE music_shelf SET Bitrate = 1; UPDATE music_shelf SET "
