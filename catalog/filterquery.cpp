@@ -233,10 +233,8 @@ void addFieldTerm(FilterQuery& query, FilterTerm term, std::string_view op, std:
   }
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   if (op == ":" || op == "=") term.low = term.high = a;
-  else if (op == "<") {
-    if (a == 0) term.low = term.high = -1;  // nothing is below 0; -1 holds no value here
-    else term.high = a - 1;
-  } else if (op == "<=") term.high = a;
+  else if (op == "<") term.high = a - 1;  // another program may store a track of -1
+  else if (op == "<=") term.high = a;
   else if (op == ">") term.low = a < kMax ? a + 1 : a;
   else term.low = a;  // >=
   query.terms.push_back(std::move(term));

@@ -74,6 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
         Read{"year:2000..", Field::Year, Kind::Number, false, "", 2000, kOpen},
         Read{"duration>=10:00", Field::Duration, Kind::Number, false, "", 600, kOpen},
         Read{"length<90", Field::Duration, Kind::Number, false, "", kOpen, 89},
+        Read{"track<0", Field::Track, Kind::Number, false, "", kOpen, -1},
         Read{"duration:1:02:03", Field::Duration, Kind::Number, false, "", 3723, 3723},
         Read{"Id:42", Field::Id, Kind::Number, false, "", 42, 42},
         Read{"-id:42", Field::Id, Kind::Number, true, "", 42, 42},

@@ -215,6 +215,57 @@ TEST(SearchIndex, RowsAtOrBelowZeroWhenTheIndexIsMadeAreFound) {
   EXPECT_EQ(ids(false), (Ids{-3, 0, 5}));
 }
 
+// Number columns as other programs leave them: negative numbers, reals, text where a number
+// belongs ('' tracks, 'long' durations), years stored as numbers or as text.
+TEST(FilterNumbers, HoldExactlyWhatTheyCompare) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path("music_1.mdb");
+  testcatalogue::make(path);
+  testcatalogue::run(path,
+                     "INSERT INTO music_shelf (ID, Title, Track, Duration, Bitrate, Year) VALUES "
+                     "(1, 'a', -1, 'long', 320, '1994'), (2, 'b', -5, 200.5, 'vbr', ' 1994'), "
+                     "(3, 'c', 3, 600, 128.0, '1994.0'), (4, 'd', '5/12', NULL, 400, 1994), "
+                     "(5, 'e', '', 100, NULL, 'x'), (6, 'f', 0, X'01', 319, '2001-02-03')");
+  auto db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
+  const std::vector<std::pair<const char*, Ids>> cases = {
+      {"track<0", {1, 2}},
+      {"track<=0", {1, 2, 6}},
+      {"-track<0", {3, 4, 5, 6}},
+      {"track>=0", {3, 6}},
+      {"track:5", {}},
+      {"track:0..3", {3, 6}},
+      {"-track:0..3", {1, 2, 4, 5}},
+      {"duration>=200", {2, 3}},
+      {"duration<200", {5}},
+      {"-duration>=200", {1, 4, 5, 6}},
+      {"duration:100", {5}},
+      {"bitrate>=320", {1, 4}},
+      {"bitrate>319", {1, 4}},
+      {"bitrate<320", {3, 6}},
+      {"bitrate:128", {3}},
+      {"-bitrate:128", {1, 2, 4, 5, 6}},
+      {"-bitrate>=320", {2, 3, 5, 6}},
+      {"year:1994", {1, 4}},
+      {"year>=2000", {6}},
+      {"-year:1994", {2, 3, 5, 6}},
+      {"id:3", {3}},
+      {"id>4", {5, 6}},
+      {"id<2", {1}},
+      {"-id:2..5", {1, 6}},
+      {"id<0", {}},
+  };
+  for (const auto& [text, expected] : cases) {
+    const catalog::FilterQuery query = catalog::parseFilter(text);
+    ASSERT_TRUE(query.valid()) << text;
+    auto view = db->OpenRecordset(catalog::filterSql(query, false));
+    view->readAll();
+    Ids found;
+    for (std::int64_t row = 0; row < view->rowCount(); ++row)
+      found.push_back(std::stoll(view->value(row, 0).toText()));
+    EXPECT_EQ(found, expected) << text;
+  }
+}
+
 // The rows of a catalogue with an index that has caught up, as other programs and Undo leave it.
 class SearchWatermarkTest : public testing::Test {
  protected:
