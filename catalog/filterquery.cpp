@@ -1,5 +1,6 @@
 #include "filterquery.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <limits>
@@ -96,6 +97,9 @@ std::vector<Token> split(std::string_view text, std::vector<std::string>& proble
   std::vector<Token> tokens;
   std::size_t i = 0;
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  const auto control = [&](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && !blank(c)) || c == '\x7F';
+  };
   while (i < text.size()) {
     if (blank(text[i])) {
       ++i;
@@ -127,6 +131,15 @@ std::vector<Token> split(std::string_view text, std::vector<std::string>& proble
                    token.text.find('\x01', 1) == token.text.size() - 1;
     if (token.phrase) token.text = token.text.substr(1, token.text.size() - 2);
     token.typed = std::string(text.substr(start, i - start));
+    // No tag or path holds one as a rule, and SQL text ends at a NUL: refused, rather than
+    // looked for as something else.
+    if (std::any_of(token.typed.begin(), token.typed.end(), control)) {
+      std::string shown = token.typed;
+      std::replace_if(shown.begin(), shown.end(), control, '?');
+      problems.push_back("'" + shown + "' holds a control character, which the filter cannot "
+                         "look for.");
+      continue;
+    }
     if (open) {
       problems.push_back("The quote in '" + token.typed + "' is never closed.");
       continue;

@@ -116,6 +116,21 @@ INSTANTIATE_TEST_SUITE_P(Filter, RefusesText,
                                          "vbr:maybe", "missing<1", "title>abc", "track:..",
                                          "bitrate:1..x", "\xCC\x81"));
 
+// A NUL would end the SQL text; \x01 once stood for a quote inside the reader.
+TEST(Filter, RefusesControlCharactersButTakesBlanksInQuotes) {
+  for (const std::string& typed : {std::string("abc\0def", 7), std::string("\"ab\0\"", 5),
+                                  std::string("\x01" "abc\x01"), std::string("title:\x01x\x01"),
+                                  std::string("a\x1B" "b"), std::string("x\x7F")}) {
+    const catalog::FilterQuery query = catalog::parseFilter("fine " + typed + " other");
+    ASSERT_EQ(query.problems.size(), 1u) << testing::PrintToString(typed);
+    EXPECT_NE(query.problems.front().find("control character"), std::string::npos);
+    EXPECT_EQ(query.problems.front().find('\0'), std::string::npos);
+  }
+  const catalog::FilterQuery query = catalog::parseFilter("\"a\tb\"");
+  ASSERT_TRUE(query.valid());
+  EXPECT_EQ(query.terms.front().text, "a\tb");
+}
+
 TEST(SearchFold, DropsCaseAndAccentsAsTheIndexStoresThem) {
   EXPECT_EQ(engine::foldForSearch("Café"), "cafe");
   EXPECT_EQ(engine::foldForSearch("CAFÉ"), "cafe");
