@@ -286,10 +286,8 @@ FilterQuery parseFilter(std::string_view text) {
     const FieldName* found = nullptr;
     for (const FieldName& f : kFields)
       if (engine::equalsIgnoringCase(f.name, name)) found = &f;
-    if (!found) {
-      query.problems.push_back("'" + token.typed + "': there is no field '" + name +
-                               "' (title, artist, album, genre, year, comment, path, track, "
-                               "duration, bitrate, vbr, missing, id).");
+    if (!found) {  // "Re:Zero", "Wars:", "love<3": words of a title, not a field
+      addTextTerm(query, std::move(term), unquoted(t));
       continue;
     }
     term.field = found->field;
