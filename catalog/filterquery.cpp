@@ -257,7 +257,15 @@ void addFieldTerm(FilterQuery& query, FilterTerm term, std::string_view op, std:
 
 FilterQuery parseFilter(std::string_view text) {
   FilterQuery query;
-  for (Token& token : split(text, query.problems)) {
+  std::vector<Token> tokens = split(text, query.problems);
+  // Each term is a few levels of SQLite's expression tree, which stops at 1000.
+  constexpr std::size_t kMostTerms = 200;
+  if (tokens.size() > kMostTerms) {
+    query.problems.push_back("Too many terms (" + std::to_string(tokens.size()) +
+                             "); the filter takes at most " + std::to_string(kMostTerms) + ".");
+    return query;
+  }
+  for (Token& token : tokens) {
     FilterTerm term;
     term.excluded = token.excluded;
     term.typed = token.typed;

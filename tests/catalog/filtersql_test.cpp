@@ -154,6 +154,18 @@ TEST_P(FilterSqlTest, RowsOtherProgramsChangedShowAsTheyAreNow) {
   EXPECT_EQ(ids("tea"), (Ids{1}));
 }
 
+// As many terms as the filter takes, of each kind, still make a query SQLite runs.
+TEST_P(FilterSqlTest, TakesTwoHundredTermsAndRefusesMore) {
+  for (const char* word : {"cafe ", "a ", "-zzz ", "-z ", "track>0 ", "-bitrate<1 "}) {
+    std::string text;
+    for (int n = 0; n < 200; ++n) text += word;
+    EXPECT_FALSE(ids(text).empty()) << word;
+    const catalog::FilterQuery more = catalog::parseFilter(text + word);
+    ASSERT_EQ(more.problems.size(), 1u);
+    EXPECT_NE(more.problems.front().find("201"), std::string::npos) << more.problems.front();
+  }
+}
+
 TEST_P(FilterSqlTest, EditsInAFilteredViewReachTheCatalogue) {
   auto view = db->OpenRecordset(catalog::filterSql(catalog::parseFilter("cafe"), GetParam()));
   ASSERT_TRUE(view->Updatable());
