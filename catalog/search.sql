@@ -57,4 +57,4 @@ END;
 -- After the triggers, so that one another program adds meanwhile is queued by one or the other.
 INSERT INTO shelf_search_queue (ID) SELECT ID FROM music_shelf WHERE ID <= 0;
 -- Last: the index is made, and a try cut short anywhere before is made anew.
-UPDATE shelf_search_state SET Fold = 2;
+UPDATE shelf_search_state SET Fold = 3;

@@ -119,6 +119,12 @@ void foldForSearch(std::string_view utf8, std::string& out) {
     // index and the filter's own check find the same rows.
     if (c == 0 || c == 0xFFFE || c == 0xFFFF) c = 0xFFFD;
     if (isCombiningMark(c)) continue;
+    // Capital sharp s, beside ß; a word's final sigma, which "Σ" typed in the box folds past.
+    if (c == 0x1E9E) {
+      out.append("ss");
+      continue;
+    }
+    if (c == 0x3C2) c = 0x3C3;
     if (c >= kTableStart && c < kTableEnd && *kLatin[c - kTableStart]) {
       out.append(kLatin[c - kTableStart]);
       continue;

@@ -146,6 +146,7 @@ TEST(SearchFold, DropsCaseAndAccentsAsTheIndexStoresThem) {
   EXPECT_EQ(engine::foldForSearch("Straße Ærø Œuvre Łódź Đorđe"), "strasse aero oeuvre lodz dorde");
   EXPECT_EQ(engine::foldForSearch("Ǆ Ș ș Ț"), "dz s s t");
   EXPECT_EQ(engine::foldForSearch("ΑΒΓ Жук"), "αβγ жук");
+  EXPECT_EQ(engine::foldForSearch("STRAẞE ΟΔΟΣ οδος"), "strasse οδοσ οδοσ");
   EXPECT_EQ(engine::foldForSearch(std::string("a\xFF" "b")), "a\xEF\xBF\xBD" "b");
   // What FTS5 would index otherwise: cut at NUL, or read as U+FFFD.
   EXPECT_EQ(engine::foldForSearch(std::string("A\0B\xEF\xBF\xBE" "C\xEF\xBF\xBF", 10)),
