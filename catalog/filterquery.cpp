@@ -1,5 +1,6 @@
 #include "filterquery.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <limits>
@@ -96,6 +97,9 @@ std::vector<Token> split(std::string_view text, std::vector<std::string>& proble
   std::vector<Token> tokens;
   std::size_t i = 0;
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  const auto control = [&](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && !blank(c)) || c == '\x7F';
+  };
   while (i < text.size()) {
     if (blank(text[i])) {
       ++i;
@@ -127,6 +131,15 @@ std::vector<Token> split(std::string_view text, std::vector<std::string>& proble
                    token.text.find('\x01', 1) == token.text.size() - 1;
     if (token.phrase) token.text = token.text.substr(1, token.text.size() - 2);
     token.typed = std::string(text.substr(start, i - start));
+    // No tag or path holds one as a rule, and SQL text ends at a NUL: refused, rather than
+    // looked for as something else.
+    if (std::any_of(token.typed.begin(), token.typed.end(), control)) {
+      std::string shown = token.typed;
+      std::replace_if(shown.begin(), shown.end(), control, '?');
+      problems.push_back("'" + shown + "' holds a control character, which the filter cannot "
+                         "look for.");
+      continue;
+    }
     if (open) {
       problems.push_back("The quote in '" + token.typed + "' is never closed.");
       continue;
@@ -233,10 +246,8 @@ void addFieldTerm(FilterQuery& query, FilterTerm term, std::string_view op, std:
   }
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   if (op == ":" || op == "=") term.low = term.high = a;
-  else if (op == "<") {
-    if (a == 0) term.low = term.high = -1;  // nothing is below 0; -1 holds no value here
-    else term.high = a - 1;
-  } else if (op == "<=") term.high = a;
+  else if (op == "<") term.high = a - 1;  // another program may store a track of -1
+  else if (op == "<=") term.high = a;
   else if (op == ">") term.low = a < kMax ? a + 1 : a;
   else term.low = a;  // >=
   query.terms.push_back(std::move(term));
@@ -246,7 +257,15 @@ void addFieldTerm(FilterQuery& query, FilterTerm term, std::string_view op, std:
 
 FilterQuery parseFilter(std::string_view text) {
   FilterQuery query;
-  for (Token& token : split(text, query.problems)) {
+  std::vector<Token> tokens = split(text, query.problems);
+  // Each term is a few levels of SQLite's expression tree, which stops at 1000.
+  constexpr std::size_t kMostTerms = 200;
+  if (tokens.size() > kMostTerms) {
+    query.problems.push_back("Too many terms (" + std::to_string(tokens.size()) +
+                             "); the filter takes at most " + std::to_string(kMostTerms) + ".");
+    return query;
+  }
+  for (Token& token : tokens) {
     FilterTerm term;
     term.excluded = token.excluded;
     term.typed = token.typed;
@@ -275,10 +294,8 @@ FilterQuery parseFilter(std::string_view text) {
     const FieldName* found = nullptr;
     for (const FieldName& f : kFields)
       if (engine::equalsIgnoringCase(f.name, name)) found = &f;
-    if (!found) {
-      query.problems.push_back("'" + token.typed + "': there is no field '" + name +
-                               "' (title, artist, album, genre, year, comment, path, track, "
-                               "duration, bitrate, vbr, missing, id).");
+    if (!found) {  // "Re:Zero", "Wars:", "love<3": words of a title, not a field
+      addTextTerm(query, std::move(term), unquoted(t));
       continue;
     }
     term.field = found->field;
@@ -330,6 +347,11 @@ std::string condition(const FilterTerm& term) {
     case Kind::Number: {
       std::string value;
       std::string guard;
+      // A number column's index sorts NULL, then numbers, then text (an empty track, a duration
+      // another program wrote as 'long'), then blobs. A term the rows must hold compares bare
+      // so that SQLite walks that index: NULL fails every comparison, text and blobs fail an
+      // upper bound, and a lower bound alone takes `< ''` to stop before the text.
+      const bool walksIndex = !term.excluded && term.field != Field::Year;
       if (term.field == Field::Year) {
         value = std::string(kYearNumber);
       } else if (term.field == Field::Id) {
@@ -337,6 +359,8 @@ std::string condition(const FilterTerm& term) {
       } else {
         value = std::string(columnOf(term.field));
         guard = "typeof(" + value + ") IN ('integer', 'real') AND ";
+        if (walksIndex && term.low && !term.high)
+          return "(" + value + " >= " + std::to_string(*term.low) + " AND " + value + " < '')";
       }
       std::string bounds;
       if (term.low && term.high && *term.low == *term.high)
@@ -347,6 +371,7 @@ std::string condition(const FilterTerm& term) {
           bounds += (bounds.empty() ? "" : " AND ") + value + " <= " + std::to_string(*term.high);
         if (!term.low && !term.high) bounds = value + " IS NOT NULL";
       }
+      if (walksIndex && (term.low || term.high)) return "(" + bounds + ")";
       test = "coalesce(" + guard + bounds + ", 0)";
       break;
     }

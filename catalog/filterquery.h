@@ -23,6 +23,8 @@ namespace catalog {
 //                          "1994-05-01"); year:text looks for the text instead.
 //   vbr:yes|no, missing:yes|no (the file is not on the disk)
 //   -term                  excludes what the term finds
+// A word before ':', '=', '<' or '>' that names no field is part of the text looked for
+// ("Re:Zero", "love<3").
 struct FilterTerm {
   enum class Field { Any, Title, Artist, Album, Genre, Year, Comment, Path, Track, Duration,
                      Bitrate, Vbr, Missing, Id };

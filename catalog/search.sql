@@ -26,8 +26,12 @@ CREATE TABLE IF NOT EXISTS shelf_search_queue (
   ID INTEGER NOT NULL
 );
 CREATE INDEX IF NOT EXISTS shelf_search_queue_ID ON shelf_search_queue (ID);
+-- Fold: the version of search_fold() the index was folded with (kSearchFoldVersion in
+-- catalog/engine/searchfold.h). 0 until the index is wholly made; any other than the program's
+-- and the index is not used, and made anew where the catalogue is writable.
 CREATE TABLE IF NOT EXISTS shelf_search_state (
-  Upto INTEGER NOT NULL
+  Upto INTEGER NOT NULL,
+  Fold INTEGER NOT NULL DEFAULT 0
 );
 INSERT INTO shelf_search_state (Upto) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM shelf_search_state);
 CREATE TRIGGER IF NOT EXISTS shelf_search_added AFTER INSERT ON music_shelf
@@ -42,3 +46,15 @@ END;
 CREATE TRIGGER IF NOT EXISTS shelf_search_deleted AFTER DELETE ON music_shelf BEGIN
   INSERT OR IGNORE INTO shelf_search_queue (ID) VALUES (old.ID);
 END;
+-- An update that names the key by rowid, oid or _rowid_ changes ID without naming it, and
+-- shelf_search_changed never hears of it.
+CREATE TRIGGER IF NOT EXISTS shelf_search_renamed AFTER UPDATE ON music_shelf
+WHEN old.ID IS NOT new.ID BEGIN
+  INSERT OR IGNORE INTO shelf_search_queue (ID) VALUES (new.ID);
+  INSERT OR IGNORE INTO shelf_search_queue (ID) VALUES (old.ID);
+END;
+-- Rows at or below the watermark when the index is made never rise above it: they are queued.
+-- After the triggers, so that one another program adds meanwhile is queued by one or the other.
+INSERT INTO shelf_search_queue (ID) SELECT ID FROM music_shelf WHERE ID <= 0;
+-- Last: the index is made, and a try cut short anywhere before is made anew.
+UPDATE shelf_search_state SET Fold = 3;

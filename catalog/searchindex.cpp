@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/searchfold.h"
 #include "schema.h"
 
 namespace catalog {
@@ -60,13 +61,16 @@ constexpr std::size_t kChunkRows = 50;
 // still merges this many.
 constexpr std::int64_t kMergePagesLeast = 16;
 
-// All three triggers must be there, or changes would slip past the queue.
+// All four triggers must be there, or changes would slip past the queue.
 constexpr const char* kHasIndex =
     "SELECT count(*) FROM sqlite_schema WHERE (type = 'table' AND name IN "
     "('shelf_search', 'shelf_search_queue', 'shelf_search_state')) OR (type = "
     "'trigger' AND name IN ('shelf_search_added', 'shelf_search_changed', "
-    "'shelf_search_deleted'))";
-constexpr std::int64_t kIndexParts = 6;
+    "'shelf_search_deleted', 'shelf_search_renamed'))";
+constexpr std::int64_t kIndexParts = 7;
+// The fold's version, in a column older layouts lack.
+constexpr const char* kHasFoldColumn =
+    "SELECT count(*) FROM pragma_table_info('shelf_search_state') WHERE name = 'Fold'";
 
 // What a slice writes, bound to ranges (?1, ?2], in the order of Step.
 enum Step { kUnqueue, kRequeue, kDequeue, kClear, kFold, kAdvance, kMerge, kSteps };
@@ -262,8 +266,14 @@ std::pair<std::int64_t, std::size_t> inChunks(const std::vector<std::int64_t>& k
   return {from, done};
 }
 
+// Folded otherwise, the index would not find what the filter's own check finds.
 bool hasIndex(SliceConnection& connection) {
-  return connection.single(kHasIndex).value_or(0) == kIndexParts;
+  return connection.single(kHasIndex).value_or(0) == kIndexParts &&
+         connection.single(kHasFoldColumn).value_or(0) == 1 &&
+         connection.single("SELECT min(Fold) = max(Fold) AND min(Fold) = " +
+                           std::to_string(engine::kSearchFoldVersion) +
+                           " FROM shelf_search_state")
+                 .value_or(0) == 1;
 }
 
 std::size_t catchUp(SliceConnection& connection, std::size_t maxRows) {
@@ -329,12 +339,14 @@ bool hasSearchIndex(sqlite3* db) {
 
 bool ensureSearchIndex(engine::Database& db) {
   if (db.isReadOnly() || hasSearchIndex(db)) return false;
-  // A part of an index, left by a half-finished earlier try or by an older layout that queued
-  // every new row, cannot be trusted to match its watermark: it is made anew. The triggers go
+  // A part of an index, left by a half-finished earlier try, by an older layout that queued
+  // every new row or by an older fold, cannot be trusted to match its watermark: it is made
+  // anew. The triggers go
   // first, so that nothing writes into a table on its way out. Made anew, the watermark stands
   // at 0 and every row counts as not indexed until catchUpSearchIndex() gets to it; at any step
   // between, the index is incomplete and not used.
-  for (const char* trigger : {"shelf_search_added", "shelf_search_changed", "shelf_search_deleted"})
+  for (const char* trigger : {"shelf_search_added", "shelf_search_changed", "shelf_search_deleted",
+                              "shelf_search_renamed"})
     db.Execute(std::string("DROP TRIGGER IF EXISTS ") + trigger);
   for (const char* table : {"shelf_search_queue", "shelf_search_state", "shelf_search"})
     db.Execute(std::string("DROP TABLE IF EXISTS ") + table);

@@ -17,7 +17,8 @@ namespace catalog {
 // since they were indexed.
 
 // Whether the catalogue has the index: the table, its queue, its watermark and the triggers
-// that fill the queue. Throws engine::EngineError.
+// that fill the queue, wholly made and folded as this program folds (kSearchFoldVersion).
+// Throws engine::EngineError.
 bool hasSearchIndex(engine::Database& db);
 // The same on a connection of the caller's own. Throws engine::EngineError.
 bool hasSearchIndex(sqlite3* db);

@@ -107,15 +107,24 @@ void foldForSearch(std::string_view utf8, std::string& out) {
   out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
     const unsigned char first = static_cast<unsigned char>(utf8[i]);
-    if (first < 0x80) {  // most tags and every path are mostly ASCII
+    if (first < 0x80 && first != 0) {  // most tags and every path are mostly ASCII
       out.push_back(static_cast<char>(first >= 'A' && first <= 'Z' ? first + 32 : first));
       ++i;
       continue;
     }
     const std::size_t length = utf8SequenceLength(utf8, i);
-    const char32_t c = length ? decodeAt(utf8, i, length) : 0xFFFD;
+    char32_t c = length ? decodeAt(utf8, i, length) : 0xFFFD;
     i += length ? length : 1;
+    // FTS5's trigrams end a text at NUL and read U+FFFE and U+FFFF as U+FFFD: folded alike, the
+    // index and the filter's own check find the same rows.
+    if (c == 0 || c == 0xFFFE || c == 0xFFFF) c = 0xFFFD;
     if (isCombiningMark(c)) continue;
+    // Capital sharp s, beside ß; a word's final sigma, which "Σ" typed in the box folds past.
+    if (c == 0x1E9E) {
+      out.append("ss");
+      continue;
+    }
+    if (c == 0x3C2) c = 0x3C3;
     if (c >= kTableStart && c < kTableEnd && *kLatin[c - kTableStart]) {
       out.append(kLatin[c - kTableStart]);
       continue;
@@ -159,7 +168,7 @@ void searchHas(sqlite3_context* context, int argc, sqlite3_value** argv) {
     const std::string_view text = textOf(argv[a]);
     bool ascii = true;
     for (const char ch : text)
-      if (static_cast<unsigned char>(ch) >= 0x80) {
+      if (static_cast<unsigned char>(ch) >= 0x80 || ch == '\0') {
         ascii = false;
         break;
       }

@@ -74,11 +74,16 @@ INSTANTIATE_TEST_SUITE_P(
         Read{"year:2000..", Field::Year, Kind::Number, false, "", 2000, kOpen},
         Read{"duration>=10:00", Field::Duration, Kind::Number, false, "", 600, kOpen},
         Read{"length<90", Field::Duration, Kind::Number, false, "", kOpen, 89},
+        Read{"track<0", Field::Track, Kind::Number, false, "", kOpen, -1},
         Read{"duration:1:02:03", Field::Duration, Kind::Number, false, "", 3723, 3723},
         Read{"Id:42", Field::Id, Kind::Number, false, "", 42, 42},
         Read{"-id:42", Field::Id, Kind::Number, true, "", 42, 42},
         Read{"vbr:yes", Field::Vbr, Kind::Flag, false, "", 0, 0},
-        Read{"missing:NO", Field::Missing, Kind::Flag, false, "", 0, 0}));
+        Read{"missing:NO", Field::Missing, Kind::Flag, false, "", 0, 0},
+        Read{"Re:Zero", Field::Any, Kind::Text, false, "re:zero", 0, 0},
+        Read{"love<3", Field::Any, Kind::Text, false, "love<3", 0, 0},
+        Read{"-colour:red", Field::Any, Kind::Text, true, "colour:red", 0, 0},
+        Read{"Tür:\"zu auf\"", Field::Any, Kind::Text, false, "tur:zu auf", 0, 0}));
 
 TEST(Filter, BlankTextIsNoFilterAndWordsAllCount) {
   EXPECT_TRUE(catalog::parseFilter("").empty());
@@ -88,6 +93,10 @@ TEST(Filter, BlankTextIsNoFilterAndWordsAllCount) {
   ASSERT_EQ(query.terms.size(), 4u);
   EXPECT_EQ(query.terms[2].text, "green tea");
   EXPECT_TRUE(query.terms[3].excluded);
+  const auto title = catalog::parseFilter("Star Wars: Episode");
+  ASSERT_TRUE(title.valid());
+  ASSERT_EQ(title.terms.size(), 3u);
+  EXPECT_EQ(title.terms[1].text, "wars:");
   const auto flags = catalog::parseFilter("vbr:no missing:yes");
   EXPECT_FALSE(flags.terms[0].flag);
   EXPECT_TRUE(flags.terms[1].flag);
@@ -109,11 +118,26 @@ TEST_P(RefusesText, WithAProblemNamingTheTerm) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Filter, RefusesText,
-                         testing::Values("colour:red", "bitrate<abc", "year:1999..1990",
+                         testing::Values("bitrate<abc", "year:1999..1990",
                                          "\"unclosed words", "artist:\"open", "-",
                                          "duration>=1:75", "duration:1:5", "artist:",
                                          "vbr:maybe", "missing<1", "title>abc", "track:..",
                                          "bitrate:1..x", "\xCC\x81"));
+
+// A NUL would end the SQL text; \x01 once stood for a quote inside the reader.
+TEST(Filter, RefusesControlCharactersButTakesBlanksInQuotes) {
+  for (const std::string& typed : {std::string("abc\0def", 7), std::string("\"ab\0\"", 5),
+                                  std::string("\x01" "abc\x01"), std::string("title:\x01x\x01"),
+                                  std::string("a\x1B" "b"), std::string("x\x7F")}) {
+    const catalog::FilterQuery query = catalog::parseFilter("fine " + typed + " other");
+    ASSERT_EQ(query.problems.size(), 1u) << testing::PrintToString(typed);
+    EXPECT_NE(query.problems.front().find("control character"), std::string::npos);
+    EXPECT_EQ(query.problems.front().find('\0'), std::string::npos);
+  }
+  const catalog::FilterQuery query = catalog::parseFilter("\"a\tb\"");
+  ASSERT_TRUE(query.valid());
+  EXPECT_EQ(query.terms.front().text, "a\tb");
+}
 
 TEST(SearchFold, DropsCaseAndAccentsAsTheIndexStoresThem) {
   EXPECT_EQ(engine::foldForSearch("Café"), "cafe");
@@ -122,7 +146,11 @@ TEST(SearchFold, DropsCaseAndAccentsAsTheIndexStoresThem) {
   EXPECT_EQ(engine::foldForSearch("Straße Ærø Œuvre Łódź Đorđe"), "strasse aero oeuvre lodz dorde");
   EXPECT_EQ(engine::foldForSearch("Ǆ Ș ș Ț"), "dz s s t");
   EXPECT_EQ(engine::foldForSearch("ΑΒΓ Жук"), "αβγ жук");
+  EXPECT_EQ(engine::foldForSearch("STRAẞE ΟΔΟΣ οδος"), "strasse οδοσ οδοσ");
   EXPECT_EQ(engine::foldForSearch(std::string("a\xFF" "b")), "a\xEF\xBF\xBD" "b");
+  // What FTS5 would index otherwise: cut at NUL, or read as U+FFFD.
+  EXPECT_EQ(engine::foldForSearch(std::string("A\0B\xEF\xBF\xBE" "C\xEF\xBF\xBF", 10)),
+            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/searchfold.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
 
@@ -167,12 +168,16 @@ TEST_F(MkdbTest, MakesTheFilterIndexWhoseQueueOtherProgramsFill) {
   EXPECT_EQ(testcatalogue::scalar(path, "SELECT count(*) FROM sqlite_schema WHERE name IN "
                                         "('shelf_search', 'shelf_search_queue', "
                                         "'shelf_search_state', 'shelf_search_added', "
-                                        "'shelf_search_changed', 'shelf_search_deleted')"),
-            "6");
+                                        "'shelf_search_changed', 'shelf_search_deleted', "
+                                        "'shelf_search_renamed')"),
+            "7");
   EXPECT_EQ(testcatalogue::scalar(path, "SELECT group_concat(Upto) FROM shelf_search_state"), "0");
+  EXPECT_EQ(testcatalogue::scalar(path, "SELECT group_concat(Fold) FROM shelf_search_state"),
+            std::to_string(engine::kSearchFoldVersion));
   testcatalogue::run(path,
                      "INSERT INTO music_shelf (Title) VALUES ('a'); UPDATE music_shelf SET "
-                     "Title = 'b'; UPDATE music_shelf SET Bitrate = 1; DELETE FROM music_shelf");
+                     "Title = 'b'; UPDATE music_shelf SET Bitrate = 1; UPDATE music_shelf SET "
+                     "rowid = 4; DELETE FROM music_shelf");
   EXPECT_EQ(testcatalogue::scalar(path, "SELECT group_concat(ID) FROM shelf_search_queue"),
-            "1,1");
+            "1,4,1,4");
 }
