@@ -347,11 +347,6 @@ std::string condition(const FilterTerm& term) {
     case Kind::Number: {
       std::string value;
       std::string guard;
-      // A number column's index sorts NULL, then numbers, then text (an empty track, a duration
-      // another program wrote as 'long'), then blobs. A term the rows must hold compares bare
-      // so that SQLite walks that index: NULL fails every comparison, text and blobs fail an
-      // upper bound, and a lower bound alone takes `< ''` to stop before the text.
-      const bool walksIndex = !term.excluded && term.field != Field::Year;
       if (term.field == Field::Year) {
         value = std::string(kYearNumber);
       } else if (term.field == Field::Id) {
@@ -359,8 +354,6 @@ std::string condition(const FilterTerm& term) {
       } else {
         value = std::string(columnOf(term.field));
         guard = "typeof(" + value + ") IN ('integer', 'real') AND ";
-        if (walksIndex && term.low && !term.high)
-          return "(" + value + " >= " + std::to_string(*term.low) + " AND " + value + " < '')";
       }
       std::string bounds;
       if (term.low && term.high && *term.low == *term.high)
@@ -371,7 +364,6 @@ std::string condition(const FilterTerm& term) {
           bounds += (bounds.empty() ? "" : " AND ") + value + " <= " + std::to_string(*term.high);
         if (!term.low && !term.high) bounds = value + " IS NOT NULL";
       }
-      if (walksIndex && (term.low || term.high)) return "(" + bounds + ")";
       test = "coalesce(" + guard + bounds + ", 0)";
       break;
     }

@@ -278,28 +278,6 @@ TEST(FilterNumbers, HoldExactlyWhatTheyCompare) {
   }
 }
 
-// A number term the rows must hold walks the column's index, or the key, instead of every row.
-TEST(FilterNumbers, WalkTheColumnsIndex) {
-  testsupport::TempDir dir;
-  const std::string path = dir.path("music_1.mdb");
-  testcatalogue::make(path);
-  const std::vector<std::pair<const char*, const char*>> cases = {
-      {"bitrate>=320", "USING INDEX music_shelf_Bitrate"},
-      {"bitrate:128", "USING INDEX music_shelf_Bitrate"},
-      {"track:1..3", "USING INDEX music_shelf_Track"},
-      {"duration>600", "USING INDEX music_shelf_Duration"},
-      {"id:42", "USING INTEGER PRIMARY KEY"},
-      {"id:40..50", "USING INTEGER PRIMARY KEY"},
-  };
-  for (const auto& [text, walk] : cases) {
-    std::string plan;
-    for (const auto& row : testcatalogue::rows(
-             path, "EXPLAIN QUERY PLAN " + catalog::filterSql(catalog::parseFilter(text), false)))
-      plan += row.back() + "\n";
-    EXPECT_NE(plan.find(walk), std::string::npos) << text << ":\n" << plan;
-  }
-}
-
 // The rows of a catalogue with an index that has caught up, as other programs and Undo leave it.
 class SearchWatermarkTest : public testing::Test {
  protected:
