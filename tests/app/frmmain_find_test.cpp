@@ -167,6 +167,7 @@ void TestFrmMain::filterTermsAreRead_data() {
   QTest::newRow("vbr") << "vbr:yes" << IdList{3, 6};
   QTest::newRow("missing") << "missing:yes" << IdList{1, 2, 3, 5, 6};
   QTest::newRow("apostrophe") << "don't" << IdList{3};
+  QTest::newRow("no such field: text") << "del:mar" << IdList{};
 }
 
 void TestFrmMain::filterTermsAreRead() {
@@ -180,11 +181,11 @@ void TestFrmMain::filterTermsAreRead() {
 void TestFrmMain::unreadableTermsTurnTheBoxRed() {
   typeFilter(QStringLiteral("beatles"));
   const IdList before = shownIds();
-  typeFilter(QStringLiteral("colour:red"));
+  typeFilter(QStringLiteral("bitrate<abc"));
   // The grid keeps what it lists; the box says why.
   QCOMPARE(shownIds(), before);
   QVERIFY(!m_window->txtFilter->styleSheet().isEmpty());
-  QVERIFY(m_window->txtFilter->toolTip().contains(QStringLiteral("colour")));
+  QVERIFY(m_window->txtFilter->toolTip().contains(QStringLiteral("bitrate<abc")));
   QVERIFY(m_errors.empty());
   typeFilter(QStringLiteral("help"));
   QVERIFY(m_window->txtFilter->styleSheet().isEmpty());
