@@ -16,30 +16,12 @@
 
 #include "engine/engine.h"
 #include "engine/searchfold.h"
+#include "engine/sqltext.h"
 #include "schema.h"
 
 namespace catalog {
 
 namespace {
-
-// The statements of a schema text one by one, its comment lines dropped; a trigger's body keeps
-// its semicolons.
-template <typename Each>
-void forEachStatement(std::string_view sql, const Each& each) {
-  std::string statement;
-  for (std::string_view rest = sql; !rest.empty();) {
-    const std::size_t end = std::min(rest.find('\n'), rest.size());
-    const std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(std::min(end + 1, rest.size()));
-    const std::size_t text = line.find_first_not_of(" \t\r");
-    if (text == std::string_view::npos || line.substr(text, 2) == "--") continue;
-    statement.append(line).push_back('\n');
-    if (sqlite3_complete(statement.c_str())) {
-      each(statement);
-      statement.clear();
-    }
-  }
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -350,7 +332,8 @@ bool ensureSearchIndex(engine::Database& db) {
     db.Execute(std::string("DROP TRIGGER IF EXISTS ") + trigger);
   for (const char* table : {"shelf_search_queue", "shelf_search_state", "shelf_search"})
     db.Execute(std::string("DROP TABLE IF EXISTS ") + table);
-  forEachStatement(kSearchSchema, [&](const std::string& statement) { db.Execute(statement); });
+  engine::forEachStatement(kSearchSchema,
+                           [&](const std::string& statement) { db.Execute(statement); });
   return true;
 }
 

@@ -49,13 +49,7 @@ std::string parameterList(int count) {
   return list;
 }
 
-bool hasFileTable(engine::Database& db) {
-  bool found = false;
-  const std::string name[] = {kFileTable};
-  db.ForEachRow("SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?1", name,
-                [&](engine::Database::RowTexts) { found = true; });
-  return found;
-}
+bool hasFileTable(engine::Database& db) { return db.hasTable(kFileTable); }
 
 FieldText fieldText(const std::optional<std::string_view>& text) {
   return text ? FieldText(std::string(*text)) : std::nullopt;

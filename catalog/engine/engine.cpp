@@ -72,6 +72,14 @@ const std::shared_ptr<Connection>& Database::connection() const {
 
 void Database::Close() { m_connection.reset(); }
 
+bool Database::hasTable(const std::string& name) {
+  bool found = false;
+  const std::string parameters[] = {name};
+  ForEachRow("SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?1", parameters,
+             [&](RowTexts) { found = true; });
+  return found;
+}
+
 std::int64_t Database::LastInsertedId() const {
   return sqlite3_last_insert_rowid(connection()->handle());
 }

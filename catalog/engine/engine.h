@@ -110,6 +110,9 @@ class Database {
   void ForEachRow(const std::string& sql, std::span<const std::string> parameters,
                   const std::function<void(RowTexts)>& row);
 
+  // Whether the catalogue holds a table of that name. Throws EngineError as ForEachRow does.
+  bool hasTable(const std::string& name);
+
   // Rows changed by the last Execute.
   std::int64_t RecordsAffected() const { return m_recordsAffected; }
   // The ID (rowid) of the row the last INSERT on this handle's connection added.

@@ -1,5 +1,7 @@
 #include "sqltext.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -147,5 +149,22 @@ std::string_view withoutTrailingEnd(std::string_view sql) { return sql.substr(0,
 bool isCompoundSelect(std::string_view sql) { return shapeOf(sql).compound; }
 
 std::string asSubquery(std::string_view sql) { return "(\n" + std::string(sql) + "\n)"; }
+
+void forEachStatement(std::string_view script,
+                      const std::function<void(const std::string&)>& each) {
+  std::string statement;
+  for (std::string_view rest = script; !rest.empty();) {
+    const std::size_t end = std::min(rest.find('\n'), rest.size());
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    const std::size_t text = line.find_first_not_of(" \t\r");
+    if (text == std::string_view::npos || line.substr(text, 2) == "--") continue;
+    statement.append(line).push_back('\n');
+    if (sqlite3_complete(statement.c_str())) {
+      each(statement);
+      statement.clear();
+    }
+  }
+}
 
 }  // namespace engine

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,10 @@ std::string_view withoutFinalOrderBy(std::string_view sql);
 
 // The statement without the blanks, semicolons and comments after its last token.
 std::string_view withoutTrailingEnd(std::string_view sql);
+
+// Hands each statement of a script to `each`, in order, its comment lines dropped; a trigger's
+// body keeps its semicolons. For the program's own schema texts.
+void forEachStatement(std::string_view script, const std::function<void(const std::string&)>& each);
 
 // The statement as the inside of another, in parentheses on lines of their own, so that a
 // comment at its end cannot swallow the closing one. Give it without its trailing end.
