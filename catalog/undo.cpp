@@ -207,26 +207,26 @@ void UndoStack::clear() {
 }
 
 UndoStack::Outcome UndoStack::undo(engine::Database& db, const Question& ask) {
-  if (m_done.empty()) return {};
-  if (!apply(db, m_done.back(), true, ask)) return {};
-  m_undone.push_back(std::move(m_done.back()));
-  m_done.pop_back();
-  emit changed();
-  const Step& step = m_undone.back();
-  for (std::size_t i = 0; i < step.ids.size(); ++i)
-    if (step.before[i]) return {true, step.ids[i]};
-  return {true, step.ids.empty() ? std::nullopt : std::optional(step.ids.front())};
+  return carryOut(db, m_done, m_undone, true, ask);
 }
 
 UndoStack::Outcome UndoStack::redo(engine::Database& db, const Question& ask) {
-  if (m_undone.empty()) return {};
-  if (!apply(db, m_undone.back(), false, ask)) return {};
-  m_done.push_back(std::move(m_undone.back()));
-  m_undone.pop_back();
+  return carryOut(db, m_undone, m_done, false, ask);
+}
+
+// Carries out the last step of `from` and moves it to `to`. The row to show afterwards is the
+// first that is there once it is done.
+UndoStack::Outcome UndoStack::carryOut(engine::Database& db, std::vector<Step>& from,
+                                       std::vector<Step>& to, bool undoing, const Question& ask) {
+  if (from.empty()) return {};
+  if (!apply(db, from.back(), undoing, ask)) return {};
+  to.push_back(std::move(from.back()));
+  from.pop_back();
   emit changed();
-  const Step& step = m_done.back();
+  const Step& step = to.back();
+  const auto& rows = undoing ? step.before : step.after;
   for (std::size_t i = 0; i < step.ids.size(); ++i)
-    if (step.after[i]) return {true, step.ids[i]};
+    if (rows[i]) return {true, step.ids[i]};
   return {true, step.ids.empty() ? std::nullopt : std::optional(step.ids.front())};
 }
 

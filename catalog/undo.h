@@ -110,6 +110,8 @@ class UndoStack final : public QObject {
   };
   // Makes the rows `to` where they are `from`, asking first where they are not.
   static bool apply(engine::Database& db, const Step& step, bool undoing, const Question& ask);
+  Outcome carryOut(engine::Database& db, std::vector<Step>& from, std::vector<Step>& to,
+                   bool undoing, const Question& ask);
   void push(Step step);
 
   std::vector<Step> m_done;
