@@ -1,5 +1,6 @@
 #include "folderimport.h"
 
+#include <dirent.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "folderwalker.h"
 #include "importqueue.h"
 #include "readerpool.h"
+#include "requestthreads.h"
 #include "rowwriter.h"
 #include "shelffiles.h"
 
@@ -31,6 +33,36 @@ namespace {
 
 // How much the walker and the readers give way to the window's thread.
 constexpr int kHelperThreadNice = 5;
+
+// Descriptors the process has open now.
+std::size_t descriptorsOpen() {
+  std::size_t open = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(dir))
+      if (entry->d_name[0] != '.') ++open;
+    ::closedir(dir);
+  }
+  return open;
+}
+
+// How far the walk lists folders, and the request threads open files, ahead: as far as helps
+// on a slow medium, within the descriptors the process may open. The folders whose files wait
+// for their rows take up to kMostFoldersInFlight, the readers one each, the catalogue and the
+// window a few more now and then.
+void setDescriptorBudget(Shared& shared, unsigned readers) {
+  constexpr std::size_t kMostFoldersAhead = 64;
+  constexpr std::size_t kMostOpenAhead = 96;
+  constexpr std::size_t kSpare = 16;
+  rlimit limit{};
+  std::size_t most = 1024;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    most = static_cast<std::size_t>(limit.rlim_cur);
+  const std::size_t taken = descriptorsOpen() + kMostFoldersInFlight + readers + kSpare;
+  const std::size_t left = most > taken ? most - taken : 0;
+  // A folder listed ahead holds two while its listing is read.
+  shared.foldersAhead = std::clamp<std::size_t>(left / 4, 1, kMostFoldersAhead);
+  shared.openAhead = std::clamp<std::size_t>(left / 2, 1, kMostOpenAhead);
+}
 
 }  // namespace
 
@@ -91,18 +123,35 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     shared.stop = false;
     m_state->stopAsked = false;
     shared.progress = ImportProgress{{}, folder};
+    shared.medium = m_options.medium ? m_options.medium : &systemMedium();
+    setDescriptorBudget(shared, m_options.readers);
+    shared.nextToOpen = 0;
+    shared.opensUnder = 0;
+    shared.openedAhead = 0;
   }
 
+  // The walk and the opener hand their requests to the request threads, which must end before
+  // either goes.
+  Walker walker(shared, m_options.filesInFlight, filter);
+  Opener opener(shared);
+  RequestThreads requests(shared, {&walker, &opener}, m_options.mostRequests,
+                          m_options.slowRequest);
+  {
+    std::lock_guard lock(shared.mutex);
+    shared.requests = &requests;
+  }
   std::vector<std::thread> threads;
   // However run() ends, every thread has ended before it returns, and the rows written are
   // committed (a failure on the way has been thrown already; a second one could not be told).
   struct Joiner {
     Shared& shared;
     std::vector<std::thread>& threads;
+    RequestThreads& requests;
     void joinAll() {
       shared.shutDown();
       for (std::thread& thread : threads)
         if (thread.joinable()) thread.join();
+      requests.joinAll();
     }
     ~Joiner() {
       try {
@@ -114,8 +163,9 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
       std::lock_guard lock(shared.mutex);
       shared.jobs.clear();
       shared.firstUntaken = 0;
+      shared.requests = nullptr;
     }
-  } joiner{shared, threads};
+  } joiner{shared, threads, requests};
 
   const auto guardedThread = [&shared](const char* name, auto work) {
     return [&shared, name, work] {
@@ -130,9 +180,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
       }
     };
   };
-  threads.emplace_back(guardedThread("import walk", [&shared, this, &folder, filter] {
-    Walker(shared, m_options.filesInFlight, filter).run(folder);
-  }));
+  threads.emplace_back(guardedThread("import walk", [&walker, &folder] { walker.run(folder); }));
   for (std::unique_ptr<Mp3Info>& component : m_components)
     threads.emplace_back(guardedThread(
         "import read", [&shared, &component, this] { readFiles(shared, component, m_factory); }));

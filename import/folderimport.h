@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "importcounts.h"
+#include "medium.h"
 #include "mp3info.h"
 
 namespace engine {
@@ -40,6 +41,13 @@ class FolderImport {
     // Rows that are ready are written as one batch, committed together, for at most this long
     // before the window runs again; zero commits and lets the window run after every row.
     std::chrono::milliseconds longestBatch{5};
+    // Requests of the medium (listings, look-ups, opens) in flight at most. Threads for them
+    // are added only while every one is waiting on its request, so a local disk uses few.
+    std::size_t mostRequests = 64;
+    // Requests that take this long on average are a slow medium's, which more threads serve.
+    std::chrono::microseconds slowRequest{300};
+    // How the files are reached; null for the system itself.
+    Medium* medium = nullptr;
   };
 
   explicit FolderImport(Mp3InfoFactory factory);

@@ -23,9 +23,12 @@
 
 #include "engine/utf8.h"
 #include "importcounts.h"
+#include "medium.h"
 #include "songinfo.h"
 
 namespace importer::pipeline {
+
+class RequestThreads;
 
 // Files waiting for their rows keep their folders open; a tree of one song per folder must not
 // run the process out of descriptors.
@@ -90,12 +93,22 @@ struct FileJob {
     openFd = -1;
   }
 
+  // Where the opening of the file stands: a request thread opens it ahead of the readers,
+  // unless the reader that takes it comes first.
+  enum class Opening { NotYet, Under, Done };
+  // What the opening found.
+  enum class Found { File, Gone, Special, Unopened };
+
   std::uint64_t serial = 0;  // its place in the walk
   std::shared_ptr<const FolderForFiles> folder;
   std::string name;
   std::string path;  // the folder's path, "/" and the name
-  off_t size = 0;
-  int openFd = -1;  // opened ahead by a reader for the one that reads it
+  Opening opening = Opening::NotYet;
+  Found found = Found::File;
+  int openFd = -1;  // opened for the reader that reads it
+  // Its status once open (or, in a rescan, as the walk saw it): the stamp before its reading.
+  bool statusKnown = false;
+  struct stat status {};
   SongInfo info;
   ReadFile file;      // what its rows get; a rescan's walker sets which row holds it
   bool done = false;  // read; the values are ready
@@ -108,6 +121,8 @@ struct Shared {
   std::condition_variable jobQueued;          // readers wait for work
   std::condition_variable jobRead;            // the writer waits for the next row
   std::condition_variable roomFreed;          // the walker waits while enough files are in flight
+  std::condition_variable jobOpened;          // a reader waits for a file being opened for it
+  std::condition_variable folderReady;        // the walker waits for a folder's listing
   std::deque<std::unique_ptr<FileJob>> jobs;  // listed and not yet written, in walk order
   std::vector<std::unique_ptr<FileJob>> spareJobs;
   std::size_t firstUntaken = 0;  // the first job no reader has taken
@@ -115,6 +130,16 @@ struct Shared {
   bool walkDone = false;
   bool walkComplete = false;  // the walk reached its end, rather than stopping
   std::atomic<int> foldersInFlight{0};
+  Medium* medium = &systemMedium();
+  RequestThreads* requests = nullptr;  // while the import runs
+  // Descriptors the import may hold beyond its folders with files in flight, set for each run
+  // from what the process may open: folders listed ahead of the walk (each with a second
+  // descriptor while its listing is read), and files opened ahead of the readers.
+  std::size_t foldersAhead = 64;
+  std::size_t openAhead = 96;
+  std::uint64_t nextToOpen = 0;         // the serial of the next file to open ahead
+  std::size_t opensUnder = 0;           // files being opened ahead
+  std::size_t openedAhead = 0;          // files opened ahead that no reader has taken yet
   // Who is asleep: every wake-up costs a system call, so each side wakes the others only when
   // they wait for what it just did.
   int idleReaders = 0;
@@ -145,7 +170,13 @@ struct Shared {
     jobQueued.notify_all();
     jobRead.notify_all();
     roomFreed.notify_all();
+    jobOpened.notify_all();
+    folderReady.notify_all();
+    wakeRequestThreads();
   }
+
+  // Defined with the request threads.
+  void wakeRequestThreads();
 
   // Takes back the job of a file whose row is written, for a later file, and wakes the walker
   // when it waits for room.

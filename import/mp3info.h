@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -8,6 +9,13 @@
 #include "audioidentity.h"
 
 namespace importer {
+
+// A file the caller has open for reading already, with its size where the system told it
+// (else -1); it stays the caller's to close.
+struct OpenFile {
+  int fd = -1;
+  std::int64_t size = -1;
+};
 
 // The MP3 metadata component: reads one file's tag texts and audio properties. Every getter
 // describes the last file that read() answered true for. Any operation, creation included, may
@@ -21,13 +29,13 @@ class Mp3Info {
   // is read too, with 0 for its audio properties.
   virtual bool read(const std::string& path) = 0;
   // The same for the entry `name` of the folder open as `folderFd`; `path` is its full path,
-  // which may be too long to open by name. `openFd` is the file already open for reading, or
-  // -1; it stays the caller's to close. A component that cannot read that way reads `path`.
+  // which may be too long to open by name. `open` is the file where the caller has it open
+  // already. A component that cannot read that way reads `path`.
   virtual bool readAt(int folderFd, const std::string& name, const std::string& path,
-                      int openFd) {
+                      OpenFile open) {
     (void)folderFd;
     (void)name;
-    (void)openFd;
+    (void)open;
     return read(path);
   }
 

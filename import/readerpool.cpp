@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 
 #include "readmp3info.h"
 
@@ -13,42 +15,96 @@ namespace importer::pipeline {
 
 namespace {
 
-// How many files ahead of itself a reader opens one for reading ahead.
-constexpr std::size_t kReadAheadDistance = 32;
-
 void storeNumber(std::string& out, std::int32_t value) {
   char digits[16];
   out.assign(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
-// Opens a file and asks the system to start reading the parts its tags, its audio frames and
-// the stretches of its audio identity are found in, so that they are in memory by the time a
-// reader comes to it: on a cold disk the readers would otherwise wait for one file's reads after
-// another. Returns the open file, or -1.
-int openAhead(int folderFd, const std::string& name, off_t size) {
+// Opens a job's file and learns its status. Opening `ahead` of its reader, it also has the
+// system read the parts its tags, its audio frames and the stretches of its audio identity are
+// found in, and waits for the first bytes of each: the reader that takes the file then finds
+// them in memory rather than wait for one round trip after another on its own. Without the
+// lock.
+void openFile(Medium& medium, FileJob& job, bool ahead) {
   constexpr off_t kHead = 64 * 1024;
   constexpr off_t kTail = 32 * 1024;
   // The middle stretch lies half way through the audio, near enough the file's middle.
   constexpr off_t kMiddle = 32 * 1024;
-  const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
+  const int fd = medium.openFile(job.folder->get(), job.name.c_str());
+  if (fd < 0) {
+    const int error = errno;
+    // Gone since the listing: no row. Any other refusal (no permission) gives the file the row
+    // of one that cannot be read, as the reader would.
+    job.found = error == ENOENT || error == ENOTDIR ? FileJob::Found::Gone
+                                                     : FileJob::Found::Unopened;
+    return;
+  }
+  struct stat status {};
+  if (medium.statOpen(fd, status) != 0) {
+    job.statusKnown = false;
+    job.openFd = fd;
+    return;
+  }
+  // Replaced by a pipe, a device or a folder since the listing.
+  if (!S_ISREG(status.st_mode)) {
+    ::close(fd);
+    job.found = FileJob::Found::Special;
+    return;
+  }
+  job.status = status;
+  job.statusKnown = true;
+  job.openFd = fd;
+  if (!ahead) return;
+  const off_t size = status.st_size;
   ::posix_fadvise(fd, 0, kHead, POSIX_FADV_WILLNEED);
-  if (size > kHead) ::posix_fadvise(fd, std::max(kHead, size - kTail), kTail, POSIX_FADV_WILLNEED);
-  if (size > 2 * kHead) ::posix_fadvise(fd, size / 2 - kMiddle / 2, kMiddle, POSIX_FADV_WILLNEED);
-  return fd;
+  const off_t tail = std::max(kHead, size - kTail);
+  const off_t middle = size / 2 - kMiddle / 2;
+  if (size > kHead) ::posix_fadvise(fd, tail, kTail, POSIX_FADV_WILLNEED);
+  if (size > 2 * kHead) ::posix_fadvise(fd, middle, kMiddle, POSIX_FADV_WILLNEED);
+  // Each read waits for its stretch, which the system is fetching already, all at once.
+  char byte = 0;
+  if (size > 0) (void)!::pread(fd, &byte, 1, 0);
+  if (size > kHead) (void)!::pread(fd, &byte, 1, size - 1);
+  if (size > 2 * kHead) (void)!::pread(fd, &byte, 1, middle);
 }
 
 }  // namespace
 
+std::function<void()> Opener::take() {
+  Shared& shared = m_shared;
+  // On a local disk the reader opens its file as fast as it could take it from another thread.
+  if (shared.jobs.empty() || !shared.requests->slow() ||
+      shared.opensUnder + shared.openedAhead >= shared.openAhead)
+    return {};
+  // Files a reader has taken are past; so are those a reader opens itself.
+  const std::uint64_t first = shared.jobs.front()->serial;
+  std::size_t index = std::max<std::uint64_t>(shared.nextToOpen, first) - first;
+  index = std::max(index, shared.firstUntaken);
+  while (index < shared.jobs.size() && shared.jobs[index]->opening != FileJob::Opening::NotYet)
+    ++index;
+  if (index >= shared.jobs.size()) {
+    shared.nextToOpen = first + index;
+    return {};
+  }
+  FileJob* job = shared.jobs[index].get();
+  job->opening = FileJob::Opening::Under;
+  shared.nextToOpen = job->serial + 1;
+  ++shared.opensUnder;
+  // The job stays in the queue until it is read, which waits for this.
+  return [&shared, job] {
+    openFile(*shared.medium, *job, true);
+    std::lock_guard lock(shared.mutex);
+    job->opening = FileJob::Opening::Done;
+    --shared.opensUnder;
+    ++shared.openedAhead;
+    shared.jobOpened.notify_all();
+  };
+}
+
 void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3InfoFactory& factory) {
   for (;;) {
     FileJob* job = nullptr;
-    int openFd = -1;
-    // A file further on, to open ahead: its place and where it is.
-    std::uint64_t aheadSerial = 0;
-    std::shared_ptr<const FolderForFiles> aheadFolder;
-    std::string aheadName;
-    off_t aheadSize = 0;
+    bool openItself = false;
     {
       std::unique_lock lock(shared.mutex);
       ++shared.idleReaders;
@@ -57,54 +113,60 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
       });
       --shared.idleReaders;
       if (shared.stop || shared.firstUntaken == shared.jobs.size()) return;
-      const std::size_t taken = shared.firstUntaken++;
-      job = shared.jobs[taken].get();
-      std::swap(openFd, job->openFd);
-      // Every file but the first few is opened ahead once, by the reader that takes the file
-      // so many places before it.
-      if (taken + kReadAheadDistance < shared.jobs.size()) {
-        const FileJob& ahead = *shared.jobs[taken + kReadAheadDistance];
-        aheadSerial = ahead.serial;
-        aheadFolder = ahead.folder;
-        aheadName = ahead.name;
-        aheadSize = ahead.size;
+      job = shared.jobs[shared.firstUntaken++].get();
+      switch (job->opening) {
+        case FileJob::Opening::NotYet:
+          // No request thread came to it yet: the reader opens it at once.
+          job->opening = FileJob::Opening::Under;
+          openItself = true;
+          break;
+        case FileJob::Opening::Under:
+          shared.jobOpened.wait(lock, [&] {
+            return shared.stop || job->opening == FileJob::Opening::Done;
+          });
+          if (shared.stop) return;
+          --shared.openedAhead;
+          break;
+        case FileJob::Opening::Done:
+          --shared.openedAhead;
+          break;
       }
+      // Room for another file to be opened ahead.
+      if (!openItself && shared.requests->slow()) shared.requests->arrived();
     }
-    if (aheadFolder) {
-      const int fd = openAhead(aheadFolder->get(), aheadName, aheadSize);
+    if (openItself) {
+      const auto started = std::chrono::steady_clock::now();
+      openFile(*shared.medium, *job, false);
+      const auto took = std::chrono::steady_clock::now() - started;
       std::lock_guard lock(shared.mutex);
-      // Still waiting for a reader? Written jobs are used again for other files.
-      const std::uint64_t first = shared.jobs.empty() ? 0 : shared.jobs.front()->serial;
-      const std::uint64_t index = aheadSerial - first;
-      if (fd >= 0 && !shared.jobs.empty() && aheadSerial >= first && index < shared.jobs.size() &&
-          index >= shared.firstUntaken && shared.jobs[index]->openFd < 0)
-        shared.jobs[index]->openFd = fd;
-      else if (fd >= 0)
-        ::close(fd);
+      job->opening = FileJob::Opening::Done;
+      // Slow opens start the request threads opening ahead.
+      shared.requests->record(took);
     }
     SongInfo& info = job->info;
     ReadFile& file = job->file;
-    // The stamp comes first: a file that changes while it is read is read again next time.
-    struct stat before {};
-    const int looked = openFd >= 0 ? ::fstat(openFd, &before)
-                                   : ::fstatat(job->folder->get(), job->name.c_str(), &before, 0);
-    file.stamp.reset();
-    if (looked == 0) file.stamp = stampOf(before);
-    ReadMp3Info(job->folder->get(), job->name, job->path, openFd, info, component, factory,
-                &file.identity);
-    if (openFd >= 0) ::close(openFd);
-    auto& values = file.values;
-    storeText(values[0], info.Title);
-    storeText(values[1], info.Artist);
-    storeText(values[2], info.Album);
-    storeText(values[3], info.Genre);
-    storeText(values[4], info.Track);
-    storeText(values[5], job->path);
-    storeNumber(values[6], info.Duration);
-    storeNumber(values[7], info.Bitrate);
-    values[8].assign(info.VBR ? "True" : "False");
-    // The component answers bit rate 0 for a file it cannot read, -1 when it failed.
-    file.readable = info.Bitrate > 0;
+    const FileJob::Found found = job->found;
+    if (found == FileJob::Found::File || found == FileJob::Found::Unopened) {
+      // The stamp comes first: a file that changes while it is read is read again next time.
+      file.stamp.reset();
+      if (job->statusKnown) file.stamp = stampOf(job->status);
+      const std::int64_t size = job->statusKnown ? job->status.st_size : -1;
+      ReadMp3Info(job->folder->get(), job->name, job->path, {job->openFd, size}, info, component,
+                  factory, &file.identity);
+      job->closeFile();
+      auto& values = file.values;
+      storeText(values[0], info.Title);
+      storeText(values[1], info.Artist);
+      storeText(values[2], info.Album);
+      storeText(values[3], info.Genre);
+      storeText(values[4], info.Track);
+      storeText(values[5], job->path);
+      storeNumber(values[6], info.Duration);
+      storeNumber(values[7], info.Bitrate);
+      values[8].assign(info.VBR ? "True" : "False");
+      // The component answers bit rate 0 for a file it cannot read, -1 when it failed.
+      file.readable = info.Bitrate > 0;
+    }
     bool wakeWriter = false;
     {
       std::lock_guard lock(shared.mutex);

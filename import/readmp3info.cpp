@@ -181,12 +181,12 @@ void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Inf
   readSongInfo(info, objMp3Info, factory, [&](Mp3Info& component) { return component.read(path); });
 }
 
-void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, int openFd,
+void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, OpenFile open,
                  SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
                  const Mp3InfoFactory& factory, std::optional<AudioIdentity>* identity) {
   readSongInfo(
       info, objMp3Info, factory,
-      [&](Mp3Info& component) { return component.readAt(folderFd, name, path, openFd); },
+      [&](Mp3Info& component) { return component.readAt(folderFd, name, path, open); },
       identity);
 }
 

@@ -18,10 +18,9 @@ void ReadMp3Info(const std::string& path, SongInfo& info, std::unique_ptr<Mp3Inf
                  const Mp3InfoFactory& factory);
 
 // The same for the entry `name` of the folder open as `folderFd`, whose full path is `path`,
-// and which the caller may already have open for reading as `openFd` (else -1; it stays the
-// caller's): how the folder import reads files at any depth. With `identity`, also what the
+// and which the caller may already have open for reading as `open`: how the folder import reads files at any depth. With `identity`, also what the
 // file's audio is, when the component read the file and tells it.
-void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, int openFd,
+void ReadMp3Info(int folderFd, const std::string& name, const std::string& path, OpenFile open,
                  SongInfo& info, std::unique_ptr<Mp3Info>& objMp3Info,
                  const Mp3InfoFactory& factory,
                  std::optional<AudioIdentity>* identity = nullptr);

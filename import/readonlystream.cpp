@@ -37,22 +37,26 @@ long readAt(int fd, long offset, long size, char* into) {
 ReadOnlyStream::~ReadOnlyStream() { close(); }
 
 bool ReadOnlyStream::openAt(int folderFd, const std::string& name, const std::string& path,
-                            int openFd) {
+                            OpenFile open) {
   close();
   m_path = path;
   // Non-blocking, so that opening a pipe returns at once; it is refused just below.
-  const bool owned = openFd < 0;
+  const bool owned = open.fd < 0;
   const int fd = owned ? ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)
-                       : openFd;
+                       : open.fd;
   if (fd < 0) return false;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (owned) ::close(fd);
-    return false;
+  // The caller who tells the size has seen that the file is a regular one.
+  if (owned || open.size < 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      if (owned) ::close(fd);
+      return false;
+    }
+    open.size = st.st_size;
   }
   m_fd = fd;
   m_ownsFd = owned;
-  m_length = static_cast<long>(st.st_size);
+  m_length = static_cast<long>(open.size);
   return true;
 }
 

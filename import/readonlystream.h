@@ -8,6 +8,8 @@
 #include <taglib/tbytevector.h>
 #include <taglib/tiostream.h>
 
+#include "mp3info.h"
+
 namespace importer {
 
 // A read-only file stream for TagLib that keeps the few blocks of a file TagLib looks at (the
@@ -23,11 +25,12 @@ class ReadOnlyStream final : public TagLib::IOStream {
 
   // Closes the current file and opens `path`; false when it is no regular file that can be
   // opened for reading.
-  bool open(const std::string& path) { return openAt(AT_FDCWD, path, path, -1); }
+  bool open(const std::string& path) { return openAt(AT_FDCWD, path, path, {}); }
   // The same for the entry `name` of the folder open as `folderFd`, which reaches files whose
-  // full path `path` is too long for the system to open by name. When `openFd` is not -1 it is
-  // that file, already open for reading: it is read and left open for its owner to close.
-  bool openAt(int folderFd, const std::string& name, const std::string& path, int openFd);
+  // full path `path` is too long for the system to open by name. When `open` holds a descriptor it
+  // is that file, already open for reading: it is read and left open for its owner to close,
+  // and a size given with it spares asking the system again.
+  bool openAt(int folderFd, const std::string& name, const std::string& path, OpenFile open);
   void close();
 
   // Small reads (TagLib looks for frames a kilobyte at a time) count against a limit per file;

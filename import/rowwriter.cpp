@@ -90,6 +90,15 @@ void RowWriter::commit() {
 }
 
 bool RowWriter::write(const FileJob& job) {
+  // Gone since the listing, or no longer a file: no row.
+  if (job.found == FileJob::Found::Gone) {
+    ++m_uncommitted.entriesMissing;
+    return true;
+  }
+  if (job.found == FileJob::Found::Special) {
+    ++m_uncommitted.specialFiles;
+    return true;
+  }
   const ReadFile& file = job.file;
   try {
     if (file.rowId != 0) {

@@ -221,14 +221,14 @@ void TagLibMp3Info::clear() {
   m_identity.reset();
 }
 
-bool TagLibMp3Info::read(const std::string& path) { return readAt(AT_FDCWD, path, path, -1); }
+bool TagLibMp3Info::read(const std::string& path) { return readAt(AT_FDCWD, path, path, {}); }
 
 bool TagLibMp3Info::readAt(int folderFd, const std::string& name, const std::string& path,
-                           int openFd) {
+                           OpenFile open) {
   clear();
   bool readable = false;
   try {
-    readable = m_stream->openAt(folderFd, name, path, openFd) && readOpenFile();
+    readable = m_stream->openAt(folderFd, name, path, open) && readOpenFile();
   } catch (...) {
     m_stream->close();
     clear();

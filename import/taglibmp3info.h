@@ -29,7 +29,7 @@ class TagLibMp3Info final : public Mp3Info {
 
   bool read(const std::string& path) override;
   bool readAt(int folderFd, const std::string& name, const std::string& path,
-              int openFd) override;
+              OpenFile open) override;
 
   std::string title() override { return m_title; }
   std::string artist() override { return m_artist; }

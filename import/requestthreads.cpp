@@ -1,0 +1,107 @@
+#include "requestthreads.h"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include "importqueue.h"
+
+namespace importer::pipeline {
+
+namespace {
+
+// As the import's other helper threads: the window's thread comes first.
+constexpr int kRequestThreadNice = 5;
+// Two threads from the start: one lists folders while the other opens files.
+constexpr std::size_t kFirstThreads = 2;
+
+}  // namespace
+
+RequestThreads::RequestThreads(Shared& shared, std::vector<RequestSource*> sources,
+                               std::size_t most, std::chrono::microseconds slow)
+    : m_shared(shared),
+      m_sources(std::move(sources)),
+      m_most(std::max<std::size_t>(1, most)),
+      m_slowSeconds(std::chrono::duration<double>(slow).count()) {
+  std::lock_guard lock(m_shared.mutex);
+  while (m_threads.size() < std::min(kFirstThreads, m_most)) start();
+}
+
+RequestThreads::~RequestThreads() {
+  m_shared.shutDown();
+  joinAll();
+}
+
+void RequestThreads::start() {
+  m_threads.emplace_back([this] {
+    ::pthread_setname_np(::pthread_self(), "import request");
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kRequestThreadNice);
+    try {
+      serve();
+    } catch (...) {
+      m_shared.fail(std::current_exception());
+    }
+  });
+}
+
+void RequestThreads::arrived() {
+  if (m_shared.stop) return;
+  if (m_idle > 0) {
+    m_requestWaits.notify_one();
+    return;
+  }
+  // Every thread is waiting on a slow medium: one more goes, whether or not this one finds work
+  // by the time it looks.
+  if (m_threads.size() < m_most && slow()) start();
+}
+
+void RequestThreads::wakeAll() { m_requestWaits.notify_all(); }
+
+void RequestThreads::joinAll() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(m_shared.mutex);
+    threads.swap(m_threads);
+  }
+  m_requestWaits.notify_all();
+  for (std::thread& thread : threads)
+    if (thread.joinable()) thread.join();
+}
+
+void RequestThreads::serve() {
+  std::unique_lock lock(m_shared.mutex);
+  for (;;) {
+    if (m_shared.stop) return;
+    std::function<void()> request;
+    for (RequestSource* source : m_sources)
+      if ((request = source->take())) break;
+    if (!request) {
+      ++m_idle;
+      m_requestWaits.wait(lock);
+      --m_idle;
+      continue;
+    }
+    lock.unlock();
+    const auto started = std::chrono::steady_clock::now();
+    request();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    request = nullptr;  // what it held goes before the lock is taken again
+    lock.lock();
+    record(took);
+  }
+}
+
+}  // namespace importer::pipeline
+
+namespace importer::pipeline {
+
+void Shared::wakeRequestThreads() {
+  if (requests) requests->wakeAll();
+}
+
+}  // namespace importer::pipeline

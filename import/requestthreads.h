@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace importer::pipeline {
+
+struct Shared;
+
+// Where the request threads find work: a request to make, taken with the import's mutex held
+// and made with it released.
+class RequestSource {
+ public:
+  virtual ~RequestSource() = default;
+  // The next request, or an empty function when there is none to make now.
+  virtual std::function<void()> take() = 0;
+};
+
+// The threads that make an import's requests of the medium: folder listings, the status of
+// files and the opening of files ahead of the readers. A thread is added whenever a request
+// waits while every thread is inside one and requests take long, up to a limit: on a local disk
+// a request takes microseconds and two threads serve, while on a network share each is a round
+// trip of milliseconds and dozens wait on theirs at once. So the medium, not the number of
+// cores, sets how many requests are in flight. (Time alone tells the two apart: on a busy
+// processor a thread is inside a request also while it waits for its turn to run.) Sources
+// earlier in the list come first.
+class RequestThreads {
+ public:
+  // Requests that take `slow` or longer on average call for more threads.
+  RequestThreads(Shared& shared, std::vector<RequestSource*> sources, std::size_t most,
+                 std::chrono::microseconds slow);
+  ~RequestThreads();
+  RequestThreads(const RequestThreads&) = delete;
+  RequestThreads& operator=(const RequestThreads&) = delete;
+
+  // Tells the threads that there may be a request to make. Called with the mutex held.
+  void arrived();
+  // Wakes every thread after a stop; they return once their request is made.
+  void wakeAll();
+  // Ends every thread; the import has been told to stop. Safe to call twice.
+  void joinAll();
+  // Counts a request made elsewhere (a reader opening its own file), with the mutex held.
+  void record(std::chrono::duration<double> took) {
+    // A moving average over about the last 16 requests.
+    m_averageSeconds += (took.count() - m_averageSeconds) / 16;
+  }
+  // Whether requests take long enough that making them ahead on many threads pays, with the
+  // mutex held.
+  bool slow() const { return m_averageSeconds >= m_slowSeconds; }
+  // How many threads there are now, with the mutex held.
+  std::size_t count() const { return m_threads.size(); }
+
+ private:
+  void serve();
+  void start();
+
+  Shared& m_shared;
+  const std::vector<RequestSource*> m_sources;
+  const std::size_t m_most;
+  const double m_slowSeconds;
+  double m_averageSeconds = 0;  // of the requests made so far, the latest weighing most
+  std::vector<std::thread> m_threads;  // guarded by the mutex
+  std::size_t m_idle = 0;
+  std::condition_variable m_requestWaits;
+};
+
+}  // namespace importer::pipeline
