@@ -27,6 +27,7 @@ void storeNumber(std::string& out, std::int32_t value) {
 // lock.
 void openFile(Medium& medium, FileJob& job, bool ahead) {
   constexpr off_t kHead = 64 * 1024;
+  constexpr off_t kLongestHead = 16 * 1024 * 1024;
   constexpr off_t kTail = 32 * 1024;
   // The middle stretch lies half way through the audio, near enough the file's middle.
   constexpr off_t kMiddle = 32 * 1024;
@@ -56,14 +57,28 @@ void openFile(Medium& medium, FileJob& job, bool ahead) {
   job.openFd = fd;
   if (!ahead) return;
   const off_t size = status.st_size;
-  ::posix_fadvise(fd, 0, kHead, POSIX_FADV_WILLNEED);
   const off_t tail = std::max(kHead, size - kTail);
   const off_t middle = size / 2 - kMiddle / 2;
+  ::posix_fadvise(fd, 0, kHead, POSIX_FADV_WILLNEED);
   if (size > kHead) ::posix_fadvise(fd, tail, kTail, POSIX_FADV_WILLNEED);
   if (size > 2 * kHead) ::posix_fadvise(fd, middle, kMiddle, POSIX_FADV_WILLNEED);
-  // Each read waits for its stretch, which the system is fetching already, all at once.
+  // The start holds the ID3v2 tag, whose size its header tells: a tag with pictures in it may
+  // be far longer than the stretch fetched for it, and the audio frames follow it.
+  unsigned char header[10] = {};
+  if (::pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+      header[0] == 'I' && header[1] == 'D' && header[2] == '3' &&
+      ((header[6] | header[7] | header[8] | header[9]) & 0x80) == 0) {
+    const off_t tag = (off_t{header[6]} << 21) | (off_t{header[7]} << 14) |
+                      (off_t{header[8]} << 7) | off_t{header[9]};
+    const off_t head = std::min({kLongestHead, size, 20 + tag + kHead});
+    if (head > kHead) {
+      ::posix_fadvise(fd, kHead, head - kHead, POSIX_FADV_WILLNEED);
+      char byte = 0;
+      (void)!::pread(fd, &byte, 1, head - 1);
+    }
+  }
+  // Each read waits for its stretch, which the system has been fetching meanwhile.
   char byte = 0;
-  if (size > 0) (void)!::pread(fd, &byte, 1, 0);
   if (size > kHead) (void)!::pread(fd, &byte, 1, size - 1);
   if (size > 2 * kHead) (void)!::pread(fd, &byte, 1, middle);
 }
