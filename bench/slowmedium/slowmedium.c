@@ -343,10 +343,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &usr1, NULL);
 
   struct fuse* fs = fuse_new(&args, &kOperations, sizeof kOperations, NULL);
-  fuse_opt_free_args(&args);
-  if (!fs) return 1;
+  if (!fs) {
+    fuse_opt_free_args(&args);
+    return 1;
+  }
   if (fuse_mount(fs, mountpoint) != 0) {
     fuse_destroy(fs);
+    fuse_opt_free_args(&args);
     return 1;
   }
   struct fuse_session* session = fuse_get_session(fs);
@@ -365,6 +368,7 @@ int main(int argc, char** argv) {
   }
   fuse_unmount(fs);
   fuse_destroy(fs);
+  fuse_opt_free_args(&args);
   close(g_options.source);
   return status;
 }
