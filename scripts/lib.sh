@@ -14,12 +14,17 @@ RUN_PACKAGES=(
 )
 # What bench/make-corpus needs to make MP3 files.
 CORPUS_PACKAGES=(sox lame python3 python3-mutagen)
+# What bench/slowmedium (a folder served as slowly as a USB disk or a share) needs to build and
+# to mount, for bench/slow-medium-bench.
+SLOW_MEDIUM_PACKAGES=(libfuse3-dev fuse3)
 # What the tests need on top: GoogleTest, the checkers of what scripts/install writes, and what
-# bench/make-corpus needs, which a test runs too. TEST_LOCALE comes on its own.
+# bench/make-corpus needs, which a test runs too; and what the benchmarks built beside the tests
+# need. TEST_LOCALE comes on its own.
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev
   desktop-file-utils file
   "${CORPUS_PACKAGES[@]}"
+  "${SLOW_MEDIUM_PACKAGES[@]}"
 )
 
 # A locale whose decimal separator is a comma: a test checks that the numbers the program
@@ -62,7 +67,7 @@ ensure_test_locale() {
   locale-gen >/dev/null
 }
 
-# ensure_packages run|test|corpus: what that task needs.
+# ensure_packages run|test|corpus|slow-medium: what that task needs.
 ensure_packages() {
   case "${1:-test}" in
     run) install_packages "${RUN_PACKAGES[@]}" ;;
@@ -71,6 +76,7 @@ ensure_packages() {
       ensure_test_locale
       ;;
     corpus) install_packages "${CORPUS_PACKAGES[@]}" ;;
+    slow-medium) install_packages "${RUN_PACKAGES[@]}" "${SLOW_MEDIUM_PACKAGES[@]}" ;;
     *) echo "ensure_packages: unknown task '$1'" >&2; exit 2 ;;
   esac
 }

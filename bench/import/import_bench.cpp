@@ -1,4 +1,5 @@
-// import_bench FOLDER [RUNS] [--cold] [--no-indexes] [--no-search-index]
+// import_bench FOLDER [RUNS] [--cold] [--no-indexes] [--no-search-index] [--taglib-threads N]
+//              [--rows LIST] [--no-warm-up] [--medium PID:FILE]
 //
 // Imports every MP3 file below FOLDER three ways and prints each time as a ratio to reading the
 // same files with TagLib alone (one thread, TagLib's own file stream, the five tag values and
@@ -15,10 +16,21 @@
 // --no-indexes the catalogues have none of the indexes quollsong-mkdb makes, to see their cost;
 // with --no-search-index they lack the filter's index and the triggers that queue rows for it.
 // Last, a separate process runs one window import alone and reports its peak memory.
+//
+// --taglib-threads N adds a row "TagLib alone, N threads": the floor's work on the same files,
+// shared by N threads that each take the next file, the reference for an import that keeps many
+// requests in flight on a slow medium. --rows LIST (comma-separated: floor, import, window,
+// rollback, taglib or taglibN for N threads, memory) runs only those rows; the default is every
+// row but taglib, which comes with --taglib-threads. Without the floor, ratios are to TagLib
+// with N threads. --no-warm-up skips the warm-up round (on a slow medium it only doubles the
+// time). --medium PID:FILE reads the counters of a bench/slowmedium mount (its process and its
+// --stats file) around every timed pass and prints each row's round trips per file and how many
+// requests it kept in flight.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +39,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <QApplication>
@@ -46,6 +60,7 @@
 #include "engine/errors.h"
 #include "import/folderimport.h"
 #include "import/mp3info.h"
+#include "../slowmedium/mediumcounters.h"
 
 namespace {
 
@@ -129,19 +144,42 @@ void evict(const std::vector<std::string>& paths) {
   }
 }
 
-// The floor: TagLib alone, one file after another. Returns a checksum so nothing is skipped.
+// One file as the floor reads it: the five tag values and the three audio values, summed into
+// a checksum so that nothing is skipped.
+std::size_t readOneWithTagLib(const std::string& path) {
+  TagLib::MPEG::File file(path.c_str(), true, TagLib::AudioProperties::Average);
+  if (!file.isValid()) return 0;
+  std::size_t sum = 0;
+  if (const TagLib::Tag* tag = file.tag()) {
+    sum += tag->title().to8Bit(true).size() + tag->artist().to8Bit(true).size() +
+           tag->album().to8Bit(true).size() + tag->genre().to8Bit(true).size() + tag->track();
+  }
+  if (const TagLib::MPEG::Properties* p = file.audioProperties())
+    sum += static_cast<std::size_t>(p->bitrate() + p->lengthInSeconds());
+  return sum;
+}
+
+// The floor: TagLib alone, one file after another.
 std::size_t readWithTagLib(const std::vector<std::string>& paths) {
   std::size_t sum = 0;
-  for (const std::string& path : paths) {
-    TagLib::MPEG::File file(path.c_str(), true, TagLib::AudioProperties::Average);
-    if (!file.isValid()) continue;
-    if (const TagLib::Tag* tag = file.tag()) {
-      sum += tag->title().to8Bit(true).size() + tag->artist().to8Bit(true).size() +
-             tag->album().to8Bit(true).size() + tag->genre().to8Bit(true).size() + tag->track();
-    }
-    if (const TagLib::MPEG::Properties* p = file.audioProperties())
-      sum += static_cast<std::size_t>(p->bitrate() + p->lengthInSeconds());
-  }
+  for (const std::string& path : paths) sum += readOneWithTagLib(path);
+  return sum;
+}
+
+// TagLib alone on `threads` threads, each taking the next file: what keeping that many files in
+// flight gains without any of the import's own work.
+std::size_t readWithTagLib(const std::vector<std::string>& paths, int threads) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> sum{0};
+  std::vector<std::jthread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&] {
+      std::size_t mine = 0;
+      for (std::size_t i; (i = next.fetch_add(1)) < paths.size();)
+        mine += readOneWithTagLib(paths[i]);
+      sum += mine;
+    });
+  workers.clear();  // joins
   return sum;
 }
 
@@ -219,13 +257,65 @@ long peakMemoryKb() {
   return -1;
 }
 
-void printRow(const char* name, const std::vector<double>& seconds, double floor,
-              std::size_t files) {
-  const double m = median(seconds);
-  std::printf("  %-28s %7.3f s  %8.0f files/s  ratio %.2f  (runs:", name, m,
-              static_cast<double>(files) / m, m / floor);
-  for (double s : seconds) std::printf(" %.3f", s);
+// The rows --rows can choose.
+struct Rows {
+  bool floor = true;
+  bool import = true;
+  bool window = true;
+  bool rollback = true;
+  bool memory = true;
+  int taglibThreads = 0;  // 0: no multi-threaded TagLib row
+};
+
+// `list` as in --rows: "floor,import,taglib32". False on a name it does not know.
+bool parseRows(const std::string& list, int taglibThreads, Rows& rows) {
+  rows = Rows{false, false, false, false, false, 0};
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    const std::string name = list.substr(start, comma - start);
+    start = comma + 1;
+    if (name == "floor") rows.floor = true;
+    else if (name == "import") rows.import = true;
+    else if (name == "window") rows.window = true;
+    else if (name == "rollback") rows.rollback = true;
+    else if (name == "memory") rows.memory = true;
+    else if (name == "taglib" && taglibThreads > 0) rows.taglibThreads = taglibThreads;
+    else if (name.rfind("taglib", 0) == 0 && name.size() > 6 && std::atoi(name.c_str() + 6) > 0)
+      rows.taglibThreads = std::atoi(name.c_str() + 6);
+    else
+      return false;
+  }
+  return true;
+}
+
+// One row: its times, and what they cost on a slow medium when one is watched.
+struct Row {
+  explicit Row(std::string rowName) : name(std::move(rowName)) {}
+  std::string name;
+  std::vector<double> seconds;
+  bench::MediumCost medium;
+};
+
+void printRow(const Row& row, double reference, std::size_t files) {
+  const double m = median(row.seconds);
+  std::printf("  %-28s %7.3f s  %8.0f files/s  ratio %.2f  (runs:", row.name.c_str(), m,
+              static_cast<double>(files) / m, m / reference);
+  for (double s : row.seconds) std::printf(" %.3f", s);
   std::printf(")\n");
+}
+
+// Takes "--name VALUE" out of `args`; nothing when it is absent, "" when VALUE is missing.
+std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name) {
+  const auto it = std::find(args.begin(), args.end(), name);
+  if (it == args.end()) return std::nullopt;
+  if (std::next(it) == args.end()) {
+    args.erase(it);
+    return std::string();
+  }
+  std::string value = *std::next(it);
+  args.erase(it, std::next(it, 2));
+  return value;
 }
 
 }  // namespace
@@ -239,9 +329,22 @@ int main(int argc, char** argv) {
   g_withoutIndexes = std::erase(args, std::string("--no-indexes")) > 0;
   g_withoutSearchIndex = std::erase(args, std::string("--no-search-index")) > 0;
   const bool memoryOnly = std::erase(args, std::string("--memory-only")) > 0;
-  if (args.empty() || args.size() > 2) {
+  const bool warmUp = std::erase(args, std::string("--no-warm-up")) == 0;
+  const std::optional<std::string> threadsOption = takeOption(args, "--taglib-threads");
+  const std::optional<std::string> rowsOption = takeOption(args, "--rows");
+  const std::optional<std::string> mediumOption = takeOption(args, "--medium");
+  const int taglibThreads = threadsOption ? std::atoi(threadsOption->c_str()) : 0;
+  Rows rows;
+  rows.taglibThreads = taglibThreads;
+  const std::optional<bench::MediumCounters> medium =
+      mediumOption ? bench::MediumCounters::fromSpec(*mediumOption) : std::nullopt;
+  if (args.empty() || args.size() > 2 || (threadsOption && taglibThreads <= 0) ||
+      (rowsOption && !parseRows(*rowsOption, taglibThreads, rows)) ||
+      (mediumOption && !medium)) {
     std::fprintf(stderr,
-                 "usage: %s FOLDER [RUNS] [--cold] [--no-indexes] [--no-search-index]\n",
+                 "usage: %s FOLDER [RUNS] [--cold] [--no-indexes] [--no-search-index] "
+                 "[--taglib-threads N] [--rows floor,import,window,rollback,taglib[N],memory] "
+                 "[--no-warm-up] [--medium PID:FILE]\n",
                  argv[0]);
     return 2;
   }
@@ -270,46 +373,87 @@ int main(int argc, char** argv) {
     }
 
     importer::FolderImport import(importer::createTagLibMp3Info);
-    // A warm-up round, so that the first timed round starts where the others do.
-    std::size_t checksum = readWithTagLib(paths);
-    importOnce(import, folder, dir);
-    windowOnce(folder, dir);
-
-    std::vector<double> floor, imports, windows, rollbacks, importGaps, windowGaps;
-    for (int run = 0; run < runs; ++run) {
-      if (cold) evict(paths);
-      Clock::time_point start = Clock::now();
-      checksum += readWithTagLib(paths);
-      floor.push_back(secondsSince(start));
-
-      if (cold) evict(paths);
-      const Timing imported = importOnce(import, folder, dir);
-      imports.push_back(imported.seconds);
-      importGaps.push_back(imported.longestGap);
-
-      if (cold) evict(paths);
-      const Timing shown = windowOnce(folder, dir);
-      windows.push_back(shown.seconds);
-      windowGaps.push_back(shown.longestGap);
-
-      if (cold) evict(paths);
-      rollbacks.push_back(importOnce(import, folder, dir, true).seconds);
+    std::size_t checksum = 0;
+    const std::string threadsName =
+        "TagLib alone, " + std::to_string(rows.taglibThreads) + " threads";
+    Row floor{"TagLib alone (floor)"}, imports{"import"}, windows{"window (Add Directory)"},
+        rollbacks{"import, rollback catalogue"}, threaded{threadsName};
+    std::vector<double> importGaps, windowGaps;
+    // Each selected row's pass in turn; round 0 is the warm-up, so that the first timed round
+    // starts where the others do, and is not counted.
+    for (int run = warmUp ? 0 : 1; run <= runs; ++run) {
+      const bool timed = run > 0;
+      // One row's pass: times it, and with --medium counts its round trips.
+      const auto pass = [&](Row& row, auto&& body) {
+        if (cold && timed) evict(paths);
+        bench::MediumCost untimed;
+        const double seconds = measuredPass(medium, timed ? row.medium : untimed, body);
+        if (timed) row.seconds.push_back(seconds);
+      };
+      if (rows.floor)
+        pass(floor, [&] {
+          const Clock::time_point start = Clock::now();
+          checksum += readWithTagLib(paths);
+          return secondsSince(start);
+        });
+      if (rows.taglibThreads > 0)
+        pass(threaded, [&] {
+          const Clock::time_point start = Clock::now();
+          checksum += readWithTagLib(paths, rows.taglibThreads);
+          return secondsSince(start);
+        });
+      if (rows.import)
+        pass(imports, [&] {
+          const Timing imported = importOnce(import, folder, dir);
+          if (timed) importGaps.push_back(imported.longestGap);
+          return imported.seconds;
+        });
+      if (rows.window)
+        pass(windows, [&] {
+          const Timing shown = windowOnce(folder, dir);
+          if (timed) windowGaps.push_back(shown.longestGap);
+          return shown.seconds;
+        });
+      if (rows.rollback)
+        pass(rollbacks, [&] { return importOnce(import, folder, dir, true).seconds; });
     }
 
-    const double floorMedian = median(floor);
-    std::printf("%zu files below %s, %s cache, median of %d (checksum %zu)\n", paths.size(),
-                folder.c_str(), cold ? "cold" : "warm", runs, checksum);
-    printRow("TagLib alone (floor)", floor, floorMedian, paths.size());
-    printRow("import", imports, floorMedian, paths.size());
-    printRow("window (Add Directory)", windows, floorMedian, paths.size());
-    printRow("import, rollback catalogue", rollbacks, floorMedian, paths.size());
-    std::printf("  longest event-loop gap: import %.1f ms, window %.1f ms (median of the runs' "
-                "longest)\n",
-                median(importGaps) * 1000, median(windowGaps) * 1000);
+    std::vector<const Row*> measured;
+    for (const Row* row : {&floor, &threaded, &imports, &windows, &rollbacks})
+      if (!row->seconds.empty()) measured.push_back(row);
+    // Ratios are to the floor; without it, to TagLib on threads, or else to the first row.
+    const Row* reference = measured.empty() ? nullptr : measured.front();
+    std::printf("%zu files below %s, %s cache, median of %d (checksum %zu)%s%s\n", paths.size(),
+                folder.c_str(), cold ? "cold" : "warm", runs, checksum,
+                reference && reference != &floor ? "; ratios to " : "",
+                reference && reference != &floor ? reference->name.c_str() : "");
+    for (const Row* row : measured) printRow(*row, median(reference->seconds), paths.size());
+    if (!threaded.seconds.empty())
+      for (const Row* row : {&imports, &windows})
+        if (!row->seconds.empty())
+          std::printf("  %s / %s: %.2f\n", row->name.c_str(), threaded.name.c_str(),
+                      median(row->seconds) / median(threaded.seconds));
+    std::string gaps;
+    char gap[64];
+    for (const auto& [name, longest] : {std::pair{"import", &importGaps}, {"window", &windowGaps}})
+      if (!longest->empty()) {
+        std::snprintf(gap, sizeof gap, "%s%s %.1f ms", gaps.empty() ? "" : ", ", name,
+                      median(*longest) * 1000);
+        gaps += gap;
+      }
+    if (!gaps.empty())
+      std::printf("  longest event-loop gap: %s (median of the runs' longest)\n", gaps.c_str());
+    if (medium) {
+      std::printf("  round trips on the slow medium, per file and pass:\n");
+      for (const Row* row : measured)
+        std::printf("    %-28s %s\n", row->name.c_str(),
+                    row->medium.perFile(static_cast<long long>(paths.size())).c_str());
+    }
   } catch (const engine::EngineError& error) {
     std::fprintf(stderr, "import failed: %d %s\n", error.number(), error.description().c_str());
     return 1;
   }
+  if (!rows.memory) return 0;
 
   // Peak memory of a process that runs one window import and nothing else.
   const std::string command = std::string("'") + argv[0] + "' --memory-only '" + folder + "'";

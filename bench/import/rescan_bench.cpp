@@ -1,4 +1,4 @@
-// rescan_bench FOLDER [RUNS] [--cold] [--moved]
+// rescan_bench FOLDER [RUNS] [--cold] [--moved] [--rows LIST] [--no-warm-up] [--medium PID:FILE]
 //
 // Rescans a folder whose every MP3 file is catalogued already and prints each time beside a
 // plain walk of the same tree (every folder listed, every name looked at, nothing read),
@@ -11,7 +11,13 @@
 // The catalogue is filled once, by importing FOLDER. RUNS (default 3) rounds run in turn after
 // one warm-up round; the median counts. The target is 1.5 s for 50,000 unchanged files. With
 // --cold the kernel drops its caches (folders, file data, the catalogue) before each timed pass,
-// as after a reboot; that needs root.
+// as after a reboot; that needs root. FOLDER is only read, so it may be on a read-only medium.
+//
+// --rows LIST (comma-separated: walk, rescan, window, unindexed) runs only those rows; the
+// ratios are to the plain walk, or without it to the first row. --no-warm-up skips the warm-up
+// round. --medium PID:FILE reads the counters of a bench/slowmedium mount (its process and its
+// --stats file) around every timed pass and prints each row's round trips per file and how many
+// requests it kept in flight.
 //
 // With --moved it measures a rescan that follows moved files instead. Each round hard-links
 // FOLDER's tree into a scratch folder (copies it where links cannot be made), imports that into
@@ -29,6 +35,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +57,7 @@
 #include "import/folderimport.h"
 #include "import/folderrescan.h"
 #include "import/mp3info.h"
+#include "../slowmedium/mediumcounters.h"
 
 namespace {
 
@@ -159,11 +167,53 @@ double windowOnce(const std::string& folder, const std::string& catalogue) {
   return seconds;
 }
 
-void printRow(const char* name, const std::vector<double>& seconds, double floor) {
+// With `files`, the row's files a second too.
+void printRow(const char* name, const std::vector<double>& seconds, double floor,
+              std::int64_t files = 0) {
   const double m = bench::median(seconds);
-  std::printf("  %-26s %7.3f s  ratio %5.2f  (runs:", name, m, m / floor);
+  std::printf("  %-26s %7.3f s  ", name, m);
+  if (files > 0) std::printf("%8.0f files/s  ", static_cast<double>(files) / m);
+  std::printf("ratio %5.2f  (runs:", m / floor);
   for (double s : seconds) std::printf(" %.3f", s);
   std::printf(")\n");
+}
+
+// The rows --rows can choose, all by default.
+struct Rows {
+  bool walk = true;
+  bool rescan = true;
+  bool window = true;
+  bool unindexed = true;
+};
+
+// `list` as in --rows: "walk,rescan". False on a name it does not know.
+bool parseRows(const std::string& list, Rows& rows) {
+  rows = Rows{false, false, false, false};
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    const std::string name = list.substr(start, comma - start);
+    start = comma + 1;
+    if (name == "walk") rows.walk = true;
+    else if (name == "rescan") rows.rescan = true;
+    else if (name == "window") rows.window = true;
+    else if (name == "unindexed") rows.unindexed = true;
+    else return false;
+  }
+  return true;
+}
+
+// Takes "--name VALUE" out of `args`; nothing when it is absent, "" when VALUE is missing.
+std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name) {
+  const auto it = std::find(args.begin(), args.end(), name);
+  if (it == args.end()) return std::nullopt;
+  if (std::next(it) == args.end()) {
+    args.erase(it);
+    return std::string();
+  }
+  std::string value = *std::next(it);
+  args.erase(it, std::next(it, 2));
+  return value;
 }
 
 // Makes `to` a tree like `from`: hard links to the same files where the file system allows (no
@@ -289,8 +339,18 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   const bool cold = std::erase(args, std::string("--cold")) > 0;
   const bool moved = std::erase(args, std::string("--moved")) > 0;
-  if (args.empty() || args.size() > 2) {
-    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--cold] [--moved]\n", argv[0]);
+  const bool warmUp = std::erase(args, std::string("--no-warm-up")) == 0;
+  const std::optional<std::string> rowsOption = takeOption(args, "--rows");
+  const std::optional<std::string> mediumOption = takeOption(args, "--medium");
+  Rows rows;
+  const std::optional<bench::MediumCounters> medium =
+      mediumOption ? bench::MediumCounters::fromSpec(*mediumOption) : std::nullopt;
+  if (args.empty() || args.size() > 2 || (rowsOption && !parseRows(*rowsOption, rows)) ||
+      (mediumOption && !medium)) {
+    std::fprintf(stderr,
+                 "usage: %s FOLDER [RUNS] [--cold] [--moved] "
+                 "[--rows walk,rescan,window,unindexed] [--no-warm-up] [--medium PID:FILE]\n",
+                 argv[0]);
     return 2;
   }
   const std::string folder = args[0];
@@ -335,38 +395,58 @@ int main(int argc, char** argv) {
     if (!bench::dropIndexes(plain)) return 1;
 
     importer::ImportCounts counts;
-    long walked = plainWalk(folder);  // warm-up round
-    rescanOnce(import, folder, indexed, counts);
-    windowOnce(folder, indexed);
-    rescanOnce(import, folder, plain, counts);
-
-    std::vector<double> walks, rescans, windows, unindexed;
-    for (int run = 0; run < runs; ++run) {
-      beforePass();
-      Clock::time_point start = Clock::now();
-      walked = plainWalk(folder);
-      walks.push_back(secondsSince(start));
-      beforePass();
-      rescans.push_back(rescanOnce(import, folder, indexed, counts));
-      beforePass();
-      windows.push_back(windowOnce(folder, indexed));
-      beforePass();
-      unindexed.push_back(rescanOnce(import, folder, plain, counts));
+    long walked = -1;
+    struct Row {
+      const char* name;
+      std::vector<double> seconds;
+      bench::MediumCost medium;
+    };
+    Row walks{"plain walk (floor)", {}, {}}, rescans{"rescan", {}, {}},
+        windows{"window (Rescan Directory)", {}, {}},
+        unindexed{"rescan, no Filename index", {}, {}};
+    // Each selected row's pass in turn; round 0 is the warm-up and is not counted.
+    for (int run = warmUp ? 0 : 1; run <= runs; ++run) {
+      const bool timed = run > 0;
+      const auto pass = [&](Row& row, auto&& body) {
+        if (timed) beforePass();
+        bench::MediumCost untimed;
+        const double seconds = measuredPass(medium, timed ? row.medium : untimed, body);
+        if (timed) row.seconds.push_back(seconds);
+      };
+      if (rows.walk)
+        pass(walks, [&] {
+          const Clock::time_point start = Clock::now();
+          walked = plainWalk(folder);
+          return secondsSince(start);
+        });
+      if (rows.rescan) pass(rescans, [&] { return rescanOnce(import, folder, indexed, counts); });
+      if (rows.window) pass(windows, [&] { return windowOnce(folder, indexed); });
+      if (rows.unindexed)
+        pass(unindexed, [&] { return rescanOnce(import, folder, plain, counts); });
     }
 
-    const double floor = bench::median(walks);
-    std::printf("%lld files catalogued below %s (the walk saw %ld .mp3 names), %s cache, "
-                "median of %d\n",
-                static_cast<long long>(files), folder.c_str(), walked, cold ? "cold" : "warm",
-                runs);
-    std::printf("  last rescan: %lld added, %lld unchanged\n",
-                static_cast<long long>(counts.songsAdded),
-                static_cast<long long>(counts.songsUnchanged));
-    printRow("plain walk (floor)", walks, floor);
-    printRow("rescan", rescans, floor);
-    printRow("window (Rescan Directory)", windows, floor);
-    printRow("rescan, no Filename index", unindexed, floor);
+    std::vector<const Row*> measured;
+    for (const Row* row : {&walks, &rescans, &windows, &unindexed})
+      if (!row->seconds.empty()) measured.push_back(row);
+    if (measured.empty()) return 0;
+    const double floor = bench::median(measured.front()->seconds);
+    std::printf("%lld files catalogued below %s", static_cast<long long>(files), folder.c_str());
+    if (walked >= 0) std::printf(" (the walk saw %ld .mp3 names)", walked);
+    std::printf(", %s cache, median of %d", cold ? "cold" : "warm", runs);
+    if (measured.front() != &walks) std::printf("; ratios to %s", measured.front()->name);
+    std::printf("\n");
+    if (!rescans.seconds.empty() || !unindexed.seconds.empty())
+      std::printf("  last rescan: %lld added, %lld unchanged\n",
+                  static_cast<long long>(counts.songsAdded),
+                  static_cast<long long>(counts.songsUnchanged));
+    for (const Row* row : measured) printRow(row->name, row->seconds, floor, files);
     std::printf("  target: rescan of 50,000 unchanged files within 1.5 s\n");
+    if (medium) {
+      std::printf("  round trips on the slow medium, per file and pass:\n");
+      for (const Row* row : measured)
+        std::printf("    %-26s %s\n", row->name,
+                    row->medium.perFile(static_cast<long long>(files)).c_str());
+    }
   } catch (const engine::EngineError& error) {
     std::fprintf(stderr, "rescan failed: %d %s\n", error.number(), error.description().c_str());
     return 1;
