@@ -133,8 +133,11 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
   // The walk and the opener hand their requests to the request threads, which must end before
   // either goes.
   Walker walker(shared, m_options.filesInFlight, filter);
+  // The files the readers come to next are opened first; then what the walk needs, listings
+  // and a rescan's look-ups; then the files further on.
+  Opener soon(shared, 2 * m_options.readers);
   Opener opener(shared);
-  RequestThreads requests(shared, {&walker, &opener}, m_options.mostRequests,
+  RequestThreads requests(shared, {&soon, &walker, &opener}, m_options.mostRequests,
                           m_options.slowRequest);
   {
     std::lock_guard lock(shared.mutex);

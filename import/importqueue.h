@@ -166,13 +166,14 @@ struct Shared {
     {
       std::lock_guard lock(mutex);
       stop = true;
+      // Under the lock: the threads may be ending with the run.
+      wakeRequestThreads();
     }
     jobQueued.notify_all();
     jobRead.notify_all();
     roomFreed.notify_all();
     jobOpened.notify_all();
     folderReady.notify_all();
-    wakeRequestThreads();
   }
 
   // Defined with the request threads.

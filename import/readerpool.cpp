@@ -20,12 +20,19 @@ void storeNumber(std::string& out, std::int32_t value) {
   out.assign(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
-// Opens a job's file and learns its status. Opening `ahead` of its reader, it also has the
+// How a file is opened: for its reader at once; ahead of it on a local disk, asking the system
+// to fetch the parts it will read; or ahead on a slow medium, waiting for them too.
+enum class Fetch { None, Ask, AskAndWait };
+
+// How many files ahead of itself a reader opens one on a local disk, for a cold disk to fetch.
+constexpr std::size_t kReadAheadDistance = 32;
+
+// Opens a job's file and learns its status. Opening it ahead of its reader, it also has the
 // system read the parts its tags, its audio frames and the stretches of its audio identity are
-// found in, and waits for the first bytes of each: the reader that takes the file then finds
-// them in memory rather than wait for one round trip after another on its own. Without the
-// lock.
-void openFile(Medium& medium, FileJob& job, bool ahead) {
+// found in, and on a slow medium waits for the first bytes of each: the reader that takes the
+// file then finds them in memory rather than wait for one round trip after another on its own.
+// Without the lock.
+void openFile(Medium& medium, FileJob& job, Fetch fetch) {
   constexpr off_t kHead = 64 * 1024;
   constexpr off_t kLongestHead = 16 * 1024 * 1024;
   constexpr off_t kTail = 32 * 1024;
@@ -55,13 +62,14 @@ void openFile(Medium& medium, FileJob& job, bool ahead) {
   job.status = status;
   job.statusKnown = true;
   job.openFd = fd;
-  if (!ahead) return;
+  if (fetch == Fetch::None) return;
   const off_t size = status.st_size;
   const off_t tail = std::max(kHead, size - kTail);
   const off_t middle = size / 2 - kMiddle / 2;
   ::posix_fadvise(fd, 0, kHead, POSIX_FADV_WILLNEED);
   if (size > kHead) ::posix_fadvise(fd, tail, kTail, POSIX_FADV_WILLNEED);
   if (size > 2 * kHead) ::posix_fadvise(fd, middle, kMiddle, POSIX_FADV_WILLNEED);
+  if (fetch == Fetch::Ask) return;
   // The start holds the ID3v2 tag, whose size its header tells: a tag with pictures in it may
   // be far longer than the stretch fetched for it, and the audio frames follow it.
   unsigned char header[10] = {};
@@ -83,6 +91,13 @@ void openFile(Medium& medium, FileJob& job, bool ahead) {
   if (size > 2 * kHead) (void)!::pread(fd, &byte, 1, middle);
 }
 
+// With the mutex held: the open of `job` is over, by whichever thread.
+void opened(Shared& shared, FileJob& job) {
+  job.opening = FileJob::Opening::Done;
+  ++shared.openedAhead;
+  shared.jobOpened.notify_all();
+}
+
 }  // namespace
 
 std::function<void()> Opener::take() {
@@ -101,24 +116,25 @@ std::function<void()> Opener::take() {
     shared.nextToOpen = first + index;
     return {};
   }
+  // Only the files the readers come to next, when others' requests wait too.
+  if (m_within > 0 && index >= shared.firstUntaken + m_within) return {};
   FileJob* job = shared.jobs[index].get();
   job->opening = FileJob::Opening::Under;
   shared.nextToOpen = job->serial + 1;
   ++shared.opensUnder;
   // The job stays in the queue until it is read, which waits for this.
   return [&shared, job] {
-    openFile(*shared.medium, *job, true);
+    openFile(*shared.medium, *job, Fetch::AskAndWait);
     std::lock_guard lock(shared.mutex);
-    job->opening = FileJob::Opening::Done;
     --shared.opensUnder;
-    ++shared.openedAhead;
-    shared.jobOpened.notify_all();
+    opened(shared, *job);
   };
 }
 
 void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3InfoFactory& factory) {
   for (;;) {
     FileJob* job = nullptr;
+    FileJob* ahead = nullptr;
     bool openItself = false;
     {
       std::unique_lock lock(shared.mutex);
@@ -128,7 +144,15 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
       });
       --shared.idleReaders;
       if (shared.stop || shared.firstUntaken == shared.jobs.size()) return;
-      job = shared.jobs[shared.firstUntaken++].get();
+      const std::size_t taken = shared.firstUntaken++;
+      job = shared.jobs[taken].get();
+      // On a local disk a cold one fetches a file further on meanwhile.
+      const std::size_t distance = std::min(kReadAheadDistance, shared.openAhead);
+      if (!shared.requests->slow() && taken + distance < shared.jobs.size() &&
+          shared.jobs[taken + distance]->opening == FileJob::Opening::NotYet) {
+        ahead = shared.jobs[taken + distance].get();
+        ahead->opening = FileJob::Opening::Under;
+      }
       switch (job->opening) {
         case FileJob::Opening::NotYet:
           // No request thread came to it yet: the reader opens it at once.
@@ -151,12 +175,19 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
     }
     if (openItself) {
       const auto started = std::chrono::steady_clock::now();
-      openFile(*shared.medium, *job, false);
+      openFile(*shared.medium, *job, Fetch::None);
       const auto took = std::chrono::steady_clock::now() - started;
       std::lock_guard lock(shared.mutex);
       job->opening = FileJob::Opening::Done;
       // Slow opens start the request threads opening ahead.
       shared.requests->record(took);
+      if (shared.requests->slow()) shared.requests->arrived();
+    }
+    if (ahead) {
+      // It stays in the queue until it is read, which waits for this.
+      openFile(*shared.medium, *ahead, Fetch::Ask);
+      std::lock_guard lock(shared.mutex);
+      opened(shared, *ahead);
     }
     SongInfo& info = job->info;
     ReadFile& file = job->file;

@@ -15,11 +15,13 @@ namespace importer::pipeline {
 // round trips of many files overlap and the readers find their bytes in memory.
 class Opener final : public RequestSource {
  public:
-  explicit Opener(Shared& shared) : m_shared(shared) {}
+  // With `within`, only files that close to the next one a reader takes.
+  explicit Opener(Shared& shared, std::size_t within = 0) : m_shared(shared), m_within(within) {}
   std::function<void()> take() override;
 
  private:
   Shared& m_shared;
+  const std::size_t m_within;
 };
 
 // One of the import's reader threads: reads the queued files' tags, one file at a time, with a

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 #include "importqueue.h"
@@ -28,8 +29,15 @@ RequestThreads::RequestThreads(Shared& shared, std::vector<RequestSource*> sourc
       m_sources(std::move(sources)),
       m_most(std::max<std::size_t>(1, most)),
       m_slowSeconds(std::chrono::duration<double>(slow).count()) {
-  std::lock_guard lock(m_shared.mutex);
-  while (m_threads.size() < std::min(kFirstThreads, m_most)) start();
+  std::unique_lock lock(m_shared.mutex);
+  try {
+    while (m_threads.size() < std::min(kFirstThreads, m_most)) start();
+  } catch (...) {
+    lock.unlock();
+    m_shared.shutDown();
+    joinAll();
+    throw;
+  }
 }
 
 RequestThreads::~RequestThreads() {
@@ -37,7 +45,25 @@ RequestThreads::~RequestThreads() {
   joinAll();
 }
 
+void RequestThreads::record(std::chrono::duration<double> took) {
+  const bool slow = took.count() >= m_slowSeconds;
+  m_slowOfLatest += slow;
+  m_slowOfLatest -= m_latest[m_nextLatest];
+  m_latest[m_nextLatest] = slow;
+  m_nextLatest = (m_nextLatest + 1) % kLatest;
+}
+
 void RequestThreads::start() {
+  // One more thread only makes more requests go at once: the import goes on without it while
+  // there is one.
+  try {
+    startThread();
+  } catch (const std::system_error&) {
+    if (m_threads.empty()) throw;
+  }
+}
+
+void RequestThreads::startThread() {
   m_threads.emplace_back([this] {
     ::pthread_setname_np(::pthread_self(), "import request");
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kRequestThreadNice);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -44,25 +45,28 @@ class RequestThreads {
   // Ends every thread; the import has been told to stop. Safe to call twice.
   void joinAll();
   // Counts a request made elsewhere (a reader opening its own file), with the mutex held.
-  void record(std::chrono::duration<double> took) {
-    // A moving average over about the last 16 requests.
-    m_averageSeconds += (took.count() - m_averageSeconds) / 16;
-  }
+  void record(std::chrono::duration<double> took);
   // Whether requests take long enough that making them ahead on many threads pays, with the
-  // mutex held.
-  bool slow() const { return m_averageSeconds >= m_slowSeconds; }
+  // mutex held: most of the latest took long. On a share every request is a round trip; on a
+  // local disk only one that waited for the processor is slow, now and then.
+  bool slow() const { return m_slowSeconds <= 0 || m_slowOfLatest >= kSlowOfLatest; }
   // How many threads there are now, with the mutex held.
   std::size_t count() const { return m_threads.size(); }
 
  private:
   void serve();
   void start();
+  void startThread();
 
   Shared& m_shared;
   const std::vector<RequestSource*> m_sources;
   const std::size_t m_most;
+  static constexpr std::size_t kLatest = 16;
+  static constexpr std::size_t kSlowOfLatest = 12;
   const double m_slowSeconds;
-  double m_averageSeconds = 0;  // of the requests made so far, the latest weighing most
+  std::array<bool, kLatest> m_latest{};  // whether each of the latest requests took long
+  std::size_t m_nextLatest = 0;
+  std::size_t m_slowOfLatest = 0;
   std::vector<std::thread> m_threads;  // guarded by the mutex
   std::size_t m_idle = 0;
   std::condition_variable m_requestWaits;
