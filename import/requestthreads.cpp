@@ -112,6 +112,9 @@ void RequestThreads::serve() {
       --m_idle;
       continue;
     }
+    // Whoever takes a request while no thread is idle sets one more looking for the next: work
+    // known all at once (the sub-folders one listing found) arrives only once.
+    if (m_idle == 0 && m_threads.size() < m_most && slow()) start();
     lock.unlock();
     const auto started = std::chrono::steady_clock::now();
     request();
