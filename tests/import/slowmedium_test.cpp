@@ -4,6 +4,7 @@
 // holding them until enough wait at once.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,8 +20,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "import/folderimport.h"
 #include "import/folderrescan.h"
@@ -237,9 +236,8 @@ class LastFirst {
     if (m_arrived >= m_count) return !m_gaveUp;
     const int mine = m_arrived++;
     m_changed.notify_all();
-    if (!m_changed.wait_for(lock, kLimit, [&] {
-          return m_gaveUp || (m_arrived == m_count && m_next == mine);
-        }))
+    if (!m_changed.wait_for(lock, kLimit,
+                            [&] { return m_gaveUp || (m_arrived == m_count && m_next == mine); }))
       m_gaveUp = true;
     if (m_next == mine) --m_next;
     m_changed.notify_all();
@@ -273,33 +271,35 @@ class SlowMediumTest : public fixture::ImportTest {
     options.slowRequest = slowRequest;
     options.medium = medium.get();
     import = std::make_unique<FolderImport>(
-        [this] { return std::make_unique<WatchingSongs>(seen); }, options);
-    return *import;
-  }
+        [this] { return std::make_unique<WatchingSongs>(seen);
+  }, options);
+  return *import;
+}
 
-  // Runs the import; no request may come after.
-  ImportEnd importAll() {
-    const ImportEnd end = run(root().string());
-    medium->end();
-    return end;
-  }
+// Runs the import; no request may come after.
+ImportEnd
+importAll() {
+  const ImportEnd end = run(root().string());
+  medium->end();
+  return end;
+}
 
-  // A file at `relative` for each name, in the order given.
-  void touchAll(const Names& relative) {
-    for (const std::string& name : relative) touch(name);
-  }
+// A file at `relative` for each name, in the order given.
+void touchAll(const Names& relative) {
+  for (const std::string& name : relative) touch(name);
+}
 
-  std::map<std::string, Handed> handed() {
-    std::lock_guard lock(seen.mutex);
-    std::map<std::string, Handed> relative;
-    for (const auto& [path, how] : seen.files)
-      relative[path.substr(root().string().size() + 1)] = how;
-    return relative;
-  }
+std::map<std::string, Handed> handed() {
+  std::lock_guard lock(seen.mutex);
+  std::map<std::string, Handed> relative;
+  for (const auto& [path, how] : seen.files)
+    relative[path.substr(root().string().size() + 1)] = how;
+  return relative;
+}
 
-  std::unique_ptr<WatchedMedium> medium;
-  WatchingSongs::Seen seen;
-};
+std::unique_ptr<WatchedMedium> medium;
+WatchingSongs::Seen seen;
+};  // namespace
 
 std::string numbered(const std::string& stem, int i) {
   return stem + (i < 10 ? "0" : "") + std::to_string(i) + ".mp3";
@@ -330,8 +330,8 @@ TEST_F(SlowMediumTest, ManyOpensInFlightAtOnceKeepTheWalkOrder) {
   };
   makeImport(kAlwaysSlow);
   EXPECT_EQ(importAll(), ImportEnd::Finished);
-  EXPECT_TRUE(eightOpens.reached()) << "at most " << eightOpens.mostWaiting()
-                                    << " opens waited at once";
+  EXPECT_TRUE(eightOpens.reached())
+      << "at most " << eightOpens.mostWaiting() << " opens waited at once";
   EXPECT_EQ(stored(), files);
   EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 40}));
   for (const std::string& file : files) {
@@ -343,9 +343,9 @@ TEST_F(SlowMediumTest, ManyOpensInFlightAtOnceKeepTheWalkOrder) {
 
 // Listings in flight together, answered in the order they came or the reverse: the walk still
 // takes the folders in its own order.
-class ListingsTest : public SlowMediumTest, public ::testing::WithParamInterface<bool> {};
+class SlowMediumListingsTest : public SlowMediumTest, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(ListingsTest, FoldersListedAtOnceAreWalkedInOrder) {
+TEST_P(SlowMediumListingsTest, FoldersListedAtOnceAreWalkedInOrder) {
   const bool lastFirst = GetParam();
   Names files{"top.mp3"};
   for (int i = 0; i < 7; ++i) {
@@ -361,8 +361,10 @@ TEST_P(ListingsTest, FoldersListedAtOnceAreWalkedInOrder) {
   medium->beforeListingAnswers = [&](const std::string& folder) {
     // The music folder's own listing is the one that tells of the others.
     if (folder == ".") return;
-    if (lastFirst) answers.hold();
-    else fourListings.arriveAndWait(kLimit);
+    if (lastFirst)
+      answers.hold();
+    else
+      fourListings.arriveAndWait(kLimit);
   };
   makeImport(kAlwaysSlow);
   EXPECT_EQ(importAll(), ImportEnd::Finished);
@@ -381,8 +383,25 @@ TEST_P(ListingsTest, FoldersListedAtOnceAreWalkedInOrder) {
   EXPECT_EQ(listed.size(), 13u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AnsweredAsTheyCome, ListingsTest, ::testing::Values(false));
-INSTANTIATE_TEST_SUITE_P(AnsweredLastFirst, ListingsTest, ::testing::Values(true));
+// The smallest case of the above: six folders known at once, and every request thread inside a
+// listing that has not answered. A thread must be added for the next listing; one that is added
+// only when a request arrives never comes, since the walk, waiting for the first folder, sends
+// none.
+TEST_F(SlowMediumTest, AThreadIsAddedWhileEveryOneWaitsOnAListing) {
+  for (int i = 0; i < 6; ++i) fs::create_directories(root() / ("s" + std::to_string(i)));
+  testsupport::Quorum threeListings(3);
+  medium->beforeListingAnswers = [&](const std::string& folder) {
+    if (folder != ".") threeListings.arriveAndWait(kLimit);
+  };
+  makeImport(kAlwaysSlow);
+  EXPECT_EQ(importAll(), ImportEnd::Finished);
+  EXPECT_TRUE(threeListings.reached())
+      << "at most " << threeListings.mostWaiting() << " listings waited at once";
+  EXPECT_EQ(medium->listed().size(), 7u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AnsweredAsTheyCome, SlowMediumListingsTest, ::testing::Values(false));
+INSTANTIATE_TEST_SUITE_P(AnsweredLastFirst, SlowMediumListingsTest, ::testing::Values(true));
 
 // A rescan of a catalogued tree that has not changed lists its folders many at once, looks its
 // files up there, and opens none of them.
@@ -400,7 +419,9 @@ TEST_F(SlowMediumTest, ARescanListsAtOnceAndOpensNoUnchangedFile) {
   };
   const std::map<std::string, int> opensBefore = medium->opens();
   FolderRescan rescan(*import);
-  EXPECT_EQ(rescan.run(root().string(), [this] { return db; }, [] {}), ImportEnd::Finished);
+  EXPECT_EQ(rescan.run(
+                root().string(), [this] { return db; }, [] {}),
+            ImportEnd::Finished);
   medium->end();
   EXPECT_TRUE(fourListings.reached())
       << "at most " << fourListings.mostWaiting() << " listings waited at once";
@@ -412,12 +433,12 @@ TEST_F(SlowMediumTest, ARescanListsAtOnceAndOpensNoUnchangedFile) {
 }
 
 // Whether the request threads open files ahead or each reader opens its own.
-class OpeningTest : public SlowMediumTest,
-                    public ::testing::WithParamInterface<std::chrono::microseconds> {};
+class SlowMediumOpeningTest : public SlowMediumTest,
+                              public ::testing::WithParamInterface<std::chrono::microseconds> {};
 
 // An import learns a plain MP3 file's kind from the listing and its size from the open: only a
 // link, whose listing tells nothing of what it leads to, is looked up. No file is opened twice.
-TEST_P(OpeningTest, PlainFilesAreOpenedOnceAndNeverLookedUp) {
+TEST_P(SlowMediumOpeningTest, PlainFilesAreOpenedOnceAndNeverLookedUp) {
   touchAll({"a.mp3", "b.mp3", "real/r.mp3"});
   touch("cover.jpg");
   fs::create_symlink(root() / "a.mp3", root() / "link.mp3");
@@ -426,15 +447,16 @@ TEST_P(OpeningTest, PlainFilesAreOpenedOnceAndNeverLookedUp) {
   EXPECT_EQ(importAll(), ImportEnd::Finished);
   EXPECT_EQ(stored(), (Names{"a.mp3", "b.mp3", "link.mp3", "linked/r.mp3"}));
   EXPECT_EQ(medium->lookedUp(), (std::set<std::string>{"link.mp3", "linked"}));
-  EXPECT_EQ(medium->opens(), (std::map<std::string, int>{
-                                 {"a.mp3", 1}, {"b.mp3", 1}, {"link.mp3", 1}, {"linked/r.mp3", 1}}));
+  EXPECT_EQ(medium->opens(),
+            (std::map<std::string, int>{
+                {"a.mp3", 1}, {"b.mp3", 1}, {"link.mp3", 1}, {"linked/r.mp3", 1}}));
   for (const auto& [file, how] : handed()) EXPECT_EQ(how, Handed::TheOpenFile) << file;
 }
 
 // A file gone between the listing and its open gets no row and counts as missing; one the
 // medium refuses gets the row of a file its reader tries on its own; one that is a pipe by then
 // gets no row and counts as special.
-TEST_P(OpeningTest, FilesThatChangeAfterTheListing) {
+TEST_P(SlowMediumOpeningTest, FilesThatChangeAfterTheListing) {
   touchAll({"gone.mp3", "moved.mp3", "ok.mp3", "pipe.mp3", "refused.mp3", "sub/z.mp3"});
   medium->beforeOpen = [](const std::string& file) {
     if (file == "gone.mp3") return ENOENT;
@@ -454,17 +476,18 @@ TEST_P(OpeningTest, FilesThatChangeAfterTheListing) {
   EXPECT_TRUE(medium->lookedUp().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(AheadOnRequestThreads, OpeningTest, ::testing::Values(kAlwaysSlow));
-INSTANTIATE_TEST_SUITE_P(ByTheReaders, OpeningTest, ::testing::Values(kNeverSlow));
+INSTANTIATE_TEST_SUITE_P(AheadOnRequestThreads, SlowMediumOpeningTest,
+                         ::testing::Values(kAlwaysSlow));
+INSTANTIATE_TEST_SUITE_P(ByTheReaders, SlowMediumOpeningTest, ::testing::Values(kNeverSlow));
 
 // Where the stop comes from: the window's turn, or a request thread of the medium.
 enum class StopFrom { Window, Medium };
 
-class StopWhileHeldTest : public SlowMediumTest, public ::testing::WithParamInterface<StopFrom> {};
+class SlowMediumStopTest : public SlowMediumTest, public ::testing::WithParamInterface<StopFrom> {};
 
 // A stop while many opens are held: run() returns once every request is answered, no request
 // begins after it, and the rows written before the stop stay.
-TEST_P(StopWhileHeldTest, NoRequestOutlivesTheImport) {
+TEST_P(SlowMediumStopTest, NoRequestOutlivesTheImport) {
   Names first;
   for (int i = 0; i < 5; ++i) first.push_back(numbered("a", i));
   touchAll(first);
@@ -506,8 +529,8 @@ TEST_P(StopWhileHeldTest, NoRequestOutlivesTheImport) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(FromTheWindow, StopWhileHeldTest, ::testing::Values(StopFrom::Window));
-INSTANTIATE_TEST_SUITE_P(FromTheMedium, StopWhileHeldTest, ::testing::Values(StopFrom::Medium));
+INSTANTIATE_TEST_SUITE_P(FromTheWindow, SlowMediumStopTest, ::testing::Values(StopFrom::Window));
+INSTANTIATE_TEST_SUITE_P(FromTheMedium, SlowMediumStopTest, ::testing::Values(StopFrom::Medium));
 
 // Listing ahead of the walk must not run round a link that leads back up, nor list a folder
 // twice because two links lead to it: each folder is walked once and the walk ends.
@@ -531,8 +554,8 @@ TEST_F(SlowMediumTest, LinksBackUpAndTwoLinksToOneFolderEndTheWalk) {
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
   for (const std::string& folder : listed)
-    EXPECT_TRUE((std::set<std::string>{".", "a", "a/deep", "a/to-b", "b", "ext1", "ext2"})
-                    .contains(folder))
+    EXPECT_TRUE(
+        (std::set<std::string>{".", "a", "a/deep", "a/to-b", "b", "ext1", "ext2"}).contains(folder))
         << folder;
   EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 4}));
 }
@@ -563,12 +586,12 @@ TEST_F(SlowMediumTest, EveryFolderIsWalkedUnderAModestDescriptorLimitWhileOpenin
     const Limit limit(128);
     EXPECT_EQ(importAll(), ImportEnd::Finished);
   }
-  EXPECT_TRUE(manyOpens.reached()) << "at most " << manyOpens.mostWaiting()
-                                   << " opens waited at once";
+  EXPECT_TRUE(manyOpens.reached())
+      << "at most " << manyOpens.mostWaiting() << " opens waited at once";
   EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = kFolders}));
   EXPECT_EQ(rowCount(), kFolders);
   EXPECT_EQ(medium->outOfDescriptors(), 0);
 }
 
-}  // namespace
+}  // namespace importer
 }  // namespace importer

@@ -22,8 +22,7 @@ class Quorum {
     m_mostWaiting = std::max(m_mostWaiting, m_waiting);
     if (m_waiting >= m_needed) m_reached = true;
     m_changed.notify_all();
-    if (!m_changed.wait_for(lock, limit, [this] { return m_reached || m_gaveUp; }))
-      m_gaveUp = true;
+    if (!m_changed.wait_for(lock, limit, [this] { return m_reached || m_gaveUp; })) m_gaveUp = true;
     --m_waiting;
     m_changed.notify_all();
     return m_reached;
