@@ -168,4 +168,16 @@ std::string shellQuoted(const std::string& text) {
   return out + "'";
 }
 
+std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name) {
+  const auto it = std::find(args.begin(), args.end(), name);
+  if (it == args.end()) return std::nullopt;
+  if (std::next(it) == args.end()) {
+    args.erase(it);
+    return std::string();
+  }
+  std::string value = *std::next(it);
+  args.erase(it, std::next(it, 2));
+  return value;
+}
+
 }  // namespace bench

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ double sqliteFirstScreen(const std::string& path, const std::string& sql, int ro
                          void (*setup)(sqlite3*) = nullptr);
 
 double median(std::vector<double> values);
+
+// Takes "--name VALUE" out of a program's arguments: nothing when it is absent, "" when VALUE
+// is missing.
+std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name);
 
 // `text` as one word of a shell command: in single quotes, each single quote written as '\''.
 std::string shellQuoted(const std::string& text);

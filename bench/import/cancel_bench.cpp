@@ -99,12 +99,7 @@ int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   std::vector<std::string> args(argv + 1, argv + argc);
-  int afterMs = 500;
-  if (const auto it = std::find(args.begin(), args.end(), "--after-ms");
-      it != args.end() && it + 1 != args.end()) {
-    afterMs = std::atoi((it + 1)->c_str());
-    args.erase(it, it + 2);
-  }
+  const int afterMs = std::atoi(bench::takeOption(args, "--after-ms").value_or("500").c_str());
   if (args.empty() || args.size() > 2) {
     std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--after-ms N]\n", argv[0]);
     return 2;

@@ -305,19 +305,6 @@ void printRow(const Row& row, double reference, std::size_t files) {
   std::printf(")\n");
 }
 
-// Takes "--name VALUE" out of `args`; nothing when it is absent, "" when VALUE is missing.
-std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name) {
-  const auto it = std::find(args.begin(), args.end(), name);
-  if (it == args.end()) return std::nullopt;
-  if (std::next(it) == args.end()) {
-    args.erase(it);
-    return std::string();
-  }
-  std::string value = *std::next(it);
-  args.erase(it, std::next(it, 2));
-  return value;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -330,9 +317,9 @@ int main(int argc, char** argv) {
   g_withoutSearchIndex = std::erase(args, std::string("--no-search-index")) > 0;
   const bool memoryOnly = std::erase(args, std::string("--memory-only")) > 0;
   const bool warmUp = std::erase(args, std::string("--no-warm-up")) == 0;
-  const std::optional<std::string> threadsOption = takeOption(args, "--taglib-threads");
-  const std::optional<std::string> rowsOption = takeOption(args, "--rows");
-  const std::optional<std::string> mediumOption = takeOption(args, "--medium");
+  const std::optional<std::string> threadsOption = bench::takeOption(args, "--taglib-threads");
+  const std::optional<std::string> rowsOption = bench::takeOption(args, "--rows");
+  const std::optional<std::string> mediumOption = bench::takeOption(args, "--medium");
   const int taglibThreads = threadsOption ? std::atoi(threadsOption->c_str()) : 0;
   Rows rows;
   rows.taglibThreads = taglibThreads;

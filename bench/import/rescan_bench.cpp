@@ -203,19 +203,6 @@ bool parseRows(const std::string& list, Rows& rows) {
   return true;
 }
 
-// Takes "--name VALUE" out of `args`; nothing when it is absent, "" when VALUE is missing.
-std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name) {
-  const auto it = std::find(args.begin(), args.end(), name);
-  if (it == args.end()) return std::nullopt;
-  if (std::next(it) == args.end()) {
-    args.erase(it);
-    return std::string();
-  }
-  std::string value = *std::next(it);
-  args.erase(it, std::next(it, 2));
-  return value;
-}
-
 // Makes `to` a tree like `from`: hard links to the same files where the file system allows (no
 // data is copied, and the files stay in the page cache), copies otherwise.
 bool copyTree(const std::string& from, const std::string& to) {
@@ -340,8 +327,8 @@ int main(int argc, char** argv) {
   const bool cold = std::erase(args, std::string("--cold")) > 0;
   const bool moved = std::erase(args, std::string("--moved")) > 0;
   const bool warmUp = std::erase(args, std::string("--no-warm-up")) == 0;
-  const std::optional<std::string> rowsOption = takeOption(args, "--rows");
-  const std::optional<std::string> mediumOption = takeOption(args, "--medium");
+  const std::optional<std::string> rowsOption = bench::takeOption(args, "--rows");
+  const std::optional<std::string> mediumOption = bench::takeOption(args, "--medium");
   Rows rows;
   const std::optional<bench::MediumCounters> medium =
       mediumOption ? bench::MediumCounters::fromSpec(*mediumOption) : std::nullopt;
