@@ -50,9 +50,8 @@ std::size_t descriptorsOpen() {
 // for their rows take up to kMostFoldersInFlight, the readers one each, the catalogue and the
 // window a few more now and then.
 void setDescriptorBudget(Shared& shared, unsigned readers) {
-  constexpr std::size_t kMostFoldersAhead = 64;
-  constexpr std::size_t kMostOpenAhead = 96;
-  constexpr std::size_t kSpare = 16;
+  // Besides what the window and the catalogue hold, one folder for every level of the tree.
+  constexpr std::size_t kSpare = 24;
   rlimit limit{};
   std::size_t most = 1024;
   if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
@@ -143,6 +142,7 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
     std::lock_guard lock(shared.mutex);
     shared.requests = &requests;
   }
+  requests.begin();
   std::vector<std::thread> threads;
   // However run() ends, every thread has ended before it returns, and the rows written are
   // committed (a failure on the way has been thrown already; a second one could not be told).

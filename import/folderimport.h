@@ -44,7 +44,7 @@ class FolderImport {
     // Requests of the medium (listings, look-ups, opens) in flight at most. Threads for them
     // are added only while every one is waiting on its request, so a local disk uses few.
     std::size_t mostRequests = 64;
-    // Requests that take this long on average are a slow medium's, which more threads serve.
+    // Requests that mostly take this long are a slow medium's, which more threads serve.
     std::chrono::microseconds slowRequest{300};
     // How the files are reached; null for the system itself.
     Medium* medium = nullptr;

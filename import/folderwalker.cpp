@@ -39,10 +39,19 @@ bool endsWithMp3(std::string_view name) {
 // walked. Its parent's descriptor is held until it is open itself.
 struct Walker::Folder {
   enum class State { Known, Listing, Ready, Dropped };
+  // A folder and those above it, shared by every folder below.
+  struct Lineage {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::shared_ptr<const Lineage> up;
+  };
   struct Entry {
     std::string name;
     unsigned char type = DT_UNKNOWN;
-    int statusError = -1;  // -1 while not looked up, then 0 or the errno of the look-up
+    int lookedUp = -1;  // its place among those whose status is looked up, if it is one
+  };
+  struct LookedUp {
+    int error = 0;  // 0, or the errno of the look-up
     struct stat status {};
   };
 
@@ -52,7 +61,7 @@ struct Walker::Folder {
   std::string name;  // its name in its parent; the chosen folder's path for that one
   std::shared_ptr<const FolderFd> parent;  // null for the chosen folder
   // The folders above it, to see a link that leads back up before listing round in a circle.
-  std::vector<std::pair<dev_t, ino_t>> above;
+  std::shared_ptr<const Lineage> above;
 
   State state = State::Known;
   bool holdsPlaceAhead = false;
@@ -61,12 +70,16 @@ struct Walker::Folder {
   int openError = 0;         // it could not be opened
   bool statusFailed = false;  // its own status could not be read
   bool listingFailed = false;
-  bool leadsUp = false;       // a folder above it, reached again through a link: not listed
-  dev_t device = 0;
-  ino_t inode = 0;
+  // Reached again through a link, above it or walked already: not listed, and passed by.
+  bool seenBefore = false;
+  bool listedAnything = false;  // its listing held any entry, even one the walk passes over
+  std::shared_ptr<const Lineage> lineage;  // it and the folders above, once open
   std::shared_ptr<const FolderFd> fd;
-  std::vector<Entry> entries;
+  std::vector<Entry> entries;  // those the walk looks at, in name order
+  std::vector<std::size_t> toLookUp;  // the entries whose status is looked up
+  std::vector<LookedUp> statuses;     // theirs, in the same order
   std::size_t statusLeft = 0;  // entries whose status is still being looked up
+  std::size_t entriesAhead = 0;  // entries it holds while listed ahead of the walk
   std::vector<std::shared_ptr<Folder>> subfolders;
 };
 
@@ -111,7 +124,8 @@ std::function<void()> Walker::take() {
   std::shared_ptr<Folder> folder;
   if (!m_unlisted.empty()) {
     const std::shared_ptr<Folder>& first = *m_unlisted.begin();
-    if (m_ahead < m_shared.foldersAhead || first.get() == m_awaited) folder = first;
+    const bool room = m_ahead < m_shared.foldersAhead && m_entriesAhead < kMostEntriesAhead;
+    if (room || first.get() == m_awaited) folder = first;
   }
   // Whatever the walk comes to first is done first: the files of a folder before the listings
   // of the folders after it.
@@ -138,17 +152,20 @@ void Walker::list(const std::shared_ptr<Folder>& folder) {
   struct stat self {};
   bool statusFailed = false;
   bool listingFailed = false;
-  bool leadsUp = false;
+  bool seenBefore = false;
   std::vector<FolderEntry> listing;
   if (fd >= 0) {
     held = std::make_shared<const FolderFd>(fd);
     if (medium.statOpen(fd, self) != 0) {
       statusFailed = true;
-    } else if (std::find(folder->above.begin(), folder->above.end(),
-                         std::pair(self.st_dev, self.st_ino)) != folder->above.end()) {
-      leadsUp = true;
     } else {
-      listingFailed = !medium.listFolder(fd, listing);
+      for (const Folder::Lineage* up = folder->above.get(); up && !seenBefore; up = up->up.get())
+        seenBefore = up->device == self.st_dev && up->inode == self.st_ino;
+      if (!seenBefore) {
+        std::lock_guard lock(m_shared.mutex);
+        seenBefore = m_walked.contains({self.st_dev, self.st_ino});
+      }
+      if (!seenBefore) listingFailed = !medium.listFolder(fd, listing);
     }
   }
 
@@ -158,30 +175,33 @@ void Walker::list(const std::shared_ptr<Folder>& folder) {
   folder->openError = openError;
   folder->statusFailed = statusFailed;
   folder->listingFailed = listingFailed;
-  folder->leadsUp = leadsUp;
-  folder->device = self.st_dev;
-  folder->inode = self.st_ino;
+  folder->seenBefore = seenBefore;
+  folder->lineage = std::make_shared<const Folder::Lineage>(
+      Folder::Lineage{self.st_dev, self.st_ino, folder->above});
   folder->fd = std::move(held);
   if (listingFailed) listing.clear();  // nothing of it is walked
-  folder->entries.reserve(listing.size());
-  std::vector<std::size_t> toLookUp;
+  folder->listedAnything = !listing.empty();
   for (FolderEntry& entry : listing) {
     const bool mp3 = endsWithMp3(entry.name);
-    // What the listing tells needs no look-up: folders, files of other kinds, and, in an
-    // import, MP3 files, whose status the reader learns as it opens them.
-    const bool known = entry.type == DT_DIR || (entry.type == DT_REG && (!mp3 || !m_filter));
-    if (!known) toLookUp.push_back(folder->entries.size());
-    folder->entries.push_back({std::move(entry.name), entry.type, -1, {}});
+    if (entry.type == DT_REG && !mp3) continue;  // a cover, a playlist: nothing to walk
+    // What the listing tells needs no look-up: folders, and, in an import, MP3 files, whose
+    // status the reader learns as it opens them.
+    const bool known = entry.type == DT_DIR || (entry.type == DT_REG && !m_filter);
+    int lookedUp = -1;
+    if (!known) {
+      lookedUp = static_cast<int>(folder->toLookUp.size());
+      folder->toLookUp.push_back(folder->entries.size());
+    }
+    folder->entries.push_back({std::move(entry.name), entry.type, lookedUp});
   }
-  folder->statusLeft = toLookUp.size();
-  // Batches of neighbouring entries; the walk reads the entries in order once all are in.
-  for (std::size_t i = 0; i < toLookUp.size();) {
-    std::size_t end = i + 1;
-    while (end < toLookUp.size() && end - i < kStatusBatch && toLookUp[end] == toLookUp[end - 1] + 1)
-      ++end;
-    m_statBatches.insert({folder, toLookUp[i], toLookUp[end - 1] + 1});
+  folder->statuses.resize(folder->toLookUp.size());
+  folder->statusLeft = folder->toLookUp.size();
+  folder->entriesAhead = folder->entries.size();
+  m_entriesAhead += folder->entriesAhead;
+  // Batches of entries in a row; the walk reads the entries in order once all are in.
+  for (std::size_t i = 0; i < folder->toLookUp.size(); i += kStatusBatch) {
+    m_statBatches.insert({folder, i, std::min(i + kStatusBatch, folder->toLookUp.size())});
     m_shared.requests->arrived();
-    i = end;
   }
   if (folder->statusLeft == 0) listed(folder);
 }
@@ -192,9 +212,9 @@ void Walker::lookUpStatus(const StatBatch& batch) {
   Medium& medium = *m_shared.medium;
   std::size_t done = 0;
   for (std::size_t i = batch.first; i < batch.end; ++i) {
-    Folder::Entry& entry = folder.entries[i];
-    entry.statusError =
-        medium.statAt(folder.fd->get(), entry.name.c_str(), entry.status) == 0 ? 0 : errno;
+    const Folder::Entry& entry = folder.entries[folder.toLookUp[i]];
+    Folder::LookedUp& found = folder.statuses[i];
+    found.error = medium.statAt(folder.fd->get(), entry.name.c_str(), found.status) == 0 ? 0 : errno;
     ++done;
   }
   std::lock_guard lock(m_shared.mutex);
@@ -207,8 +227,10 @@ void Walker::lookUpStatus(const StatBatch& batch) {
 void Walker::listed(const std::shared_ptr<Folder>& folder) {
   for (std::size_t k = 0; k < folder->entries.size(); ++k) {
     const Folder::Entry& entry = folder->entries[k];
+    const Folder::LookedUp* found =
+        entry.lookedUp >= 0 ? &folder->statuses[static_cast<std::size_t>(entry.lookedUp)] : nullptr;
     const bool isFolder =
-        entry.type == DT_DIR || (entry.statusError == 0 && S_ISDIR(entry.status.st_mode));
+        entry.type == DT_DIR || (found && found->error == 0 && S_ISDIR(found->status.st_mode));
     if (!isFolder) continue;
     auto sub = std::make_shared<Folder>();
     sub->place = folder->place;
@@ -216,8 +238,7 @@ void Walker::listed(const std::shared_ptr<Folder>& folder) {
     sub->path = folder->path + "/" + entry.name;
     sub->name = entry.name;
     sub->parent = folder->fd;
-    sub->above = folder->above;
-    sub->above.emplace_back(folder->device, folder->inode);
+    sub->above = folder->lineage;
     folder->subfolders.push_back(sub);
     m_unlisted.insert(std::move(sub));
     m_shared.requests->arrived();
@@ -242,6 +263,8 @@ void Walker::release(Folder& folder) {
   if (!folder.holdsPlaceAhead) return;
   folder.holdsPlaceAhead = false;
   --m_ahead;
+  m_entriesAhead -= folder.entriesAhead;
+  folder.entriesAhead = 0;
   m_shared.requests->arrived();
 }
 
@@ -270,11 +293,14 @@ bool Walker::walk(const std::shared_ptr<Folder>& folder) {
     reached(path, WalkFilter::Listing::Unreadable);
     return true;
   }
-  // A linked folder is walked once, and a link that leads back up the tree ends here.
-  if (!m_walked.emplace(folder->device, folder->inode).second) {
+  {
+    // A linked folder is walked once, and a link that leads back up the tree ends here. The
+    // request threads look at the folders walked, not to list them again.
     std::lock_guard lock(m_shared.mutex);
-    drop(folder);
-    return true;
+    if (!m_walked.emplace(folder->lineage->device, folder->lineage->inode).second) {
+      drop(folder);
+      return true;
+    }
   }
   if (folder->listingFailed) {
     m_shared.count(&ImportCounts::foldersUnreadable);
@@ -285,30 +311,32 @@ bool Walker::walk(const std::shared_ptr<Folder>& folder) {
     std::lock_guard lock(m_shared.mutex);
     m_shared.progress.folder = path;
   }
-  reached(path, folder->entries.empty() ? WalkFilter::Listing::Empty
-                                        : WalkFilter::Listing::Listed);
+  reached(path, folder->listedAnything ? WalkFilter::Listing::Listed
+                                       : WalkFilter::Listing::Empty);
   const std::string prefix = path + "/";
   // The folder's part of its files' stored paths; a name's own part follows the "/".
   const std::string storedPrefix = m_filter ? storedPath(prefix) : std::string();
   std::shared_ptr<const FolderForFiles> forFiles;  // made with the folder's first MP3 file
+  const auto queueFile = [&](const std::string& name, const struct stat* status,
+                             const std::optional<KnownFile>& known) {
+    if (!forFiles)
+      forFiles = std::make_shared<const FolderForFiles>(folder->fd, m_shared.foldersInFlight);
+    return queue(forFiles, prefix, name, status, known);
+  };
   // A stop leaves the rest unwalked; the import's end clears what was listed ahead.
-  const auto stopped = [] { return false; };
   for (const Folder::Entry& entry : folder->entries) {
-    if (m_shared.stop) return stopped();
+    if (m_shared.stop) return false;
     const std::string& name = entry.name;
     if (entry.type == DT_DIR) continue;  // walked after the files
-    if (entry.type == DT_REG && !endsWithMp3(name)) continue;
-    if (entry.statusError == -1) {
+    if (entry.lookedUp < 0) {
       // An import's MP3 file, as the listing tells it: its reader opens it and learns the rest.
-      if (!forFiles)
-        forFiles = std::make_shared<const FolderForFiles>(folder->fd, m_shared.foldersInFlight);
-      if (!queue(forFiles, prefix, name, nullptr, std::nullopt)) return stopped();
+      if (!queueFile(name, nullptr, std::nullopt)) return false;
       continue;
     }
+    const Folder::LookedUp& found = folder->statuses[static_cast<std::size_t>(entry.lookedUp)];
     // The look-up followed links: an entry gone since the listing, or a broken link, failed.
-    if (entry.statusError != 0) {
-      const int error = entry.statusError;
-      const bool missing = error == ENOENT || error == ENOTDIR || error == ELOOP;
+    if (found.error != 0) {
+      const bool missing = found.error == ENOENT || found.error == ENOTDIR || found.error == ELOOP;
       m_shared.count(missing ? &ImportCounts::entriesMissing : &ImportCounts::entriesUnreadable);
       // A link may have led to a folder on a disk that is not there now.
       if (entry.type != DT_REG) reached(prefix + name, WalkFilter::Listing::Unreadable);
@@ -316,29 +344,29 @@ bool Walker::walk(const std::shared_ptr<Folder>& folder) {
       if (entry.type == DT_REG) lookUp(storedPrefix, name);
       continue;
     }
-    if (S_ISDIR(entry.status.st_mode)) continue;
+    if (S_ISDIR(found.status.st_mode)) continue;
     if (!endsWithMp3(name)) continue;
     // Sockets, devices and pipes: a pipe would block a reader for ever.
-    if (!S_ISREG(entry.status.st_mode)) {
+    if (!S_ISREG(found.status.st_mode)) {
       m_shared.count(&ImportCounts::specialFiles);
       continue;
     }
     // A file a row holds, unchanged since it was read, needs no second look.
     const std::optional<KnownFile> known = lookUp(storedPrefix, name);
-    if (known && known->stamp && *known->stamp == stampOf(entry.status)) {
+    if (known && known->stamp && *known->stamp == stampOf(found.status)) {
       m_shared.count(&ImportCounts::songsUnchanged);
       continue;
     }
-    if (!forFiles)
-      forFiles = std::make_shared<const FolderForFiles>(folder->fd, m_shared.foldersInFlight);
-    if (!queue(forFiles, prefix, name, &entry.status, known)) return stopped();
+    if (!queueFile(name, &found.status, known)) return false;
   }
   forFiles.reset();  // the folder's files hold it from here on
   folder->entries = {};
+  folder->toLookUp = {};
+  folder->statuses = {};
 
   for (std::shared_ptr<Folder>& sub : folder->subfolders) {
-    if (m_shared.stop) return stopped();
-    if (!walk(sub)) return stopped();
+    if (m_shared.stop) return false;
+    if (!walk(sub)) return false;
     sub.reset();  // what was found there goes
   }
   return true;

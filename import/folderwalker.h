@@ -36,12 +36,17 @@ class Walker final : public RequestSource {
   // A listing, or the status of a few files, for a request thread; with the mutex held.
   std::function<void()> take() override;
 
+  // Entries of folders listed ahead of the walk at most, besides the folder it waits for: a
+  // few folders of many thousand files each hold enough.
+  static constexpr std::size_t kMostEntriesAhead = 50'000;
+
  private:
   struct Folder;
   struct ByPlace {
     bool operator()(const std::shared_ptr<Folder>& a, const std::shared_ptr<Folder>& b) const;
   };
-  // Entries of a listed folder whose status is looked up in one request.
+  // Entries of a listed folder whose status is looked up in one request: [first, end) of
+  // those it looks up.
   struct StatBatch {
     std::shared_ptr<Folder> folder;
     std::size_t first = 0;
@@ -67,12 +72,14 @@ class Walker final : public RequestSource {
   const std::size_t m_filesInFlight;
   WalkFilter* const m_filter;
   std::string m_stored;  // reused for every file's stored path
+  // Guarded by the mutex: the folders walked; folders known and not yet listed, in walk order,
+  // and their entries waiting for their status; how many folders, and entries of theirs, are
+  // listed ahead; the folder the walk waits for.
   std::set<std::pair<dev_t, ino_t>> m_walked;
-  // Guarded by the mutex: folders known and not yet listed, in walk order, and their entries
-  // waiting for their status; how many are listed ahead; the folder the walk waits for.
   std::set<std::shared_ptr<Folder>, ByPlace> m_unlisted;
   std::set<StatBatch, StatOrder> m_statBatches;
   std::size_t m_ahead = 0;
+  std::size_t m_entriesAhead = 0;
   const Folder* m_awaited = nullptr;
 };
 

@@ -33,6 +33,9 @@ class RequestThreads;
 // Files waiting for their rows keep their folders open; a tree of one song per folder must not
 // run the process out of descriptors.
 inline constexpr int kMostFoldersInFlight = 64;
+// Folders listed, and files opened, ahead at most, where the process may open enough.
+inline constexpr std::size_t kMostFoldersAhead = 64;
+inline constexpr std::size_t kMostOpenAhead = 96;
 
 // A text as the catalogue stores it: cut at a NUL, valid UTF-8.
 inline void storeText(std::string& out, std::string_view text) {
@@ -115,7 +118,8 @@ struct FileJob {
 };
 
 // What the walker, the readers and the writer share. Everything but the atomics is guarded by
-// `mutex`.
+// `mutex`; so is a job's opening, though what an open finds is written without it by the one
+// thread that opens the file, before it marks the opening done.
 struct Shared {
   std::mutex mutex;
   std::condition_variable jobQueued;          // readers wait for work
@@ -135,8 +139,8 @@ struct Shared {
   // Descriptors the import may hold beyond its folders with files in flight, set for each run
   // from what the process may open: folders listed ahead of the walk (each with a second
   // descriptor while its listing is read), and files opened ahead of the readers.
-  std::size_t foldersAhead = 64;
-  std::size_t openAhead = 96;
+  std::size_t foldersAhead = kMostFoldersAhead;
+  std::size_t openAhead = kMostOpenAhead;
   std::uint64_t nextToOpen = 0;         // the serial of the next file to open ahead
   std::size_t opensUnder = 0;           // files being opened ahead
   std::size_t openedAhead = 0;          // files opened ahead that no reader has taken yet

@@ -32,9 +32,13 @@ constexpr std::size_t kReadAheadDistance = 32;
 // found in, and on a slow medium waits for the first bytes of each: the reader that takes the
 // file then finds them in memory rather than wait for one round trip after another on its own.
 // Without the lock.
-void openFile(Medium& medium, FileJob& job, Fetch fetch) {
+void openFile(Shared& shared, FileJob& job, Fetch fetch) {
+  Medium& medium = *shared.medium;
   constexpr off_t kHead = 64 * 1024;
   constexpr off_t kLongestHead = 16 * 1024 * 1024;
+  // What the opener waits for of a long tag: the reader waits for the rest, if the import is
+  // still going on by then, rather than a Cancel wait for every opener's.
+  constexpr off_t kLongestWait = 1024 * 1024;
   constexpr off_t kTail = 32 * 1024;
   // The middle stretch lies half way through the audio, near enough the file's middle.
   constexpr off_t kMiddle = 32 * 1024;
@@ -45,6 +49,10 @@ void openFile(Medium& medium, FileJob& job, Fetch fetch) {
     // of one that cannot be read, as the reader would.
     job.found = error == ENOENT || error == ENOTDIR ? FileJob::Found::Gone
                                                      : FileJob::Found::Unopened;
+    // A file that may not be read keeps its stamp, so that a rescan passes it over while it
+    // stays as it is.
+    if (job.found == FileJob::Found::Unopened && !job.statusKnown)
+      job.statusKnown = medium.statAt(job.folder->get(), job.name.c_str(), job.status) == 0;
     return;
   }
   struct stat status {};
@@ -79,16 +87,16 @@ void openFile(Medium& medium, FileJob& job, Fetch fetch) {
     const off_t tag = (off_t{header[6]} << 21) | (off_t{header[7]} << 14) |
                       (off_t{header[8]} << 7) | off_t{header[9]};
     const off_t head = std::min({kLongestHead, size, 20 + tag + kHead});
-    if (head > kHead) {
+    if (head > kHead && !shared.stop) {
       ::posix_fadvise(fd, kHead, head - kHead, POSIX_FADV_WILLNEED);
       char byte = 0;
-      (void)!::pread(fd, &byte, 1, head - 1);
+      (void)!::pread(fd, &byte, 1, std::min(head, kLongestWait) - 1);
     }
   }
   // Each read waits for its stretch, which the system has been fetching meanwhile.
   char byte = 0;
-  if (size > kHead) (void)!::pread(fd, &byte, 1, size - 1);
-  if (size > 2 * kHead) (void)!::pread(fd, &byte, 1, middle);
+  if (size > kHead && !shared.stop) (void)!::pread(fd, &byte, 1, size - 1);
+  if (size > 2 * kHead && !shared.stop) (void)!::pread(fd, &byte, 1, middle);
 }
 
 // With the mutex held: the open of `job` is over, by whichever thread.
@@ -124,7 +132,7 @@ std::function<void()> Opener::take() {
   ++shared.opensUnder;
   // The job stays in the queue until it is read, which waits for this.
   return [&shared, job] {
-    openFile(*shared.medium, *job, Fetch::AskAndWait);
+    openFile(shared, *job, Fetch::AskAndWait);
     std::lock_guard lock(shared.mutex);
     --shared.opensUnder;
     opened(shared, *job);
@@ -147,11 +155,14 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
       const std::size_t taken = shared.firstUntaken++;
       job = shared.jobs[taken].get();
       // On a local disk a cold one fetches a file further on meanwhile.
+      // Within the descriptors the import may hold.
       const std::size_t distance = std::min(kReadAheadDistance, shared.openAhead);
-      if (!shared.requests->slow() && taken + distance < shared.jobs.size() &&
+      if (!shared.requests->slow() && shared.opensUnder + shared.openedAhead < shared.openAhead &&
+          taken + distance < shared.jobs.size() &&
           shared.jobs[taken + distance]->opening == FileJob::Opening::NotYet) {
         ahead = shared.jobs[taken + distance].get();
         ahead->opening = FileJob::Opening::Under;
+        ++shared.opensUnder;
       }
       switch (job->opening) {
         case FileJob::Opening::NotYet:
@@ -175,7 +186,7 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
     }
     if (openItself) {
       const auto started = std::chrono::steady_clock::now();
-      openFile(*shared.medium, *job, Fetch::None);
+      openFile(shared, *job, Fetch::None);
       const auto took = std::chrono::steady_clock::now() - started;
       std::lock_guard lock(shared.mutex);
       job->opening = FileJob::Opening::Done;
@@ -185,8 +196,9 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
     }
     if (ahead) {
       // It stays in the queue until it is read, which waits for this.
-      openFile(*shared.medium, *ahead, Fetch::Ask);
+      openFile(shared, *ahead, Fetch::Ask);
       std::lock_guard lock(shared.mutex);
+      --shared.opensUnder;
       opened(shared, *ahead);
     }
     SongInfo& info = job->info;

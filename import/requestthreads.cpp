@@ -28,7 +28,9 @@ RequestThreads::RequestThreads(Shared& shared, std::vector<RequestSource*> sourc
     : m_shared(shared),
       m_sources(std::move(sources)),
       m_most(std::max<std::size_t>(1, most)),
-      m_slowSeconds(std::chrono::duration<double>(slow).count()) {
+      m_slowSeconds(std::chrono::duration<double>(slow).count()) {}
+
+void RequestThreads::begin() {
   std::unique_lock lock(m_shared.mutex);
   try {
     while (m_threads.size() < std::min(kFirstThreads, m_most)) start();

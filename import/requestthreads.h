@@ -23,21 +23,24 @@ class RequestSource {
 
 // The threads that make an import's requests of the medium: folder listings, the status of
 // files and the opening of files ahead of the readers. A thread is added whenever a request
-// waits while every thread is inside one and requests take long, up to a limit: on a local disk
-// a request takes microseconds and two threads serve, while on a network share each is a round
-// trip of milliseconds and dozens wait on theirs at once. So the medium, not the number of
-// cores, sets how many requests are in flight. (Time alone tells the two apart: on a busy
-// processor a thread is inside a request also while it waits for its turn to run.) Sources
-// earlier in the list come first.
+// waits while every thread is inside one and most of the latest requests took long, up to a
+// limit: on a local disk a request takes microseconds and two threads serve, while on a network
+// share each is a round trip of milliseconds and dozens wait on theirs at once. So the medium,
+// not the number of cores, sets how many requests are in flight. (That every thread is inside
+// a request tells nothing alone: on a busy processor a thread is inside one also while it waits
+// for its turn to run.) Sources earlier in the list come first.
 class RequestThreads {
  public:
-  // Requests that take `slow` or longer on average call for more threads.
+  // Requests that take `slow` or longer, most of the latest, call for more threads; the first
+  // threads start with begin().
   RequestThreads(Shared& shared, std::vector<RequestSource*> sources, std::size_t most,
                  std::chrono::microseconds slow);
   ~RequestThreads();
   RequestThreads(const RequestThreads&) = delete;
   RequestThreads& operator=(const RequestThreads&) = delete;
 
+  // Starts the first threads, once the import can find them.
+  void begin();
   // Tells the threads that there may be a request to make. Called with the mutex held.
   void arrived();
   // Wakes every thread after a stop; they return once their request is made.
