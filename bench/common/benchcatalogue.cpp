@@ -168,6 +168,17 @@ std::string shellQuoted(const std::string& text) {
   return out + "'";
 }
 
+std::vector<std::string> splitList(const std::string& list) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    names.push_back(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return names;
+}
+
 std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name) {
   const auto it = std::find(args.begin(), args.end(), name);
   if (it == args.end()) return std::nullopt;

@@ -43,6 +43,10 @@ double median(std::vector<double> values);
 // is missing.
 std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name);
 
+// The names in a comma list such as --rows "floor,import": every piece, empty ones included
+// (",," or a trailing comma), so that each benchmark refuses those as names it does not know.
+std::vector<std::string> splitList(const std::string& list);
+
 // `text` as one word of a shell command: in single quotes, each single quote written as '\''.
 std::string shellQuoted(const std::string& text);
 

@@ -270,11 +270,7 @@ struct Rows {
 // `list` as in --rows: "floor,import,taglib32". False on a name it does not know.
 bool parseRows(const std::string& list, int taglibThreads, Rows& rows) {
   rows = Rows{false, false, false, false, false, 0};
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t comma = std::min(list.find(',', start), list.size());
-    const std::string name = list.substr(start, comma - start);
-    start = comma + 1;
+  for (const std::string& name : bench::splitList(list)) {
     if (name == "floor") rows.floor = true;
     else if (name == "import") rows.import = true;
     else if (name == "window") rows.window = true;

@@ -189,11 +189,7 @@ struct Rows {
 // `list` as in --rows: "walk,rescan". False on a name it does not know.
 bool parseRows(const std::string& list, Rows& rows) {
   rows = Rows{false, false, false, false};
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t comma = std::min(list.find(',', start), list.size());
-    const std::string name = list.substr(start, comma - start);
-    start = comma + 1;
+  for (const std::string& name : bench::splitList(list)) {
     if (name == "walk") rows.walk = true;
     else if (name == "rescan") rows.rescan = true;
     else if (name == "window") rows.window = true;

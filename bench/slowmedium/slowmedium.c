@@ -22,6 +22,9 @@
 // a program's wall time is how many requests the program kept in flight on average;
 // peak_in_flight is the most at once since the previous line was written.
 //
+// Other users get in only with -o allow_other, and then only to what the files' modes let them
+// read (default_permissions, which costs a stat round trip per permission check).
+//
 // -f keeps it in the foreground, so that a script knows its PID; unmount with
 // `fusermount3 -u MOUNTPOINT` (or `umount MOUNTPOINT` as root).
 #define FUSE_USE_VERSION 312
@@ -31,6 +34,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <math.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdatomic.h>
@@ -54,6 +58,9 @@ enum {
   // client allows too.
   kMaxBackground = 256,
 };
+
+// A day: far more than any medium takes, and far from overflowing the nanoseconds it becomes.
+static const double kLongestMs = 24 * 3600 * 1000.0;
 
 // Kinds of round trip, in the order the stats line gives them.
 typedef enum { kStat, kOpendir, kReaddir, kOpen, kRead, kReadlink, kKinds } TripKind;
@@ -236,14 +243,21 @@ static const struct fuse_operations kOperations = {
 };
 
 // Replaces the stats file with the counts so far and starts a new peak. Written beside it and
-// renamed, so that a script that waits for the file to appear never reads half a line.
+// renamed, so that a script that waits for the file to appear never reads half a line. The lock
+// keeps a late SIGUSR1 and the last write at unmount from filling the same ".part" together; the
+// ".part" is never followed through a link, as this runs as root in a folder others may write to.
 static void write_stats(void) {
+  static pthread_mutex_t writing = PTHREAD_MUTEX_INITIALIZER;
   if (!g_options.stats_path) return;
+  pthread_mutex_lock(&writing);
   char scratch[PATH_MAX + 8];
   snprintf(scratch, sizeof scratch, "%s.part", g_options.stats_path);
-  FILE* out = fopen(scratch, "w");
+  const int fd = open(scratch, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  FILE* out = fd < 0 ? NULL : fdopen(fd, "w");
   if (!out) {
     perror(scratch);
+    if (fd >= 0) close(fd);
+    pthread_mutex_unlock(&writing);
     return;
   }
   for (int kind = 0; kind < kKinds; ++kind)
@@ -253,6 +267,7 @@ static void write_stats(void) {
           atomic_load(&g_read_bytes), atomic_load(&g_releases), atomic_load(&g_busy_ns) / 1e6,
           peak);
   if (fclose(out) != 0 || rename(scratch, g_options.stats_path) != 0) perror(g_options.stats_path);
+  pthread_mutex_unlock(&writing);
 }
 
 // SIGUSR1 is taken here, off the serving threads (which block it), so that writing the file
@@ -270,12 +285,41 @@ static void usage(const char* program) {
   exit(2);
 }
 
-// A number of milliseconds, fractions allowed; negative or unreadable ones end the program.
+// A number of milliseconds, fractions allowed; negative, unreadable or endless ones ("inf",
+// "nan", or too large for the nanosecond clock) end the program with the usage line.
 static double milliseconds(const char* text, const char* program) {
   char* end = NULL;
+  errno = 0;
   const double value = strtod(text, &end);
-  if (end == text || *end != '\0' || value < 0) usage(program);
+  if (end == text || *end != '\0' || errno == ERANGE || !isfinite(value) || value < 0 ||
+      value > kLongestMs)
+    usage(program);
   return value;
+}
+
+// SOURCE as it goes into "fsname=": libfuse splits options at ',' and takes '\\' as an escape,
+// so a folder named "a,rw" or "a,suid,dev" would otherwise add mount options of its own.
+static char* fsname_escaped(const char* source) {
+  char* escaped = malloc(2 * strlen(source) + 1);
+  if (!escaped) return NULL;
+  char* out = escaped;
+  for (const char* in = source; *in; ++in) {
+    if (*in == ',' || *in == '\\') *out++ = '\\';
+    *out++ = *in;
+  }
+  *out = '\0';
+  return escaped;
+}
+
+// Notes whether the -o options let other users in. Every option stays for fuse_new.
+enum { kKeyAllowOther = 1 };
+static const struct fuse_opt kAllowOther[] = {FUSE_OPT_KEY("allow_other", kKeyAllowOther),
+                                              FUSE_OPT_END};
+static int note_allow_other(void* others, const char* arg, int key, struct fuse_args* out) {
+  (void)arg;
+  (void)out;
+  if (key == kKeyAllowOther) *(int*)others = 1;
+  return 1;
 }
 
 // The stats file's absolute path: without -f the process moves to "/" once mounted.
@@ -329,11 +373,23 @@ int main(int argc, char** argv) {
   }
 
   // Read-only whatever the -o options say: it comes last, and "ro" wins over an earlier "rw".
-  char mount_options[PATH_MAX + 64];
-  snprintf(mount_options, sizeof mount_options, "ro,fsname=slowmedium:%s,subtype=slowmedium",
-           source);
+  // With allow_other the kernel checks each caller against the files' own modes, as the serving
+  // threads run as whoever mounted (root, in the benchmark) and would otherwise show everyone
+  // every file. Only then: with attributes cached for no time, each check costs a stat round trip
+  // of its own, and without allow_other nobody but the owner gets in anyway.
+  int others = 0;
+  if (fuse_opt_parse(&args, &others, kAllowOther, note_allow_other) != 0) usage(argv[0]);
+  char* mount_options = NULL;
+  char* fsname = fsname_escaped(source);
+  if (!fsname || asprintf(&mount_options, "ro,%sfsname=slowmedium:%s,subtype=slowmedium",
+                          others ? "default_permissions," : "", fsname) < 0) {
+    perror("slowmedium");
+    return 1;
+  }
+  free(fsname);
   fuse_opt_add_arg(&args, "-o");
   fuse_opt_add_arg(&args, mount_options);
+  free(mount_options);
 
   // Blocked before any thread starts, so that every serving thread inherits the mask and only
   // the stats writer takes the signal.

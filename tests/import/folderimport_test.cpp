@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -28,6 +27,7 @@
 #include "importfixture.h"
 #include "mp3fixture.h"
 #include "support/childprocess.h"
+#include "support/descriptorlimit.h"
 #include "support/gate.h"
 #include "support/lockholder.h"
 #include "support/tempdir.h"
@@ -504,18 +504,8 @@ TEST_F(FolderImportTest, EveryFolderIsWalkedUnderAModestDescriptorLimit) {
   };
   makeImport({.readers = 2});
 
-  struct Limit {
-    rlimit saved{};
-    explicit Limit(rlim_t soft) {
-      ::getrlimit(RLIMIT_NOFILE, &saved);
-      rlimit lowered = saved;
-      lowered.rlim_cur = std::min<rlim_t>(soft, saved.rlim_cur);
-      ::setrlimit(RLIMIT_NOFILE, &lowered);
-    }
-    ~Limit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
-  };
   {
-    const Limit limit(128);
+    const testsupport::DescriptorLimit limit(128);
     EXPECT_EQ(import->run(root().string(), [this] { return db; }, [] {}, &reached),
               ImportEnd::Finished);
   }

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 #include "import/medium.h"
 #include "importfixture.h"
 #include "mp3fixture.h"
+#include "support/descriptorlimit.h"
 #include "support/gate.h"
 #include "support/quorum.h"
 
@@ -270,36 +270,36 @@ class SlowMediumTest : public fixture::ImportTest {
     options.readers = readers;
     options.slowRequest = slowRequest;
     options.medium = medium.get();
-    import = std::make_unique<FolderImport>(
-        [this] { return std::make_unique<WatchingSongs>(seen);
-  }, options);
-  return *import;
-}
+    // "this->": a line starting with `import` is a module import to clang-format, which then
+    // mangles the rest of the class.
+    this->import = std::make_unique<FolderImport>(
+        [this] { return std::make_unique<WatchingSongs>(seen); }, options);
+    return *this->import;
+  }
 
-// Runs the import; no request may come after.
-ImportEnd
-importAll() {
-  const ImportEnd end = run(root().string());
-  medium->end();
-  return end;
-}
+  // Runs the import; no request may come after.
+  ImportEnd importAll() {
+    const ImportEnd end = run(root().string());
+    medium->end();
+    return end;
+  }
 
-// A file at `relative` for each name, in the order given.
-void touchAll(const Names& relative) {
-  for (const std::string& name : relative) touch(name);
-}
+  // A file at `relative` for each name, in the order given.
+  void touchAll(const Names& relative) {
+    for (const std::string& name : relative) touch(name);
+  }
 
-std::map<std::string, Handed> handed() {
-  std::lock_guard lock(seen.mutex);
-  std::map<std::string, Handed> relative;
-  for (const auto& [path, how] : seen.files)
-    relative[path.substr(root().string().size() + 1)] = how;
-  return relative;
-}
+  std::map<std::string, Handed> handed() {
+    std::lock_guard lock(seen.mutex);
+    std::map<std::string, Handed> relative;
+    for (const auto& [path, how] : seen.files)
+      relative[path.substr(root().string().size() + 1)] = how;
+    return relative;
+  }
 
-std::unique_ptr<WatchedMedium> medium;
-WatchingSongs::Seen seen;
-};  // namespace
+  std::unique_ptr<WatchedMedium> medium;
+  WatchingSongs::Seen seen;
+};
 
 std::string numbered(const std::string& stem, int i) {
   return stem + (i < 10 ? "0" : "") + std::to_string(i) + ".mp3";
@@ -565,16 +565,6 @@ TEST_F(SlowMediumTest, LinksBackUpAndTwoLinksToOneFolderEndTheWalk) {
 TEST_F(SlowMediumTest, EveryFolderIsWalkedUnderAModestDescriptorLimitWhileOpeningAhead) {
   constexpr int kFolders = 200;
   for (int i = 0; i < kFolders; ++i) touch("f" + std::to_string(1000 + i) + "/s.mp3");
-  struct Limit {
-    rlimit saved{};
-    explicit Limit(rlim_t soft) {
-      ::getrlimit(RLIMIT_NOFILE, &saved);
-      rlimit lowered = saved;
-      lowered.rlim_cur = std::min<rlim_t>(soft, saved.rlim_cur);
-      ::setrlimit(RLIMIT_NOFILE, &lowered);
-    }
-    ~Limit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
-  };
   // Opens are held until eight wait at once, so that files open ahead and folders listed ahead
   // hold their descriptors together.
   testsupport::Quorum manyOpens(8);
@@ -584,7 +574,7 @@ TEST_F(SlowMediumTest, EveryFolderIsWalkedUnderAModestDescriptorLimitWhileOpenin
   };
   makeImport(kAlwaysSlow);
   {
-    const Limit limit(128);
+    const testsupport::DescriptorLimit limit(128);
     EXPECT_EQ(importAll(), ImportEnd::Finished);
   }
   EXPECT_TRUE(manyOpens.reached())
@@ -594,5 +584,5 @@ TEST_F(SlowMediumTest, EveryFolderIsWalkedUnderAModestDescriptorLimitWhileOpenin
   EXPECT_EQ(medium->outOfDescriptors(), 0);
 }
 
-}  // namespace importer
+}  // namespace
 }  // namespace importer
