@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <string_view>
 #include <vector>
 
@@ -122,7 +123,9 @@ void Walker::run(const std::string& root) {
 
 std::function<void()> Walker::take() {
   std::shared_ptr<Folder> folder;
-  if (!m_unlisted.empty()) {
+  // On a local disk the walk lists each folder itself as it comes to it: handing a listing of
+  // microseconds to another thread and waiting for it would cost more than it saves.
+  if (!m_unlisted.empty() && m_shared.requests->slow()) {
     const std::shared_ptr<Folder>& first = *m_unlisted.begin();
     const bool room = m_ahead < m_shared.foldersAhead && m_entriesAhead < kMostEntriesAhead;
     if (room || first.get() == m_awaited) folder = first;
@@ -139,11 +142,12 @@ std::function<void()> Walker::take() {
   folder->state = Folder::State::Listing;
   folder->holdsPlaceAhead = true;
   ++m_ahead;
-  return [this, folder = std::move(folder)] { list(folder); };
+  return [this, folder = std::move(folder)] { list(folder, false); };
 }
 
-// On a request thread: opens the folder, reads its status and its listing.
-void Walker::list(const std::shared_ptr<Folder>& folder) {
+// On a request thread, or on the walk's own (`here`), which then looks up the entries' status
+// too: opens the folder, reads its status and its listing.
+void Walker::list(const std::shared_ptr<Folder>& folder, bool here) {
   Medium& medium = *m_shared.medium;
   const int fd = medium.openFolder(folder->parent ? folder->parent->get() : AT_FDCWD,
                                    folder->name.c_str());
@@ -199,7 +203,7 @@ void Walker::list(const std::shared_ptr<Folder>& folder) {
   folder->entriesAhead = folder->entries.size();
   m_entriesAhead += folder->entriesAhead;
   // Batches of entries in a row; the walk reads the entries in order once all are in.
-  for (std::size_t i = 0; i < folder->toLookUp.size(); i += kStatusBatch) {
+  for (std::size_t i = 0; !here && i < folder->toLookUp.size(); i += kStatusBatch) {
     m_statBatches.insert({folder, i, std::min(i + kStatusBatch, folder->toLookUp.size())});
     m_shared.requests->arrived();
   }
@@ -272,6 +276,34 @@ void Walker::release(Folder& folder) {
 bool Walker::walk(const std::shared_ptr<Folder>& folder) {
   {
     std::unique_lock lock(m_shared.mutex);
+    if (folder->state == Folder::State::Known && !m_shared.requests->slow()) {
+      m_unlisted.erase(folder);
+      folder->state = Folder::State::Listing;
+      folder->holdsPlaceAhead = true;
+      ++m_ahead;
+      lock.unlock();
+      // Slow requests start the request threads listing ahead, and looking up what this folder
+      // still holds.
+      auto started = std::chrono::steady_clock::now();
+      list(folder, true);
+      lock.lock();
+      m_shared.requests->record(std::chrono::steady_clock::now() - started);
+      const std::size_t lookUps = folder->toLookUp.size();
+      for (std::size_t i = 0; i < lookUps && folder->state == Folder::State::Listing; ++i) {
+        if (m_shared.requests->slow()) {
+          for (; i < lookUps; i += kStatusBatch) {
+            m_statBatches.insert({folder, i, std::min(i + kStatusBatch, lookUps)});
+            m_shared.requests->arrived();
+          }
+          break;
+        }
+        lock.unlock();
+        started = std::chrono::steady_clock::now();
+        lookUpStatus({folder, i, i + 1});
+        lock.lock();
+        m_shared.requests->record(std::chrono::steady_clock::now() - started);
+      }
+    }
     if (folder->state != Folder::State::Ready) {
       // The folder it waits for is listed even while the others ahead fill every place.
       m_awaited = folder.get();

@@ -57,7 +57,7 @@ class Walker final : public RequestSource {
   };
 
   bool walk(const std::shared_ptr<Folder>& folder);
-  void list(const std::shared_ptr<Folder>& folder);
+  void list(const std::shared_ptr<Folder>& folder, bool here);
   void lookUpStatus(const StatBatch& batch);
   void listed(const std::shared_ptr<Folder>& folder);
   void drop(const std::shared_ptr<Folder>& folder);

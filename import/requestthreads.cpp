@@ -48,11 +48,15 @@ RequestThreads::~RequestThreads() {
 }
 
 void RequestThreads::record(std::chrono::duration<double> took) {
-  const bool slow = took.count() >= m_slowSeconds;
-  m_slowOfLatest += slow;
+  const bool wasSlow = slow();
+  const bool tookLong = took.count() >= m_slowSeconds;
+  m_slowOfLatest += tookLong;
   m_slowOfLatest -= m_latest[m_nextLatest];
-  m_latest[m_nextLatest] = slow;
+  m_latest[m_nextLatest] = tookLong;
   m_nextLatest = (m_nextLatest + 1) % kLatest;
+  ++m_recorded;
+  // The work the others left to the request threads' sources waits for them from now on.
+  if (!wasSlow && slow()) m_requestWaits.notify_all();
 }
 
 void RequestThreads::start() {
@@ -78,7 +82,9 @@ void RequestThreads::startThread() {
 }
 
 void RequestThreads::arrived() {
-  if (m_shared.stop) return;
+  // On a fast medium the sources hand out nothing: the walk and the readers make their own
+  // requests, and waking a thread for none would cost more than a request.
+  if (m_shared.stop || !slow()) return;
   if (m_idle > 0) {
     m_requestWaits.notify_one();
     return;

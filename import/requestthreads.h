@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -50,9 +51,13 @@ class RequestThreads {
   // Counts a request made elsewhere (a reader opening its own file), with the mutex held.
   void record(std::chrono::duration<double> took);
   // Whether requests take long enough that making them ahead on many threads pays, with the
-  // mutex held: most of the latest took long. On a share every request is a round trip; on a
-  // local disk only one that waited for the processor is slow, now and then.
-  bool slow() const { return m_slowSeconds <= 0 || m_slowOfLatest >= kSlowOfLatest; }
+  // mutex held: three in four of the latest took long, of at least four. On a share every
+  // request is a round trip; on a local disk only one that waited for the processor is slow,
+  // now and then.
+  bool slow() const {
+    return m_slowSeconds <= 0 ||
+           (m_recorded >= kFewest && 4 * m_slowOfLatest >= 3 * std::min(m_recorded, kLatest));
+  }
   // How many threads there are now, with the mutex held.
   std::size_t count() const { return m_threads.size(); }
 
@@ -65,7 +70,8 @@ class RequestThreads {
   const std::vector<RequestSource*> m_sources;
   const std::size_t m_most;
   static constexpr std::size_t kLatest = 16;
-  static constexpr std::size_t kSlowOfLatest = 12;
+  static constexpr std::size_t kFewest = 4;
+  std::size_t m_recorded = 0;
   const double m_slowSeconds;
   std::array<bool, kLatest> m_latest{};  // whether each of the latest requests took long
   std::size_t m_nextLatest = 0;
