@@ -71,8 +71,6 @@ struct Walker::Folder {
   int openError = 0;         // it could not be opened
   bool statusFailed = false;  // its own status could not be read
   bool listingFailed = false;
-  // Reached again through a link, above it or walked already: not listed, and passed by.
-  bool seenBefore = false;
   bool listedAnything = false;  // its listing held any entry, even one the walk passes over
   std::shared_ptr<const Lineage> lineage;  // it and the folders above, once open
   std::shared_ptr<const FolderFd> fd;
@@ -169,6 +167,8 @@ void Walker::list(const std::shared_ptr<Folder>& folder, bool here) {
         std::lock_guard lock(m_shared.mutex);
         seenBefore = m_walked.contains({self.st_dev, self.st_ino});
       }
+      // A folder above it reached again through a link, or one walked already, is passed by
+      // unlisted: the walk drops it as walked.
       if (!seenBefore) listingFailed = !medium.listFolder(fd, listing);
     }
   }
@@ -179,7 +179,6 @@ void Walker::list(const std::shared_ptr<Folder>& folder, bool here) {
   folder->openError = openError;
   folder->statusFailed = statusFailed;
   folder->listingFailed = listingFailed;
-  folder->seenBefore = seenBefore;
   folder->lineage = std::make_shared<const Folder::Lineage>(
       Folder::Lineage{self.st_dev, self.st_ino, folder->above});
   folder->fd = std::move(held);

@@ -18,7 +18,7 @@ namespace {
 
 // As the import's other helper threads: the window's thread comes first.
 constexpr int kRequestThreadNice = 5;
-// Two threads from the start: one lists folders while the other opens files.
+// Two threads from the start, asleep until requests prove slow.
 constexpr std::size_t kFirstThreads = 2;
 
 }  // namespace
@@ -91,7 +91,7 @@ void RequestThreads::arrived() {
   }
   // Every thread is waiting on a slow medium: one more goes, whether or not this one finds work
   // by the time it looks.
-  if (m_threads.size() < m_most && slow()) start();
+  if (m_threads.size() < m_most) start();
 }
 
 void RequestThreads::wakeAll() { m_requestWaits.notify_all(); }
@@ -132,10 +132,6 @@ void RequestThreads::serve() {
     record(took);
   }
 }
-
-}  // namespace importer::pipeline
-
-namespace importer::pipeline {
 
 void Shared::wakeRequestThreads() {
   if (requests) requests->wakeAll();
