@@ -1,16 +1,21 @@
 #include "catalog/export.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <random>
 #include <span>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -30,36 +35,70 @@ std::string failedTo(const std::string& path) {
 }
 constexpr const char* kNothingChanged = " Any file there before is unchanged.";
 
+// What follows ".export-" in the name of an export's file while it is written.
+constexpr std::size_t kSuffixLength = 8;
+constexpr std::string_view kInfix = ".export-";
+// A file of an export that is older than this and that no export holds was left by one that
+// was killed; a younger one may be one an export is about to hold.
+constexpr auto kStaleAfter = std::chrono::seconds(10);
+
+// Whether `name` is that of a file an export writes before it takes the target's place.
+bool isExportsFile(std::string_view name) {
+  if (name.size() < 1 + kInfix.size() + kSuffixLength || name[0] != '.') return false;
+  const std::string_view suffix = name.substr(name.size() - kSuffixLength);
+  return name.substr(name.size() - kSuffixLength - kInfix.size(), kInfix.size()) == kInfix &&
+         suffix.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
 // The file an export writes: a hidden file beside the target, which replaces the target only
 // when commit() has written and flushed every byte. Until then the target is never touched, and
-// a file that is dropped before commit() takes its temporary file with it.
+// a file that is dropped before commit() takes its temporary file with it, also when its
+// folder was moved meanwhile. A target that is a symbolic link is written through it, to the
+// file it leads to, and the link stays; a pipe, a device or a socket is refused. Files left by
+// an export that was killed are removed the next time one writes into their folder.
 class ExportFile {
  public:
   explicit ExportFile(const std::string& target) : m_target(target) {
-    const std::filesystem::path at(target);
+    const std::filesystem::path at(followLinks(target));
     const std::filesystem::path folder = at.parent_path().empty() ? "." : at.parent_path();
     m_folder = folder.string();
+    m_written = at.filename().string();
     m_buffer.reserve(kFlushAt + 64 * 1024);
+    struct stat existing {};
+    const bool exists = ::stat(at.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) {
+      failBecause("what is there is " +
+                  std::string(S_ISDIR(existing.st_mode) ? "a folder" : "no file (a pipe, a device or a socket)"));
+    }
+    m_folderFd.fd = ::open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_folderFd.fd < 0) fail("no new file can be made in the folder '" + m_folder + "'");
+    removeStaleFiles();
+    // The name fits however long the target's is: its start, cut to leave room for the rest.
+    const std::size_t room = NAME_MAX - 1 - kInfix.size() - kSuffixLength;
+    const std::string stem = "." + m_written.substr(0, room) + std::string(kInfix);
     // O_EXCL makes a name that another file took a moment ago fail instead of sharing it.
     std::random_device seed;
     std::mt19937 random(seed());
     for (int tries = 0; m_fd < 0; ++tries) {
       char suffix[16];
       std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
-      m_temporary = (folder / ("." + at.filename().string() + ".export-" + suffix)).string();
-      m_fd = ::open(m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (m_fd < 0 && (errno != EEXIST || tries == 100))
+      m_temporary = stem + suffix;
+      m_fd = ::openat(m_folderFd.fd, m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                      0666);
+      if (m_fd < 0 && (errno != EEXIST || tries == 100)) {
+        m_temporary.clear();
         fail("no new file can be made in the folder '" + m_folder + "'");
+      }
     }
+    // Held while it is written, so that another export does not take it for a stale one.
+    ::flock(m_fd, LOCK_EX | LOCK_NB);
     // A file that is replaced keeps who may read it.
-    struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-      ::fchmod(m_fd, existing.st_mode & 07777);
+    if (exists) ::fchmod(m_fd, existing.st_mode & 07777);
   }
 
   ~ExportFile() {
     if (m_fd >= 0) ::close(m_fd);
-    if (!m_committed) ::unlink(m_temporary.c_str());
+    if (!m_committed && !m_temporary.empty()) ::unlinkat(m_folderFd.fd, m_temporary.c_str(), 0);
   }
 
   ExportFile(const ExportFile&) = delete;
@@ -74,22 +113,73 @@ class ExportFile {
   void commit() {
     flush();
     if (::fsync(m_fd) != 0) fail("it could not be saved to the disk");
+    // A folder moved or removed while the file was written is not where the file was asked for.
+    struct stat now {};
+    struct stat held {};
+    if (::stat(m_folder.c_str(), &now) != 0 || ::fstat(m_folderFd.fd, &held) != 0 ||
+        now.st_dev != held.st_dev || now.st_ino != held.st_ino) {
+      errno = ENOENT;
+      fail("its folder was moved or removed while it was written");
+    }
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0) fail("it could not be saved to the disk");
-    if (::rename(m_temporary.c_str(), m_target.c_str()) != 0)
+    if (::renameat(m_folderFd.fd, m_temporary.c_str(), m_folderFd.fd, m_written.c_str()) != 0)
       fail("it could not take the place of the file there");
     m_committed = true;
     // The new name on the disk too; the file itself is complete whether or not this succeeds.
-    const int folder = ::open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-      ::fsync(folder);
-      ::close(folder);
-    }
+    ::fsync(m_folderFd.fd);
   }
 
  private:
   static constexpr std::size_t kFlushAt = std::size_t{1} << 20;
+
+  // The path a target names once its symbolic links are followed: a link's own folder holds
+  // what a relative link names. A link that leads nowhere gives the path it names.
+  std::string followLinks(const std::string& target) const {
+    std::filesystem::path at(target);
+    for (int hops = 0;; ++hops) {
+      struct stat status {};
+      if (::lstat(at.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return at.string();
+      if (hops == 40) {
+        errno = ELOOP;
+        fail("its links lead round in a circle");
+      }
+      std::string to(static_cast<std::size_t>(PATH_MAX), '\0');
+      const ssize_t length = ::readlink(at.c_str(), to.data(), to.size());
+      if (length < 0) fail("its link cannot be read");
+      to.resize(static_cast<std::size_t>(length));
+      const std::filesystem::path next(to);
+      at = next.is_absolute() ? next : at.parent_path() / next;
+    }
+  }
+
+  // Removes what exports that were killed left in the folder: their files that no export holds
+  // and that are not new.
+  void removeStaleFiles() const {
+    const int listing = ::openat(m_folderFd.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    DIR* dir = ::fdopendir(listing);
+    if (!dir) {
+      ::close(listing);
+      return;
+    }
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir))
+      if (isExportsFile(entry->d_name)) stale.emplace_back(entry->d_name);
+    ::closedir(dir);
+    const auto oldest = std::chrono::system_clock::now() - kStaleAfter;
+    for (const std::string& name : stale) {
+      const int fd = ::openat(m_folderFd.fd, name.c_str(),
+                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+      if (fd < 0) continue;
+      struct stat status {};
+      const bool old = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                       std::chrono::system_clock::from_time_t(status.st_mtim.tv_sec) < oldest;
+      if (old && ::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlinkat(m_folderFd.fd, name.c_str(), 0);
+      ::close(fd);
+    }
+  }
 
   void flush() {
     std::size_t done = 0;
@@ -108,10 +198,23 @@ class ExportFile {
     throw EngineError(engine::err::kExportFailed,
                       failedTo(m_target) + what + " (" + reason + ")." + kNothingChanged);
   }
+  // Throws kExportFailed for what is no fault of the system's.
+  [[noreturn]] void failBecause(const std::string& what) const {
+    throw EngineError(engine::err::kExportFailed,
+                      failedTo(m_target) + what + "." + kNothingChanged);
+  }
 
-  std::string m_target;
-  std::string m_folder;
+  std::string m_target;   // as asked for
+  std::string m_folder;   // where the file it leads to is
+  std::string m_written;  // the name of that file in its folder
   std::string m_temporary;
+  // The folder stays open for the file's sake, and closes also when the constructor fails.
+  struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+      if (fd >= 0) ::close(fd);
+    }
+  } m_folderFd;
   int m_fd = -1;
   bool m_committed = false;
   std::string m_buffer;

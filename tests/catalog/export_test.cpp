@@ -1,10 +1,14 @@
 // Exporting a view to CSV and M3U8 over a real catalogue in a temporary folder, and what an
 // export that fails leaves behind.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -382,6 +386,94 @@ TEST_F(ExportFileTest, QueryThatFailsMidwayKeepsTheFileThere) {
   EXPECT_EQ(contents(target), "old");
   EXPECT_EQ(filesIn(m_dir.path()),
             (std::vector<std::string>{"music_1.mdb", "music_1.mdb-shm", "music_1.mdb-wal",
+                                      "songs.csv"}));
+}
+
+// A link at the target is written through: the file it leads to gets the rows and the link
+// stays, also when it leads to no file yet; a relative link leads from its own folder.
+TEST_F(ExportFileTest, ALinkIsWrittenThroughToItsFile) {
+  fs::create_directory(m_dir.path("out"));
+  fs::create_directory(m_dir.path("real"));
+  const std::string real = m_dir.path("real/songs.csv");
+  testsupport::writeFile(real, "old");
+  ::chmod(real.c_str(), 0640);
+  fs::create_symlink("../real/songs.csv", m_dir.path("out/songs.csv"));
+  fs::create_symlink(m_dir.path("real/new.csv"), m_dir.path("out/new.csv"));
+  auto db = open();
+  auto rs = db->OpenRecordset(catalog::allRowsSql());
+  EXPECT_EQ(exportView(*db, *rs, ExportFormat::Csv, m_dir.path("out/songs.csv")), 1000);
+  EXPECT_EQ(exportView(*db, *rs, ExportFormat::Csv, m_dir.path("out/new.csv")), 1000);
+  EXPECT_TRUE(fs::is_symlink(m_dir.path("out/songs.csv")));
+  EXPECT_TRUE(fs::is_symlink(m_dir.path("out/new.csv")));
+  EXPECT_TRUE(contents(real).starts_with("ID,Title,"));
+  EXPECT_TRUE(contents(m_dir.path("real/new.csv")).starts_with("ID,Title,"));
+  struct stat st {};
+  ASSERT_EQ(::stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(filesIn(m_dir.path("out")), (std::vector<std::string>{"new.csv", "songs.csv"}));
+  EXPECT_EQ(filesIn(m_dir.path("real")), (std::vector<std::string>{"new.csv", "songs.csv"}));
+}
+
+// A pipe, or a folder, at the target is refused before anything is made; nothing blocks on
+// the pipe.
+TEST_F(ExportFileTest, APipeOrAFolderAtTheTargetIsRefused) {
+  fs::create_directory(m_dir.path("out"));
+  const std::string pipe = m_dir.path("out/songs.csv");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  fs::create_directory(m_dir.path("out/folder.csv"));
+  auto db = open();
+  auto rs = db->OpenRecordset(catalog::allRowsSql());
+  for (const std::string& target : {pipe, m_dir.path("out/folder.csv")}) {
+    std::string text;
+    EXPECT_EQ(errorNumber([&] { exportView(*db, *rs, ExportFormat::Csv, target); }, &text),
+              engine::err::kExportFailed);
+    EXPECT_NE(text.find("'" + target + "'"), std::string::npos) << text;
+    EXPECT_NE(text.find(target == pipe ? "a pipe" : "a folder"), std::string::npos) << text;
+  }
+  EXPECT_TRUE(fs::is_fifo(pipe));
+  EXPECT_EQ(filesIn(m_dir.path("out")), (std::vector<std::string>{"folder.csv", "songs.csv"}));
+}
+
+// A name as long as the system allows exports: the file written first has a name that fits.
+TEST_F(ExportFileTest, TheLongestNameExports) {
+  fs::create_directory(m_dir.path("out"));
+  const std::string name = std::string(251, 'n') + ".csv";
+  auto db = open();
+  auto rs = db->OpenRecordset(catalog::allRowsSql());
+  EXPECT_EQ(exportView(*db, *rs, ExportFormat::Csv, m_dir.path("out/" + name)), 1000);
+  EXPECT_EQ(filesIn(m_dir.path("out")), std::vector<std::string>{name});
+}
+
+// What an export that was killed left behind goes the next time one writes into the folder;
+// a file an export holds, a new one (about to be held), and names of other kinds stay.
+TEST_F(ExportFileTest, FilesOfAKilledExportGoWithTheNextExport) {
+  fs::create_directory(m_dir.path("out"));
+  const auto make = [&](const std::string& name, bool old) {
+    const std::string path = m_dir.path("out/" + name);
+    testsupport::writeFile(path, std::string(1000, 'x'));
+    if (old) {
+      const timespec hourAgo{::time(nullptr) - 3600, 0};
+      const timespec times[2] = {hourAgo, hourAgo};
+      ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+    return path;
+  };
+  make(".songs.csv.export-0badf00d", true);
+  make(".other.m3u8.export-00000001", true);
+  const std::string held = make(".held.csv.export-12345678", true);
+  make(".fresh.csv.export-abcdef01", false);
+  make("notes.export-12345678", true);
+  make(".hidden.export-1234567", true);  // one digit short
+  const int holder = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  auto db = open();
+  auto rs = db->OpenRecordset(catalog::allRowsSql());
+  EXPECT_EQ(exportView(*db, *rs, ExportFormat::Csv, m_dir.path("out/songs.csv")), 1000);
+  ::close(holder);
+  EXPECT_EQ(filesIn(m_dir.path("out")),
+            (std::vector<std::string>{".fresh.csv.export-abcdef01", ".held.csv.export-12345678",
+                                      ".hidden.export-1234567", "notes.export-12345678",
                                       "songs.csv"}));
 }
 
