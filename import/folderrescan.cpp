@@ -380,6 +380,20 @@ std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database
       catalogue->Prepare(kRemoveCompanion);
   removeCompanion->setBatched(true);
   CommitAtEnd commitAtEnd;
+  // Rows removed in the open batch count once it is committed: a batch that a failed write
+  // takes with it removed nothing.
+  std::int64_t pending = 0;
+  const auto commit = [&] {
+    engine::commitOpenBatch();
+    removed += pending;
+    pending = 0;
+  };
+  // A statement that fails leaves its batch's earlier rows committed, unless SQLite rolled the
+  // batch back with it.
+  const auto failed = [&](const engine::PreparedStatement& statement) {
+    if (!statement.batchLost()) removed += pending;
+    pending = 0;
+  };
   int sinceYield = 0;
   for (const VanishedRow& row : m_vanished) {
     // The disk may be back since the question was asked.
@@ -391,23 +405,31 @@ std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database
         remove->Execute();
         break;
       } catch (const engine::EngineError& error) {
-        if (!engine::isLockTimeout(error)) throw;
+        if (!engine::isLockTimeout(error)) {
+          failed(*remove);
+          throw;
+        }
       }
       // Another program is writing: the window goes on meanwhile.
       letWindowRun();
     }
-    removed += remove->RecordsAffected();
+    pending += remove->RecordsAffected();
     if (remove->RecordsAffected() > 0) {
       removeCompanion->bind(1, std::to_string(row.id));
-      removeCompanion->Execute();
+      try {
+        removeCompanion->Execute();
+      } catch (const engine::EngineError&) {
+        failed(*removeCompanion);
+        throw;
+      }
     }
     if (++sinceYield == kRemovalsPerYield) {
       sinceYield = 0;
-      engine::commitOpenBatch();
+      commit();
       letWindowRun();
     }
   }
-  engine::commitOpenBatch();
+  commit();
   return removed;
 }
 

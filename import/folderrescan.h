@@ -50,8 +50,9 @@ class FolderRescan {
 
   // Removes the vanished rows that still hold the Filename they were found with and whose
   // file is still gone, letting the window run now and then and while another program holds
-  // the catalogue. Returns how many rows went, also counted in `removed` as they go: those
-  // removed before a failure stay removed. Throws engine::EngineError.
+  // the catalogue. Returns how many rows went, also counted in `removed` as each batch of them
+  // is committed: those removed before a failure stay removed and counted, and a batch the
+  // failure took back with it counts nothing. Throws engine::EngineError.
   std::int64_t removeVanished(const std::shared_ptr<engine::Database>& catalogue,
                               const FolderImport::Yield& letWindowRun, std::int64_t& removed);
 

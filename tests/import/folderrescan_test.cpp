@@ -20,7 +20,9 @@
 #include "importfixture.h"
 #include "mp3fixture.h"
 #include "support/childprocess.h"
+#include "support/errornumber.h"
 #include "support/lockholder.h"
+#include "support/smalldisk.h"
 
 namespace importer {
 namespace {
@@ -340,6 +342,35 @@ TEST_F(FolderRescanTest, RemovalWaitsOutAnotherProgramsWrite) {
   EXPECT_EQ(writer.wait(), 0);
   EXPECT_GT(yields, 0);
   EXPECT_EQ(storedSorted(), (Names{"", "stays.mp3"}));  // their row and ours
+}
+
+// A removal whose batch a full disk takes back counts only the rows that are gone: the count
+// the window shows and the catalogue agree.
+TEST_F(FolderRescanTest, RemovalsAFullDiskTookBackAreNotCounted) {
+  for (int i = 0; i < 600; ++i) touch("gone" + std::to_string(1000 + i) + ".mp3");
+  touch("stays.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  for (int i = 0; i < 600; ++i) fs::remove(root() / ("gone" + std::to_string(1000 + i) + ".mp3"));
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  ASSERT_EQ(rescanner->vanished().size(), 600u);
+  // The catalogue, closed and so whole in its file, moves to a small disk, which is then
+  // filled: the first batch of removals cannot be committed.
+  testsupport::SmallDisk disk(dir.path() / "disk", 8 << 20);
+  if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+  db->Close();
+  db.reset();
+  fs::copy_file(cataloguePath(), disk.path("music_1.mdb"));
+  db = engine::DBEngine::instance().Workspaces(0).OpenDatabase(disk.path("music_1.mdb"));
+  const std::int64_t before = rowCount();
+  ASSERT_EQ(before, 601);
+  ASSERT_TRUE(disk.fill());
+  std::int64_t removed = -1;
+  std::string text;
+  const int number =
+      testsupport::errorNumber([&] { rescanner->removeVanished(db, [] {}, removed); }, &text);
+  EXPECT_EQ(number & 0xFF, SQLITE_FULL) << text;
+  disk.freeUp();
+  EXPECT_EQ(removed, before - rowCount());
 }
 
 TEST(RescanTextTest, SaysWhatWasDone) {
