@@ -335,7 +335,7 @@ ImportEnd FolderRescan::storeHeldBack(Catalogued& catalogued,
       }
       // A file that is no moved one, or whose row another program changed meanwhile, is new.
       if (result == ShelfWriter::Result::Missed) {
-        result = writer.add(file);
+        result = writer.add(file, true);
         if (result == ShelfWriter::Result::Written) {
           ++counts.songsAdded;
           if (!file.readable) ++counts.filesUnreadable;

@@ -120,7 +120,10 @@ bool RowWriter::write(const FileJob& job) {
     }
     // A rescan keeps a file that may be a moved one until it knows.
     if (m_filter && m_filter->holdBack(file)) return true;
-    if (m_shelf.add(file) == ShelfWriter::Result::Stopped) return false;
+    // A rescan adds a file only while no row holds it: another program may have meanwhile.
+    const ShelfWriter::Result added = m_shelf.add(file, m_filter != nullptr);
+    if (added == ShelfWriter::Result::Stopped) return false;
+    if (added == ShelfWriter::Result::Missed) return true;
     ++m_uncommitted.songsAdded;
     if (!file.readable) ++m_uncommitted.filesUnreadable;
     return true;

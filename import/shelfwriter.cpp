@@ -19,6 +19,14 @@ constexpr const char* kInsertRow =
     "INSERT INTO music_shelf (Title, Artist, Album, Genre, Track, Filename, Duration, Bitrate, "
     "VBR) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
 
+// The same for a rescan's new file, only while no row holds its path: the look and the row are
+// one write, so that two programs rescanning one folder at once store each file once. The first
+// comparison walks the Filename index, the second tells paths apart by their letter case.
+constexpr const char* kInsertNewRow =
+    "INSERT INTO music_shelf (Title, Artist, Album, Genre, Track, Filename, Duration, Bitrate, "
+    "VBR) SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9 WHERE NOT EXISTS (SELECT 1 FROM music_shelf "
+    "WHERE Filename = ?6 AND Filename = ?6 COLLATE BINARY)";
+
 // The companion row of row ?1, written only while that row names the file (?2) it describes.
 // Unknown numbers are bound as empty texts and stored as NULL.
 constexpr const char* kWriteCompanion =
@@ -99,6 +107,7 @@ ShelfWriter::Change changeFrom(const std::string& returned) {
 // The companion statements are null in a catalogue without the companion table.
 struct ShelfWriter::Statements {
   std::unique_ptr<engine::PreparedStatement> insertRow;
+  std::unique_ptr<engine::PreparedStatement> insertNewRow;
   std::unique_ptr<engine::PreparedStatement> writeCompanion;
   std::unique_ptr<engine::PreparedStatement> updateRow;
   std::unique_ptr<engine::PreparedStatement> moveOnly;
@@ -124,11 +133,13 @@ ShelfWriter::Statements& ShelfWriter::statements() {
   const bool companion = hasShelfFiles(*db);
   for (auto [statement, sql] :
        {std::pair{&fresh->insertRow, std::string(kInsertRow)},
+        std::pair{&fresh->insertNewRow, std::string(kInsertNewRow)},
         std::pair{&fresh->writeCompanion, std::string(kWriteCompanion)},
         std::pair{&fresh->updateRow, updateRowSql()},
         std::pair{&fresh->moveOnly, moveOnlySql()},
         std::pair{&fresh->removeOrphans, std::string(kRemoveOrphans)}}) {
-    if (statement != &fresh->insertRow && !companion) continue;
+    if (statement != &fresh->insertRow && statement != &fresh->insertNewRow && !companion)
+      continue;
     *statement = db->Prepare(sql);
     (*statement)->setBatched(true);
   }
@@ -172,7 +183,8 @@ ShelfWriter::Result ShelfWriter::inBatch(bool whole, const Write& write) {
       }
       return result;
     } catch (const engine::EngineError&) {
-      for (const auto* statement : {&prepared.insertRow, &prepared.writeCompanion,
+      for (const auto* statement : {&prepared.insertRow, &prepared.insertNewRow,
+                                    &prepared.writeCompanion,
                                     &prepared.updateRow, &prepared.moveOnly,
                                     &prepared.removeOrphans})
         m_batchLost = m_batchLost || (*statement && (*statement)->batchLost());
@@ -200,15 +212,16 @@ void ShelfWriter::writeCompanion(std::int64_t rowId, const std::string& filename
   companion.Execute();
 }
 
-ShelfWriter::Result ShelfWriter::add(const ReadFile& file) {
+ShelfWriter::Result ShelfWriter::add(const ReadFile& file, bool onlyNew) {
   // No unit: a row without its companion row is as good as one made before there was a table.
   return inBatch(false, [&](Statements& prepared) {
-    engine::PreparedStatement& insert = *prepared.insertRow;
+    engine::PreparedStatement& insert = onlyNew ? *prepared.insertNewRow : *prepared.insertRow;
     for (std::size_t i = 0; i < file.values.size(); ++i)
       insert.bind(static_cast<int>(i + 1), file.values[i]);
     insert.Execute();
-    // A trigger of another program may have kept the row out.
-    if (insert.RecordsAffected() == 0) return Result::Written;
+    // Another program stored the file meanwhile; or a trigger of another program's kept the
+    // row out.
+    if (insert.RecordsAffected() == 0) return onlyNew ? Result::Missed : Result::Written;
     try {
       writeCompanion(m_catalogue()->LastInsertedId(), file.filename(), file);
     } catch (const engine::EngineError&) {

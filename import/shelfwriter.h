@@ -52,8 +52,9 @@ class ShelfWriter {
     int editsKept = 0;
   };
 
-  // Adds a row for `file` and its companion row.
-  Result add(const ReadFile& file);
+  // Adds a row for `file` and its companion row; `onlyNew` (a rescan) while no row holds its
+  // path, Missed when one does.
+  Result add(const ReadFile& file, bool onlyNew = false);
   // Brings the row file.rowId, which holds the file's path, up to date with it: each value that
   // still is what the file gave at its last read takes the file's new value; one the user has
   // changed since stays. A row the companion table did not know gets its companion row only.

@@ -373,6 +373,34 @@ TEST_F(FolderRescanTest, RemovalsAFullDiskTookBackAreNotCounted) {
   EXPECT_EQ(removed, before - rowCount());
 }
 
+// Two programs rescanning one folder at once store each file once: a file another program
+// stored after this rescan looked at the catalogue, and before its row, is not stored again.
+TEST_F(FolderRescanTest, AFileAnotherProgramStoredMeanwhileIsNotStoredAgain) {
+  touch("a.mp3");
+  touch("b.mp3");
+  touch("c.mp3");
+  const std::string theirs = (root() / "b.mp3").string();
+  bool stored = false;
+  onYield = [&] {
+    if (stored) return;
+    stored = true;
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(cataloguePath().c_str(), &other), SQLITE_OK);
+    const std::string sql =
+        "INSERT INTO music_shelf (Title, Filename) VALUES ('theirs', '" + theirs + "')";
+    EXPECT_EQ(sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(other);
+    sqlite3_close(other);
+  };
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(storedSorted(), (Names{"a.mp3", "b.mp3", "c.mp3"}));
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsAdded = 2}));
+  // A plain import still adds every file, as it always has.
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  EXPECT_EQ(rowCount(), 6);
+}
+
 TEST(RescanTextTest, SaysWhatWasDone) {
   const ImportCounts counts{.songsAdded = 120, .songsUnchanged = 9866};
   EXPECT_EQ(rescanProgressText(counts), "Rescanning: 120 added, 9,866 unchanged");
