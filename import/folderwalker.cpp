@@ -136,11 +136,26 @@ std::function<void()> Walker::take() {
     return [this, batch = std::move(batch)] { lookUpStatus(batch); };
   }
   if (!folder) return {};
-  m_unlisted.erase(m_unlisted.begin());
+  startListing(folder);
+  return [this, folder = std::move(folder)] { list(folder, false); };
+}
+
+// With the mutex held: the folder leaves those known for those listed ahead.
+void Walker::startListing(const std::shared_ptr<Folder>& folder) {
+  m_unlisted.erase(folder);
   folder->state = Folder::State::Listing;
   folder->holdsPlaceAhead = true;
   ++m_ahead;
-  return [this, folder = std::move(folder)] { list(folder, false); };
+}
+
+// With the mutex held: the request threads look up the status of the folder's entries from the
+// `first` on, a batch of entries in a row each; the walk reads them in order once all are in.
+void Walker::queueLookUps(const std::shared_ptr<Folder>& folder, std::size_t first) {
+  const std::size_t end = folder->toLookUp.size();
+  for (std::size_t i = first; i < end; i += kStatusBatch) {
+    m_statBatches.insert({folder, i, std::min(i + kStatusBatch, end)});
+    m_shared.requests->arrived();
+  }
 }
 
 // On a request thread, or on the walk's own (`here`), which then looks up the entries' status
@@ -201,11 +216,7 @@ void Walker::list(const std::shared_ptr<Folder>& folder, bool here) {
   folder->statusLeft = folder->toLookUp.size();
   folder->entriesAhead = folder->entries.size();
   m_entriesAhead += folder->entriesAhead;
-  // Batches of entries in a row; the walk reads the entries in order once all are in.
-  for (std::size_t i = 0; !here && i < folder->toLookUp.size(); i += kStatusBatch) {
-    m_statBatches.insert({folder, i, std::min(i + kStatusBatch, folder->toLookUp.size())});
-    m_shared.requests->arrived();
-  }
+  if (!here) queueLookUps(folder, 0);
   if (folder->statusLeft == 0) listed(folder);
 }
 
@@ -276,10 +287,7 @@ bool Walker::walk(const std::shared_ptr<Folder>& folder) {
   {
     std::unique_lock lock(m_shared.mutex);
     if (folder->state == Folder::State::Known && !m_shared.requests->slow()) {
-      m_unlisted.erase(folder);
-      folder->state = Folder::State::Listing;
-      folder->holdsPlaceAhead = true;
-      ++m_ahead;
+      startListing(folder);
       lock.unlock();
       // Slow requests start the request threads listing ahead, and looking up what this folder
       // still holds.
@@ -290,10 +298,7 @@ bool Walker::walk(const std::shared_ptr<Folder>& folder) {
       const std::size_t lookUps = folder->toLookUp.size();
       for (std::size_t i = 0; i < lookUps && folder->state == Folder::State::Listing; ++i) {
         if (m_shared.requests->slow()) {
-          for (; i < lookUps; i += kStatusBatch) {
-            m_statBatches.insert({folder, i, std::min(i + kStatusBatch, lookUps)});
-            m_shared.requests->arrived();
-          }
+          queueLookUps(folder, i);
           break;
         }
         lock.unlock();

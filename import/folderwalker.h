@@ -57,7 +57,9 @@ class Walker final : public RequestSource {
   };
 
   bool walk(const std::shared_ptr<Folder>& folder);
+  void startListing(const std::shared_ptr<Folder>& folder);
   void list(const std::shared_ptr<Folder>& folder, bool here);
+  void queueLookUps(const std::shared_ptr<Folder>& folder, std::size_t first);
   void lookUpStatus(const StatBatch& batch);
   void listed(const std::shared_ptr<Folder>& folder);
   void drop(const std::shared_ptr<Folder>& folder);

@@ -320,7 +320,7 @@ int main(int argc, char** argv) {
   Rows rows;
   rows.taglibThreads = taglibThreads;
   const std::optional<bench::MediumCounters> medium =
-      mediumOption ? bench::MediumCounters::fromSpec(*mediumOption) : std::nullopt;
+      mediumOption ? bench::MediumCounters::fromArgument(*mediumOption) : std::nullopt;
   if (args.empty() || args.size() > 2 || (threadsOption && taglibThreads <= 0) ||
       (rowsOption && !parseRows(*rowsOption, taglibThreads, rows)) ||
       (mediumOption && !medium)) {

@@ -327,7 +327,7 @@ int main(int argc, char** argv) {
   const std::optional<std::string> mediumOption = bench::takeOption(args, "--medium");
   Rows rows;
   const std::optional<bench::MediumCounters> medium =
-      mediumOption ? bench::MediumCounters::fromSpec(*mediumOption) : std::nullopt;
+      mediumOption ? bench::MediumCounters::fromArgument(*mediumOption) : std::nullopt;
   if (args.empty() || args.size() > 2 || (rowsOption && !parseRows(*rowsOption, rows)) ||
       (mediumOption && !medium)) {
     std::fprintf(stderr,

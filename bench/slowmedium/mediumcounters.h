@@ -82,13 +82,13 @@ struct MediumCost {
 class MediumCounters {
  public:
   // From "PID:FILE"; nothing when the text is not of that form.
-  static std::optional<MediumCounters> fromSpec(const std::string& spec) {
-    const std::size_t colon = spec.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == spec.size()) return {};
+  static std::optional<MediumCounters> fromArgument(const std::string& argument) {
+    const std::size_t colon = argument.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == argument.size()) return {};
     char* end = nullptr;
-    const long pid = std::strtol(spec.c_str(), &end, 10);
-    if (end != spec.c_str() + colon || pid <= 0) return {};
-    return MediumCounters(static_cast<pid_t>(pid), spec.substr(colon + 1));
+    const long pid = std::strtol(argument.c_str(), &end, 10);
+    if (end != argument.c_str() + colon || pid <= 0) return {};
+    return MediumCounters(static_cast<pid_t>(pid), argument.substr(colon + 1));
   }
 
   // Asks slowmedium for its counters (SIGUSR1) and waits for the file it writes: removed first,
