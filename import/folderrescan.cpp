@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -149,16 +150,24 @@ class Catalogued final : public WalkFilter {
   struct GoneRow {
     VanishedRow row;
     bool inEmptyFolder = false;
+    // The topmost folder on its path below the nearest one the walk listed that is gone too,
+    // or "" when the file went from a folder that is still there.
+    std::string goneFolder;
   };
   std::vector<GoneRow> gone(bool movable) const {
     std::vector<GoneRow> rows;
+    // A whole disk's rows share one folder: it is looked up once.
+    std::unordered_map<std::string, bool> folderGone;
     for (const CataloguedRow& row : m_rows) {
       if (row.seen) continue;
-      const std::optional<Listing> folder = nearestFolder(m_prefix + row.below);
-      if (!folder || *folder == Listing::Unreadable) continue;
-      if (*folder == Listing::Empty && !movable) continue;
+      const std::string path = m_prefix + row.below;
+      const std::optional<Nearest> folder = nearestFolder(path);
+      if (!folder || folder->listing == Listing::Unreadable) continue;
+      if (folder->listing == Listing::Empty && !movable) continue;
       if (mayExist(row.filename)) continue;
-      rows.push_back({{row.id, row.filename}, *folder == Listing::Empty});
+      rows.push_back({{row.id, row.filename},
+                      folder->listing == Listing::Empty,
+                      goneFolderOf(path, folder->slash, folderGone)});
     }
     return rows;
   }
@@ -177,9 +186,14 @@ class Catalogued final : public WalkFilter {
   }
 
  private:
-  // How the nearest folder of `path` that the walk came to was listed. Folders it never came
-  // to (gone, hidden) are passed over on the way up to the chosen folder.
-  std::optional<Listing> nearestFolder(const std::string& path) const {
+  // How the nearest folder of `path` that the walk came to was listed, and where that folder's
+  // part of the path ends (at the separator that follows it). Folders it never came to (gone,
+  // hidden) are passed over on the way up to the chosen folder.
+  struct Nearest {
+    Listing listing;
+    std::size_t slash;
+  };
+  std::optional<Nearest> nearestFolder(const std::string& path) const {
     std::size_t end = path.size();
     while (end > 1) {
       const std::size_t slash = path.rfind('/', end - 1);
@@ -187,10 +201,26 @@ class Catalogued final : public WalkFilter {
       const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
       if (folder.size() + 1 < m_prefix.size() && folder != m_prefix) return std::nullopt;
       if (const auto found = m_folders.find(folder); found != m_folders.end())
-        return found->second;
+        return Nearest{found->second, slash};
       end = slash;
     }
     return std::nullopt;
+  }
+
+  // The first folder of `path` after the one whose part ends at `slash` that surely is not
+  // there, or "" when each is there or cannot be told (a hidden folder the walk passes over is
+  // still there). `folderGone` keeps what was looked up.
+  static std::string goneFolderOf(const std::string& path, std::size_t slash,
+                                  std::unordered_map<std::string, bool>& folderGone) {
+    for (std::size_t end = path.find('/', slash + 1); end != std::string::npos;
+         end = path.find('/', end + 1)) {
+      std::string folder = path.substr(0, end);
+      const auto [known, fresh] = folderGone.try_emplace(folder, false);
+      if (fresh)
+        known->second = engine::lookUpStoredPath(folder) == engine::PathState::Absent;
+      if (known->second) return folder;
+    }
+    return {};
   }
 
   const std::string m_prefix;  // sameFile(the chosen folder), with "/" after it unless it is "/"
@@ -228,6 +258,7 @@ ImportEnd FolderRescan::run(const std::string& folder,
                             const FolderImport::DatabaseSource& catalogue,
                             const FolderImport::Yield& letWindowRun) {
   m_vanished.clear();
+  m_goneFolders.clear();
   const std::shared_ptr<engine::Database> db = catalogue();
   if (!db || !db->isOpen())
     throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
@@ -268,8 +299,15 @@ ImportEnd FolderRescan::run(const std::string& folder,
   const ImportEnd stored = storeHeldBack(catalogued, catalogue, letWindowRun);
   if (stored != ImportEnd::Finished) return stored;
   // The rows that moved are neither gone nor to be removed.
-  for (auto& gone : catalogued.gone(false))
-    if (!m_moved.contains(gone.row.id)) m_vanished.push_back(std::move(gone.row));
+  std::map<std::string, std::vector<VanishedRow>> byFolder;
+  for (auto& gone : catalogued.gone(false)) {
+    if (m_moved.contains(gone.row.id)) continue;
+    if (gone.goneFolder.empty())
+      m_vanished.push_back(std::move(gone.row));
+    else
+      byFolder[gone.goneFolder].push_back(std::move(gone.row));
+  }
+  for (auto& [path, rows] : byFolder) m_goneFolders.push_back({path, std::move(rows)});
   return ImportEnd::Finished;
 }
 
@@ -368,11 +406,12 @@ ImportEnd FolderRescan::storeHeldBack(Catalogued& catalogued,
 
 std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database>& catalogue,
                                           const FolderImport::Yield& letWindowRun,
-                                          std::int64_t& removed) {
+                                          std::int64_t& removed, RescanRemoval which) {
   removed = 0;
   if (!catalogue || !catalogue->isOpen())
     throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
-  if (m_vanished.empty()) return removed;
+  const bool goneFolders = which.goneFolders && !m_goneFolders.empty();
+  if ((!which.vanished || m_vanished.empty()) && !goneFolders) return removed;
   const std::unique_ptr<engine::PreparedStatement> remove = catalogue->Prepare(kRemoveRow);
   remove->setBatched(true);
   remove->setLockWait(kLockWaitPerTry);  // then the window runs
@@ -395,9 +434,9 @@ std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database
     pending = 0;
   };
   int sinceYield = 0;
-  for (const VanishedRow& row : m_vanished) {
+  const auto removeRow = [&](const VanishedRow& row) {
     // The disk may be back since the question was asked.
-    if (Catalogued::mayExist(row.filename)) continue;
+    if (Catalogued::mayExist(row.filename)) return;
     for (;;) {
       remove->bind(1, std::to_string(row.id));
       remove->bind(2, row.filename);
@@ -428,7 +467,12 @@ std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database
       commit();
       letWindowRun();
     }
-  }
+  };
+  if (which.vanished)
+    for (const VanishedRow& row : m_vanished) removeRow(row);
+  if (goneFolders)
+    for (const GoneFolder& folder : m_goneFolders)
+      for (const VanishedRow& row : folder.rows) removeRow(row);
   commit();
   return removed;
 }

@@ -20,6 +20,20 @@ struct VanishedRow {
   std::string filename;  // as stored
 };
 
+// A folder below the rescanned one that is gone together with everything below it, such as
+// where a disk was mounted before the desktop took its folder away when it was unplugged, and
+// the rows whose files were below it.
+struct GoneFolder {
+  std::string path;  // as the rows' Filename names it, without doubled separators
+  std::vector<VanishedRow> rows;  // in ID order
+};
+
+// Which of the rows a rescan found FolderRescan::removeVanished() removes.
+struct RescanRemoval {
+  bool vanished = true;      // FolderRescan::vanished()
+  bool goneFolders = false;  // those of FolderRescan::goneFolders()
+};
+
 // Brings the catalogue in step with a folder, in one walk as the import's: a file no row holds
 // is stored, unless it holds the audio of a row whose file is gone (moved or renamed), which
 // then names the new path and keeps its ID and values; a file whose size or modification time
@@ -45,16 +59,25 @@ class FolderRescan {
   // path, after a finished run; empty after a stopped one. A row counts only when the nearest
   // of its folders that the walk came to could be listed and held something, so a folder that
   // cannot be read (a disk that is not mounted, no permission) or an empty one (where a disk is
-  // mounted) never makes its rows look vanished.
+  // mounted) never makes its rows look vanished. Only rows whose own folder the walk listed
+  // are here: the file went, its folder stayed.
   const std::vector<VanishedRow>& vanished() const { return m_vanished; }
 
-  // Removes the vanished rows that still hold the Filename they were found with and whose
-  // file is still gone, letting the window run now and then and while another program holds
-  // the catalogue. Returns how many rows went, also counted in `removed` as each batch of them
+  // The other rows that name no existing file, after a finished run: those below a folder that
+  // is gone as a whole, grouped by the topmost such folder under the nearest folder the walk
+  // listed, folders in byte order of their paths. Such rows are more likely on a disk that is
+  // not plugged in than deleted, so they are told apart; a row that moved is in neither list.
+  const std::vector<GoneFolder>& goneFolders() const { return m_goneFolders; }
+
+
+  // Removes the rows found (those `which` names) that still hold the Filename they were found
+  // with and whose file is still gone, letting the window run now and then and while another
+  // program holds the catalogue. Returns how many rows went, also counted in `removed` as each batch of them
   // is committed: those removed before a failure stay removed and counted, and a batch the
   // failure took back with it counts nothing. Throws engine::EngineError.
   std::int64_t removeVanished(const std::shared_ptr<engine::Database>& catalogue,
-                              const FolderImport::Yield& letWindowRun, std::int64_t& removed);
+                              const FolderImport::Yield& letWindowRun, std::int64_t& removed,
+                              RescanRemoval which = {});
 
  private:
   // After the walk: moves each gone row whose audio a new file held back holds to that file's
@@ -66,6 +89,7 @@ class FolderRescan {
   FolderImport& m_import;
   std::unordered_set<std::int64_t> m_moved;  // rows this run moved
   std::vector<VanishedRow> m_vanished;
+  std::vector<GoneFolder> m_goneFolders;
 };
 
 }  // namespace importer

@@ -69,15 +69,31 @@ class FolderRescanTest : public fixture::ImportTest {
     return names;
   }
 
+  // The folders gone as a whole, each with its rows' files, relative to the music folder; the
+  // rows must come in ID order.
+  std::vector<std::pair<std::string, Names>> goneFolders() const {
+    std::vector<std::pair<std::string, Names>> folders;
+    const std::size_t cut = root().string().size() + 1;
+    for (const GoneFolder& folder : rescanner->goneFolders()) {
+      Names names;
+      for (std::size_t i = 0; i < folder.rows.size(); ++i) {
+        EXPECT_TRUE(i == 0 || folder.rows[i - 1].id < folder.rows[i].id) << folder.path;
+        names.push_back(folder.rows[i].filename.substr(cut));
+      }
+      folders.emplace_back(folder.path.substr(cut), std::move(names));
+    }
+    return folders;
+  }
+
   Names storedSorted() {
     Names names = stored();
     std::sort(names.begin(), names.end());
     return names;
   }
 
-  std::int64_t removeVanished() {
+  std::int64_t removeVanished(RescanRemoval which = {}) {
     std::int64_t removed = 0;
-    EXPECT_EQ(rescanner->removeVanished(db, [] {}, removed), removed);
+    EXPECT_EQ(rescanner->removeVanished(db, [] {}, removed, which), removed);
     return removed;
   }
 
@@ -147,12 +163,14 @@ TEST_F(FolderRescanTest, VanishedRowsAreFoundAndGoOnlyWhenRemoved) {
               "')");
 
   ASSERT_EQ(rescan(root()), ImportEnd::Finished);
-  EXPECT_EQ(vanished(), (Names{"gone.mp3", "old/deep/y.mp3", "old/x.mp3"}));
+  EXPECT_EQ(vanished(), (Names{"gone.mp3"}));
+  EXPECT_EQ(goneFolders(), (std::vector<std::pair<std::string, Names>>{
+                               {"old", {"old/x.mp3", "old/deep/y.mp3"}}}));
   EXPECT_EQ(rowCount(), 9);  // nothing goes before it is asked for
 
   // A row the user pointed elsewhere meanwhile is no longer the vanished one.
   db->Execute("UPDATE music_shelf SET Filename = Filename || '.moved' WHERE Filename LIKE '*/x.mp3'");
-  EXPECT_EQ(removeVanished(), 2);
+  EXPECT_EQ(removeVanished({.vanished = true, .goneFolders = true}), 2);
   EXPECT_EQ(storedSorted(), (Names{"", ".hidden/h.mp3", otherCase + "/gone.mp3",
                                    root().string() + "2/elsewhere.mp3", "keep.mp3",
                                    "old/x.mp3.moved", "sub/keep.mp3"}));
@@ -168,6 +186,7 @@ TEST_F(FolderRescanTest, AFolderThatCannotBeReadRemovesNothing) {
   ASSERT_EQ(rescan(root() / "usb"), ImportEnd::Finished);
   EXPECT_EQ(import->progress().counts, (ImportCounts{.foldersUnreadable = 1}));
   EXPECT_TRUE(rescanner->vanished().empty());
+  EXPECT_TRUE(rescanner->goneFolders().empty());
   fs::rename(dir.path() / "unplugged", root() / "usb");
 }
 
@@ -187,6 +206,87 @@ TEST_F(FolderRescanTest, AnEmptyFolderOrABrokenLinkKeepsTheRowsBelowIt) {
   fs::remove(root() / "gone.mp3");
   ASSERT_EQ(rescan(root()), ImportEnd::Finished);
   EXPECT_EQ(vanished(), (Names{"gone.mp3"}));
+  EXPECT_TRUE(rescanner->goneFolders().empty());
+}
+
+// Disks mounted below one folder, as a desktop mounts them: one is unplugged and the desktop
+// takes its folder away. Its rows are told apart from files deleted from folders that are still
+// there, grouped by the topmost folder that went, however deep that is, and go only when asked
+// for apart. A file gone from a folder the walk passes over, which is still there, is no gone
+// folder.
+TEST_F(FolderRescanTest, AFolderGoneAsAWholeIsToldApartFromFilesGoneFromTheirFolder) {
+  for (const char* name : {"DISK1/a.mp3", "DISK1/deleted.mp3", "DISK2/x.mp3", "DISK2/Album/1.mp3",
+                           "DISK2/Album/2.mp3", "DISK3/A/keep.mp3", "DISK3/A/Album/1.mp3",
+                           "DISK3/A/Album/CD2/2.mp3", ".hidden/deleted.mp3"})
+    touch(name);
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  db->Execute("INSERT INTO music_shelf (Filename) VALUES ('" + (root() / ".hidden/deleted.mp3").string() +
+              "')");
+  fs::remove_all(root() / "DISK2");
+  fs::remove_all(root() / "DISK3/A/Album");
+  fs::remove(root() / "DISK1/deleted.mp3");
+  fs::remove(root() / ".hidden/deleted.mp3");
+
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(vanished(), (Names{".hidden/deleted.mp3", "DISK1/deleted.mp3"}));
+  EXPECT_EQ(goneFolders(), (std::vector<std::pair<std::string, Names>>{
+                               {"DISK2", {"DISK2/x.mp3", "DISK2/Album/1.mp3", "DISK2/Album/2.mp3"}},
+                               {"DISK3/A/Album", {"DISK3/A/Album/1.mp3", "DISK3/A/Album/CD2/2.mp3"}}}));
+
+  // What the user keeps stays: the files deleted go, and the unplugged disk's rows stay.
+  EXPECT_EQ(removeVanished(), 2);
+  EXPECT_EQ(rowCount(), 7);
+  EXPECT_EQ(removeVanished({.vanished = false}), 0);
+  EXPECT_EQ(rowCount(), 7);
+
+  // The disk comes back in part before the user says yes: what is there again stays.
+  touch("DISK2/x.mp3");
+  EXPECT_EQ(removeVanished({.vanished = false, .goneFolders = true}), 4);
+  EXPECT_EQ(storedSorted(), (Names{"DISK1/a.mp3", "DISK2/x.mp3", "DISK3/A/keep.mp3"}));
+}
+
+// A rescan of the folder the disks are mounted in while every disk is unplugged: that folder is
+// empty, as a mount folder is, and nothing below it is offered in either way.
+TEST_F(FolderRescanTest, AFolderWhoseDisksAreAllGoneOffersNothing) {
+  touch("media/DISK1/a.mp3");
+  touch("media/DISK2/b.mp3");
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  fs::remove_all(root() / "media/DISK1");
+  fs::remove_all(root() / "media/DISK2");
+  for (const fs::path& folder : {root(), root() / "media"}) {
+    ASSERT_EQ(rescan(folder), ImportEnd::Finished);
+    EXPECT_TRUE(rescanner->vanished().empty()) << folder;
+    EXPECT_TRUE(rescanner->goneFolders().empty()) << folder;
+  }
+}
+
+// An album folder renamed, or moved with another folder on its way, is followed by its audio:
+// its rows are neither vanished nor gone with the folder, and only the song that did not turn
+// up again is offered, with the folder it was in.
+TEST_F(FolderRescanTest, AnAlbumFolderRenamedOrMovedIsFollowed) {
+  import = std::make_unique<FolderImport>(createTagLibMp3Info);  // it tells the audio apart
+  const auto song = [this](const std::string& name, int frames) {
+    fs::create_directories((root() / name).parent_path());
+    fixture::writeMp3(root() / name, fixture::id3v2Tag(4, {{"TIT2", {name}}}),
+                      fixture::Audio{.frames = frames});
+  };
+  song("A/Album/1.mp3", 101);
+  song("A/Album/2.mp3", 102);
+  song("A/Album/3.mp3", 103);
+  song("B/Disc/Album/4.mp3", 104);
+  song("A/keep.mp3", 105);
+  ASSERT_EQ(run(root().string()), ImportEnd::Finished);
+  fs::rename(root() / "A/Album", root() / "A/Album (2019)");
+  fs::remove(root() / "A/Album (2019)/3.mp3");
+  fs::rename(root() / "B/Disc", root() / "C");
+
+  ASSERT_EQ(rescan(root()), ImportEnd::Finished);
+  EXPECT_EQ(import->progress().counts, (ImportCounts{.songsUnchanged = 1, .songsMoved = 3}));
+  EXPECT_TRUE(rescanner->vanished().empty());
+  EXPECT_EQ(goneFolders(),
+            (std::vector<std::pair<std::string, Names>>{{"A/Album", {"A/Album/3.mp3"}}}));
+  EXPECT_EQ(storedSorted(), (Names{"A/Album (2019)/1.mp3", "A/Album (2019)/2.mp3",
+                                   "A/Album/3.mp3", "A/keep.mp3", "C/Album/4.mp3"}));
 }
 
 // An import of "/music/" stored "/music//a.mp3"; one of "/" would store "//music/a.mp3". Each
