@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "catalog/catalogue.h"
 #include "engine/engine.h"
@@ -28,6 +29,40 @@ QString vanishedQuestion(std::int64_t vanished, const std::string& folder) {
         .arg(name);
   return QStringLiteral("%1 songs below %2 are no longer on disk. Remove them from the catalogue?")
       .arg(QString::fromStdString(importer::groupedNumber(vanished)), name);
+}
+
+// Asked apart, after the question about files gone from their folders: rows below folders that
+// went with everything in them are more likely on a disk that is not plugged in than deleted.
+QString goneFoldersQuestion(const std::vector<importer::GoneFolder>& folders) {
+  std::int64_t songs = 0;
+  for (const importer::GoneFolder& folder : folders)
+    songs += static_cast<std::int64_t>(folder.rows.size());
+  const auto name = [&](std::size_t i) {
+    return QString::fromStdString(engine::validUtf8(folders[i].path));
+  };
+  const QString count = QString::fromStdString(importer::groupedNumber(songs));
+  if (folders.size() == 1) {
+    if (songs == 1)
+      return QStringLiteral("The song below %1 is gone together with the folder itself: it may "
+                            "be on a disk that is not plugged in. Remove it from the catalogue "
+                            "anyway?")
+          .arg(name(0));
+    return QStringLiteral("All %1 songs below %2 are gone together with the folder itself: it "
+                          "may be a disk that is not plugged in. Remove them from the catalogue "
+                          "anyway?")
+        .arg(count, name(0));
+  }
+  QString named = folders.size() == 2
+                      ? QStringLiteral("%1 and %2").arg(name(0), name(1))
+                      : QStringLiteral("%1, %2 and %3 more")
+                            .arg(name(0), name(1),
+                                 QString::fromStdString(importer::groupedNumber(
+                                     static_cast<std::int64_t>(folders.size() - 2))));
+  return QStringLiteral("All %1 songs in %2 folders that are gone as a whole (%3): they may be "
+                        "disks that are not plugged in. Remove them from the catalogue anyway?")
+      .arg(count, QString::fromStdString(importer::groupedNumber(
+                      static_cast<std::int64_t>(folders.size()))),
+           named);
 }
 
 }  // namespace
@@ -131,17 +166,31 @@ void ImportRunner::rescanFolder(const std::string& folder) {
     end = rescan.run(folder, m_database, m_yield);
     if (m_cancelled) end = importer::ImportEnd::Stopped;  // cancelled after the last file
     const auto vanished = static_cast<std::int64_t>(rescan.vanished().size());
+    std::int64_t inGoneFolders = 0;
+    for (const importer::GoneFolder& gone : rescan.goneFolders())
+      inGoneFolders += static_cast<std::int64_t>(gone.rows.size());
     // A Cancel or a close that came meanwhile, even after the last file, ends the rescan here,
     // without a question.
-    if (vanished > 0 && !m_closeRequested && !m_cancelled) {
+    const auto mayAsk = [&] { return !m_closeRequested && !m_cancelled; };
+    if (vanished + inGoneFolders > 0 && mayAsk()) {
       // The walk is over: Cancel goes, and the status bar says what it did while the user
       // decides, and that nothing is removed yet.
-      emit walkSummary(QString::fromStdString(
-          importer::rescanWaitingText(m_import.progress().counts, folder, vanished)));
-      if (m_question && m_question(vanishedQuestion(vanished, folder)))
-        rescan.removeVanished(m_database(), m_yield, removed);
-      else
-        kept = vanished;
+      emit walkSummary(QString::fromStdString(importer::rescanWaitingText(
+          m_import.progress().counts, folder, vanished + inGoneFolders)));
+      importer::RescanRemoval removal{.vanished = false, .goneFolders = false};
+      if (vanished > 0) {
+        removal.vanished = m_question && m_question(vanishedQuestion(vanished, folder));
+        if (!removal.vanished) kept += vanished;
+      }
+      // A close or Cancel that came while the first question was up leaves the folders' rows
+      // unasked, and kept.
+      if (inGoneFolders > 0) {
+        removal.goneFolders =
+            mayAsk() && m_question && m_question(goneFoldersQuestion(rescan.goneFolders()));
+        if (!removal.goneFolders) kept += inGoneFolders;
+      }
+      if (removal.vanished || removal.goneFolders)
+        rescan.removeVanished(m_database(), m_yield, removed, removal);
     }
   } catch (...) {
     emit walkSummary(summary(true));

@@ -46,7 +46,9 @@ class ImportRunner final : public QObject {
   // does nothing while a walk runs already.
   void addDirectory(const std::string& folder);
   // Brings the catalogue in step with `folder`: stores its new files, then offers to remove the
-  // rows whose files are gone. Returns when it is over; does nothing while a walk runs already.
+  // rows whose files are gone, and in a question of its own those below folders that are gone
+  // as a whole (a disk that is not plugged in, as like as not). Returns when it is over; does
+  // nothing while a walk runs already.
   void rescanDirectory(const std::string& folder);
 
   // Stops the running walk before its next row; a rescan stopped so asks nothing.

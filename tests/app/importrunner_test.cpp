@@ -1,7 +1,9 @@
 // The import runner without a window: a fake MP3 component, a catalogue and a music folder in a
 // temporary folder. What the runner tells goes into one log, so that a test sees its order too.
 // The tests act from within the walk's yields, where a window's clicks would come.
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <QTest>
 
@@ -31,6 +33,10 @@ class TestImportRunner : public QObject {
   void importReportsWhatItDid();
   void rescanAsksBeforeItRemoves_data();
   void rescanAsksBeforeItRemoves();
+  void foldersGoneAsAWholeAreAskedAboutApart_data();
+  void foldersGoneAsAWholeAreAskedAboutApart();
+  void anAnswerGivenAsTheWindowClosesIsCarriedOut_data();
+  void anAnswerGivenAsTheWindowClosesIsCarriedOut();
   void cancelOrCloseStopsTheWalk_data();
   void cancelOrCloseStopsTheWalk();
   void oneWalkAtATime();
@@ -46,6 +52,15 @@ class TestImportRunner : public QObject {
     return std::stoi(testcatalogue::scalar(m_path, "SELECT count(*) FROM music_shelf"));
   }
   std::string music() const { return QFile::encodeName(m_music).toStdString(); }
+  // "deleted.mp3" and "keep.mp3" in the music folder, and a song or two on each of three disks
+  // mounted in it, imported.
+  void importDisks();
+  // The files the rows name, relative to the music folder, sorted.
+  std::string filesStored() {
+    return testcatalogue::scalar(
+        m_path, "SELECT group_concat(f, ',') FROM (SELECT substr(Filename, " +
+                    std::to_string(music().size() + 2) + ") AS f FROM music_shelf ORDER BY f)");
+  }
   QString musicFile(const char* name) const { return m_music + QLatin1Char('/') + name; }
 
   std::unique_ptr<testsupport::TempDir> m_dir;
@@ -163,6 +178,141 @@ void TestImportRunner::rescanAsksBeforeItRemoves() {
                    : walked + summary);
   QCOMPARE(m_log, expected);
   QCOMPARE(testcatalogue::scalar(m_path, "SELECT group_concat(ID) FROM music_shelf"), ids);
+}
+
+void TestImportRunner::importDisks() {
+  for (const char* name : {"deleted.mp3", "keep.mp3", "DISK1/a.mp3", "DISK2/b.mp3",
+                           "DISK2/Album/c.mp3", "DISK3/d.mp3"}) {
+    QVERIFY(QDir().mkpath(QFileInfo(musicFile(name)).path()));
+    importfakes::touch(musicFile(name));
+  }
+  m_runner->addDirectory(music());
+  QCOMPARE(rowsStored(), 6);
+}
+
+void TestImportRunner::foldersGoneAsAWholeAreAskedAboutApart_data() {
+  QTest::addColumn<QStringList>("gone");      // files deleted and disks unplugged
+  QTest::addColumn<QString>("answers");       // "y" or "n" for each question, in turn
+  QTest::addColumn<QStringList>("questions");  // "%1" the music folder
+  QTest::addColumn<QString>("summary");
+  QTest::addColumn<std::string>("files");
+
+  const QString deleted =
+      QStringLiteral("1 song below %1 is no longer on disk. Remove it from the catalogue?");
+  const QString disk2 = QStringLiteral(
+      "All 2 songs below %1/DISK2 are gone together with the folder itself: it may be a disk "
+      "that is not plugged in. Remove them from the catalogue anyway?");
+  const std::string all = "DISK1/a.mp3,DISK2/Album/c.mp3,DISK2/b.mp3,DISK3/d.mp3,deleted.mp3,keep.mp3";
+  QTest::newRow("unplugged disk, No")
+      << QStringList{"DISK2"} << "n" << QStringList{disk2}
+      << "0 added, 0 removed, 4 unchanged, 2 songs no longer on disk kept" << all;
+  QTest::newRow("unplugged disk, Yes")
+      << QStringList{"DISK2"} << "y" << QStringList{disk2} << "0 added, 2 removed, 4 unchanged"
+      << std::string("DISK1/a.mp3,DISK3/d.mp3,deleted.mp3,keep.mp3");
+  QTest::newRow("deleted file Yes, unplugged disk No")
+      << QStringList{"deleted.mp3", "DISK2"} << "yn" << QStringList{deleted, disk2}
+      << "0 added, 1 removed, 3 unchanged, 2 songs no longer on disk kept"
+      << std::string("DISK1/a.mp3,DISK2/Album/c.mp3,DISK2/b.mp3,DISK3/d.mp3,keep.mp3");
+  QTest::newRow("deleted file No, unplugged disk Yes")
+      << QStringList{"deleted.mp3", "DISK2"} << "ny" << QStringList{deleted, disk2}
+      << "0 added, 2 removed, 3 unchanged, 1 song no longer on disk kept"
+      << std::string("DISK1/a.mp3,DISK3/d.mp3,deleted.mp3,keep.mp3");
+  QTest::newRow("one song")
+      << QStringList{"DISK3"} << "n"
+      << QStringList{QStringLiteral(
+             "The song below %1/DISK3 is gone together with the folder itself: it may be on a "
+             "disk that is not plugged in. Remove it from the catalogue anyway?")}
+      << "0 added, 0 removed, 5 unchanged, 1 song no longer on disk kept" << all;
+  QTest::newRow("two folders")
+      << QStringList{"DISK2", "DISK3"} << "n"
+      << QStringList{QStringLiteral(
+             "All 3 songs in 2 folders that are gone as a whole (%1/DISK2 and %1/DISK3): they "
+             "may be disks that are not plugged in. Remove them from the catalogue anyway?")}
+      << "0 added, 0 removed, 3 unchanged, 3 songs no longer on disk kept" << all;
+  QTest::newRow("three folders")
+      << QStringList{"DISK1", "DISK2", "DISK3"} << "y"
+      << QStringList{QStringLiteral(
+             "All 4 songs in 3 folders that are gone as a whole (%1/DISK1, %1/DISK2 and 1 "
+             "more): they may be disks that are not plugged in. Remove them from the catalogue "
+             "anyway?")}
+      << "0 added, 4 removed, 2 unchanged" << std::string("deleted.mp3,keep.mp3");
+}
+
+// A disk whose mount folder went with it when it was unplugged: its songs are not among those
+// no longer on disk, but asked about apart, after them, and kept unless the user says Yes.
+void TestImportRunner::foldersGoneAsAWholeAreAskedAboutApart() {
+  QFETCH(QStringList, gone);
+  QFETCH(QString, answers);
+  QFETCH(QStringList, questions);
+  QFETCH(QString, summary);
+  QFETCH(std::string, files);
+  importDisks();
+  if (QTest::currentTestFailed()) return;
+  for (const QString& name : gone) {
+    const QString path = musicFile(qPrintable(name));
+    QVERIFY(QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path));
+  }
+  QStringList asked;
+  m_runner->setQuestion([&](const QString& text) {
+    asked << text;
+    return answers.mid(asked.size() - 1, 1) == QStringLiteral("y");
+  });
+  m_log.clear();
+  m_runner->rescanDirectory(music());
+  for (QString& question : questions) question = question.arg(m_music);
+  QCOMPARE(asked, questions);
+  QCOMPARE(m_log.last(), QStringLiteral("Rescan of %1: ").arg(m_music) + summary);
+  QCOMPARE(filesStored(), files);
+}
+
+void TestImportRunner::anAnswerGivenAsTheWindowClosesIsCarriedOut_data() {
+  QTest::addColumn<int>("closeAt");  // the question during which the window closes
+  QTest::addColumn<bool>("close");   // or Cancel is pressed
+  QTest::addColumn<int>("asked");
+  QTest::addColumn<QString>("summary");
+  QTest::addColumn<std::string>("files");
+  const QString oneRemoved = QStringLiteral("0 added, 1 removed, 3 unchanged, 2 songs no longer "
+                                            "on disk kept");
+  const std::string diskKept = "DISK1/a.mp3,DISK2/Album/c.mp3,DISK2/b.mp3,DISK3/d.mp3,keep.mp3";
+  const QString allRemoved = QStringLiteral("0 added, 3 removed, 3 unchanged");
+  const std::string noneKept = "DISK1/a.mp3,DISK3/d.mp3,keep.mp3";
+  QTest::newRow("close, first question") << 1 << true << 1 << oneRemoved << diskKept;
+  QTest::newRow("Cancel, first question") << 1 << false << 1 << oneRemoved << diskKept;
+  QTest::newRow("close, question apart") << 2 << true << 2 << allRemoved << noneKept;
+  QTest::newRow("Cancel, question apart") << 2 << false << 2 << allRemoved << noneKept;
+}
+
+// A close or a Cancel while a question is up: the Yes given is carried out, no further question
+// is asked, and what was not asked about is kept.
+void TestImportRunner::anAnswerGivenAsTheWindowClosesIsCarriedOut() {
+  QFETCH(int, closeAt);
+  QFETCH(bool, close);
+  QFETCH(int, asked);
+  QFETCH(QString, summary);
+  QFETCH(std::string, files);
+  importDisks();
+  if (QTest::currentTestFailed()) return;
+  QVERIFY(QFile::remove(musicFile("deleted.mp3")));
+  QVERIFY(QDir(musicFile("DISK2")).removeRecursively());
+  int questions = 0;
+  bool closedAtOnce = false;
+  m_runner->setQuestion([&](const QString&) {
+    if (++questions == closeAt) {
+      if (close)
+        closedAtOnce = m_runner->stopForClose();
+      else
+        m_runner->cancel();
+    }
+    return true;
+  });
+  m_log.clear();
+  m_runner->rescanDirectory(music());
+  QVERIFY(!closedAtOnce);
+  QCOMPARE(questions, asked);
+  QStringList ends = {QStringLiteral("Rescan of %1: ").arg(m_music) + summary};
+  if (close) ends << QStringLiteral("may close");
+  QCOMPARE(m_log.mid(m_log.size() - ends.size()), ends);
+  QCOMPARE(filesStored(), files);
 }
 
 void TestImportRunner::cancelOrCloseStopsTheWalk_data() {
