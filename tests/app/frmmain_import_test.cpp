@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -29,6 +30,7 @@
 #include "support/smalldisk.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
+#include "ui/question.h"
 
 using importfakes::hold;
 using importfakes::letGo;
@@ -52,6 +54,8 @@ class TestFrmMainImport : public QObject {
   void tagReaderIsOneWindowThatOutlivesTheMainWindow();
   void rescanStoresNewFilesAndAsksBeforeRemovingVanishedOnes();
   void rescanThatIsCancelledAsksNothing();
+  void rescanKeepsAnUnpluggedDisksSongsUnlessToldApart();
+  void theRealQuestionAnswersNoToEnter();
   void missingFilesAndDuplicatesAreViews();
   void duplicateSongsStandTogether();
   void olderCatalogueGainsTheCompanionTableOnce();
@@ -404,6 +408,68 @@ void TestFrmMainImport::rescanThatIsCancelledAsksNothing() {
   QVERIFY(m_questions.isEmpty());
   QCOMPARE(statusText(),
            QStringLiteral("Rescan of %1 cancelled: %2 added, 1 unchanged").arg(m_music).arg(added));
+}
+
+// Two disks mounted in one folder; one is unplugged and the desktop takes its mount folder away.
+// Its songs are not offered as songs no longer on disk: a question of their own names the disk,
+// and only a Yes to it removes them. With the empty mount folder left in place nothing is
+// asked.
+void TestFrmMainImport::rescanKeepsAnUnpluggedDisksSongsUnlessToldApart() {
+  for (const char* disk : {"/DISK1", "/DISK2"}) {
+    QVERIFY(QDir().mkpath(m_music + QLatin1String(disk) + QStringLiteral("/Album")));
+    importfakes::touch(m_music + QLatin1String(disk) + QStringLiteral("/a.mp3"));
+    importfakes::touch(m_music + QLatin1String(disk) + QStringLiteral("/Album/b.mp3"));
+  }
+  clickAddDirectory();
+  QCOMPARE(rowsStored(), 4);
+  const QString disk2 = m_music + QStringLiteral("/DISK2");
+  QVERIFY(QDir(disk2).removeRecursively());
+  const QString asked = QStringLiteral(
+      "All 2 songs below %1 are gone together with the folder itself: it may be a disk that is "
+      "not plugged in. Remove them from the catalogue anyway?")
+                            .arg(disk2);
+
+  triggerMenu(*m_window, "mnuRescan");
+  QVERIFY(m_errors.empty());
+  QCOMPARE(m_questions, QStringList{asked});
+  QCOMPARE(rowsStored(), 4);
+  QCOMPARE(statusText(), QStringLiteral("Rescan of %1: 0 added, 0 removed, 2 unchanged, 2 songs "
+                                        "no longer on disk kept")
+                             .arg(m_music));
+
+  // The disk is plugged in again, or its empty mount folder is back: nothing is asked.
+  QVERIFY(QDir().mkpath(disk2));
+  m_questions.clear();
+  triggerMenu(*m_window, "mnuRescan");
+  QVERIFY(m_questions.isEmpty());
+  QCOMPARE(rowsStored(), 4);
+
+  QVERIFY(QDir(disk2).removeRecursively());
+  m_answer = true;
+  m_questions.clear();
+  triggerMenu(*m_window, "mnuRescan");
+  QCOMPARE(m_questions, QStringList{asked});
+  QCOMPARE(statusText(),
+           QStringLiteral("Rescan of %1: 0 added, 2 removed, 2 unchanged").arg(m_music));
+  QCOMPARE(rowsStored(), 2);
+  QVERIFY(m_errors.empty());
+}
+
+// The question the program asks with is a message box whose default answer, the one Enter
+// gives, is No.
+void TestFrmMainImport::theRealQuestionAnswersNoToEnter() {
+  const ui::Question question = ui::messageBoxQuestion(m_window.get());
+  QString shown;
+  // Runs inside the box's own event loop, once the box is up.
+  QTimer::singleShot(0, m_window.get(), [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    shown = box->text();
+    QTest::keyClick(box, Qt::Key_Return);
+    if (box->isVisible()) box->done(QMessageBox::Yes);  // Enter did nothing: fail, not hang
+  });
+  QVERIFY(!question(QStringLiteral("Remove them from the catalogue anyway?")));
+  QCOMPARE(shown, QStringLiteral("Remove them from the catalogue anyway?"));
 }
 
 void TestFrmMainImport::missingFilesAndDuplicatesAreViews() {
