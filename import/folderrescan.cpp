@@ -216,8 +216,7 @@ class Catalogued final : public WalkFilter {
          end = path.find('/', end + 1)) {
       std::string folder = path.substr(0, end);
       const auto [known, fresh] = folderGone.try_emplace(folder, false);
-      if (fresh)
-        known->second = engine::lookUpStoredPath(folder) == engine::PathState::Absent;
+      if (fresh) known->second = engine::lookUpStoredPath(folder) == engine::PathState::Absent;
       if (known->second) return folder;
     }
     return {};

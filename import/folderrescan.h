@@ -24,7 +24,7 @@ struct VanishedRow {
 // where a disk was mounted before the desktop took its folder away when it was unplugged, and
 // the rows whose files were below it.
 struct GoneFolder {
-  std::string path;  // as the rows' Filename names it, without doubled separators
+  std::string path;               // as the rows' Filename names it, without doubled separators
   std::vector<VanishedRow> rows;  // in ID order
 };
 
@@ -59,8 +59,8 @@ class FolderRescan {
   // path, after a finished run; empty after a stopped one. A row counts only when the nearest
   // of its folders that the walk came to could be listed and held something, so a folder that
   // cannot be read (a disk that is not mounted, no permission) or an empty one (where a disk is
-  // mounted) never makes its rows look vanished. Only rows whose own folder the walk listed
-  // are here: the file went, its folder stayed.
+  // mounted) never makes its rows look vanished. Only rows whose own folder is still there are
+  // here: the file went, its folder stayed.
   const std::vector<VanishedRow>& vanished() const { return m_vanished; }
 
   // The other rows that name no existing file, after a finished run: those below a folder that
@@ -69,12 +69,11 @@ class FolderRescan {
   // not plugged in than deleted, so they are told apart; a row that moved is in neither list.
   const std::vector<GoneFolder>& goneFolders() const { return m_goneFolders; }
 
-
   // Removes the rows found (those `which` names) that still hold the Filename they were found
   // with and whose file is still gone, letting the window run now and then and while another
-  // program holds the catalogue. Returns how many rows went, also counted in `removed` as each batch of them
-  // is committed: those removed before a failure stay removed and counted, and a batch the
-  // failure took back with it counts nothing. Throws engine::EngineError.
+  // program holds the catalogue. Returns how many rows went, also counted in `removed` as each
+  // batch of them is committed: those removed before a failure stay removed and counted, and a
+  // batch the failure took back with it counts nothing. Throws engine::EngineError.
   std::int64_t removeVanished(const std::shared_ptr<engine::Database>& catalogue,
                               const FolderImport::Yield& letWindowRun, std::int64_t& removed,
                               RescanRemoval which = {});
