@@ -378,10 +378,10 @@ ImportEnd FolderRescan::storeHeldBack(Catalogued& catalogued,
           if (!file.readable) ++counts.filesUnreadable;
         }
       }
-    } catch (const engine::EngineError&) {
+    } catch (const engine::EngineError& error) {
       if (writer.batchLost()) counts = {};
       m_import.addCounts(counts);
-      throw;
+      throw stoppedAt(error, file.filename(), true);
     }
     if (result == ShelfWriter::Result::Stopped) break;
     if (++sinceYield == kWritesPerYield ||

@@ -34,6 +34,10 @@ struct ImportCounts {
   std::int64_t entriesMissing = 0;
   // Entries whose kind could not be read for another reason.
   std::int64_t entriesUnreadable = 0;
+  // Files stored with a value cut, since the catalogue could not hold all of it, and the path
+  // of the first of them (as storedPath() gives it), which the summary names.
+  std::int64_t filesCut = 0;
+  std::string firstFileCut = {};  // initialised, so that counts given field by field may omit it
 
   bool operator==(const ImportCounts&) const = default;
   ImportCounts& operator+=(const ImportCounts& more);
@@ -71,6 +75,7 @@ struct ReadFile {
   // Taken before the file was read, so that a change while it is read shows at the next rescan.
   std::optional<FileStamp> stamp;
   bool readable = false;  // read as MP3, rather than given "Unknown" texts
+  bool cut = false;       // a value was too long to store and is cut (see cutToStorable)
   // A rescan: the row that holds the file's path, and whether the companion table describes the
   // file as that row's (rather than not at all); 0 and false for a file no row holds.
   std::int64_t rowId = 0;

@@ -20,6 +20,8 @@ ImportCounts& ImportCounts::operator+=(const ImportCounts& more) {
   specialFiles += more.specialFiles;
   entriesMissing += more.entriesMissing;
   entriesUnreadable += more.entriesUnreadable;
+  filesCut += more.filesCut;
+  if (firstFileCut.empty()) firstFileCut = more.firstFileCut;
   return *this;
 }
 
@@ -57,6 +59,15 @@ std::string passedOver(const ImportCounts& counts) {
   return text + ")";
 }
 
+// The files stored with a value cut, naming the first; empty when there were none.
+std::string valuesCut(const ImportCounts& counts) {
+  if (counts.filesCut <= 0) return {};
+  const std::string first = engine::validUtf8(counts.firstFileCut);
+  if (counts.filesCut == 1) return ", 1 file with a value too long to store, cut (" + first + ")";
+  return ", " + groupedNumber(counts.filesCut) + " files with values too long to store, cut (" +
+         first + " and others)";
+}
+
 }  // namespace
 
 std::string groupedNumber(std::int64_t value) {
@@ -83,10 +94,13 @@ std::string progressText(const ImportCounts& counts, double seconds, bool waitin
 std::string summaryText(const ImportCounts& counts, const std::string& folder, double seconds,
                         ImportEnd end, bool failed) {
   const std::string added = counted(counts.songsAdded, "song", "songs") + " added";
-  if (failed) return "Import stopped by an error: " + added + passedOver(counts);
-  if (end == ImportEnd::Stopped) return "Import cancelled: " + added + passedOver(counts);
+  if (failed)
+    return "Import stopped by an error: " + added + valuesCut(counts) + passedOver(counts);
+  if (end == ImportEnd::Stopped)
+    return "Import cancelled: " + added + valuesCut(counts) + passedOver(counts);
   return "Added " + counted(counts.songsAdded, "song", "songs") + " from " +
-         engine::validUtf8(folder) + " in " + secondsText(seconds) + passedOver(counts);
+         engine::validUtf8(folder) + " in " + secondsText(seconds) + valuesCut(counts) +
+         passedOver(counts);
 }
 
 namespace {
@@ -129,15 +143,15 @@ std::string rescanSummaryText(const ImportCounts& counts, const std::string& fol
   if (failed)
     return "Rescan of " + name + " stopped by an error: " + added + ", " +
            groupedNumber(removed) + " removed, " + unchanged + editsKept(counts) +
-           passedOver(counts);
+           valuesCut(counts) + passedOver(counts);
   if (end == ImportEnd::Stopped)
     return "Rescan of " + name + " cancelled: " + added + ", " + unchanged + editsKept(counts) +
-           passedOver(counts);
+           valuesCut(counts) + passedOver(counts);
   std::string text = "Rescan of " + name + ": " + added + ", " + groupedNumber(removed) +
                      " removed, " + unchanged;
   if (kept > 0)
     text += ", " + counted(kept, "song", "songs") + " no longer on disk kept";
-  return text + editsKept(counts) + passedOver(counts);
+  return text + editsKept(counts) + valuesCut(counts) + passedOver(counts);
 }
 
 }  // namespace importer

@@ -53,6 +53,10 @@ std::unique_ptr<FileJob> RowWriter::next() {
       std::unique_ptr<FileJob> job = std::move(shared.jobs.front());
       shared.jobs.pop_front();
       --shared.firstUntaken;
+      lock.unlock();
+      // The one place every file's values pass on their way to the catalogue, whether its row
+      // is written now or, in a rescan, held back.
+      cutToStorable(job->file);
       return job;
     }
     if (shared.jobs.empty() && shared.walkDone) return nullptr;
@@ -76,6 +80,12 @@ std::unique_ptr<FileJob> RowWriter::next() {
 void RowWriter::setWaiting(bool waiting) {
   std::lock_guard lock(m_shared.mutex);
   m_shared.progress.waitingForCatalogue = waiting;
+}
+
+void RowWriter::countCut(const ReadFile& file) {
+  if (!file.cut) return;
+  ++m_uncommitted.filesCut;
+  if (m_uncommitted.firstFileCut.empty()) m_uncommitted.firstFileCut = file.filename();
 }
 
 void RowWriter::countCommitted() {
@@ -115,17 +125,22 @@ bool RowWriter::write(const FileJob& job) {
       if (result == ShelfWriter::Result::Written) {
         ++(change.fileChanged ? m_uncommitted.songsUpdated : m_uncommitted.songsUnchanged);
         m_uncommitted.editsKept += change.editsKept;
+        countCut(file);
       }
       return true;
     }
-    // A rescan keeps a file that may be a moved one until it knows.
-    if (m_filter && m_filter->holdBack(file)) return true;
+    // A rescan keeps a file that may be a moved one until it knows; its values are cut already.
+    if (m_filter && m_filter->holdBack(file)) {
+      countCut(file);
+      return true;
+    }
     // A rescan adds a file only while no row holds it: another program may have meanwhile.
     const ShelfWriter::Result added = m_shelf.add(file, m_filter != nullptr);
     if (added == ShelfWriter::Result::Stopped) return false;
     if (added == ShelfWriter::Result::Missed) return true;
     ++m_uncommitted.songsAdded;
     if (!file.readable) ++m_uncommitted.filesUnreadable;
+    countCut(file);
     return true;
   } catch (const engine::EngineError&) {
     // The engine committed the rows before this one, unless they were lost with it.

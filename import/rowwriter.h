@@ -50,6 +50,8 @@ class RowWriter {
 
  private:
   void setWaiting(bool waiting);
+  // Counts `file` among those stored with a value cut, when it is one.
+  void countCut(const ReadFile& file);
   void countCommitted();
 
   Shared& m_shared;

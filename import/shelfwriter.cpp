@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "engine/errors.h"
+#include "engine/utf8.h"
 #include "shelffiles.h"
 
 namespace importer {
@@ -102,7 +103,36 @@ ShelfWriter::Change changeFrom(const std::string& returned) {
   return change;
 }
 
+// Whether `byte` continues a UTF-8 sequence rather than begins one.
+bool continuesCharacter(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
 }  // namespace
+
+bool cutToStorable(ReadFile& file) {
+  bool cut = false;
+  // Title, Artist, Album, Genre and Track; the path names the file and stays whole.
+  for (std::size_t i = 0; i < 5; ++i) {
+    std::string& value = file.values[i];
+    if (value.size() <= kLongestFileValue) continue;
+    std::size_t end = kLongestFileValue;
+    while (end > 0 && continuesCharacter(value[end])) --end;
+    value.resize(end);
+    value.shrink_to_fit();  // a tag's worth of text waits in the queue otherwise
+    cut = true;
+  }
+  file.cut = cut;
+  return cut;
+}
+
+engine::EngineError stoppedAt(const engine::EngineError& error, std::string_view path,
+                              bool rescan) {
+  std::string description = error.description();
+  if (!description.empty()) description += description.back() == '.' ? " " : ". ";
+  description += rescan ? "The rescan stopped at " : "The import stopped at ";
+  description += engine::validUtf8(path);
+  description += '.';
+  return engine::EngineError(error.number(), std::move(description));
+}
 
 // The companion statements are null in a catalogue without the companion table.
 struct ShelfWriter::Statements {

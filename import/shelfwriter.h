@@ -1,11 +1,15 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "engine/connection.h"
+#include "engine/errors.h"
 #include "importcounts.h"
 
 namespace engine {
@@ -17,6 +21,23 @@ namespace importer {
 
 // How long one try at a write waits for another program's lock before the window runs again.
 inline constexpr std::chrono::milliseconds kLockWaitPerTry{50};
+
+// The longest text a file may give one value of its row. SQLite's length limit holds for a
+// whole row record too, and a row carries four such texts, its companion row a copy of them,
+// and the search index a folded copy that may be half as long again; at a sixteenth of the
+// limit every one of those records stays well within it, whatever else the row holds.
+inline constexpr std::size_t kLongestFileValue = engine::kLongestValue / 16;
+
+// Cuts each of the file's values (not its path) that is longer than kLongestFileValue to the
+// whole characters that fit; file.cut, and the result, tell whether one was. The values are valid
+// UTF-8, as storeText() leaves them. A file read again gives the same cut values, so a rescan
+// does not take it for changed.
+bool cutToStorable(ReadFile& file);
+
+// The error that stopped an import (or, with `rescan`, a rescan) at the file `path`: the same
+// number, its description followed by the file's name.
+engine::EngineError stoppedAt(const engine::EngineError& error, std::string_view path,
+                              bool rescan = false);
 
 // Writes a file's row of music_shelf together with its companion row in shelf_files: a new
 // file's, a known file's new values, a moved file's new path. A row's change and its companion

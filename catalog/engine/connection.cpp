@@ -42,10 +42,6 @@ std::vector<std::pair<dev_t, ino_t>>& openFiles() {
 // call; reading a million rows makes some forty million calls.
 constexpr int kThreading = SQLITE_OPEN_NOMUTEX;
 
-// The largest text or blob a statement may make or read: far above any tag or path, and small
-// enough to build in well under a second.
-constexpr int kLongestValue = 64 << 20;
-
 LockWaitObserver& lockWaitObserver() {
   static LockWaitObserver observer;
   return observer;
