@@ -138,6 +138,7 @@ class Connection {
   // The sentence a message about a failed read ends with, after the check.
   static std::string damageNote(Soundness soundness);
   static constexpr std::chrono::milliseconds kDamageCheckLimit{5000};
+  static constexpr off_t kDamageCheckLargestFile = off_t{1} << 30;
   std::string exhaustedSequence() const;
 
   sqlite3* m_db;
