@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <ostream>
 #include <string>
 
 #include "catalogue_fixture.h"
@@ -62,6 +63,8 @@ struct ReadCase {
   const char* name;
   FaultyVfs::File file;
 };
+
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
 
 class ReadFailureTest : public IoErrorTest, public ::testing::WithParamInterface<ReadCase> {};
 
