@@ -42,6 +42,40 @@ std::vector<std::pair<dev_t, ino_t>>& openFiles() {
 // call; reading a million rows makes some forty million calls.
 constexpr int kThreading = SQLITE_OPEN_NOMUTEX;
 
+enum class IoDirection { kRead, kWrite, kOther };
+
+// Which way the data was going when SQLite's I/O error came.
+IoDirection ioDirection(int code) {
+  switch (code) {
+    case SQLITE_IOERR_READ:
+    case SQLITE_IOERR_SHORT_READ:
+    case SQLITE_IOERR_CORRUPTFS:  // what the unix VFS says for EIO on a read
+    case SQLITE_IOERR_FSTAT:
+    case SQLITE_IOERR_MMAP:
+    case SQLITE_IOERR_DATA:
+      return IoDirection::kRead;
+    case SQLITE_IOERR_WRITE:
+    case SQLITE_IOERR_FSYNC:
+    case SQLITE_IOERR_DIR_FSYNC:
+    case SQLITE_IOERR_TRUNCATE:
+    case SQLITE_IOERR_DELETE:
+    case SQLITE_IOERR_SHMSIZE:
+    case SQLITE_IOERR_BEGIN_ATOMIC:
+    case SQLITE_IOERR_COMMIT_ATOMIC:
+    case SQLITE_IOERR_ROLLBACK_ATOMIC:
+      return IoDirection::kWrite;
+    default:
+      return IoDirection::kOther;
+  }
+}
+
+// A failure that a read of the file can cause: damage, or the disk failing to deliver a page.
+bool isReadFailure(int code) {
+  const int primary = code & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB ||
+         (primary == SQLITE_IOERR && ioDirection(code) != IoDirection::kWrite);
+}
+
 LockWaitObserver& lockWaitObserver() {
   static LockWaitObserver observer;
   return observer;
@@ -86,8 +120,10 @@ std::shared_ptr<Connection> Connection::open(const std::string& path) {
   try {
     if (rc != SQLITE_OK) {
       const int code = db ? sqlite3_extended_errcode(db) : rc;
-      throw connection->explain(code, std::string(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) +
-                                          " ('" + path + "')");
+      const std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+      EngineError error = connection->explain(code, text);
+      if (error.description() == text) throw EngineError(code, text + " ('" + path + "')");
+      throw error;
     }
     connection->configure();
     connection->firstRead();
@@ -150,6 +186,7 @@ void Connection::configure() {
   if (searchRc != SQLITE_OK) throw EngineError(searchRc, sqlite3_errstr(searchRc));
   sqlite3_set_authorizer(m_db, &Connection::authorize, this);
   sqlite3_progress_handler(m_db, 10000, &Connection::progress, this);
+  m_configured = true;
 }
 
 // The first real read of the file: a damaged or foreign file fails here, with its path in the
@@ -342,7 +379,7 @@ Connection::Deadline::~Deadline() {
   }
 }
 
-EngineError Connection::lastError() const {
+EngineError Connection::lastError() {
   const int code = sqlite3_extended_errcode(m_db);
   if (m_timedOut && (code & 0xFF) == SQLITE_INTERRUPT) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_timeLimit).count();
@@ -354,7 +391,7 @@ EngineError Connection::lastError() const {
 }
 
 // SQLite's message, or a plainer one where SQLite's names a symptom rather than the cause.
-EngineError Connection::explain(int code, std::string message) const {
+EngineError Connection::explain(int code, std::string message) {
   const std::string where = " ('" + m_path + "')";
   switch (code & 0xFF) {
     case SQLITE_BUSY: {
@@ -386,12 +423,97 @@ EngineError Connection::explain(int code, std::string message) const {
           return EngineError(code, "No more rows can be added to " + table +
                                        ": its AUTOINCREMENT counter has reached the largest "
                                        "possible ID.");
+        break;
+      }
+      switch (ioDirection(code)) {
+        case IoDirection::kRead:
+          return EngineError(code, "The catalogue could not be read: the disk reported an error (" +
+                                       message + ")" + where + "." +
+                                       damageNote(checkForDamage()));
+        case IoDirection::kWrite:
+          return EngineError(code, "The catalogue could not be written: the disk reported an "
+                                   "error (" + message + ")" + where + ".");
+        case IoDirection::kOther:
+          return EngineError(code, "The catalogue could not be read or written: the disk reported "
+                                   "an error (" + message + ")" + where + ".");
       }
       break;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      // SQLite says the same of a page the disk failed to read (EIO) as of a damaged one, and
+      // a user told "malformed" rebuilds a catalogue that may be whole: the check tells which.
+      switch (const Soundness soundness = checkForDamage()) {
+        case Soundness::kWhole:
+          // SQLite's "malformed" is left out: it is what the user must not believe.
+          return EngineError(code, "The catalogue could not be read: a read of it failed" +
+                                       where + "." + damageNote(soundness));
+        case Soundness::kUnchecked:
+          return EngineError(code, message + where +
+                                       ". This can also come from a read of the disk that "
+                                       "failed once: try again.");
+        default:
+          return EngineError(code, message + where + "." + damageNote(soundness));
+      }
     default:
       break;
   }
   return EngineError(code, std::move(message));
+}
+
+Connection::Soundness Connection::checkForDamage() noexcept {
+  // Inside a transaction the check would read pages the failed statement left behind, or a
+  // pager SQLite has put in its error state; and a half-made batch is not to be touched.
+  if (!m_db || !m_configured || !sqlite3_get_autocommit(m_db)) return Soundness::kUnchecked;
+  // The check reads the whole file, each table's tree in one step that the time limit cannot
+  // stop: a million songs make some 250 MB, checked in about half a second once the system has
+  // the file in memory. Far larger files are left unchecked rather than freeze the window.
+  struct stat st {};
+  if (::stat(m_path.c_str(), &st) != 0 || st.st_size > kDamageCheckLargestFile)
+    return Soundness::kUnchecked;
+  // On its own, shorter clock for the rest, and not waiting for locks.
+  const auto deadline = m_deadline;
+  const bool timedOut = m_timedOut;
+  const bool internal = m_internal;
+  const auto lockWait = m_lockWait;
+  m_deadline = std::chrono::steady_clock::now() + std::min(kDamageCheckLimit, m_timeLimit);
+  m_timedOut = false;
+  m_internal = true;
+  m_lockWait = std::chrono::milliseconds(0);
+  Soundness soundness = Soundness::kUnchecked;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(m_db, "PRAGMA main.quick_check(1)", -1, &stmt, nullptr) == SQLITE_OK) {
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      const auto* result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      soundness = result && std::string_view(result) == "ok" ? Soundness::kWhole
+                                                             : Soundness::kDamaged;
+    } else if (!m_timedOut && isReadFailure(rc)) {
+      soundness = Soundness::kUnreadable;
+    }
+  } else if (isReadFailure(sqlite3_errcode(m_db))) {
+    soundness = Soundness::kUnreadable;  // the schema itself could not be read
+  }
+  sqlite3_finalize(stmt);
+  m_deadline = deadline;
+  m_timedOut = timedOut;
+  m_internal = internal;
+  m_lockWait = lockWait;
+  return soundness;
+}
+
+std::string Connection::damageNote(Soundness soundness) {
+  switch (soundness) {
+    case Soundness::kWhole:
+      return " A check of the catalogue found no damage: try again.";
+    case Soundness::kDamaged:
+      return " A check of the catalogue found it damaged.";
+    case Soundness::kUnreadable:
+      return " A check of the catalogue could not read all of it either: the disk or the "
+             "catalogue may be damaged.";
+    case Soundness::kUnchecked:
+      break;
+  }
+  return {};
 }
 
 // The table whose AUTOINCREMENT counter stands at the largest rowid, if any.

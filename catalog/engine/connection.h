@@ -84,8 +84,9 @@ class Connection {
   bool inUnit() const { return m_unitOpen; }
 
   // The error SQLite reports for the last call, or the engine's own when the time limit stopped
-  // the statement.
-  EngineError lastError() const;
+  // the statement. After a failed read, it says whether a quick check found the catalogue
+  // damaged (see checkForDamage); that check never throws.
+  EngineError lastError();
 
   // How long one call into SQLite may run before it is stopped: a query with a huge sort or an
   // endless recursion would otherwise freeze the window for good.
@@ -132,7 +133,16 @@ class Connection {
   void configure();
   void firstRead();
   void useWriteAheadLog();
-  EngineError explain(int code, std::string message) const;
+  EngineError explain(int code, std::string message);
+  // What SQLite's quick check says of the catalogue after a read failed: whole (the failure was
+  // the disk's, once), damaged, or unreadable again. Unchecked while a transaction is open, whose
+  // state is not the check's to disturb, or when the check ran out of time.
+  enum class Soundness { kWhole, kDamaged, kUnreadable, kUnchecked };
+  Soundness checkForDamage() noexcept;
+  // The sentence a message about a failed read ends with, after the check.
+  static std::string damageNote(Soundness soundness);
+  static constexpr std::chrono::milliseconds kDamageCheckLimit{5000};
+  static constexpr off_t kDamageCheckLargestFile = off_t{1} << 30;
   std::string exhaustedSequence() const;
 
   sqlite3* m_db;
@@ -145,6 +155,7 @@ class Connection {
   std::size_t m_cacheLimit = std::size_t{512} << 20;
   std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
   bool m_timedOut = false;
+  bool m_configured = false;  // the time limit and the guard are in place
   std::string m_readOnlyReason;
   std::optional<std::chrono::milliseconds> m_lockWait;
   std::chrono::steady_clock::time_point m_waitStarted;

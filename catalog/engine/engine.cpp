@@ -27,7 +27,7 @@ std::string findTable(Connection& connection, const std::string& name) {
       "SELECT name FROM main.sqlite_schema WHERE type = 'table' AND name = ?1 COLLATE NOCASE");
   sqlite3_bind_text(stmt.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
   const int rc = sqlite3_step(stmt.get());
-  check(connection.handle(), rc);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw connection.lastError();
   if (rc != SQLITE_ROW) return {};
   return reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0));
 }

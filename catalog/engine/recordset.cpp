@@ -489,7 +489,7 @@ void Recordset::updateRow(std::int64_t row,
   if (key.isInteger()) sqlite3_bind_int64(read.get(), 1, key.integer());
   else sqlite3_bind_text(read.get(), 1, key.toText().c_str(), -1, SQLITE_TRANSIENT);
   const int found = sqlite3_step(read.get());
-  check(db, found);
+  if (found != SQLITE_ROW && found != SQLITE_DONE) throw connection.lastError();
   if (!changed) {
     if (found != SQLITE_ROW) throw EngineError(err::kRecordDeleted, "The record has been deleted.");
     // The row is there, so a trigger dropped the change (RAISE(IGNORE)).

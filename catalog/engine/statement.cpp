@@ -25,7 +25,8 @@ Statement prepareFirst(Connection& connection, const char* sql, const char* end,
   // SQLITE_AUTH for a refused action, SQLITE_ERROR for a refused function.
   if (rc != SQLITE_OK && !connection.refusal().empty())
     throw EngineError(err::kStatementRefused, connection.refusal());
-  check(connection.handle(), rc);
+  // Preparing reads the schema, so it meets failed reads as a query does.
+  if (rc != SQLITE_OK) throw connection.lastError();
   return result;
 }
 
@@ -70,7 +71,7 @@ Statement prepareInternal(Connection& connection, std::string_view sql) {
                                     &stmt, nullptr);
   connection.setInternal(false);
   Statement result(stmt);
-  check(connection.handle(), rc);
+  if (rc != SQLITE_OK) throw connection.lastError();
   return result;
 }
 
