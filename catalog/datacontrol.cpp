@@ -221,10 +221,22 @@ void DataControl::UpdateControls() {
     const int field = rs->fieldIndex(binding.field);
     if (row >= 0 && field >= 0) {
       try {
-        text = QString::fromStdString(rs->value(row, field).toText());
+        text = QString::fromStdString(rs->value(row, field, kShownTextBytes).toText());
       } catch (const std::exception& e) {
         reportError(e);
       }
+    }
+    // A box lays out all of its text at every change and paint: a value too long for that shows
+    // cut, as in the grid, and the box takes no typing while it holds it, since what a box saves
+    // is its text. The grid's cell edits such a value whole.
+    const bool cut = text.size() > kLongestShownText;
+    if (cut) text = shownText(std::move(text));
+    if (cut != binding.cut) {
+      binding.cut = cut;
+      binding.box->setReadOnly(cut);
+      binding.box->setToolTip(cut ? QStringLiteral("This value is too long to show whole here: "
+                                                   "edit it in its cell of the grid.")
+                                  : QString());
     }
     binding.loaded = text;
     binding.box->setText(text);
@@ -246,7 +258,7 @@ QString DataControl::Caption() const { return m_captionText; }
 
 void DataControl::setCaption(const QString& caption) {
   m_captionText = caption;
-  m_caption->setText(caption);
+  m_caption->setText(shownText(caption));
 }
 
 void DataControl::bindTextBox(QLineEdit* box, const std::string& field) {

@@ -93,6 +93,7 @@ class DataControl final : public QFrame {
     QPointer<QLineEdit> box;
     std::string field;
     QString loaded;  // the text put there last, to tell typed changes
+    bool cut = false;  // it shows a value cut, and takes no typing
   };
 
   void rowsReplaced();

@@ -27,6 +27,15 @@ int columnNamed(std::string_view name) {
 
 }  // namespace
 
+QString shownText(QString text) {
+  if (text.size() <= kLongestShownText) return text;
+  qsizetype keep = kLongestShownText;
+  if (text.at(keep - 1).isHighSurrogate()) --keep;
+  text.truncate(keep);
+  text.append(QChar(0x2026));
+  return text;
+}
+
 std::optional<QString> formatLength(const engine::Value& value) {
   if (!value.isInteger() || value.integer() < 0) return std::nullopt;
   return QString::fromStdString(lengthText(value.integer()));
@@ -168,7 +177,16 @@ QVariant RecordsetModel::data(const QModelIndex& index, int role) const {
     // A row between the first rows and the last ones that were read ahead is read now.
     if (!m_recordset->isRead(index.row())) m_recordset->ensureRow(index.row());
     const KeptEdit* kept = keptAt(index.row(), index.column());
-    return cellText(index.column(), kept ? kept->value : m_recordset->value(index.row(), field));
+    if (role == Qt::EditRole)
+      return cellText(index.column(), kept ? kept->value : m_recordset->value(index.row(), field));
+    if (kept) {
+      const engine::Value& whole = kept->value;
+      if (!whole.isText() || whole.text().size() <= kShownTextBytes)
+        return shownText(cellText(index.column(), whole));
+      return shownText(
+          cellText(index.column(), std::string_view(whole.text()).substr(0, kShownTextBytes)));
+    }
+    return shownText(cellText(index.column(), m_recordset->value(index.row(), field, kShownTextBytes)));
   } catch (const std::exception& e) {
     if (!m_readErrorShown) {
       m_readErrorShown = true;

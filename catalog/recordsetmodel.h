@@ -24,6 +24,18 @@ std::optional<QString> formatLength(const engine::Value& value);
 // it ignored; nullopt for anything else.
 std::optional<std::int64_t> parseLength(const QString& text);
 
+// The most characters of one value the grid shows; a longer value shows cut, with "…" after
+// it. Laying out, measuring or reading aloud a title of megabytes would hold the window for
+// seconds. The whole value stays in the catalogue, in the cell's editor and in exports.
+inline constexpr int kLongestShownText = 4000;
+// The bytes of a value to read to show it: a character takes at most 4, and one more character
+// than is shown tells that it was cut. A read that ends inside a character ends past what shows.
+inline constexpr std::size_t kShownTextBytes =
+    4 * (static_cast<std::size_t>(kLongestShownText) + 1);
+// `text` as the window shows a value: cut to kLongestShownText characters, never half a
+// surrogate pair, "…" after a cut.
+QString shownText(QString text);
+
 // The grid's view of a record set: the twelve catalogue columns, each bound to the field of the
 // same name (a field the record set lacks gives empty cells), then every other field of the
 // record set, headed by its name. Rows come in batches as the view scrolls. Engine errors never

@@ -419,11 +419,11 @@ Field Recordset::Fields(std::string_view name) const {
   return Fields(column);
 }
 
-engine::Value Recordset::value(std::int64_t row, int column) const {
+engine::Value Recordset::value(std::int64_t row, int column, std::size_t longestText) const {
   if (!isRead(row) || column < 0 || column >= fieldCount())
     throw EngineError(err::kItemNotFound, "Item not found in this collection.");
-  if (row < rowCount()) return m_rows->get(row, column);
-  return m_tail->get(row - m_tailStart, column);
+  if (row < rowCount()) return m_rows->get(row, column, longestText);
+  return m_tail->get(row - m_tailStart, column, longestText);
 }
 
 bool Recordset::isColumnUpdatable(int column) const {

@@ -190,7 +190,7 @@ void RowStore::append(sqlite3_stmt* stmt) {
   packRow(m_scratch);
 }
 
-engine::Value RowStore::get(std::int64_t row, int column) const {
+engine::Value RowStore::get(std::int64_t row, int column, std::size_t longestText) const {
   const char* p = m_rows[static_cast<std::size_t>(row)];
   for (int c = 0;; ++c) {
     const auto kind = static_cast<Kind>(*p++);
@@ -213,19 +213,24 @@ engine::Value RowStore::get(std::int64_t row, int column) const {
         break;
       case kShared: {
         const auto index = getVarint(p);
-        if (c == column) return m_values[c].texts[index];
+        if (c == column) return std::string_view(m_values[c].texts[index]).substr(0, longestText);
         break;
       }
       case kInFolder: {
         const auto index = getVarint(p);
         const auto n = getVarint(p);
-        if (c == column) return m_folders[c].texts[index] + std::string(p, n);
+        if (c == column) {
+          const std::string_view folder = m_folders[c].texts[index];
+          if (folder.size() >= longestText) return folder.substr(0, longestText);
+          return std::string(folder) +
+                 std::string(p, std::min<std::size_t>(n, longestText - folder.size()));
+        }
         p += n;
         break;
       }
       case kText: {
         const auto n = getVarint(p);
-        if (c == column) return std::string(p, n);
+        if (c == column) return std::string(p, std::min<std::size_t>(n, longestText));
         p += n;
         break;
       }

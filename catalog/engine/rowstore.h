@@ -34,7 +34,10 @@ class RowStore {
   }
   // Appends the statement's current row.
   void append(sqlite3_stmt* stmt);
-  engine::Value get(std::int64_t row, int column) const;
+  // A text comes cut to its first `longestText` bytes (not minding characters): a value that is
+  // only shown is never copied whole.
+  engine::Value get(std::int64_t row, int column,
+                    std::size_t longestText = std::string::npos) const;
   // Re-packs one row with some of its fields replaced; the old bytes stay unused.
   void replace(std::int64_t row, const std::vector<std::pair<int, engine::Value>>& changes);
 

@@ -44,6 +44,7 @@ class TestBoundView : public QObject {
   void modelPassesTheModelTester();
   void columnsAreBoundByName();
   void rowsArriveInBatches();
+  void longValuesShowCutAndEditWhole();
   void rowsReadByTheEngineReachTheView();
   void editableCellsFollowTheRecordSet_data();
   void editableCellsFollowTheRecordSet();
@@ -51,6 +52,7 @@ class TestBoundView : public QObject {
   void unchangedCellWritesNothing();
 
   void boxesFollowTheCurrentRow();
+  void boxesShowALongValueCutAndKeepIt();
   void updateRecordWritesChangedBoxesInOneStatement();
   void updateRecordWithoutTypingKeepsNulls();
   void updateRecordFailures();
@@ -130,6 +132,31 @@ void TestBoundView::rowsArriveInBatches() {
   QVERIFY(!model.canFetchMore(QModelIndex()));
   QCOMPARE(inserted.count(), 2);
   QCOMPARE(model.data(model.index(599, 1)).toString(), QStringLiteral("Song 600"));
+}
+
+// A title of megabytes shows as its first characters, however its characters are written, and
+// edits and reads back whole; the grid measures only what it shows.
+void TestBoundView::longValuesShowCutAndEditWhole() {
+  // Two-byte characters, then a pair of surrogates across the cut, then more.
+  std::string title;
+  for (int i = 0; i < catalog::kLongestShownText - 1; ++i) title += "\xc3\xa9";
+  title += "\xf0\x9f\x8e\xb5" + std::string(2 << 20, 'y');
+  const std::string path = "/music/" + std::string(1 << 20, 'p') + ".mp3";
+  const auto set = m_db->Prepare("UPDATE music_shelf SET Title = ?1, Filename = ?2 WHERE ID = 4");
+  set->bind(1, title);
+  set->bind(2, path);
+  set->Execute();
+  catalog::RecordsetModel model;
+  model.setRecordset(open("SELECT * FROM music_shelf WHERE ID IN (4, 5) ORDER BY ID"));
+  const QString shown = model.data(model.index(0, 1)).toString();
+  QCOMPARE(shown.size(), catalog::kLongestShownText - 1 + 1);  // the pair does not fit
+  QVERIFY(shown.endsWith(QChar(0x2026)));
+  QVERIFY(QString::fromStdString(title).startsWith(shown.chopped(1)));
+  QCOMPARE(model.data(model.index(0, 1), Qt::EditRole).toString().toStdString(), title);
+  const QString shownPath = model.data(model.index(0, 8)).toString();
+  QCOMPARE(shownPath.size(), catalog::kLongestShownText + 1);
+  QCOMPARE(model.data(model.index(0, 8), Qt::ToolTipRole).toString(), shownPath);
+  QCOMPARE(model.data(model.index(1, 1)).toString(), QStringLiteral("Song 5"));
 }
 
 void TestBoundView::rowsReadByTheEngineReachTheView() {
@@ -237,6 +264,33 @@ void TestBoundView::boxesFollowTheCurrentRow() {
   data.setRecordset(open("SELECT * FROM music_shelf WHERE 0"));
   QCOMPARE(data.currentRow(), -1);
   QCOMPARE(artist.text(), QString());
+}
+
+// A box shows a value of megabytes cut, takes no typing meanwhile, and saving the row leaves the
+// value whole; on the next row it is an ordinary box again.
+void TestBoundView::boxesShowALongValueCutAndKeepIt() {
+  const std::string title(1 << 20, 't');
+  const auto set = m_db->Prepare("UPDATE music_shelf SET Title = ?1 WHERE ID = 1");
+  set->bind(1, title);
+  set->Execute();
+  catalog::DataControl data;
+  QLineEdit titleBox, artistBox;
+  data.bindTextBox(&titleBox, "Title");
+  data.bindTextBox(&artistBox, "Artist");
+  data.setRecordset(open("SELECT * FROM music_shelf ORDER BY ID"));
+  QCOMPARE(titleBox.text().size(), catalog::kLongestShownText + 1);
+  QVERIFY(titleBox.isReadOnly());
+  QVERIFY(!artistBox.isReadOnly());
+  artistBox.setText(QStringLiteral("New Artist"));
+  data.UpdateRecord();
+  QCOMPARE(testcatalogue::scalar(m_path, "SELECT length(Title) FROM music_shelf WHERE ID = 1"),
+           std::to_string(title.size()));
+  QCOMPARE(testcatalogue::scalar(m_path, "SELECT Artist FROM music_shelf WHERE ID = 1"),
+           "New Artist");
+  data.moveNext();
+  QCOMPARE(titleBox.text(), QStringLiteral("Song 2"));
+  QVERIFY(!titleBox.isReadOnly());
+  QVERIFY(titleBox.toolTip().isEmpty());
 }
 
 void TestBoundView::updateRecordWritesChangedBoxesInOneStatement() {

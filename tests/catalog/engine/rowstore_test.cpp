@@ -82,4 +82,21 @@ TEST(RowStoreTest, RepeatedTextsAreKeptOnceAndReadBackWhole) {
   EXPECT_EQ(store.size(), 20000);
 }
 
+// A text asked for with a length comes cut to that many bytes however it was kept: on its own,
+// once for its column, or as a folder and a name; shorter texts and numbers come whole.
+TEST(RowStoreTest, TextsComeCutToTheLengthAsked) {
+  Rows rows(
+      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 3) "
+      "SELECT 'Repeated artist', 'Title ' || x, '/music/Album/' || x || '.mp3', 12345 FROM c");
+  RowStore& store = rows.store();
+  ASSERT_EQ(store.size(), 3);
+  EXPECT_EQ(store.get(2, 0, 8), Value("Repeated"));
+  EXPECT_EQ(store.get(2, 1, 3), Value("Tit"));
+  EXPECT_EQ(store.get(2, 1, 100), Value("Title 3"));
+  EXPECT_EQ(store.get(2, 2, 4), Value("/mus"));           // within the folder
+  EXPECT_EQ(store.get(2, 2, 15), Value("/music/Album/3."));  // into the name
+  EXPECT_EQ(store.get(2, 2, 0), Value(""));
+  EXPECT_EQ(store.get(2, 3, 1), Value(12345));
+}
+
 }  // namespace
