@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
@@ -19,7 +20,9 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QPointer>
 #include <QScopedValueRollback>
+#include <QSet>
 #include <QStatusBar>
 #include <QTextDocument>
 #include <QTimer>
@@ -27,6 +30,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <new>
 #include <utility>
@@ -159,8 +163,14 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
 frmMain::~frmMain() = default;
 
 void frmMain::setQuestion(ui::Question question) {
-  m_question = question;
-  m_runner->setQuestion(std::move(question));
+  // Once the session ends nobody is there to answer: nothing is asked, and an answer that comes
+  // after it (a dialog cancelled by the close) is No, which keeps everything as it is.
+  m_question = [this, question = std::move(question)](const QString& text) {
+    if (m_closingForSignal || !question) return false;
+    const bool yes = question(text);
+    return yes && !m_closingForSignal;
+  };
+  m_runner->setQuestion(m_question);
 }
 
 void frmMain::buildControls() {
@@ -620,6 +630,13 @@ void frmMain::guarded(Step&& step) {
 }
 
 void frmMain::showError(int number, const QString& description) {
+  if (m_closingForSignal) {
+    // A message box now would hold the session's end until it is killed.
+    std::fprintf(stderr, "QuollsongDB: Error %d: %s\n", number,
+                 description.toLocal8Bit().constData());
+    std::fflush(stderr);
+    return;
+  }
   if (m_errorDisplay) m_errorDisplay(number, description);
 }
 
@@ -913,10 +930,13 @@ void frmMain::closeEvent(QCloseEvent* event) {
       for (const catalog::RecordsetModel::KeptEdit& edit : kept)
         if (!fields.contains(QString::fromStdString(edit.field)))
           fields << QString::fromStdString(edit.field);
-      if (m_question &&
-          !m_question(QStringLiteral("Your edit of %1 is not saved yet: another program holds "
-                                     "the catalogue. Close anyway?")
-                          .arg(fields.join(QStringLiteral(", "))))) {
+      if (m_closingForSignal) {
+        // The session is ending and the lock outlasted the last try: nobody can wait for it.
+        logUnsavedEdits(kept);
+      } else if (m_question &&
+                 !m_question(QStringLiteral("Your edit of %1 is not saved yet: another program "
+                                            "holds the catalogue. Close anyway?")
+                                 .arg(fields.join(QStringLiteral(", "))))) {
         event->ignore();
         return;
       }
@@ -934,6 +954,53 @@ void frmMain::closeEvent(QCloseEvent* event) {
     m_settings.keepWindow(saveGeometry(), DBGrid1->userWidths(), DBGrid1->userColumnOrder());
   Form_Unload();
   event->accept();
+  if (m_closingForSignal) emit closedForSignal();
+}
+
+void frmMain::closeForSignal() {
+  if (m_closingForSignal) return;
+  m_closingForSignal = true;
+  if (!rejectModalDialogs()) {
+    close();
+    return;
+  }
+  // The cancelled dialogs' callers go on first (a handler after its question, a walk after the
+  // rescan's), so that the catalogue is not closed under them.
+  QMetaObject::invokeMethod(
+      this,
+      [window = QPointer<frmMain>(this)] {
+        if (!window) return;
+        rejectModalDialogs();
+        window->close();
+      },
+      Qt::QueuedConnection);
+}
+
+bool frmMain::rejectModalDialogs() {
+  bool any = false;
+  QSet<QWidget*> tried;
+  // The innermost first; each one cancelled uncovers the one it was opened over.
+  while (QWidget* modal = QApplication::activeModalWidget()) {
+    // One that stays open (a modal widget that is no dialog and refuses to close) is left.
+    if (tried.contains(modal)) break;
+    tried.insert(modal);
+    any = true;
+    if (auto* dialog = qobject_cast<QDialog*>(modal))
+      dialog->reject();
+    else
+      modal->close();
+  }
+  return any;
+}
+
+void frmMain::logUnsavedEdits(const std::vector<catalog::RecordsetModel::KeptEdit>& kept) {
+  for (const catalog::RecordsetModel::KeptEdit& edit : kept)
+    std::fprintf(stderr,
+                 "QuollsongDB: closed with an edit not saved, as another program held the "
+                 "catalogue: ID %lld, %s: %s\n",
+                 static_cast<long long>(edit.id), edit.field.c_str(),
+                 engine::validUtf8(edit.value.toText()).c_str());
+  std::fflush(stderr);
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {

@@ -114,6 +114,15 @@ class frmMain final : public QMainWindow {
   void txtFilter_Change();
   void mnuFilter_Click();
   void applyFilter();
+  // The session is ending (SIGTERM, SIGHUP, SIGINT): closes as a close does, with nobody there
+  // to answer. Open dialogs are cancelled, every question counts as No, a running walk stops
+  // before its next row, and errors and edits that cannot be saved go to standard error rather
+  // than into a dialog. A second call while closing does nothing more.
+  void closeForSignal();
+
+ signals:
+  // The window closed after closeForSignal(), its catalogue closed.
+  void closedForSignal();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -123,6 +132,7 @@ class frmMain final : public QMainWindow {
   friend class TestFrmMain;
   friend class TestFrmMainEdit;
   friend class TestFrmMainSettings;
+  friend class SignalCloseProbe;
 
   void buildControls();
   void buildMenus();
@@ -153,6 +163,11 @@ class frmMain final : public QMainWindow {
   template <typename Step>
   void guarded(Step&& step);
   void showError(int number, const QString& description);
+  // Cancels every modal dialog that is open; true when there was one.
+  static bool rejectModalDialogs();
+  // Writes the kept edits a signal's close gives up to standard error, so they are not lost
+  // without a word.
+  static void logUnsavedEdits(const std::vector<catalog::RecordsetModel::KeptEdit>& kept);
 
   // The three ways every handler reaches the catalogue.
   void runStatement(const std::string& sql);
@@ -242,6 +257,7 @@ class frmMain final : public QMainWindow {
   catalog::UndoStack* m_undo = nullptr;
   QTimer* m_keptEditRetry = nullptr;
   bool m_closingWithoutKept = false;  // the user chose to close with kept edits unsaved
+  bool m_closingForSignal = false;    // closeForSignal() came: nobody answers any more
   // The row a cell edit is being written to, as it was just before.
   std::optional<std::int64_t> m_editedId;
   std::vector<std::optional<catalog::SongRow>> m_editedBefore;

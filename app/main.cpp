@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/frmmain.h"
+#include "app/shutdownsignals.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
 #include "ui/errordisplay.h"
@@ -30,6 +31,9 @@ int main(int argc, char** argv) {
                  importer::createTagLibMp3Info);
   window.setQuestion(ui::messageBoxQuestion(&window));
   window.setSettings(std::make_shared<QSettings>());
+  // A logout or a closed terminal closes the window as a close does, the catalogue with it.
+  ShutdownSignals shutdown;
+  closeOnShutdownSignals(shutdown, window);
   if (!window.Form_Load()) return 1;
   window.show();
   return QApplication::exec();
