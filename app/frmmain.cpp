@@ -416,7 +416,7 @@ frmMain::KeptOutcome frmMain::saveKeptEdit(const catalog::RecordsetModel::KeptEd
       // newer than what was typed here.
       model->dropKeptEdit(kept.id, kept.field);
       said << QStringLiteral("Your edit of %1 was not saved: %1 was changed to \"%2\" meanwhile.")
-                  .arg(field, QString::fromStdString(now->value_or(std::string())));
+                  .arg(field, catalog::shownText(QString::fromStdString(now->value_or(std::string()))));
       return KeptOutcome::kGivenUp;
     }
     if (kept.row >= 0) {
@@ -1034,7 +1034,8 @@ void frmMain::cmdShowAll_Click() {
 void frmMain::cmdSearch_Click() {
   guarded([&] {
     const auto sql =
-        catalog::searchSql(txtTitle->text().toStdString(), txtArtist->text().toStdString());
+        catalog::searchSql(Data1->searchText(txtTitle).toStdString(),
+                           Data1->searchText(txtArtist).toStdString());
     if (!sql) return;
     showQuery(*sql, engine::dbOpenDynaset);
   });
@@ -1375,7 +1376,7 @@ std::optional<std::string> frmMain::menuRowFileOnDisk() {
     showError(catalog::kFileNotFound, QStringLiteral("The file '%1' is not on disk: it may have "
                                                      "been moved or deleted, or its disk is not "
                                                      "there.")
-                                          .arg(QString::fromStdString(m_menuPath)));
+                                          .arg(catalog::shownPath(QString::fromStdString(m_menuPath))));
   return file;
 }
 

@@ -227,17 +227,10 @@ void DataControl::UpdateControls() {
       }
     }
     // A box lays out all of its text at every change and paint: a value too long for that shows
-    // cut, as in the grid, and the box takes no typing while it holds it, since what a box saves
-    // is its text. The grid's cell edits such a value whole.
-    const bool cut = text.size() > kLongestShownText;
-    if (cut) text = shownText(std::move(text));
-    if (cut != binding.cut) {
-      binding.cut = cut;
-      binding.box->setReadOnly(cut);
-      binding.box->setToolTip(cut ? QStringLiteral("This value is too long to show whole here: "
-                                                   "edit it in its cell of the grid.")
-                                  : QString());
-    }
+    // cut, as in the grid. Left as it is, it is not saved (see UpdateRecord); typed into, it
+    // saves what it shows.
+    binding.cut = text.size() > kLongestShownText;
+    if (binding.cut) text = shownText(std::move(text));
     binding.loaded = text;
     binding.box->setText(text);
   }
@@ -252,6 +245,13 @@ void DataControl::Refresh() {
     throw;
   }
   rowsReplaced();
+}
+
+QString DataControl::searchText(const QLineEdit* box) const {
+  const QString text = box->text();
+  for (const Binding& binding : m_bindings)
+    if (binding.box == box && binding.cut && text == binding.loaded) return text.chopped(1);
+  return text;
 }
 
 QString DataControl::Caption() const { return m_captionText; }

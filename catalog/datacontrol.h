@@ -55,6 +55,9 @@ class DataControl final : public QFrame {
 
   // Shows `field` of the current row in `box`.
   void bindTextBox(QLineEdit* box, const std::string& field);
+  // What a bound box holds to search for: its text, or, while it still shows a value cut as it
+  // was given, the part of the value it shows.
+  QString searchText(const QLineEdit* box) const;
 
   RecordsetModel* model() const { return m_model; }
   // The current row; -1 when there is none.
@@ -93,7 +96,7 @@ class DataControl final : public QFrame {
     QPointer<QLineEdit> box;
     std::string field;
     QString loaded;  // the text put there last, to tell typed changes
-    bool cut = false;  // it shows a value cut, and takes no typing
+    bool cut = false;  // it was given a value cut to show
   };
 
   void rowsReplaced();

@@ -36,6 +36,19 @@ QString shownText(QString text) {
   return text;
 }
 
+QString shownEnds(const QString& head, const QString& tail) {
+  constexpr qsizetype kHalf = kLongestShownText / 2;
+  qsizetype first = std::min(head.size(), kHalf);
+  if (first > 0 && first < head.size() && head.at(first - 1).isHighSurrogate()) --first;
+  qsizetype last = std::min(tail.size(), kHalf);
+  if (last > 0 && last < tail.size() && tail.at(tail.size() - last).isLowSurrogate()) --last;
+  return head.first(first) + QChar(0x2026) + tail.last(last);
+}
+
+QString shownPath(const QString& path) {
+  return path.size() <= kLongestShownText ? path : shownEnds(path, path);
+}
+
 std::optional<QString> formatLength(const engine::Value& value) {
   if (!value.isInteger() || value.integer() < 0) return std::nullopt;
   return QString::fromStdString(lengthText(value.integer()));
@@ -181,12 +194,16 @@ QVariant RecordsetModel::data(const QModelIndex& index, int role) const {
       return cellText(index.column(), kept ? kept->value : m_recordset->value(index.row(), field));
     if (kept) {
       const engine::Value& whole = kept->value;
-      if (!whole.isText() || whole.text().size() <= kShownTextBytes)
-        return shownText(cellText(index.column(), whole));
-      return shownText(
-          cellText(index.column(), std::string_view(whole.text()).substr(0, kShownTextBytes)));
+      return shownCell(index.column(), whole.isText() ? whole.text().size() : 0,
+                       [&](std::size_t longest, std::size_t from) -> engine::Value {
+                         if (!whole.isText()) return whole;
+                         return std::string_view(whole.text()).substr(from, longest);
+                       });
     }
-    return shownText(cellText(index.column(), m_recordset->value(index.row(), field, kShownTextBytes)));
+    return shownCell(index.column(), m_recordset->textBytes(index.row(), field),
+                     [&](std::size_t longest, std::size_t from) {
+                       return m_recordset->value(index.row(), field, longest, from);
+                     });
   } catch (const std::exception& e) {
     if (!m_readErrorShown) {
       m_readErrorShown = true;
@@ -216,6 +233,22 @@ Qt::ItemFlags RecordsetModel::flags(const QModelIndex& index) const {
   if (index.column() != 0 && field >= 0 && m_recordset && m_recordset->isColumnUpdatable(field))
     flags |= Qt::ItemIsEditable;
   return flags;
+}
+
+QString RecordsetModel::shownCell(
+    int column, std::size_t bytes,
+    const std::function<engine::Value(std::size_t longest, std::size_t from)>& part) const {
+  const bool path = column == filenameColumn();
+  if (bytes <= kShownTextBytes) {
+    const QString text = cellText(column, part(std::string::npos, 0));
+    return path ? shownPath(text) : shownText(text);
+  }
+  if (!path) return shownText(cellText(column, part(kShownTextBytes, 0)));
+  // A path keeps both ends, so that the file's name shows. Each half is read with a character
+  // more than it shows; a character cut at the join lies in what is left out.
+  constexpr std::size_t kHalfBytes = kShownTextBytes / 2;
+  return shownEnds(QString::fromStdString(part(kHalfBytes, 0).toText()),
+                   QString::fromStdString(part(kHalfBytes, bytes - kHalfBytes).toText()));
 }
 
 QString RecordsetModel::cellText(int column, const engine::Value& value) const {

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,8 +34,13 @@ inline constexpr int kLongestShownText = 4000;
 inline constexpr std::size_t kShownTextBytes =
     4 * (static_cast<std::size_t>(kLongestShownText) + 1);
 // `text` as the window shows a value: cut to kLongestShownText characters, never half a
-// surrogate pair, "…" after a cut.
+// surrogate pair, "…" after a cut. (A cut may part a letter from an accent typed after it.)
 QString shownText(QString text);
+// A text too long to show whole, given its start and its end, as the window shows a path: half
+// of kLongestShownText characters from each, "…" between, never half a surrogate pair.
+QString shownEnds(const QString& head, const QString& tail);
+// A path as the window shows it: whole, or cut in the middle as shownEnds() does.
+QString shownPath(const QString& path);
 
 // The grid's view of a record set: the twelve catalogue columns, each bound to the field of the
 // same name (a field the record set lacks gives empty cells), then every other field of the
@@ -124,6 +130,12 @@ class RecordsetModel final : public QAbstractTableModel {
   std::optional<std::pair<std::int64_t, std::string>> catalogueCell(int row, int field) const;
   // The cell's text as the grid shows `value` there.
   QString cellText(int column, const engine::Value& value) const;
+  // What the grid shows in a cell whose value is `bytes` long (0 for a number or null), reading
+  // only the parts of it that show through `part`, which gives at most `longest` of its bytes
+  // from byte `from` on.
+  QString shownCell(
+      int column, std::size_t bytes,
+      const std::function<engine::Value(std::size_t longest, std::size_t from)>& part) const;
   // The kept edit shown in this cell, if any.
   const KeptEdit* keptAt(int row, int column) const;
   // Keeps an edit the lock refused; false when it cannot be told which catalogue row it is for.

@@ -419,11 +419,19 @@ Field Recordset::Fields(std::string_view name) const {
   return Fields(column);
 }
 
-engine::Value Recordset::value(std::int64_t row, int column, std::size_t longestText) const {
+engine::Value Recordset::value(std::int64_t row, int column, std::size_t longestText,
+                               std::size_t from) const {
   if (!isRead(row) || column < 0 || column >= fieldCount())
     throw EngineError(err::kItemNotFound, "Item not found in this collection.");
-  if (row < rowCount()) return m_rows->get(row, column, longestText);
-  return m_tail->get(row - m_tailStart, column, longestText);
+  if (row < rowCount()) return m_rows->get(row, column, longestText, from);
+  return m_tail->get(row - m_tailStart, column, longestText, from);
+}
+
+std::size_t Recordset::textBytes(std::int64_t row, int column) const {
+  if (!isRead(row) || column < 0 || column >= fieldCount())
+    throw EngineError(err::kItemNotFound, "Item not found in this collection.");
+  if (row < rowCount()) return m_rows->textBytes(row, column);
+  return m_tail->textBytes(row - m_tailStart, column);
 }
 
 bool Recordset::isColumnUpdatable(int column) const {

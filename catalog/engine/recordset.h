@@ -109,10 +109,13 @@ class Recordset {
   std::size_t fetchMore(std::size_t rows = kBatchRows);
   void readAll();
   // A field of a row already read. Throws kItemNotFound for a row or column out of range.
-  // With `longestText`, a text comes cut to its first that many bytes, which may end inside a
-  // character: for showing part of a value without copying all of it.
-  engine::Value value(std::int64_t row, int column,
-                      std::size_t longestText = std::string::npos) const;
+  // With `longestText`, a text comes as at most that many of its bytes from byte `from` on,
+  // which may begin or end inside a character: for showing part of a value without copying all
+  // of it.
+  engine::Value value(std::int64_t row, int column, std::size_t longestText = std::string::npos,
+                      std::size_t from = 0) const;
+  // The length in bytes of a text field of a row already read; 0 for a number or null.
+  std::size_t textBytes(std::int64_t row, int column) const;
   bool isRead(std::int64_t row) const;
 
   // Updating. A table-type record set, and a dynaset whose columns come from one table and

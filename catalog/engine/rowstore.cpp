@@ -190,52 +190,75 @@ void RowStore::append(sqlite3_stmt* stmt) {
   packRow(m_scratch);
 }
 
-engine::Value RowStore::get(std::int64_t row, int column, std::size_t longestText) const {
+RowStore::Located RowStore::locate(std::int64_t row, int column) const {
   const char* p = m_rows[static_cast<std::size_t>(row)];
   for (int c = 0;; ++c) {
     const auto kind = static_cast<Kind>(*p++);
+    Located field{kind, 0, 0, {}, {}};
     switch (kind) {
       case kNull:
-        if (c == column) return {};
         break;
-      case kInteger: {
-        const std::int64_t v = unzigzag(getVarint(p));
-        if (c == column) return v;
+      case kInteger:
+        field.integer = unzigzag(getVarint(p));
         break;
-      }
       case kReal:
-        if (c == column) {
-          double d;
-          std::memcpy(&d, p, 8);
-          return d;
-        }
+        std::memcpy(&field.real, p, 8);
         p += 8;
         break;
       case kShared: {
         const auto index = getVarint(p);
-        if (c == column) return std::string_view(m_values[c].texts[index]).substr(0, longestText);
+        if (c == column) field.head = m_values[c].texts[index];
         break;
       }
       case kInFolder: {
         const auto index = getVarint(p);
+        if (c == column) field.head = m_folders[c].texts[index];
         const auto n = getVarint(p);
-        if (c == column) {
-          const std::string_view folder = m_folders[c].texts[index];
-          if (folder.size() >= longestText) return folder.substr(0, longestText);
-          return std::string(folder) +
-                 std::string(p, std::min<std::size_t>(n, longestText - folder.size()));
-        }
+        field.tail = std::string_view(p, n);
         p += n;
         break;
       }
       case kText: {
         const auto n = getVarint(p);
-        if (c == column) return std::string(p, std::min<std::size_t>(n, longestText));
+        field.head = std::string_view(p, n);
         p += n;
         break;
       }
     }
+    if (c == column) return field;
   }
+}
+
+engine::Value RowStore::get(std::int64_t row, int column, std::size_t longestText,
+                            std::size_t from) const {
+  const Located field = locate(row, column);
+  switch (field.kind) {
+    case kNull:
+      return {};
+    case kInteger:
+      return field.integer;
+    case kReal:
+      return field.real;
+    default:
+      break;
+  }
+  // The text is head then tail; the part asked for may lie in either or span both.
+  const std::size_t size = field.head.size() + field.tail.size();
+  from = std::min(from, size);
+  const std::size_t end = size - from < longestText ? size : from + longestText;
+  if (end <= field.head.size()) return field.head.substr(from, end - from);
+  if (from >= field.head.size())
+    return field.tail.substr(from - field.head.size(), end - from);
+  std::string text;
+  text.reserve(end - from);
+  text.append(field.head.substr(from));
+  text.append(field.tail.substr(0, end - field.head.size()));
+  return text;
+}
+
+std::size_t RowStore::textBytes(std::int64_t row, int column) const {
+  const Located field = locate(row, column);
+  return field.head.size() + field.tail.size();
 }
 
 void RowStore::replace(std::int64_t row,

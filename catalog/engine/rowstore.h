@@ -34,10 +34,12 @@ class RowStore {
   }
   // Appends the statement's current row.
   void append(sqlite3_stmt* stmt);
-  // A text comes cut to its first `longestText` bytes (not minding characters): a value that is
-  // only shown is never copied whole.
-  engine::Value get(std::int64_t row, int column,
-                    std::size_t longestText = std::string::npos) const;
+  // A text comes as at most `longestText` of its bytes from byte `from` on (not minding
+  // characters): a value that is only shown is never copied whole.
+  engine::Value get(std::int64_t row, int column, std::size_t longestText = std::string::npos,
+                    std::size_t from = 0) const;
+  // The length in bytes of a text field; 0 for a number or null.
+  std::size_t textBytes(std::int64_t row, int column) const;
   // Re-packs one row with some of its fields replaced; the old bytes stay unused.
   void replace(std::int64_t row, const std::vector<std::pair<int, engine::Value>>& changes);
 
@@ -56,6 +58,17 @@ class RowStore {
     double real;
     std::string_view text;
   };
+
+  // A field as it is kept: a text is its head (the whole text, or a path's folder) and then its
+  // tail (a path's name).
+  struct Located {
+    int kind;
+    std::int64_t integer;
+    double real;
+    std::string_view head;
+    std::string_view tail;
+  };
+  Located locate(std::int64_t row, int column) const;
 
   char* reserve(std::size_t bytes);
   std::size_t encodedSize(int column, Field& field);

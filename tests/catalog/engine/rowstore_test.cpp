@@ -97,6 +97,17 @@ TEST(RowStoreTest, TextsComeCutToTheLengthAsked) {
   EXPECT_EQ(store.get(2, 2, 15), Value("/music/Album/3."));  // into the name
   EXPECT_EQ(store.get(2, 2, 0), Value(""));
   EXPECT_EQ(store.get(2, 3, 1), Value(12345));
+  // From a byte on: within a text, within a folder, across folder and name, within the name.
+  EXPECT_EQ(store.get(2, 1, 3, 2), Value("tle"));
+  EXPECT_EQ(store.get(2, 1, 100, 6), Value("3"));
+  EXPECT_EQ(store.get(2, 1, 100, 60), Value(""));
+  EXPECT_EQ(store.get(2, 0, 100, 9), Value("artist"));
+  EXPECT_EQ(store.get(2, 2, 3, 1), Value("mus"));
+  EXPECT_EQ(store.get(2, 2, 4, 11), Value("m/3."));
+  EXPECT_EQ(store.get(2, 2, 100, 13), Value("3.mp3"));
+  EXPECT_EQ(store.textBytes(2, 2), std::string("/music/Album/3.mp3").size());
+  EXPECT_EQ(store.textBytes(2, 1), 7u);
+  EXPECT_EQ(store.textBytes(2, 3), 0u);
 }
 
 }  // namespace
