@@ -425,16 +425,27 @@ void TestFrmMainImport::rescanKeepsAnUnpluggedDisksSongsUnlessToldApart() {
   const QString disk2 = m_music + QStringLiteral("/DISK2");
   QVERIFY(QDir(disk2).removeRecursively());
   const QString asked = QStringLiteral(
-      "All 2 songs below %1 are gone together with the folder itself: it may be a disk that is "
-      "not plugged in. Remove them from the catalogue anyway?")
+      "All 2 songs below %1 are gone together with the folder itself: it may be on a disk that "
+      "is not plugged in. Remove them from the catalogue anyway?")
                             .arg(disk2);
 
+  // While the question is up the status bar does not count the disk's songs as no longer on
+  // disk either.
+  QString statusWhileAsked;
+  m_window->setQuestion([&](const QString& text) {
+    m_questions << text;
+    statusWhileAsked = statusText();
+    return m_answer;
+  });
   triggerMenu(*m_window, "mnuRescan");
   QVERIFY(m_errors.empty());
   QCOMPARE(m_questions, QStringList{asked});
+  QCOMPARE(statusWhileAsked, QStringLiteral("Rescan of %1: 0 added, 2 unchanged; 2 songs below "
+                                            "folders that are gone, waiting for your answer")
+                                 .arg(m_music));
   QCOMPARE(rowsStored(), 4);
   QCOMPARE(statusText(), QStringLiteral("Rescan of %1: 0 added, 0 removed, 2 unchanged, 2 songs "
-                                        "no longer on disk kept")
+                                        "below folders that are gone kept")
                              .arg(m_music));
 
   // The disk is plugged in again, or its empty mount folder is back: nothing is asked.

@@ -525,5 +525,26 @@ TEST(RescanTextTest, SaysWhatWasDone) {
             "Rescan of /music cancelled: 3 added, 0 unchanged (2 folders could not be read)");
 }
 
+// Songs below folders gone as a whole are never counted among those no longer on disk, while
+// the user decides or after.
+TEST(RescanTextTest, SongsBelowGoneFoldersAreCountedApart) {
+  const ImportCounts counts{.songsAdded = 120, .songsUnchanged = 9866};
+  EXPECT_EQ(rescanWaitingText(counts, "/music", 14),
+            "Rescan of /music: 120 added, 9,866 unchanged; 14 songs no longer on disk, waiting "
+            "for your answer");
+  EXPECT_EQ(rescanWaitingText(counts, "/music", 1, 30),
+            "Rescan of /music: 120 added, 9,866 unchanged; 1 song no longer on disk, 30 songs "
+            "below folders that are gone, waiting for your answer");
+  EXPECT_EQ(rescanWaitingText(counts, "/music", 0, 1),
+            "Rescan of /music: 120 added, 9,866 unchanged; 1 song below a folder that is gone, "
+            "waiting for your answer");
+  EXPECT_EQ(rescanSummaryText(counts, "/music", 0, 1, ImportEnd::Finished, false, 30),
+            "Rescan of /music: 120 added, 0 removed, 9,866 unchanged, 1 song no longer on disk "
+            "kept, 30 songs below folders that are gone kept");
+  EXPECT_EQ(rescanSummaryText(counts, "/music", 2, 0, ImportEnd::Finished, false, 1),
+            "Rescan of /music: 120 added, 2 removed, 9,866 unchanged, 1 song below a folder that "
+            "is gone kept");
+}
+
 }  // namespace
 }  // namespace importer
