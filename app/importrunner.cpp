@@ -48,8 +48,8 @@ QString goneFoldersQuestion(const std::vector<importer::GoneFolder>& folders) {
                             "anyway?")
           .arg(name(0));
     return QStringLiteral("All %1 songs below %2 are gone together with the folder itself: it "
-                          "may be a disk that is not plugged in. Remove them from the catalogue "
-                          "anyway?")
+                          "may be on a disk that is not plugged in. Remove them from the "
+                          "catalogue anyway?")
         .arg(count, name(0));
   }
   QString named = folders.size() == 2
@@ -59,7 +59,8 @@ QString goneFoldersQuestion(const std::vector<importer::GoneFolder>& folders) {
                                  QString::fromStdString(importer::groupedNumber(
                                      static_cast<std::int64_t>(folders.size() - 2))));
   return QStringLiteral("All %1 songs in %2 folders that are gone as a whole (%3): they may be "
-                        "disks that are not plugged in. Remove them from the catalogue anyway?")
+                        "on disks that are not plugged in. Remove them from the catalogue "
+                        "anyway?")
       .arg(count, QString::fromStdString(importer::groupedNumber(
                       static_cast<std::int64_t>(folders.size()))),
            named);
@@ -157,10 +158,13 @@ void ImportRunner::rescanFolder(const std::string& folder) {
   emit walkStarted(folder, Walk::Rescan);
   importer::ImportEnd end = importer::ImportEnd::Stopped;
   std::int64_t removed = 0;
-  std::int64_t kept = 0;
+  // Told apart, as the questions are: the songs below folders that are gone are not to be taken
+  // for songs no longer on disk.
+  importer::RescanRows kept;
   const auto summary = [&](bool failed) {
-    return QString::fromStdString(importer::rescanSummaryText(m_import.progress().counts, folder,
-                                                              removed, kept, end, failed));
+    return QString::fromStdString(
+        importer::rescanSummaryText(m_import.progress().counts, folder, removed, kept.vanished,
+                                    end, failed, kept.inGoneFolders));
   };
   try {
     end = rescan.run(folder, m_database, m_yield);
@@ -176,21 +180,27 @@ void ImportRunner::rescanFolder(const std::string& folder) {
       // The walk is over: Cancel goes, and the status bar says what it did while the user
       // decides, and that nothing is removed yet.
       emit walkSummary(QString::fromStdString(importer::rescanWaitingText(
-          m_import.progress().counts, folder, vanished + inGoneFolders)));
+          m_import.progress().counts, folder, vanished, inGoneFolders)));
       importer::RescanRemoval removal{.vanished = false, .goneFolders = false};
       if (vanished > 0) {
         removal.vanished = m_question && m_question(vanishedQuestion(vanished, folder));
-        if (!removal.vanished) kept += vanished;
+        if (!removal.vanished) kept.vanished += vanished;
       }
       // A close or Cancel that came while the first question was up leaves the folders' rows
       // unasked, and kept.
       if (inGoneFolders > 0) {
         removal.goneFolders =
             mayAsk() && m_question && m_question(goneFoldersQuestion(rescan.goneFolders()));
-        if (!removal.goneFolders) kept += inGoneFolders;
+        if (!removal.goneFolders) kept.inGoneFolders += inGoneFolders;
       }
-      if (removal.vanished || removal.goneFolders)
-        rescan.removeVanished(m_database(), m_yield, removed, removal);
+      // Rows whose file or folder came back while the user decided stay, and are kept as much
+      // as those the user said No to.
+      if (removal.vanished || removal.goneFolders) {
+        importer::RescanRows skipped;
+        rescan.removeVanished(m_database(), m_yield, removed, removal, &skipped);
+        kept.vanished += skipped.vanished;
+        kept.inGoneFolders += skipped.inGoneFolders;
+      }
     }
   } catch (...) {
     emit walkSummary(summary(true));

@@ -146,15 +146,17 @@ class Catalogued final : public WalkFilter {
   // The rows whose files the walk did not come to and that are surely gone, in ID order. With
   // `movable`, also those in folders the walk found empty (marked so): such a folder may be
   // where a disk is mounted when it is plugged in, so its rows are never offered for removal,
-  // but one may follow its file to a new place under the same name.
+  // but one may follow its file to a new place under the same name. With `findGoneFolders`,
+  // each row says which folder on its way went with it.
   struct GoneRow {
     VanishedRow row;
     bool inEmptyFolder = false;
-    // The topmost folder on its path below the nearest one the walk listed that is gone too,
-    // or "" when the file went from a folder that is still there.
+    // The topmost folder on its path below the nearest one the walk listed and found not empty
+    // that is gone too, or "" when the file went from a folder that is still there (or it was
+    // not looked for).
     std::string goneFolder;
   };
-  std::vector<GoneRow> gone(bool movable) const {
+  std::vector<GoneRow> gone(bool movable, bool findGoneFolders) const {
     std::vector<GoneRow> rows;
     // A whole disk's rows share one folder: it is looked up once.
     std::unordered_map<std::string, bool> folderGone;
@@ -167,7 +169,8 @@ class Catalogued final : public WalkFilter {
       if (mayExist(row.filename)) continue;
       rows.push_back({{row.id, row.filename},
                       folder->listing == Listing::Empty,
-                      goneFolderOf(path, folder->slash, folderGone)});
+                      findGoneFolders ? goneFolderOf(path, folder->slash, folderGone)
+                                      : std::string()});
     }
     return rows;
   }
@@ -297,14 +300,20 @@ ImportEnd FolderRescan::run(const std::string& folder,
   if (end != ImportEnd::Finished) return end;
   const ImportEnd stored = storeHeldBack(catalogued, catalogue, letWindowRun);
   if (stored != ImportEnd::Finished) return stored;
-  // The rows that moved are neither gone nor to be removed.
+  // The rows that moved are neither gone nor to be removed. A folder they moved out of was
+  // renamed or moved, not unplugged: the songs left behind in it were deleted, and are asked
+  // about as any others no longer on disk.
+  std::vector<Catalogued::GoneRow> gone = catalogued.gone(false, true);
+  std::unordered_set<std::string> movedFrom;
+  for (const auto& row : gone)
+    if (m_moved.contains(row.row.id) && !row.goneFolder.empty()) movedFrom.insert(row.goneFolder);
   std::map<std::string, std::vector<VanishedRow>> byFolder;
-  for (auto& gone : catalogued.gone(false)) {
-    if (m_moved.contains(gone.row.id)) continue;
-    if (gone.goneFolder.empty())
-      m_vanished.push_back(std::move(gone.row));
+  for (auto& row : gone) {
+    if (m_moved.contains(row.row.id)) continue;
+    if (row.goneFolder.empty() || movedFrom.contains(row.goneFolder))
+      m_vanished.push_back(std::move(row.row));
     else
-      byFolder[gone.goneFolder].push_back(std::move(gone.row));
+      byFolder[row.goneFolder].push_back(std::move(row.row));
   }
   for (auto& [path, rows] : byFolder) m_goneFolders.push_back({path, std::move(rows)});
   return ImportEnd::Finished;
@@ -316,7 +325,7 @@ ImportEnd FolderRescan::storeHeldBack(Catalogued& catalogued,
                                       const FolderImport::Yield& letWindowRun) {
   m_moved.clear();
   std::vector<ReadFile>& held = catalogued.held();
-  const auto gone = catalogued.gone(true);
+  const auto gone = catalogued.gone(true, false);
   // Which gone row each held file is: first the one with its audio whose file had the same
   // name, then of the others with its audio the one with the lowest ID, so that the same folders
   // always give the same rows. A row in a folder found empty follows only a file of its name.
@@ -405,8 +414,10 @@ ImportEnd FolderRescan::storeHeldBack(Catalogued& catalogued,
 
 std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database>& catalogue,
                                           const FolderImport::Yield& letWindowRun,
-                                          std::int64_t& removed, RescanRemoval which) {
+                                          std::int64_t& removed, RescanRemoval which,
+                                          RescanRows* skipped) {
   removed = 0;
+  if (skipped) *skipped = {};
   if (!catalogue || !catalogue->isOpen())
     throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
   const bool goneFolders = which.goneFolders && !m_goneFolders.empty();
@@ -433,9 +444,10 @@ std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database
     pending = 0;
   };
   int sinceYield = 0;
+  // Whether the row went or was passed over; the latter only when its file is back.
   const auto removeRow = [&](const VanishedRow& row) {
     // The disk may be back since the question was asked.
-    if (Catalogued::mayExist(row.filename)) return;
+    if (Catalogued::mayExist(row.filename)) return false;
     for (;;) {
       remove->bind(1, std::to_string(row.id));
       remove->bind(2, row.filename);
@@ -466,12 +478,22 @@ std::int64_t FolderRescan::removeVanished(const std::shared_ptr<engine::Database
       commit();
       letWindowRun();
     }
+    return true;
   };
   if (which.vanished)
-    for (const VanishedRow& row : m_vanished) removeRow(row);
+    for (const VanishedRow& row : m_vanished)
+      if (!removeRow(row) && skipped) ++skipped->vanished;
   if (goneFolders)
-    for (const GoneFolder& folder : m_goneFolders)
-      for (const VanishedRow& row : folder.rows) removeRow(row);
+    for (const GoneFolder& folder : m_goneFolders) {
+      // A mount folder made again, even empty, means the disk may be on its way back: none of
+      // its rows go.
+      if (engine::lookUpStoredPath(folder.path) != engine::PathState::Absent) {
+        if (skipped) skipped->inGoneFolders += static_cast<std::int64_t>(folder.rows.size());
+        continue;
+      }
+      for (const VanishedRow& row : folder.rows)
+        if (!removeRow(row) && skipped) ++skipped->inGoneFolders;
+    }
   commit();
   return removed;
 }

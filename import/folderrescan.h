@@ -34,6 +34,12 @@ struct RescanRemoval {
   bool goneFolders = false;  // those of FolderRescan::goneFolders()
 };
 
+// A count of rows for each of the two kinds a rescan finds.
+struct RescanRows {
+  std::int64_t vanished = 0;       // of FolderRescan::vanished()
+  std::int64_t inGoneFolders = 0;  // of FolderRescan::goneFolders()
+};
+
 // Brings the catalogue in step with a folder, in one walk as the import's: a file no row holds
 // is stored, unless it holds the audio of a row whose file is gone (moved or renamed), which
 // then names the new path and keeps its ID and values; a file whose size or modification time
@@ -60,23 +66,27 @@ class FolderRescan {
   // of its folders that the walk came to could be listed and held something, so a folder that
   // cannot be read (a disk that is not mounted, no permission) or an empty one (where a disk is
   // mounted) never makes its rows look vanished. Only rows whose own folder is still there are
-  // here: the file went, its folder stayed.
+  // here (the file went, its folder stayed), and those below a folder that other rows of this
+  // run moved out of: that folder was renamed or moved, not unplugged.
   const std::vector<VanishedRow>& vanished() const { return m_vanished; }
 
   // The other rows that name no existing file, after a finished run: those below a folder that
   // is gone as a whole, grouped by the topmost such folder under the nearest folder the walk
-  // listed, folders in byte order of their paths. Such rows are more likely on a disk that is
-  // not plugged in than deleted, so they are told apart; a row that moved is in neither list.
+  // listed and found not empty, folders in byte order of their paths. Such rows are more likely
+  // on a disk that is not plugged in than deleted, so they are told apart; a row that moved is
+  // in neither list.
   const std::vector<GoneFolder>& goneFolders() const { return m_goneFolders; }
 
   // Removes the rows found (those `which` names) that still hold the Filename they were found
   // with and whose file is still gone, letting the window run now and then and while another
   // program holds the catalogue. Returns how many rows went, also counted in `removed` as each
   // batch of them is committed: those removed before a failure stay removed and counted, and a
-  // batch the failure took back with it counts nothing. Throws engine::EngineError.
+  // batch the failure took back with it counts nothing. The rows passed over because their file,
+  // or the gone folder they were below, is there again are counted in `skipped` when given: the
+  // user said Yes, but they stay. Throws engine::EngineError.
   std::int64_t removeVanished(const std::shared_ptr<engine::Database>& catalogue,
                               const FolderImport::Yield& letWindowRun, std::int64_t& removed,
-                              RescanRemoval which = {});
+                              RescanRemoval which = {}, RescanRows* skipped = nullptr);
 
  private:
   // After the walk: moves each gone row whose audio a new file held back holds to that file's

@@ -127,16 +127,29 @@ std::string rescanProgressText(const ImportCounts& counts, bool waitingForCatalo
   return text;
 }
 
+namespace {
+
+// Songs below folders gone as a whole are counted apart from those no longer on disk: they may
+// be on a disk that is not plugged in.
+std::string inGoneFoldersText(std::int64_t songs) {
+  return counted(songs, "song below a folder that is gone", "songs below folders that are gone");
+}
+
+}  // namespace
+
 std::string rescanWaitingText(const ImportCounts& counts, const std::string& folder,
-                              std::int64_t vanished) {
-  return "Rescan of " + engine::validUtf8(folder) + ": " + addedMovedUpdated(counts) + ", " +
-         groupedNumber(counts.songsUnchanged) + " unchanged; " +
-         counted(vanished, "song", "songs") + " no longer on disk, waiting for your answer";
+                              std::int64_t vanished, std::int64_t inGoneFolders) {
+  std::string text = "Rescan of " + engine::validUtf8(folder) + ": " + addedMovedUpdated(counts) +
+                     ", " + groupedNumber(counts.songsUnchanged) + " unchanged; ";
+  if (vanished > 0 || inGoneFolders == 0)
+    text += counted(vanished, "song", "songs") + " no longer on disk, ";
+  if (inGoneFolders > 0) text += inGoneFoldersText(inGoneFolders) + ", ";
+  return text + "waiting for your answer";
 }
 
 std::string rescanSummaryText(const ImportCounts& counts, const std::string& folder,
                               std::int64_t removed, std::int64_t kept, ImportEnd end,
-                              bool failed) {
+                              bool failed, std::int64_t keptInGoneFolders) {
   const std::string name = engine::validUtf8(folder);
   const std::string added = addedMovedUpdated(counts);
   const std::string unchanged = groupedNumber(counts.songsUnchanged) + " unchanged";
@@ -151,6 +164,7 @@ std::string rescanSummaryText(const ImportCounts& counts, const std::string& fol
                      " removed, " + unchanged;
   if (kept > 0)
     text += ", " + counted(kept, "song", "songs") + " no longer on disk kept";
+  if (keptInGoneFolders > 0) text += ", " + inGoneFoldersText(keptInGoneFolders) + " kept";
   return text + editsKept(counts) + valuesCut(counts) + passedOver(counts);
 }
 

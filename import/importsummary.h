@@ -29,15 +29,18 @@ std::string rescanProgressText(const ImportCounts& counts, bool waitingForCatalo
 
 // What the status bar says while the user decides about rows whose files were not found: the
 // walk is over but nothing is removed yet, for example "Rescan of /music: 120 added, 9,866
-// unchanged; 14 songs no longer on disk, waiting for your answer".
+// unchanged; 14 songs no longer on disk, waiting for your answer". Rows below folders gone as a
+// whole (`inGoneFolders`) are a part of their own: "…; 1 song no longer on disk, 30 songs below
+// folders that are gone, waiting for your answer".
 std::string rescanWaitingText(const ImportCounts& counts, const std::string& folder,
-                              std::int64_t vanished);
+                              std::int64_t vanished, std::int64_t inGoneFolders = 0);
 
 // What the status bar says once a rescan is over, for example
 // "Rescan of /music: 120 added, 14 removed, 9,866 unchanged". `kept` counts rows no longer on
-// disk that the user chose to keep. A cancelled or failed rescan removed nothing.
+// disk that the user chose to keep, `keptInGoneFolders` those below folders gone as a whole,
+// each in a part of its own. A cancelled or failed rescan removed nothing.
 std::string rescanSummaryText(const ImportCounts& counts, const std::string& folder,
                               std::int64_t removed, std::int64_t kept, ImportEnd end,
-                              bool failed = false);
+                              bool failed = false, std::int64_t keptInGoneFolders = 0);
 
 }  // namespace importer

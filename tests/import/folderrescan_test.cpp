@@ -91,13 +91,16 @@ class FolderRescanTest : public fixture::ImportTest {
     return names;
   }
 
+  // Also keeps in `skipped` the rows it passed over.
   std::int64_t removeVanished(RescanRemoval which = {}) {
     std::int64_t removed = 0;
-    EXPECT_EQ(rescanner->removeVanished(db, [] {}, removed, which), removed);
+    skipped = {.vanished = -1, .inGoneFolders = -1};
+    EXPECT_EQ(rescanner->removeVanished(db, [] {}, removed, which, &skipped), removed);
     return removed;
   }
 
   std::unique_ptr<FolderRescan> rescanner;
+  RescanRows skipped;
 
  private:
   std::mutex m_readMutex;
@@ -233,16 +236,24 @@ TEST_F(FolderRescanTest, AFolderGoneAsAWholeIsToldApartFromFilesGoneFromTheirFol
                                {"DISK2", {"DISK2/x.mp3", "DISK2/Album/1.mp3", "DISK2/Album/2.mp3"}},
                                {"DISK3/A/Album", {"DISK3/A/Album/1.mp3", "DISK3/A/Album/CD2/2.mp3"}}}));
 
-  // What the user keeps stays: the files deleted go, and the unplugged disk's rows stay.
-  EXPECT_EQ(removeVanished(), 2);
-  EXPECT_EQ(rowCount(), 7);
+  // What the user keeps stays: the files deleted go, and the unplugged disk's rows stay. A file
+  // back before the user said Yes stays too, and is told apart from those removed.
+  touch("DISK1/deleted.mp3");
+  EXPECT_EQ(removeVanished(), 1);
+  EXPECT_EQ(skipped.vanished, 1);
+  EXPECT_EQ(skipped.inGoneFolders, 0);
+  EXPECT_EQ(rowCount(), 8);
   EXPECT_EQ(removeVanished({.vanished = false}), 0);
-  EXPECT_EQ(rowCount(), 7);
+  EXPECT_EQ(rowCount(), 8);
 
-  // The disk comes back in part before the user says yes: what is there again stays.
-  touch("DISK2/x.mp3");
-  EXPECT_EQ(removeVanished({.vanished = false, .goneFolders = true}), 4);
-  EXPECT_EQ(storedSorted(), (Names{"DISK1/a.mp3", "DISK2/x.mp3", "DISK3/A/keep.mp3"}));
+  // The disk's mount folder is made again before the user says Yes, empty as the disk is not
+  // mounted yet: none of its rows go, though none of their files is there.
+  fs::create_directory(root() / "DISK2");
+  EXPECT_EQ(removeVanished({.vanished = false, .goneFolders = true}), 2);
+  EXPECT_EQ(skipped.vanished, 0);
+  EXPECT_EQ(skipped.inGoneFolders, 3);
+  EXPECT_EQ(storedSorted(), (Names{"DISK1/a.mp3", "DISK1/deleted.mp3", "DISK2/Album/1.mp3",
+                                   "DISK2/Album/2.mp3", "DISK2/x.mp3", "DISK3/A/keep.mp3"}));
 }
 
 // A rescan of the folder the disks are mounted in while every disk is unplugged: that folder is
@@ -261,8 +272,9 @@ TEST_F(FolderRescanTest, AFolderWhoseDisksAreAllGoneOffersNothing) {
 }
 
 // An album folder renamed, or moved with another folder on its way, is followed by its audio:
-// its rows are neither vanished nor gone with the folder, and only the song that did not turn
-// up again is offered, with the folder it was in.
+// its rows are neither vanished nor gone with the folder. The song that did not turn up again
+// was deleted, not left on a disk that is not plugged in: the folder it was in was renamed, so it
+// is offered as any song no longer on disk.
 TEST_F(FolderRescanTest, AnAlbumFolderRenamedOrMovedIsFollowed) {
   import = std::make_unique<FolderImport>(createTagLibMp3Info);  // it tells the audio apart
   const auto song = [this](const std::string& name, int frames) {
@@ -282,9 +294,8 @@ TEST_F(FolderRescanTest, AnAlbumFolderRenamedOrMovedIsFollowed) {
 
   ASSERT_EQ(rescan(root()), ImportEnd::Finished);
   EXPECT_EQ(import->progress().counts, (ImportCounts{.songsUnchanged = 1, .songsMoved = 3}));
-  EXPECT_TRUE(rescanner->vanished().empty());
-  EXPECT_EQ(goneFolders(),
-            (std::vector<std::pair<std::string, Names>>{{"A/Album", {"A/Album/3.mp3"}}}));
+  EXPECT_EQ(vanished(), Names{"A/Album/3.mp3"});
+  EXPECT_TRUE(rescanner->goneFolders().empty());
   EXPECT_EQ(storedSorted(), (Names{"A/Album (2019)/1.mp3", "A/Album (2019)/2.mp3",
                                    "A/Album/3.mp3", "A/keep.mp3", "C/Album/4.mp3"}));
 }
@@ -512,6 +523,27 @@ TEST(RescanTextTest, SaysWhatWasDone) {
   EXPECT_EQ(rescanSummaryText({.songsAdded = 3, .foldersUnreadable = 2}, "/music", 0, 0,
                               ImportEnd::Stopped),
             "Rescan of /music cancelled: 3 added, 0 unchanged (2 folders could not be read)");
+}
+
+// Songs below folders gone as a whole are never counted among those no longer on disk, while
+// the user decides or after.
+TEST(RescanTextTest, SongsBelowGoneFoldersAreCountedApart) {
+  const ImportCounts counts{.songsAdded = 120, .songsUnchanged = 9866};
+  EXPECT_EQ(rescanWaitingText(counts, "/music", 14),
+            "Rescan of /music: 120 added, 9,866 unchanged; 14 songs no longer on disk, waiting "
+            "for your answer");
+  EXPECT_EQ(rescanWaitingText(counts, "/music", 1, 30),
+            "Rescan of /music: 120 added, 9,866 unchanged; 1 song no longer on disk, 30 songs "
+            "below folders that are gone, waiting for your answer");
+  EXPECT_EQ(rescanWaitingText(counts, "/music", 0, 1),
+            "Rescan of /music: 120 added, 9,866 unchanged; 1 song below a folder that is gone, "
+            "waiting for your answer");
+  EXPECT_EQ(rescanSummaryText(counts, "/music", 0, 1, ImportEnd::Finished, false, 30),
+            "Rescan of /music: 120 added, 0 removed, 9,866 unchanged, 1 song no longer on disk "
+            "kept, 30 songs below folders that are gone kept");
+  EXPECT_EQ(rescanSummaryText(counts, "/music", 2, 0, ImportEnd::Finished, false, 1),
+            "Rescan of /music: 120 added, 2 removed, 9,866 unchanged, 1 song below a folder that "
+            "is gone kept");
 }
 
 }  // namespace
