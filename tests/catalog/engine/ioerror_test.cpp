@@ -265,6 +265,8 @@ TEST_F(IoErrorTest, AFailureThatComesBackAfterACleanCheckIsNoLongerTryAgain) {
   auto db = open();
   std::string descriptions[2];
   for (std::string& description : descriptions) {
+    // A change by another program: the handle reads the file afresh instead of from its cache.
+    testcatalogue::run(m_path, "UPDATE music_shelf SET Year = Year + 1 WHERE ID = 1");
     auto rs = db->OpenRecordset(kAllRows, engine::dbOpenDynaset);
     m_vfs.failOnce(FaultyVfs::Call::kRead, FaultyVfs::File::kMain);
     EXPECT_EQ(readPageByPage(*rs, &description), SQLITE_CORRUPT);
