@@ -108,9 +108,9 @@ INSTANTIATE_TEST_SUITE_P(Files, ReadFailureTest,
                                            ReadCase{"Log", FaultyVfs::File::kWal}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The first reads of the file, made while it is opened, fail as the disk reports them. The first
-// read is the header SQLite reads when it takes its first lock, which it checks no further; the
-// second is the schema's page, whose failure reaches the caller as an I/O error.
+// The first reads of the file, made while it is opened, fail as the disk reports them. The
+// second read is the first one made after the engine's settings are in place, so its failure is
+// checked; a failure of the first, made before them, is reported unchecked.
 TEST_F(IoErrorTest, AFailedReadWhileOpeningNamesTheCatalogue) {
   m_vfs.failOnce(FaultyVfs::Call::kRead, FaultyVfs::File::kMain, 2);
   std::string description;
