@@ -8,7 +8,11 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <stop_token>
 #include <thread>
 #include <string_view>
 #include <vector>
@@ -42,10 +46,11 @@ std::vector<std::pair<dev_t, ino_t>>& openFiles() {
 // call; reading a million rows makes some forty million calls.
 constexpr int kThreading = SQLITE_OPEN_NOMUTEX;
 
-enum class IoDirection { kRead, kWrite, kOther };
+enum class IoKind { kRead, kWrite, kLock, kSharedMemory, kTemporary, kOther };
 
-// Which way the data was going when SQLite's I/O error came.
-IoDirection ioDirection(int code) {
+// What SQLite was doing when its I/O error came: only reads and writes of the files are the
+// disk's; locks, the shared-memory index and the temporary folder fail for other reasons.
+IoKind ioKind(int code) {
   switch (code) {
     case SQLITE_IOERR_READ:
     case SQLITE_IOERR_SHORT_READ:
@@ -53,19 +58,44 @@ IoDirection ioDirection(int code) {
     case SQLITE_IOERR_FSTAT:
     case SQLITE_IOERR_MMAP:
     case SQLITE_IOERR_DATA:
-      return IoDirection::kRead;
+      return IoKind::kRead;
     case SQLITE_IOERR_WRITE:
     case SQLITE_IOERR_FSYNC:
     case SQLITE_IOERR_DIR_FSYNC:
     case SQLITE_IOERR_TRUNCATE:
     case SQLITE_IOERR_DELETE:
-    case SQLITE_IOERR_SHMSIZE:
     case SQLITE_IOERR_BEGIN_ATOMIC:
     case SQLITE_IOERR_COMMIT_ATOMIC:
     case SQLITE_IOERR_ROLLBACK_ATOMIC:
-      return IoDirection::kWrite;
+      return IoKind::kWrite;
+    case SQLITE_IOERR_LOCK:
+    case SQLITE_IOERR_RDLOCK:
+    case SQLITE_IOERR_UNLOCK:
+    case SQLITE_IOERR_CHECKRESERVEDLOCK:
+      return IoKind::kLock;
+    case SQLITE_IOERR_SHMOPEN:
+    case SQLITE_IOERR_SHMSIZE:
+    case SQLITE_IOERR_SHMMAP:
+    case SQLITE_IOERR_SHMLOCK:
+      return IoKind::kSharedMemory;
+    case SQLITE_IOERR_GETTEMPPATH:
+      return IoKind::kTemporary;
     default:
-      return IoDirection::kOther;
+      return IoKind::kOther;
+  }
+}
+
+// What SQLite could not do to the shared-memory file.
+const char* sharedMemoryStep(int code) {
+  switch (code) {
+    case SQLITE_IOERR_SHMOPEN:
+      return "opened";
+    case SQLITE_IOERR_SHMSIZE:
+      return "made larger";
+    case SQLITE_IOERR_SHMMAP:
+      return "mapped into memory";
+    default:
+      return "locked";
   }
 }
 
@@ -73,8 +103,90 @@ IoDirection ioDirection(int code) {
 bool isReadFailure(int code) {
   const int primary = code & 0xFF;
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB ||
-         (primary == SQLITE_IOERR && ioDirection(code) != IoDirection::kWrite);
+         (primary == SQLITE_IOERR && ioKind(code) == IoKind::kRead);
 }
+
+// Failures a check can tell apart: the disk failing once, failing for good, or damage. Other
+// kinds of damage SQLite names itself (an index, the search index), and quick_check reads
+// neither the one's entries nor the other's tables, so it would call them whole.
+bool worthChecking(int code) {
+  return code == SQLITE_CORRUPT ||
+         ((code & 0xFF) == SQLITE_IOERR && ioKind(code) == IoKind::kRead);
+}
+
+// quick_check's row for a page that could not be read at all: "Page N: unable to get the page.
+// error code=C", where an I/O error code is the disk's failure, not a wrong page.
+bool namesUndeliveredPage(std::string_view row) {
+  constexpr std::string_view kCode = "unable to get the page. error code=";
+  const auto at = row.find(kCode);
+  if (at == std::string_view::npos) return false;
+  const int code = std::atoi(std::string(row.substr(at + kCode.size())).c_str());
+  return (code & 0xFF) == SQLITE_IOERR;
+}
+
+std::mutex& damageCheckMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+Connection::DamageCheckBounds& damageCheckBounds() {
+  static Connection::DamageCheckBounds bounds;
+  return bounds;
+}
+
+// Stops a statement on another thread at a time limit, with sqlite3_interrupt(), which SQLite
+// allows from any thread while the connection is open. SQLite's own progress handler is not
+// called while quick_check walks a table's tree, which on a failing disk can take minutes.
+class Watchdog {
+ public:
+  using AtLimit = std::function<void(const std::function<void()>& stop)>;
+
+  Watchdog(sqlite3* db, std::chrono::milliseconds limit, AtLimit atLimit)
+      : m_db(db),
+        m_thread([this, limit, atLimit = std::move(atLimit)](std::stop_token stop) {
+          watch(stop, limit, atLimit);
+        }) {}
+  ~Watchdog() { stop(); }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+  // Ends the watch; no interrupt comes after this returns. True when the watchdog stopped the
+  // statement (or would have stopped it, had it not ended first).
+  bool stop() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_thread.request_stop();
+    }
+    if (m_thread.joinable()) m_thread.join();
+    return m_fired;
+  }
+
+ private:
+  void watch(const std::stop_token& stop, std::chrono::milliseconds limit,
+             const AtLimit& atLimit) {
+    {
+      std::unique_lock lock(m_mutex);
+      m_wake.wait_for(lock, stop, limit, [] { return false; });
+      if (stop.stop_requested()) return;
+    }
+    const auto interrupt = [this, stop] {
+      std::lock_guard lock(m_mutex);
+      if (stop.stop_requested()) return;
+      sqlite3_interrupt(m_db);
+      m_fired = true;
+    };
+    if (atLimit)
+      atLimit(interrupt);
+    else
+      interrupt();
+  }
+
+  sqlite3* m_db;
+  std::mutex m_mutex;
+  std::condition_variable_any m_wake;
+  bool m_fired = false;
+  std::jthread m_thread;  // last: it starts once the rest is made
+};
 
 LockWaitObserver& lockWaitObserver() {
   static LockWaitObserver observer;
@@ -380,18 +492,22 @@ Connection::Deadline::~Deadline() {
 }
 
 EngineError Connection::lastError() {
+  // SQLite's code and message of the failed call, taken before explain() may run a check.
   const int code = sqlite3_extended_errcode(m_db);
+  std::string message = sqlite3_errmsg(m_db);
   if (m_timedOut && (code & 0xFF) == SQLITE_INTERRUPT) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_timeLimit).count();
     return EngineError(code, "The statement was stopped after running for " +
                                  std::to_string(seconds) +
                                  " seconds. Narrow it down, for instance with WHERE or LIMIT.");
   }
-  return explain(code, sqlite3_errmsg(m_db));
+  return explain(code, std::move(message));
 }
 
 // SQLite's message, or a plainer one where SQLite's names a symptom rather than the cause.
 EngineError Connection::explain(int code, std::string message) {
+  // Read before a check after a failed read runs statements that overwrite it.
+  const int systemErrno = m_db ? sqlite3_system_errno(m_db) : 0;
   const std::string where = " ('" + m_path + "')";
   switch (code & 0xFF) {
     case SQLITE_BUSY: {
@@ -415,7 +531,7 @@ EngineError Connection::explain(int code, std::string message) {
     case SQLITE_FULL:
     case SQLITE_IOERR:
       // Whatever step ran out of room (the log, its index, the file), it is one failure.
-      if (diskIsFull(m_path) || (m_db && sqlite3_system_errno(m_db) == ENOSPC))
+      if (diskIsFull(m_path) || systemErrno == ENOSPC)
         return EngineError(SQLITE_FULL, "The disk that holds the catalogue is full. Free some space "
                                  "on it, then try again." + where);
       if ((code & 0xFF) == SQLITE_FULL) {
@@ -425,80 +541,164 @@ EngineError Connection::explain(int code, std::string message) {
                                        "possible ID.");
         break;
       }
-      switch (ioDirection(code)) {
-        case IoDirection::kRead:
-          return EngineError(code, "The catalogue could not be read: the disk reported an error (" +
-                                       message + ")" + where + "." +
-                                       damageNote(checkForDamage()));
-        case IoDirection::kWrite:
+      switch (ioKind(code)) {
+        case IoKind::kRead:
+          return readFailure(code, message);
+        case IoKind::kWrite:
           return EngineError(code, "The catalogue could not be written: the disk reported an "
                                    "error (" + message + ")" + where + ".");
-        case IoDirection::kOther:
-          return EngineError(code, "The catalogue could not be read or written: the disk reported "
-                                   "an error (" + message + ")" + where + ".");
+        case IoKind::kLock:
+          return EngineError(code, "The catalogue could not be used: the file system refused a "
+                                   "lock on it (" + message + ")" + where +
+                                       ". Network shares and some synced folders do not allow "
+                                       "locks: copy the catalogue to a local disk.");
+        case IoKind::kSharedMemory:
+          return EngineError(code, "The catalogue could not be used: its shared-memory file '" +
+                                       m_path + "-shm' could not be " + sharedMemoryStep(code) +
+                                       " (" + message +
+                                       "). Close every program using the catalogue, then try "
+                                       "again; on a network share, copy the catalogue to a "
+                                       "local disk.");
+        case IoKind::kTemporary:
+          return EngineError(code, "The catalogue could not be used: no folder for temporary "
+                                   "files could be written (" + message + ")" + where +
+                                       ". Set TMPDIR to a folder that may be written, then try "
+                                       "again.");
+        case IoKind::kOther:
+          return EngineError(code, "The catalogue could not be read or written: the file "
+                                   "system reported an error (" + message + ")" + where + ".");
       }
       break;
     case SQLITE_CORRUPT:
+      if (code == SQLITE_CORRUPT_INDEX)
+        return EngineError(code, "An index of the catalogue is damaged: it no longer agrees with "
+                                 "its table" + where +
+                                     ". The songs themselves are whole. Type REINDEX in the SQL "
+                                     "box and run it to rebuild the indexes (where the catalogue "
+                                     "may be changed).");
+      if (code == SQLITE_CORRUPT_VTAB)
+        return EngineError(code, "The catalogue's search index is damaged" + where +
+                                     "; the songs themselves are not. To have it made anew from "
+                                     "the songs, run UPDATE shelf_search_state SET Fold = 0 in "
+                                     "the SQL box, then open the catalogue again. Until then "
+                                     "the filter finds songs without it.");
+      if (worthChecking(code)) return readFailure(code, message);
+      return EngineError(code, message + where);
     case SQLITE_NOTADB:
-      // SQLite says the same of a page the disk failed to read (EIO) as of a damaged one, and
-      // a user told "malformed" rebuilds a catalogue that may be whole: the check tells which.
-      switch (const Soundness soundness = checkForDamage()) {
-        case Soundness::kWhole:
-          // SQLite's "malformed" is left out: it is what the user must not believe.
-          return EngineError(code, "The catalogue could not be read: a read of it failed" +
-                                       where + "." + damageNote(soundness));
-        case Soundness::kUnchecked:
-          return EngineError(code, message + where +
-                                       ". This can also come from a read of the disk that "
-                                       "failed once: try again.");
-        default:
-          return EngineError(code, message + where + "." + damageNote(soundness));
-      }
+      return EngineError(code, message + where);
     default:
       break;
   }
   return EngineError(code, std::move(message));
 }
 
+EngineError Connection::readFailure(int code, const std::string& message) {
+  const std::string where = " ('" + m_path + "')";
+  // SQLite says the same of a page the disk failed to read (EIO) as of a damaged one, and a
+  // user told "malformed" rebuilds a catalogue that may be whole: the check tells which.
+  // SQLite's "malformed" is left out where the check clears the catalogue: it is what the user
+  // must not believe.
+  const bool corrupt = (code & 0xFF) == SQLITE_CORRUPT;
+  const std::string failedRead = "The catalogue could not be read: the disk reported an error (" +
+                                 std::string(sqlite3_errstr(SQLITE_IOERR)) + ")" + where + ".";
+  if (m_passedCheckAfter == code)
+    return EngineError(code, (corrupt ? message + where + "." : failedRead) +
+                                 " The same failure came back after a check had found no "
+                                 "damage: the catalogue or the disk may be damaged. PRAGMA "
+                                 "integrity_check in the SQL box checks the catalogue "
+                                 "through; copy it to another disk, or have this disk checked.");
+  const Soundness soundness = checkForDamage();
+  if (soundness == Soundness::kWhole) m_passedCheckAfter = code;
+  if (corrupt) {
+    if (soundness == Soundness::kUnchecked)
+      return EngineError(code, message + where +
+                                   ". This can also come from a read of the disk that failed "
+                                   "once: try again.");
+    if (soundness == Soundness::kDamaged || soundness == Soundness::kUnreadable)
+      return EngineError(code, message + where + "." + damageNote(soundness));
+  }
+  return EngineError(code, failedRead + damageNote(soundness));
+}
+
+void Connection::setDamageCheckBounds(DamageCheckBounds bounds) {
+  std::lock_guard lock(damageCheckMutex());
+  damageCheckBounds() = std::move(bounds);
+}
+
 Connection::Soundness Connection::checkForDamage() noexcept {
   // Inside a transaction the check would read pages the failed statement left behind, or a
-  // pager SQLite has put in its error state; and a half-made batch is not to be touched.
-  if (!m_db || !m_configured || !sqlite3_get_autocommit(m_db)) return Soundness::kUnchecked;
-  // The check reads the whole file, each table's tree in one step that the time limit cannot
-  // stop: a million songs make some 250 MB, checked in about half a second once the system has
-  // the file in memory. Far larger files are left unchecked rather than freeze the window.
-  struct stat st {};
-  if (::stat(m_path.c_str(), &st) != 0 || st.st_size > kDamageCheckLargestFile)
+  // pager SQLite has put in its error state; and a half-made batch or unit is not to be
+  // touched, even where SQLite has already ended its transaction.
+  if (!m_db || !m_configured || inBatch() || m_unitOpen || !sqlite3_get_autocommit(m_db))
     return Soundness::kUnchecked;
-  // On its own, shorter clock for the rest, and not waiting for locks.
-  const auto deadline = m_deadline;
-  const bool timedOut = m_timedOut;
-  const bool internal = m_internal;
-  const auto lockWait = m_lockWait;
-  m_deadline = std::chrono::steady_clock::now() + std::min(kDamageCheckLimit, m_timeLimit);
+  // The watchdog's interrupt reaches every statement of the connection that is running and
+  // stays until none runs: a view still reading would be stopped along with the check.
+  for (sqlite3_stmt* stmt = sqlite3_next_stmt(m_db, nullptr); stmt;
+       stmt = sqlite3_next_stmt(m_db, stmt))
+    if (sqlite3_stmt_busy(stmt)) return Soundness::kUnchecked;
+  try {
+    DamageCheckBounds bounds;
+    {
+      std::lock_guard lock(damageCheckMutex());
+      bounds = damageCheckBounds();
+    }
+    return runDamageCheck(bounds);
+  } catch (...) {
+    return Soundness::kUnchecked;  // no thread for the watchdog, or no memory
+  }
+}
+
+Connection::Soundness Connection::runDamageCheck(const DamageCheckBounds& bounds) {
+  // The check reads the whole file and the log: a million songs make some 250 MB, checked in
+  // about half a second once the system has the file in memory, and far longer from a failing
+  // disk. Far larger files are left unchecked; the watchdog stops the rest at the time limit.
+  struct stat st {};
+  if (::stat(m_path.c_str(), &st) != 0) return Soundness::kUnchecked;
+  std::uintmax_t bytes = static_cast<std::uintmax_t>(st.st_size);
+  if (struct stat wal {}; ::stat((m_path + "-wal").c_str(), &wal) == 0)
+    bytes += static_cast<std::uintmax_t>(wal.st_size);
+  if (bytes > bounds.bytes) return Soundness::kUnchecked;
+
+  // On its own, shorter clock for the rest, not waiting for locks, and leaving the failed
+  // statement's lock wait as it was for the observer.
+  struct Saved {
+    Connection& c;
+    std::chrono::steady_clock::time_point deadline = c.m_deadline;
+    bool timedOut = c.m_timedOut;
+    bool internal = c.m_internal;
+    std::optional<std::chrono::milliseconds> lockWait = c.m_lockWait;
+    bool waiting = c.m_waiting;
+    ~Saved() {
+      c.m_deadline = deadline;
+      c.m_timedOut = timedOut;
+      c.m_internal = internal;
+      c.m_lockWait = lockWait;
+      c.m_waiting = waiting;
+    }
+  } saved{*this};
+  m_deadline = std::chrono::steady_clock::now() + std::min(bounds.time, m_timeLimit);
   m_timedOut = false;
   m_internal = true;
   m_lockWait = std::chrono::milliseconds(0);
-  Soundness soundness = Soundness::kUnchecked;
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(m_db, "PRAGMA main.quick_check(1)", -1, &stmt, nullptr) == SQLITE_OK) {
-    const int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_ROW) {
-      const auto* result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-      soundness = result && std::string_view(result) == "ok" ? Soundness::kWhole
-                                                             : Soundness::kDamaged;
-    } else if (!m_timedOut && isReadFailure(rc)) {
-      soundness = Soundness::kUnreadable;
-    }
-  } else if (isReadFailure(sqlite3_errcode(m_db))) {
-    soundness = Soundness::kUnreadable;  // the schema itself could not be read
+
+  sqlite3_stmt* raw = nullptr;
+  const int prepared = sqlite3_prepare_v2(m_db, "PRAGMA main.quick_check(1)", -1, &raw, nullptr);
+  const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, &sqlite3_finalize);
+  if (prepared != SQLITE_OK)  // the schema itself could not be read
+    return isReadFailure(sqlite3_extended_errcode(m_db)) ? Soundness::kUnreadable
+                                                         : Soundness::kUnchecked;
+  Watchdog watchdog(m_db, std::min(bounds.time, m_timeLimit), bounds.atLimit);
+  const int rc = sqlite3_step(stmt.get());
+  // A check cut short says nothing, whatever it had found by then.
+  if (watchdog.stop() || m_timedOut) return Soundness::kUnchecked;
+  if (rc == SQLITE_ROW) {
+    const auto* result = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0));
+    const std::string_view row = result ? result : "";
+    if (row == "ok") return Soundness::kWhole;
+    return namesUndeliveredPage(row) ? Soundness::kUndelivered : Soundness::kDamaged;
   }
-  sqlite3_finalize(stmt);
-  m_deadline = deadline;
-  m_timedOut = timedOut;
-  m_internal = internal;
-  m_lockWait = lockWait;
-  return soundness;
+  return isReadFailure(sqlite3_extended_errcode(m_db)) ? Soundness::kUnreadable
+                                                       : Soundness::kUnchecked;
 }
 
 std::string Connection::damageNote(Soundness soundness) {
@@ -507,6 +707,10 @@ std::string Connection::damageNote(Soundness soundness) {
       return " A check of the catalogue found no damage: try again.";
     case Soundness::kDamaged:
       return " A check of the catalogue found it damaged.";
+    case Soundness::kUndelivered:
+      return " A check of the catalogue found a part of it that the disk cannot deliver: the "
+             "disk is failing there. Copy the catalogue to another disk, or have this disk "
+             "checked.";
     case Soundness::kUnreadable:
       return " A check of the catalogue could not read all of it either: the disk or the "
              "catalogue may be damaged.";

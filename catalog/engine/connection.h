@@ -85,8 +85,22 @@ class Connection {
 
   // The error SQLite reports for the last call, or the engine's own when the time limit stopped
   // the statement. After a failed read, it says whether a quick check found the catalogue
-  // damaged (see checkForDamage); that check never throws.
+  // damaged (see checkForDamage); that check never throws. The check runs statements of its
+  // own, which overwrite SQLite's code, message and errno for the connection: everything the
+  // message needs of the failed call is read first, so call this right after the failure,
+  // before anything else runs on the connection.
   EngineError lastError();
+
+  // What bounds the check after a failed read: how long it may run before its watchdog stops
+  // it, and how large the catalogue and its log together may be. `atLimit` runs on the
+  // watchdog's thread at the time limit and is handed what stops the check; by default it stops
+  // it at once. For tests; the bounds hold for every connection until set again.
+  struct DamageCheckBounds {
+    std::chrono::milliseconds time{5000};
+    std::uintmax_t bytes = std::uintmax_t{1} << 30;
+    std::function<void(const std::function<void()>& stop)> atLimit;
+  };
+  static void setDamageCheckBounds(DamageCheckBounds bounds);
 
   // How long one call into SQLite may run before it is stopped: a query with a huge sort or an
   // endless recursion would otherwise freeze the window for good.
@@ -134,15 +148,19 @@ class Connection {
   void firstRead();
   void useWriteAheadLog();
   EngineError explain(int code, std::string message);
+  // The message for a read of the catalogue that failed with `code`, either an I/O error or
+  // plain SQLITE_CORRUPT, which SQLite also says for EIO.
+  EngineError readFailure(int code, const std::string& message);
   // What SQLite's quick check says of the catalogue after a read failed: whole (the failure was
-  // the disk's, once), damaged, or unreadable again. Unchecked while a transaction is open, whose
-  // state is not the check's to disturb, or when the check ran out of time.
-  enum class Soundness { kWhole, kDamaged, kUnreadable, kUnchecked };
+  // the disk's, once), damaged, with pages the disk could not deliver, or unreadable again (the
+  // check's own setup failed). Unchecked while a transaction, batch or unit is open, whose state
+  // is not the check's to disturb, while another statement of the connection is running, for a
+  // catalogue over the size bound, or when the check ran out of time.
+  enum class Soundness { kWhole, kDamaged, kUndelivered, kUnreadable, kUnchecked };
   Soundness checkForDamage() noexcept;
+  Soundness runDamageCheck(const DamageCheckBounds& bounds);
   // The sentence a message about a failed read ends with, after the check.
   static std::string damageNote(Soundness soundness);
-  static constexpr std::chrono::milliseconds kDamageCheckLimit{5000};
-  static constexpr off_t kDamageCheckLargestFile = off_t{1} << 30;
   std::string exhaustedSequence() const;
 
   sqlite3* m_db;
@@ -156,6 +174,9 @@ class Connection {
   std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
   bool m_timedOut = false;
   bool m_configured = false;  // the time limit and the guard are in place
+  // The failure a check found no damage after, on this connection: when it comes again, a
+  // second check would say the same and "try again" would be wrong.
+  int m_passedCheckAfter = 0;
   std::string m_readOnlyReason;
   std::optional<std::chrono::milliseconds> m_lockWait;
   std::chrono::steady_clock::time_point m_waitStarted;

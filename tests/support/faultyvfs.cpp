@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -19,24 +21,22 @@ struct FaultyFile {
   sqlite3_file* real;
 };
 
+// What xGetLastError reports right after a failure this VFS made, on the thread that met it:
+// connections on other threads keep their own.
+thread_local int t_injectedErrno = 0;
+
 constexpr std::size_t kRealOffset = (sizeof(FaultyFile) + 15) & ~std::size_t{15};
 
 FaultyFile* self(sqlite3_file* file) { return reinterpret_cast<FaultyFile*>(file); }
 sqlite3_file* real(sqlite3_file* file) { return self(file)->real; }
 const sqlite3_io_methods& methods(sqlite3_file* file) { return *real(file)->pMethods; }
 
-int close(sqlite3_file* file) {
-  const int rc = methods(file).xClose(real(file));
-  file->pMethods = nullptr;
-  return rc;
-}
 int truncate(sqlite3_file* file, sqlite3_int64 size) {
   return methods(file).xTruncate(real(file), size);
 }
 int fileSize(sqlite3_file* file, sqlite3_int64* size) {
   return methods(file).xFileSize(real(file), size);
 }
-int lock(sqlite3_file* file, int level) { return methods(file).xLock(real(file), level); }
 int unlock(sqlite3_file* file, int level) { return methods(file).xUnlock(real(file), level); }
 int checkReservedLock(sqlite3_file* file, int* out) {
   return methods(file).xCheckReservedLock(real(file), out);
@@ -48,12 +48,6 @@ int fileControl(sqlite3_file* file, int op, void* arg) {
 int sectorSize(sqlite3_file* file) { return methods(file).xSectorSize(real(file)); }
 int deviceCharacteristics(sqlite3_file* file) {
   return methods(file).xDeviceCharacteristics(real(file));
-}
-int shmMap(sqlite3_file* file, int region, int size, int extend, void volatile** out) {
-  return methods(file).xShmMap(real(file), region, size, extend, out);
-}
-int shmLock(sqlite3_file* file, int offset, int n, int flags) {
-  return methods(file).xShmLock(real(file), offset, n, flags);
 }
 void shmBarrier(sqlite3_file* file) { methods(file).xShmBarrier(real(file)); }
 int shmUnmap(sqlite3_file* file, int deleteFlag) {
@@ -86,7 +80,14 @@ FaultyVfs::FaultyVfs() {
     throw std::runtime_error("the faulty VFS could not be registered");
 }
 
-FaultyVfs::~FaultyVfs() { sqlite3_vfs_unregister(&m_vfs); }
+FaultyVfs::~FaultyVfs() {
+  sqlite3_vfs_unregister(&m_vfs);
+  std::lock_guard lock(m_mutex);
+  if (m_openFiles > 0) {
+    std::fprintf(stderr, "FaultyVfs: %d file(s) still open through it as it goes\n", m_openFiles);
+    std::abort();
+  }
+}
 
 void FaultyVfs::failOnce(Call call, File file, int nth, Failure failure) {
   std::lock_guard lock(m_mutex);
@@ -96,6 +97,23 @@ void FaultyVfs::failOnce(Call call, File file, int nth, Failure failure) {
   m_file = file;
   m_at = m_calls[static_cast<int>(call)][static_cast<int>(file)] + nth;
   m_failure = failure;
+}
+
+void FaultyVfs::failReadsAt(File file, sqlite3_int64 offset) {
+  std::lock_guard lock(m_mutex);
+  m_armed = false;
+  m_fired = false;
+  m_badPlace = std::pair(file, offset);
+}
+
+void FaultyVfs::clearReadsFailingAt() {
+  std::lock_guard lock(m_mutex);
+  m_badPlace.reset();
+}
+
+void FaultyVfs::setReadHook(std::function<void(File)> hook) {
+  std::lock_guard lock(m_mutex);
+  m_readHook = std::move(hook);
 }
 
 bool FaultyVfs::fired() const {
@@ -118,6 +136,15 @@ bool FaultyVfs::strikes(Call call, File file, Failure* failure) {
   return true;
 }
 
+bool FaultyVfs::readFailsAt(File file, sqlite3_int64 offset, int amount) {
+  std::lock_guard lock(m_mutex);
+  if (!m_badPlace || m_badPlace->first != file || m_badPlace->second < offset ||
+      m_badPlace->second >= offset + amount)
+    return false;
+  m_fired = true;
+  return true;
+}
+
 int FaultyVfs::open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags,
                     int* outFlags) {
   auto* owner = static_cast<FaultyVfs*>(vfs->pAppData);
@@ -130,26 +157,47 @@ int FaultyVfs::open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int 
   const int rc = owner->m_real->xOpen(owner->m_real, name, ours->real, flags, outFlags);
   if (ours->real->pMethods == nullptr) return rc;
   static const sqlite3_io_methods kMethods = {
-      3,         &close,           &FaultyVfs::read, &FaultyVfs::write,
-      &truncate, &FaultyVfs::sync, &fileSize,        &lock,
-      &unlock,   &checkReservedLock, &fileControl,   &sectorSize,
-      &deviceCharacteristics, &shmMap, &shmLock,     &shmBarrier,
-      &shmUnmap, &fetch,           &unfetch};
+      3,         &FaultyVfs::close, &FaultyVfs::read,   &FaultyVfs::write,
+      &truncate, &FaultyVfs::sync,  &fileSize,          &FaultyVfs::lock,
+      &unlock,   &checkReservedLock, &fileControl,      &sectorSize,
+      &deviceCharacteristics, &FaultyVfs::shmMap, &FaultyVfs::shmLock, &shmBarrier,
+      &shmUnmap, &fetch,            &unfetch};
   file->pMethods = &kMethods;
+  std::lock_guard lock(owner->m_mutex);
+  ++owner->m_openFiles;
   return rc;
 }
 
 int FaultyVfs::lastError(sqlite3_vfs* vfs, int size, char* text) {
   auto* owner = static_cast<FaultyVfs*>(vfs->pAppData);
-  {
-    std::lock_guard lock(owner->m_mutex);
-    if (const int injected = std::exchange(owner->m_errno, 0)) return injected;
-  }
+  if (const int injected = std::exchange(t_injectedErrno, 0)) return injected;
   return owner->m_real->xGetLastError(owner->m_real, size, text);
+}
+
+int FaultyVfs::close(sqlite3_file* file) {
+  FaultyFile* ours = self(file);
+  const int rc = methods(file).xClose(real(file));
+  file->pMethods = nullptr;
+  std::lock_guard lock(ours->owner->m_mutex);
+  --ours->owner->m_openFiles;
+  return rc;
 }
 
 int FaultyVfs::read(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
   FaultyFile* ours = self(file);
+  if (ours->tracked) {
+    std::function<void(File)> hook;
+    {
+      std::lock_guard lock(ours->owner->m_mutex);
+      hook = ours->owner->m_readHook;
+    }
+    if (hook) hook(ours->kind);
+    if (ours->owner->readFailsAt(ours->kind, offset, amount)) {
+      t_injectedErrno = EIO;
+      errno = EIO;
+      return SQLITE_IOERR_CORRUPTFS;
+    }
+  }
   Failure failure{};
   if (ours->tracked && ours->owner->strikes(Call::kRead, ours->kind, &failure)) {
     if (failure == Failure::kShort) {
@@ -160,8 +208,7 @@ int FaultyVfs::read(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 
       std::memset(static_cast<char*>(buffer) + got, 0, static_cast<std::size_t>(amount - got));
       return SQLITE_IOERR_SHORT_READ;
     }
-    std::lock_guard lock(ours->owner->m_mutex);
-    ours->owner->m_errno = EIO;
+    t_injectedErrno = EIO;
     errno = EIO;
     return SQLITE_IOERR_CORRUPTFS;  // what unixRead() answers for EIO
   }
@@ -172,8 +219,7 @@ int FaultyVfs::write(sqlite3_file* file, const void* buffer, int amount, sqlite3
   FaultyFile* ours = self(file);
   Failure failure{};
   if (ours->tracked && ours->owner->strikes(Call::kWrite, ours->kind, &failure)) {
-    std::lock_guard lock(ours->owner->m_mutex);
-    ours->owner->m_errno = EIO;
+    t_injectedErrno = EIO;
     errno = EIO;
     return SQLITE_IOERR_WRITE;
   }
@@ -184,12 +230,47 @@ int FaultyVfs::sync(sqlite3_file* file, int flags) {
   FaultyFile* ours = self(file);
   Failure failure{};
   if (ours->tracked && ours->owner->strikes(Call::kSync, ours->kind, &failure)) {
-    std::lock_guard lock(ours->owner->m_mutex);
-    ours->owner->m_errno = EIO;
+    t_injectedErrno = EIO;
     errno = EIO;
     return SQLITE_IOERR_FSYNC;
   }
   return methods(file).xSync(real(file), flags);
+}
+
+int FaultyVfs::lock(sqlite3_file* file, int level) {
+  FaultyFile* ours = self(file);
+  Failure failure{};
+  if (ours->tracked && ours->owner->strikes(Call::kLock, ours->kind, &failure)) {
+    // What unixLock() answers when fcntl() fails with anything but a lock held elsewhere.
+    t_injectedErrno = ENOLCK;
+    errno = ENOLCK;
+    return SQLITE_IOERR_LOCK;
+  }
+  return methods(file).xLock(real(file), level);
+}
+
+int FaultyVfs::shmMap(sqlite3_file* file, int region, int size, int extend,
+                      void volatile** out) {
+  FaultyFile* ours = self(file);
+  Failure failure{};
+  if (ours->tracked && ours->owner->strikes(Call::kShmMap, ours->kind, &failure)) {
+    t_injectedErrno = ENOMEM;
+    errno = ENOMEM;
+    *out = nullptr;
+    return SQLITE_IOERR_SHMMAP;
+  }
+  return methods(file).xShmMap(real(file), region, size, extend, out);
+}
+
+int FaultyVfs::shmLock(sqlite3_file* file, int offset, int n, int flags) {
+  FaultyFile* ours = self(file);
+  Failure failure{};
+  if (ours->tracked && ours->owner->strikes(Call::kShmLock, ours->kind, &failure)) {
+    t_injectedErrno = ENOLCK;
+    errno = ENOLCK;
+    return SQLITE_IOERR_SHMLOCK;
+  }
+  return methods(file).xShmLock(real(file), offset, n, flags);
 }
 
 }  // namespace testsupport
