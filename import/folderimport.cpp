@@ -20,7 +20,6 @@
 #include "requestthreads.h"
 #include "rowwriter.h"
 #include "shelffiles.h"
-#include "shelfwriter.h"
 
 // The import is a short conductor over three parts, each in a file of its own: the walker
 // (folderwalker), the reader threads (readerpool) and the row writer (rowwriter), which share
@@ -194,49 +193,41 @@ ImportEnd FolderImport::run(const std::string& folder, const DatabaseSource& cat
   auto batchStarted = std::chrono::steady_clock::now();
   // A file taken from the queue whose row a stop kept from being written.
   bool rowLeftOut = false;
-  // The file whose row was written last, or was being written: an error that stops the import
-  // names it, so that the user knows which file to look at.
-  std::string lastFile;
-  try {
-    for (;;) {
-      std::unique_ptr<FileJob> job = writer.next();
-      if (!job) break;
-      if (!batchOpen) {
-        // The window ran just after the last batch; it runs again before this one unless that
-        // was a moment ago, since a second look at an empty event queue costs as much as the
-        // first.
-        if (!writer.windowRanJustNow()) writer.letWindowRun();
-        if (shared.stop) {
-          rowLeftOut = true;
-          break;
-        }
-        batchStarted = std::chrono::steady_clock::now();
-      }
-
-      batchOpen = true;
-      lastFile.assign(job->path);
-      if (!writer.write(*job)) {
+  // An error that stops the import names the file whose row it refused, or the last file of
+  // the batch it took back (see RowWriter).
+  for (;;) {
+    std::unique_ptr<FileJob> job = writer.next();
+    if (!job) break;
+    if (!batchOpen) {
+      // The window ran just after the last batch; it runs again before this one unless that
+      // was a moment ago, since a second look at an empty event queue costs as much as the first.
+      if (!writer.windowRanJustNow()) writer.letWindowRun();
+      if (shared.stop) {
         rowLeftOut = true;
         break;
       }
-      shared.recycle(std::move(job), m_options.filesInFlight);
-      // The batch goes on while the next row is ready and it is young; it is committed before
-      // the window runs, so nothing the window does ever runs inside it.
-      if (std::chrono::steady_clock::now() - batchStarted < m_options.longestBatch &&
-          writer.nextIsReady())
-        continue;
-      batchOpen = false;
-      writer.commit();
-      writer.letWindowRun();
-      if (shared.stop) break;
+      batchStarted = std::chrono::steady_clock::now();
     }
 
-    // The last rows, and those before a stop, are committed before run() returns.
+    batchOpen = true;
+    if (!writer.write(*job)) {
+      rowLeftOut = true;
+      break;
+    }
+    shared.recycle(std::move(job), m_options.filesInFlight);
+    // The batch goes on while the next row is ready and it is young; it is committed before
+    // the window runs, so nothing the window does ever runs inside it.
+    if (std::chrono::steady_clock::now() - batchStarted < m_options.longestBatch &&
+        writer.nextIsReady())
+      continue;
+    batchOpen = false;
     writer.commit();
-  } catch (const engine::EngineError& error) {
-    if (lastFile.empty()) throw;
-    throw stoppedAt(error, lastFile, filter != nullptr);
+    writer.letWindowRun();
+    if (shared.stop) break;
   }
+
+  // The last rows, and those before a stop, are committed before run() returns.
+  writer.commit();
   // The walker tells whether it saw the whole tree only once it has ended.
   joiner.joinAll();
   std::exception_ptr failure;

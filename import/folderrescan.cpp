@@ -375,6 +375,7 @@ ImportEnd FolderRescan::storeHeldBack(Catalogued& catalogued,
         if (result == ShelfWriter::Result::Written) {
           m_moved.insert(row.id);
           ++counts.songsMoved;
+          countIfCut(counts, file);
           if (change.fileChanged) ++counts.songsUpdated;
           counts.editsKept += change.editsKept;
         }
@@ -385,6 +386,7 @@ ImportEnd FolderRescan::storeHeldBack(Catalogued& catalogued,
         if (result == ShelfWriter::Result::Written) {
           ++counts.songsAdded;
           if (!file.readable) ++counts.filesUnreadable;
+          countIfCut(counts, file);
         }
       }
     } catch (const engine::EngineError& error) {

@@ -85,6 +85,14 @@ struct ReadFile {
   const std::string& filename() const { return values[5]; }
 };
 
+// Counts `file` among those stored with a value cut, when it is one: once its row is written,
+// whichever writer wrote it.
+inline void countIfCut(ImportCounts& counts, const ReadFile& file) {
+  if (!file.cut) return;
+  ++counts.filesCut;
+  if (counts.firstFileCut.empty()) counts.firstFileCut = file.filename();
+}
+
 // What a rescan knows of a file that a row holds.
 struct KnownFile {
   std::int64_t rowId = 0;

@@ -63,9 +63,9 @@ std::string passedOver(const ImportCounts& counts) {
 std::string valuesCut(const ImportCounts& counts) {
   if (counts.filesCut <= 0) return {};
   const std::string first = engine::validUtf8(counts.firstFileCut);
-  if (counts.filesCut == 1) return ", 1 file with a value too long to store, cut (" + first + ")";
-  return ", " + groupedNumber(counts.filesCut) + " files with values too long to store, cut (" +
-         first + " and others)";
+  if (counts.filesCut == 1) return ", 1 song stored with a value cut short (" + first + ")";
+  return ", " + groupedNumber(counts.filesCut) + " songs stored with a value cut short (first: " +
+         first + ")";
 }
 
 }  // namespace
@@ -140,7 +140,8 @@ std::string inGoneFoldersText(std::int64_t songs) {
 std::string rescanWaitingText(const ImportCounts& counts, const std::string& folder,
                               std::int64_t vanished, std::int64_t inGoneFolders) {
   std::string text = "Rescan of " + engine::validUtf8(folder) + ": " + addedMovedUpdated(counts) +
-                     ", " + groupedNumber(counts.songsUnchanged) + " unchanged; ";
+                     ", " + groupedNumber(counts.songsUnchanged) + " unchanged" +
+                     valuesCut(counts) + "; ";
   if (vanished > 0 || inGoneFolders == 0)
     text += counted(vanished, "song", "songs") + " no longer on disk, ";
   if (inGoneFolders > 0) text += inGoneFoldersText(inGoneFolders) + ", ";

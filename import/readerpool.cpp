@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "readmp3info.h"
+#include "shelfwriter.h"
 
 namespace importer::pipeline {
 
@@ -97,6 +98,17 @@ void openFile(Shared& shared, FileJob& job, Fetch fetch) {
   char byte = 0;
   if (size > kHead && !shared.stop) (void)!::pread(fd, &byte, 1, size - 1);
   if (size > 2 * kHead && !shared.stop) (void)!::pread(fd, &byte, 1, middle);
+}
+
+// A job is used again, with its strings' storage, for file after file: storage that once held
+// a value longer than the cap would stay with it, in each of the jobs in flight, until the
+// import ends. The texts as read are given back whole (a text cut at a NUL may have been long
+// too); the values, cut already, keep only what they hold.
+void releaseLongBuffers(SongInfo& info, ReadFile& file) {
+  for (std::string* text : {&info.Title, &info.Artist, &info.Album, &info.Genre, &info.Track})
+    if (text->capacity() > kLongestFileValue) std::string().swap(*text);
+  for (std::size_t i = 0; i < 5; ++i)
+    if (file.values[i].capacity() > kLongestFileValue) file.values[i].shrink_to_fit();
 }
 
 // With the mutex held: the open of `job` is over, by whichever thread.
@@ -222,6 +234,10 @@ void readFiles(Shared& shared, std::unique_ptr<Mp3Info>& component, const Mp3Inf
       storeNumber(values[6], info.Duration);
       storeNumber(values[7], info.Bitrate);
       values[8].assign(info.VBR ? "True" : "False");
+      // Here, where every file's values are made, so that a file waiting for its row holds
+      // them as they will be stored.
+      cutToStorable(file);
+      releaseLongBuffers(info, file);
       // The component answers bit rate 0 for a file it cannot read, -1 when it failed.
       file.readable = info.Bitrate > 0;
     }

@@ -53,10 +53,6 @@ std::unique_ptr<FileJob> RowWriter::next() {
       std::unique_ptr<FileJob> job = std::move(shared.jobs.front());
       shared.jobs.pop_front();
       --shared.firstUntaken;
-      lock.unlock();
-      // The one place every file's values pass on their way to the catalogue, whether its row
-      // is written now or, in a rescan, held back.
-      cutToStorable(job->file);
       return job;
     }
     if (shared.jobs.empty() && shared.walkDone) return nullptr;
@@ -82,12 +78,6 @@ void RowWriter::setWaiting(bool waiting) {
   m_shared.progress.waitingForCatalogue = waiting;
 }
 
-void RowWriter::countCut(const ReadFile& file) {
-  if (!file.cut) return;
-  ++m_uncommitted.filesCut;
-  if (m_uncommitted.firstFileCut.empty()) m_uncommitted.firstFileCut = file.filename();
-}
-
 void RowWriter::countCommitted() {
   std::lock_guard lock(m_shared.mutex);
   m_shared.progress.counts += m_uncommitted;
@@ -95,7 +85,17 @@ void RowWriter::countCommitted() {
 }
 
 void RowWriter::commit() {
-  engine::commitOpenBatch();
+  try {
+    engine::commitOpenBatch();
+  } catch (const engine::EngineError& error) {
+    // A batch that fails as a whole (a full disk, a failed write of the log) is no one file's
+    // fault: the error says how far the rows it took back went.
+    if (m_lastInBatch.empty()) throw;
+    const std::string last = std::move(m_lastInBatch);
+    m_lastInBatch.clear();
+    throw stoppedSavingUpTo(error, last, m_filter != nullptr);
+  }
+  m_lastInBatch.clear();
   countCommitted();
 }
 
@@ -125,28 +125,28 @@ bool RowWriter::write(const FileJob& job) {
       if (result == ShelfWriter::Result::Written) {
         ++(change.fileChanged ? m_uncommitted.songsUpdated : m_uncommitted.songsUnchanged);
         m_uncommitted.editsKept += change.editsKept;
-        countCut(file);
+        countIfCut(m_uncommitted, file);
+        m_lastInBatch.assign(job.path);
       }
       return true;
     }
-    // A rescan keeps a file that may be a moved one until it knows; its values are cut already.
-    if (m_filter && m_filter->holdBack(file)) {
-      countCut(file);
-      return true;
-    }
+    // A rescan keeps a file that may be a moved one until it knows; it counts once stored.
+    if (m_filter && m_filter->holdBack(file)) return true;
     // A rescan adds a file only while no row holds it: another program may have meanwhile.
     const ShelfWriter::Result added = m_shelf.add(file, m_filter != nullptr);
     if (added == ShelfWriter::Result::Stopped) return false;
     if (added == ShelfWriter::Result::Missed) return true;
     ++m_uncommitted.songsAdded;
     if (!file.readable) ++m_uncommitted.filesUnreadable;
-    countCut(file);
+    countIfCut(m_uncommitted, file);
+    m_lastInBatch.assign(job.path);
     return true;
-  } catch (const engine::EngineError&) {
+  } catch (const engine::EngineError& error) {
     // The engine committed the rows before this one, unless they were lost with it.
     if (m_shelf.batchLost()) m_uncommitted = {};
+    m_lastInBatch.clear();
     countCommitted();
-    throw;
+    throw stoppedAt(error, job.path, m_filter != nullptr);
   }
 }
 

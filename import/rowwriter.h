@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "importqueue.h"
 #include "shelfwriter.h"
@@ -38,9 +39,11 @@ class RowWriter {
   bool nextIsReady() const;
 
   // Writes the rows of `job` into the open batch; false when a stop came while another program
-  // held the catalogue. Any other refusal throws engine::EngineError, the rows before it counted.
+  // held the catalogue. Any other refusal throws engine::EngineError, the rows before it counted,
+  // its description naming the file (stoppedAt).
   bool write(const FileJob& job);
-  // Commits the open batch; its rows count from then on.
+  // Commits the open batch; its rows count from then on. Throws engine::EngineError, naming the
+  // last file the batch held a row of (stoppedSavingUpTo).
   void commit();
 
   void letWindowRun();
@@ -50,8 +53,6 @@ class RowWriter {
 
  private:
   void setWaiting(bool waiting);
-  // Counts `file` among those stored with a value cut, when it is one.
-  void countCut(const ReadFile& file);
   void countCommitted();
 
   Shared& m_shared;
@@ -62,6 +63,8 @@ class RowWriter {
   // Rows written in the open batch count once it is committed: a batch SQLite rolls back whole
   // (a full disk) leaves nothing to count.
   ImportCounts m_uncommitted;
+  // The path of the last file whose row the open batch holds; empty while it holds none.
+  std::string m_lastInBatch;
 };
 
 }  // namespace importer::pipeline

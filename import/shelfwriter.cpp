@@ -48,12 +48,25 @@ constexpr std::pair<const char*, int> kFileValues[] = {
     {"Title", 1}, {"Artist", 2}, {"Album", 3},    {"Genre", 4},
     {"Track", 5}, {"Duration", 7}, {"Bitrate", 8}, {"VBR", 9}};
 
+// The value the file gives at ?`index`, as a rescan measures it against the last read: with
+// `cutAware`, a text stored whole before values were cut, whose storable part the file now
+// gives, is taken to be what the file gives, so that its row neither changes nor counts as
+// updated. `lastRead` is the companion row the value is measured against, in SQL.
+std::string given(const std::string& column, int index, bool cutAware,
+                  const std::string& lastRead) {
+  const std::string value = "?" + std::to_string(index);
+  if (!cutAware || index > 5) return value;
+  return "coalesce((SELECT shelf_files." + column + " " + lastRead + " AND storable_part(" +
+         "shelf_files." + column + ") IS " + value + " COLLATE BINARY), " + value + ")";
+}
+
 // Row ?10, while it names ?11 and the companion row describes that file, gets the path ?6 and
 // the new values ?1 to ?9 where its values are still those the file gave at its last read. It
 // returns "kept/changed": how many of the values the file now gives differently from its last
 // read the row did not take (the user's, kept), and how many the file gives differently.
-// Compared byte for byte: an edit that only changed the case of a title is an edit.
-std::string updateRowSql() {
+// Compared byte for byte: an edit that only changed the case of a title is an edit. With
+// `cutAware`, for a file with a value at the cap, the values are measured as given() says.
+std::string updateRowSql(bool cutAware = false) {
   const std::string asRead =
       "FROM shelf_files WHERE shelf_files.ID = ?10 AND shelf_files.Filename = ?11 COLLATE BINARY";
   std::string set = "Filename = ?6";
@@ -61,7 +74,7 @@ std::string updateRowSql() {
   std::string changed;
   for (const auto& [column, index] : kFileValues) {
     const std::string name = column;
-    const std::string value = "?" + std::to_string(index);
+    const std::string value = given(name, index, cutAware, asRead);
     set += ", " + name + " = CASE WHEN " + name + " IS (SELECT " + name + " " + asRead +
            ") COLLATE BINARY THEN " + value + " ELSE " + name + " END";
     const std::string differs = "(shelf_files." + name + " IS NOT " + value + " COLLATE BINARY)";
@@ -77,16 +90,53 @@ std::string updateRowSql() {
 
 // Row ?10, while it names ?11 and the file gives the values it gave at its last read, gets the
 // path ?6 and nothing else: most moved files are not retagged, and an update that names only
-// Filename rewrites only that index entry.
-std::string moveOnlySql() {
+// Filename rewrites only that index entry. With `cutAware`, a text stored whole before values
+// were cut is the same when the file gives its storable part.
+std::string moveOnlySql(bool cutAware = false) {
   std::string same;
-  for (const auto& [column, index] : kFileValues)
-    same += std::string(" AND shelf_files.") + column + " IS ?" + std::to_string(index) +
-            " COLLATE BINARY";
+  for (const auto& [column, index] : kFileValues) {
+    const std::string lastRead = std::string("shelf_files.") + column;
+    same += " AND " + (cutAware && index <= 5 ? "storable_part(" + lastRead + ")" : lastRead) +
+            " IS ?" + std::to_string(index) + " COLLATE BINARY";
+  }
   return "UPDATE music_shelf SET Filename = ?6 WHERE ID = ?10 AND Filename = ?11 COLLATE BINARY "
          "AND EXISTS (SELECT 1 FROM shelf_files WHERE shelf_files.ID = ?10 AND "
          "shelf_files.Filename = ?11 COLLATE BINARY" +
          same + ")";
+}
+
+// kWriteCompanion for a file with a value at the cap whose companion row describes it as ?16:
+// a text of that row stored whole before values were cut stays whole where the file gives its
+// storable part, as the row's own value does (given()).
+std::string writeCompanionCutAwareSql() {
+  const std::string lastRead =
+      "FROM shelf_files WHERE shelf_files.ID = ?1 AND shelf_files.Filename = ?16 COLLATE BINARY";
+  std::string values;
+  int place = 8;
+  for (const auto& [column, index] : kFileValues) {
+    const std::string value = "?" + std::to_string(place++);
+    values += ", ";
+    values += index <= 5 ? "coalesce((SELECT shelf_files." + std::string(column) + " " +
+                               lastRead + " AND storable_part(shelf_files." + column + ") IS " +
+                               value + " COLLATE BINARY), " + value + ")"
+                         : value;
+  }
+  return "INSERT OR REPLACE INTO shelf_files (ID, Filename, AudioBytes, AudioHash, FileSize, "
+         "FileModified, FileChanged, Title, Artist, Album, Genre, Track, Duration, Bitrate, VBR) "
+         "SELECT ?1, ?2, NULLIF(?3, ''), NULLIF(?4, ''), NULLIF(?5, ''), NULLIF(?6, ''), "
+         "NULLIF(?7, '')" +
+         values +
+         " WHERE EXISTS (SELECT 1 FROM music_shelf WHERE ID = ?1 AND Filename = ?2 COLLATE "
+         "BINARY)";
+}
+
+// Whether one of the file's texts is long enough to be the storable part of a longer one, so
+// that a rescan measures it with the statements that know about the cut; most files are not,
+// and their statements stay as plain as they were.
+bool nearTheCap(const ReadFile& file) {
+  for (std::size_t i = 0; i < 5; ++i)
+    if (file.values[i].size() + 3 >= kLongestFileValue) return true;
+  return false;
 }
 
 std::string numberText(std::int64_t value) { return std::to_string(value); }
@@ -103,9 +153,6 @@ ShelfWriter::Change changeFrom(const std::string& returned) {
   return change;
 }
 
-// Whether `byte` continues a UTF-8 sequence rather than begins one.
-bool continuesCharacter(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
-
 }  // namespace
 
 bool cutToStorable(ReadFile& file) {
@@ -113,25 +160,40 @@ bool cutToStorable(ReadFile& file) {
   // Title, Artist, Album, Genre and Track; the path names the file and stays whole.
   for (std::size_t i = 0; i < 5; ++i) {
     std::string& value = file.values[i];
-    if (value.size() <= kLongestFileValue) continue;
-    std::size_t end = kLongestFileValue;
-    while (end > 0 && continuesCharacter(value[end])) --end;
-    value.resize(end);
-    value.shrink_to_fit();  // a tag's worth of text waits in the queue otherwise
+    const std::size_t keep = storablePart(value).size();
+    if (keep == value.size()) continue;
+    value.resize(keep);
     cut = true;
   }
   file.cut = cut;
   return cut;
 }
 
-engine::EngineError stoppedAt(const engine::EngineError& error, std::string_view path,
-                              bool rescan) {
+namespace {
+
+engine::EngineError withSentence(const engine::EngineError& error, std::string_view sentence,
+                                 std::string_view path) {
   std::string description = error.description();
   if (!description.empty()) description += description.back() == '.' ? " " : ". ";
-  description += rescan ? "The rescan stopped at " : "The import stopped at ";
+  description += sentence;
   description += engine::validUtf8(path);
   description += '.';
   return engine::EngineError(error.number(), std::move(description));
+}
+
+}  // namespace
+
+engine::EngineError stoppedAt(const engine::EngineError& error, std::string_view path,
+                              bool rescan) {
+  return withSentence(error, rescan ? "The rescan stopped at " : "The import stopped at ", path);
+}
+
+engine::EngineError stoppedSavingUpTo(const engine::EngineError& error, std::string_view path,
+                                      bool rescan) {
+  return withSentence(error,
+                      rescan ? "The rescan stopped while saving the rows up to "
+                             : "The import stopped while saving the rows up to ",
+                      path);
 }
 
 // The companion statements are null in a catalogue without the companion table.
@@ -142,6 +204,10 @@ struct ShelfWriter::Statements {
   std::unique_ptr<engine::PreparedStatement> updateRow;
   std::unique_ptr<engine::PreparedStatement> moveOnly;
   std::unique_ptr<engine::PreparedStatement> removeOrphans;
+  // For a file with a value at the cap (nearTheCap).
+  std::unique_ptr<engine::PreparedStatement> updateRowCutAware;
+  std::unique_ptr<engine::PreparedStatement> moveOnlyCutAware;
+  std::unique_ptr<engine::PreparedStatement> writeCompanionCutAware;
 };
 
 ShelfWriter::ShelfWriter(DatabaseSource catalogue, Yield letWindowRun, StopCheck stopped,
@@ -167,7 +233,10 @@ ShelfWriter::Statements& ShelfWriter::statements() {
         std::pair{&fresh->writeCompanion, std::string(kWriteCompanion)},
         std::pair{&fresh->updateRow, updateRowSql()},
         std::pair{&fresh->moveOnly, moveOnlySql()},
-        std::pair{&fresh->removeOrphans, std::string(kRemoveOrphans)}}) {
+        std::pair{&fresh->removeOrphans, std::string(kRemoveOrphans)},
+        std::pair{&fresh->updateRowCutAware, updateRowSql(true)},
+        std::pair{&fresh->moveOnlyCutAware, moveOnlySql(true)},
+        std::pair{&fresh->writeCompanionCutAware, writeCompanionCutAwareSql()}}) {
     if (statement != &fresh->insertRow && statement != &fresh->insertNewRow && !companion)
       continue;
     *statement = db->Prepare(sql);
@@ -216,7 +285,9 @@ ShelfWriter::Result ShelfWriter::inBatch(bool whole, const Write& write) {
       for (const auto* statement : {&prepared.insertRow, &prepared.insertNewRow,
                                     &prepared.writeCompanion,
                                     &prepared.updateRow, &prepared.moveOnly,
-                                    &prepared.removeOrphans})
+                                    &prepared.removeOrphans, &prepared.updateRowCutAware,
+                                    &prepared.moveOnlyCutAware,
+                                    &prepared.writeCompanionCutAware})
         m_batchLost = m_batchLost || (*statement && (*statement)->batchLost());
       throw;
     }
@@ -224,9 +295,11 @@ ShelfWriter::Result ShelfWriter::inBatch(bool whole, const Write& write) {
 }
 
 void ShelfWriter::writeCompanion(std::int64_t rowId, const std::string& filename,
-                                 const ReadFile& file) {
+                                 const ReadFile& file, const std::string* lastReadAs) {
   if (!m_statements->writeCompanion) return;
-  engine::PreparedStatement& companion = *m_statements->writeCompanion;
+  engine::PreparedStatement& companion = lastReadAs ? *m_statements->writeCompanionCutAware
+                                                    : *m_statements->writeCompanion;
+  if (lastReadAs) companion.bind(16, *lastReadAs);
   companion.bind(1, numberText(rowId));
   companion.bind(2, filename);
   companion.bind(3, file.identity ? numberText(file.identity->bytes) : std::string());
@@ -267,6 +340,7 @@ ShelfWriter::Result ShelfWriter::update(std::int64_t rowId, const std::string& o
                                         Change& change) {
   return inBatch(true, [&](Statements& prepared) {
     if (!prepared.updateRow) return Result::Missed;
+    const bool cutAware = nearTheCap(file);
     const auto run = [&](engine::PreparedStatement& statement) {
       for (std::size_t i = 0; i < file.values.size(); ++i)
         statement.bind(static_cast<int>(i + 1), i == 5 ? newFilename : file.values[i]);
@@ -276,14 +350,16 @@ ShelfWriter::Result ShelfWriter::update(std::int64_t rowId, const std::string& o
       return statement.RecordsAffected() > 0;
     };
     // A file moved with its values as they were needs its new path only.
-    if (oldFilename != newFilename && run(*prepared.moveOnly)) {
+    if (oldFilename != newFilename &&
+        run(cutAware ? *prepared.moveOnlyCutAware : *prepared.moveOnly)) {
       change = {};
     } else {
-      engine::PreparedStatement& update = *prepared.updateRow;
+      engine::PreparedStatement& update =
+          cutAware ? *prepared.updateRowCutAware : *prepared.updateRow;
       if (!run(update) || !update.returned()) return Result::Missed;
       change = changeFrom(*update.returned());
     }
-    writeCompanion(rowId, newFilename, file);
+    writeCompanion(rowId, newFilename, file, cutAware ? &oldFilename : nullptr);
     return Result::Written;
   });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -8,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/connection.h"
 #include "engine/errors.h"
+#include "engine/limits.h"
 #include "importcounts.h"
 
 namespace engine {
@@ -22,22 +23,47 @@ namespace importer {
 // How long one try at a write waits for another program's lock before the window runs again.
 inline constexpr std::chrono::milliseconds kLockWaitPerTry{50};
 
-// The longest text a file may give one value of its row. SQLite's length limit holds for a
-// whole row record too, and a row carries four such texts, its companion row a copy of them,
-// and the search index a folded copy that may be half as long again; at a sixteenth of the
-// limit every one of those records stays well within it, whatever else the row holds.
-inline constexpr std::size_t kLongestFileValue = engine::kLongestValue / 16;
+// The longest text a file may give one value of its row: Title, Artist, Album, Genre and Track
+// (Year and Comment are the user's, and the import never writes them). SQLite's length limit
+// holds for each value and for each record it builds, and these values go into three records:
+// the row, its companion row (a copy of all five), and the search index's row, which holds
+// folded copies of four of them that may be half as long again (search_fold). Each of those
+// stays within the limit, with the path as long as the system makes one (three bytes for each
+// of its bytes once the ones that are not UTF-8 are replaced) and room for the numbers; no
+// statement the program makes puts the three together into one record. What the user types into
+// Year or Comment on top of that is bounded by the limit alone.
+inline constexpr std::size_t kLongestFileValue = engine::kLongestFileValue;
 
-// Cuts each of the file's values (not its path) that is longer than kLongestFileValue to the
-// whole characters that fit; file.cut, and the result, tell whether one was. The values are valid
-// UTF-8, as storeText() leaves them. A file read again gives the same cut values, so a rescan
-// does not take it for changed.
+namespace detail {
+// The longest path as stored, and what a record needs besides its texts: far more than its
+// header and numbers take.
+inline constexpr std::size_t kLongestStoredPath = 3 * PATH_MAX;
+inline constexpr std::size_t kRecordSlack = 64 * 1024;
+}  // namespace detail
+static_assert(5 * kLongestFileValue + detail::kLongestStoredPath + detail::kRecordSlack <
+                  static_cast<std::size_t>(engine::kLongestValue),
+              "a row, or its companion row, of five values at the cap fits in one record");
+static_assert((4 * kLongestFileValue + detail::kLongestStoredPath) * 3 / 2 + detail::kRecordSlack <
+                  static_cast<std::size_t>(engine::kLongestValue),
+              "the search index's folded copy of such a row fits in one record");
+
+// The one rule for a value's cut (engine::storablePart), which a rescan also measures a file's
+// values against their last read by.
+using engine::storablePart;
+
+// Cuts each of the file's values (not its path) that is longer than kLongestFileValue to
+// storablePart(); file.cut, and the result, tell whether one was. A file read again gives the
+// same cut values, so a rescan does not take it for changed.
 bool cutToStorable(ReadFile& file);
 
 // The error that stopped an import (or, with `rescan`, a rescan) at the file `path`: the same
 // number, its description followed by the file's name.
 engine::EngineError stoppedAt(const engine::EngineError& error, std::string_view path,
                               bool rescan = false);
+// The same for an error that took a batch of rows as it was committed: no one file's fault, so
+// it names the last file the batch holds a row of.
+engine::EngineError stoppedSavingUpTo(const engine::EngineError& error, std::string_view path,
+                                      bool rescan = false);
 
 // Writes a file's row of music_shelf together with its companion row in shelf_files: a new
 // file's, a known file's new values, a moved file's new path. A row's change and its companion
@@ -102,7 +128,10 @@ class ShelfWriter {
   Result inBatch(bool whole, const Write& write);
   Result update(std::int64_t rowId, const std::string& oldFilename,
                 const std::string& newFilename, const ReadFile& file, Change& change);
-  void writeCompanion(std::int64_t rowId, const std::string& filename, const ReadFile& file);
+  // With `lastReadAs`, the Filename of the companion row that describes the file now: its texts
+  // stored whole before values were cut stay where the file gives their storable part.
+  void writeCompanion(std::int64_t rowId, const std::string& filename, const ReadFile& file,
+                      const std::string* lastReadAs = nullptr);
 
   DatabaseSource m_catalogue;
   Yield m_letWindowRun;

@@ -22,6 +22,7 @@
 #include "errors.h"
 #include "fileexists.h"
 #include "jetlike.h"
+#include "limits.h"
 #include "recordset.h"
 #include "searchfold.h"
 #include "sqltext.h"
@@ -188,6 +189,23 @@ class Watchdog {
   std::jthread m_thread;  // last: it starts once the rest is made
 };
 
+// storable_part(value): storablePart() of a text, any other value as it is.
+void storablePartOf(sqlite3_context* context, int, sqlite3_value** arguments) {
+  sqlite3_value* value = arguments[0];
+  if (sqlite3_value_type(value) != SQLITE_TEXT) {
+    sqlite3_result_value(context, value);
+    return;
+  }
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
+  const auto bytes = static_cast<std::size_t>(sqlite3_value_bytes(value));
+  if (bytes <= kLongestFileValue || !text) {
+    sqlite3_result_value(context, value);
+    return;
+  }
+  const std::string_view part = storablePart({text, bytes});
+  sqlite3_result_text64(context, part.data(), part.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
 LockWaitObserver& lockWaitObserver() {
   static LockWaitObserver observer;
   return observer;
@@ -296,6 +314,10 @@ void Connection::configure() {
   if (existsRc != SQLITE_OK) throw EngineError(existsRc, sqlite3_errstr(existsRc));
   const int searchRc = registerSearchFunctions(m_db);
   if (searchRc != SQLITE_OK) throw EngineError(searchRc, sqlite3_errstr(searchRc));
+  const int storableRc = sqlite3_create_function_v2(
+      m_db, "storable_part", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+      storablePartOf, nullptr, nullptr, nullptr);
+  if (storableRc != SQLITE_OK) throw EngineError(storableRc, sqlite3_errstr(storableRc));
   sqlite3_set_authorizer(m_db, &Connection::authorize, this);
   sqlite3_progress_handler(m_db, 10000, &Connection::progress, this);
   m_configured = true;

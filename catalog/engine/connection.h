@@ -14,14 +14,11 @@
 
 #include "changestamp.h"
 #include "errors.h"
+#include "limits.h"
 
 namespace engine {
 
 class Recordset;
-
-// The largest text or blob a statement may make or read, and the largest row record: far above
-// any tag or path, and small enough to build in well under a second.
-inline constexpr int kLongestValue = 64 << 20;
 
 // One SQLite connection, with the engine's settings, Jet's like() and the statement guard.
 // Shared by a Database handle and the record sets it opened; closes with the last of them.
