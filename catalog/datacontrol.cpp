@@ -199,6 +199,14 @@ void DataControl::UpdateRecord() {
   std::vector<Binding*> written;
   for (Binding& binding : m_bindings) {
     if (!binding.box || binding.box->text() == binding.loaded) continue;
+    // Typed around the cut, the box would save the value's start, the mark and the typing: the
+    // rest of the value, perhaps megabytes, would go without a word.
+    if (binding.cut && binding.box->text().endsWith(binding.loaded.back()))
+      throw engine::EngineError(
+          engine::err::kNotUpdatable,
+          binding.field + " is too long to edit in its box, which shows only its first " +
+              std::to_string(kLongestShownText) +
+              " characters. Edit it in its cell of the grid, or replace all of the box's text.");
     const int field = rs->fieldIndex(binding.field);
     if (field < 0)
       throw engine::EngineError(engine::err::kItemNotFound,
@@ -208,7 +216,10 @@ void DataControl::UpdateRecord() {
   }
   // With nothing typed this still checks that the row can be saved at all.
   m_model->updateRow(row, changes);
-  for (Binding* binding : written) binding->loaded = binding->box->text();
+  for (Binding* binding : written) {
+    binding->loaded = binding->box->text();
+    binding->cut = false;
+  }
 }
 
 void DataControl::UpdateControls() {

@@ -291,11 +291,18 @@ void TestBoundView::boxesShowALongValueCutAndKeepIt() {
            std::to_string(title.size()));
   QCOMPARE(testcatalogue::scalar(m_path, "SELECT Artist FROM music_shelf WHERE ID = 1"),
            "New Artist");
+  // Typed around the cut, the box would save only the value's start: refused, the value stays.
+  titleBox.setText(titleBox.text().prepend(QStringLiteral("The ")));
+  QVERIFY_THROWS_EXCEPTION(engine::EngineError, data.UpdateRecord());
+  QCOMPARE(testcatalogue::scalar(m_path, "SELECT length(Title) FROM music_shelf WHERE ID = 1"),
+           std::to_string(title.size()));
+  // Its whole text replaced, the box saves what it holds, and is an ordinary box after.
   titleBox.setText(QStringLiteral("Short again"));
   QCOMPARE(data.searchText(&titleBox), QStringLiteral("Short again"));
   data.UpdateRecord();
   QCOMPARE(testcatalogue::scalar(m_path, "SELECT Title FROM music_shelf WHERE ID = 1"),
            "Short again");
+  QCOMPARE(data.searchText(&titleBox), QStringLiteral("Short again"));
 }
 
 void TestBoundView::updateRecordWritesChangedBoxesInOneStatement() {
