@@ -63,6 +63,19 @@
 
 namespace {
 
+// `text` on one line of a log: control characters as "\x.." escapes.
+QString oneLine(const QString& text) {
+  QString line;
+  line.reserve(text.size());
+  for (const QChar c : text) {
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+      line += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    else
+      line += c;
+  }
+  return line;
+}
+
 // The inner area at start, in twips.
 constexpr int kClientWidth = 11970;
 constexpr int kClientHeight = 5295;
@@ -163,10 +176,16 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
 frmMain::~frmMain() = default;
 
 void frmMain::setQuestion(ui::Question question) {
+  // No question at all means none is asked, as before (a close is not refused for want of one).
+  if (!question) {
+    m_question = {};
+    m_runner->setQuestion({});
+    return;
+  }
   // Once the session ends nobody is there to answer: nothing is asked, and an answer that comes
   // after it (a dialog cancelled by the close) is No, which keeps everything as it is.
   m_question = [this, question = std::move(question)](const QString& text) {
-    if (m_closingForSignal || !question) return false;
+    if (m_closingForSignal) return false;
     const bool yes = question(text);
     return yes && !m_closingForSignal;
   };
@@ -638,6 +657,12 @@ void frmMain::showError(int number, const QString& description) {
     return;
   }
   if (m_errorDisplay) m_errorDisplay(number, description);
+  // A signal that came while the message was up cancelled it unread: the log keeps it.
+  if (m_closingForSignal) {
+    std::fprintf(stderr, "QuollsongDB: Error %d: %s\n", number,
+                 description.toLocal8Bit().constData());
+    std::fflush(stderr);
+  }
 }
 
 engine::Database& frmMain::database() const {
@@ -999,7 +1024,10 @@ void frmMain::logUnsavedEdits(const std::vector<catalog::RecordsetModel::KeptEdi
                  "QuollsongDB: closed with an edit not saved, as another program held the "
                  "catalogue: ID %lld, %s: %s\n",
                  static_cast<long long>(edit.id), edit.field.c_str(),
-                 engine::validUtf8(edit.value.toText()).c_str());
+                 oneLine(catalog::shownText(QString::fromStdString(
+                             engine::validUtf8(edit.value.toText()))))
+                     .toLocal8Bit()
+                     .constData());
   std::fflush(stderr);
 }
 
@@ -1388,7 +1416,7 @@ void frmMain::openWithDesktop(const std::string& path) {
   if (!m_openUrl || !m_openUrl(url))
     showError(catalog::kPathFileAccessError,
               QStringLiteral("No program could be started to open '%1'.")
-                  .arg(QString::fromStdString(engine::validUtf8(path))));
+                  .arg(catalog::shownPath(QString::fromStdString(engine::validUtf8(path)))));
 }
 
 void frmMain::mnuPlay_Click() {

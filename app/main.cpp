@@ -27,12 +27,14 @@ int main(int argc, char** argv) {
 
   // The catalogue always lies beside the executable; there is no other place and no setting.
   const QString catalogue = QCoreApplication::applicationDirPath() + QStringLiteral("/music_1.mdb");
+  // Made before the window and gone after it, so that a signal while the window is taken down
+  // is still handled.
+  ShutdownSignals shutdown;
   frmMain window(catalogue, ui::messageBoxErrorDisplay(), importer::fileDialogFolderPicker(),
                  importer::createTagLibMp3Info);
   window.setQuestion(ui::messageBoxQuestion(&window));
   window.setSettings(std::make_shared<QSettings>());
   // A logout or a closed terminal closes the window as a close does, the catalogue with it.
-  ShutdownSignals shutdown;
   closeOnShutdownSignals(shutdown, window);
   if (!window.Form_Load()) return 1;
   window.show();

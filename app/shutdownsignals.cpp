@@ -56,8 +56,12 @@ ShutdownSignals::ShutdownSignals(QObject* parent) : QObject(parent) {
 }
 
 ShutdownSignals::~ShutdownSignals() {
+  // After one came, the program is ending for it: a session manager's repeats are ignored
+  // rather than ending it with another status while it tidies up.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
   for (std::size_t i = 0; i < std::size(kHandled); ++i)
-    if (m_replaced[i]) ::sigaction(kHandled[i], &m_previous[i], nullptr);
+    if (m_replaced[i]) ::sigaction(kHandled[i], m_received ? &ignore : &m_previous[i], nullptr);
   if (g_writeEnd.load() == m_pipe[1]) g_writeEnd.store(-1);
   delete m_notifier;
   for (const int fd : m_pipe)
@@ -70,6 +74,7 @@ void ShutdownSignals::drain() {
     const ssize_t got = ::read(m_pipe[0], bytes, sizeof bytes);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return;
+    m_received = true;
     for (ssize_t i = 0; i < got; ++i) emit received(bytes[i]);
   }
 }

@@ -21,7 +21,7 @@ class ShutdownSignals final : public QObject {
 
   // A signal the process was started ignoring (nohup, a shell's background job) stays ignored.
   explicit ShutdownSignals(QObject* parent = nullptr);
-  // Puts back what the signals did before.
+  // Puts back what the signals did before; after one of them came, ignores them instead.
   ~ShutdownSignals() override;
 
   // False when the pipe could not be made; the signals then end the program as before.
@@ -38,6 +38,7 @@ class ShutdownSignals final : public QObject {
   QSocketNotifier* m_notifier = nullptr;
   struct sigaction m_previous[std::size(kHandled)] = {};
   bool m_replaced[std::size(kHandled)] = {};
+  bool m_received = false;
 };
 
 // Has `shutdown` close `window` as a close does (frmMain::closeForSignal) and end the event loop
