@@ -291,6 +291,7 @@ struct TagReport {
   int unreadable = 0;
   std::string firstUnreadable;  // "TIT2: unknown text encoding 7"
   std::string stopped;          // why the frames stop before the tag's end
+  bool tooMany = false;         // more frames than kMaxTagEntries
   TagTexts texts;
 };
 
@@ -368,7 +369,7 @@ TagReport readId3v2(const unsigned char* header, const unsigned char* body, std:
     if (slot && !*slot) *slot = textValue(data, dataSize);
   }
   if (walk.overLimit) {
-    report.stopped = "more than " + thousands(static_cast<int64_t>(kMaxTagEntries)) + " frames";
+    report.tooMany = true;
   } else if (end < walk.size && bytes[end] != 0) {
     // Not padding: whatever is there is no frame a reader can take.
     const std::size_t left = walk.size - end;
@@ -377,8 +378,8 @@ TagReport readId3v2(const unsigned char* header, const unsigned char* body, std:
     else if (!std::all_of(bytes + end, bytes + end + (version2 ? 3 : 3), isFrameIdChar))
       report.stopped = "no frame id at byte " + thousands(static_cast<int64_t>(end));
     else
-      report.stopped = "a frame at byte " + thousands(static_cast<int64_t>(end)) +
-                       " larger than the tag";
+      report.stopped = "the frame at byte " + thousands(static_cast<int64_t>(end)) +
+                       " is larger than the tag";
   }
   return report;
 }
@@ -718,6 +719,9 @@ ssize_t readAudio(void* handle, void* out, std::size_t count) {
 
 off_t noSeek(void*, off_t, int) { return -1; }
 
+// Within 50 dB, the band above is sound; an encoder's low-pass leaves it far below that.
+constexpr double kNoSoundRatio = 1e-5;
+
 struct Spectrum {
   bool analysed = false;
   double bandRatio = 1;  // mean power from kReencodeBandHz on against the band below
@@ -802,10 +806,12 @@ Spectrum analyseSpectrum(FileBytes& file, int64_t first, int64_t end, const std:
   const double above = bandMean(kReencodeBandHz, kReencodeTopHz);
   result.analysed = true;
   result.bandRatio = below > 0 ? above / below : 1;
-  // Where the sound ends: the highest bin within 60 dB of the band below.
-  for (int b = kSize / 2; b > 0; --b)
-    if (power[b] > below * 1e-6) {
-      result.topHz = b * binHz;
+  // Where the sound ends: the top of the highest stretch of about 250 Hz below the band's top
+  // that still has sound in it.
+  constexpr int kStretch = 12;
+  for (double to = kReencodeTopHz; to > 1000; to -= kStretch * binHz)
+    if (bandMean(to - kStretch * binHz, to) > below * kNoSoundRatio) {
+      result.topHz = to;
       break;
     }
   // So quiet a band below says nothing: a sine or a silence is no re-encode.
@@ -813,9 +819,6 @@ Spectrum analyseSpectrum(FileBytes& file, int64_t first, int64_t end, const std:
   if (all <= 0 || below < all * 1e-5) result.analysed = false;
   return result;
 }
-
-// Within 50 dB, the band above is sound; an encoder's low-pass leaves it far below that.
-constexpr double kNoSoundRatio = 1e-5;
 
 // ---------------------------------------------------------------------------------------------
 
@@ -955,11 +958,16 @@ class HealthCheck {
       detail = thousands(report.unreadable) + " of the " + tag + " tag's " +
                counted(report.frames, "frame", "frames") + " cannot be read, the first " +
                report.firstUnreadable;
-    if (!report.stopped.empty()) {
+    std::string stop;
+    if (report.tooMany)
+      stop = "the " + tag + " tag holds more than " +
+             thousands(static_cast<int64_t>(kMaxTagEntries)) + " frames, more than are read";
+    else if (!report.stopped.empty())
+      stop = "the " + tag + " tag's frames stop after " +
+             counted(report.frames, "readable frame", "readable frames") + ": " + report.stopped;
+    if (!stop.empty()) {
       if (!detail.empty()) detail += "; ";
-      detail += "the " + tag + " tag's frames stop after " +
-                counted(report.frames, "readable frame", "readable frames") + " at " +
-                report.stopped;
+      detail += stop;
       detail[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(detail[0])));
     }
     if (!detail.empty()) add(health::kUnreadableTagFrames, detail);
