@@ -10,6 +10,7 @@ RUN_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libsqlite3-dev libtag1-dev libxxhash-dev
+  libmpg123-dev libkissfft-dev
   fonts-dejavu-core
 )
 # What bench/make-corpus needs to make MP3 files.
