@@ -73,22 +73,16 @@ std::optional<std::int64_t> wholeNumber(const std::optional<std::string>& text) 
   return value;
 }
 
-// "3", "3, 5", "3-7, 9": runs of missing numbers, the first few of them.
-std::string numberRuns(const std::vector<std::int64_t>& missing, std::size_t* runs) {
+// "3", "3, 5", "3-7, 9": the runs of missing numbers, the first few of them.
+std::string numberRuns(const std::vector<std::pair<std::int64_t, std::int64_t>>& runs) {
   constexpr std::size_t kRunsShown = 8;
   std::string text;
-  *runs = 0;
-  for (std::size_t i = 0; i < missing.size();) {
-    std::size_t j = i;
-    while (j + 1 < missing.size() && missing[j + 1] == missing[j] + 1) ++j;
-    if (++*runs <= kRunsShown) {
-      if (!text.empty()) text += ", ";
-      text += std::to_string(missing[i]);
-      if (j > i) text += "-" + std::to_string(missing[j]);
-    }
-    i = j + 1;
+  for (std::size_t i = 0; i < runs.size() && i < kRunsShown; ++i) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(runs[i].first);
+    if (runs[i].second > runs[i].first) text += "-" + std::to_string(runs[i].second);
   }
-  if (*runs > kRunsShown) text += ", \u2026";
+  if (runs.size() > kRunsShown) text += ", \u2026";
   return text;
 }
 
@@ -120,26 +114,16 @@ std::map<std::int64_t, importer::HealthFinding> missingTrackFindings(
   for (const auto& [key, album] : albums) {
     if (album.tracks.empty()) continue;
     const std::int64_t highest = *album.tracks.rbegin();
-    std::vector<std::int64_t> missing;
+    // Runs rather than numbers: a year typed as a track leaves a gap of thousands.
+    std::vector<std::pair<std::int64_t, std::int64_t>> runs;
     std::int64_t expected = 1;
     for (const std::int64_t track : album.tracks) {
-      // A gap of millions (a year typed as a track) is told as one run, never counted out.
-      if (track > expected) {
-        if (track - expected <= 1000) {
-          for (std::int64_t t = expected; t < track; ++t) missing.push_back(t);
-        } else {
-          missing.push_back(expected);
-          missing.push_back(track - 1);
-        }
-      }
+      if (track > expected) runs.emplace_back(expected, track - 1);
       expected = track + 1;
     }
-    if (missing.empty()) continue;
-    std::size_t runs = 0;
-    std::string shown = numberRuns(missing, &runs);
-    // The two ends of a run too long to count out are a run of their own.
-    const bool one = missing.size() == 1;
-    const std::string detail = (one ? "track " : "tracks ") + shown + " missing of 1-" +
+    if (runs.empty()) continue;
+    const bool one = runs.size() == 1 && runs[0].first == runs[0].second;
+    const std::string detail = (one ? "track " : "tracks ") + numberRuns(runs) + " missing of 1-" +
                                std::to_string(highest);
     for (const std::int64_t id : album.ids) found[id] = {"Missing tracks", detail};
   }
