@@ -134,7 +134,10 @@ CheckRunner::CheckRunner(DatabaseSource database, QObject* parent)
     : QObject(parent),
       m_database(std::move(database)),
       m_checker(importer::checkFileHealth),
-      m_yield([] { QCoreApplication::processEvents(); }) {}
+      m_yield([] { QCoreApplication::processEvents(); }) {
+  connect(this, &CheckRunner::checkSummary, this,
+          [this](const QString& summary) { m_lastSummary = summary; });
+}
 
 CheckRunner::~CheckRunner() = default;
 
@@ -177,6 +180,7 @@ bool CheckRunner::runCheck(Collect&& collect, const importer::HealthOptions& opt
   m_cancelled = false;
   m_closeRequested = false;
   m_progress = {};
+  m_lastSummary.clear();
   m_started = false;
   try {
     const std::shared_ptr<engine::Database> db = m_database();

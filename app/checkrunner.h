@@ -85,6 +85,8 @@ class CheckRunner final : public QObject {
     std::int64_t filesWithProblems = 0;
   };
   Progress progress() const { return m_progress; }
+  // What the last check's checkSummary() said.
+  const QString& lastSummary() const { return m_lastSummary; }
   // What the status bar shows while a check runs, and once it is over.
   static QString progressText(const Progress& progress);
   static QString summaryText(const Progress& progress, bool stopped);
@@ -116,6 +118,7 @@ class CheckRunner final : public QObject {
   Yield m_yield;
   int m_threads = 0;
   Progress m_progress;
+  QString m_lastSummary;
   bool m_running = false;
   bool m_started = false;  // the files to check are known, and the status bar shows them
   bool m_cancelled = false;

@@ -1484,7 +1484,11 @@ void frmMain::mnuCheckFiles_Click() {
       checked = m_checkRunner->checkView(*view, options);
     }
     // What the check found, and what earlier checks found, unless the window is closing.
-    if (checked && !m_unloaded && !m_closingForSignal) mnuShowProblems_Click();
+    // The view clears the status bar: the summary comes back after it.
+    if (checked && !m_unloaded && !m_closingForSignal) {
+      mnuShowProblems_Click();
+      m_importStatus->finishWith(m_checkRunner->lastSummary());
+    }
   });
 }
 
