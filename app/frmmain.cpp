@@ -29,6 +29,8 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -36,6 +38,7 @@
 #include <utility>
 
 #include "app/captionbutton.h"
+#include "app/checkrunner.h"
 #include "app/gridextent.h"
 #include "app/importrunner.h"
 #include "app/importstatus.h"
@@ -167,6 +170,7 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
   buildStatusBar();
   buildFilterBox();
   wireImportRunner();
+  buildCheckFiles();
   // The status bar adds its own height below the inner area, which keeps its size.
   resize(twips::toPixels(kClientWidth), twips::toPixels(kClientHeight) +
                                             menuBar()->sizeHint().height() +
@@ -971,7 +975,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
     }
   }
   // A running walk stops first; the runner's mayClose closes the window once it has returned.
-  if (!m_runner->stopForClose()) {
+  if (!m_checkRunner->stopForClose() || !m_runner->stopForClose()) {
     event->ignore();
     return;
   }
@@ -1084,6 +1088,7 @@ void frmMain::Command3_Click() {
 }
 
 void frmMain::DBGrid1_HeadClick(int ColIndex) {
+  if (sortProblems(ColIndex)) return;
   // Columns a query adds after the catalogue's own are not the catalogue's to sort by.
   if (ColIndex < 0 || ColIndex >= catalog::kColumnCount) return;
   guarded([&] {
@@ -1449,3 +1454,98 @@ void frmMain::mnuTagReader_Click() {
 }
 
 void frmMain::txtTitle_Change() { Data1->setCaption(txtTitle->text()); }
+
+// Check Files and Show Problems.
+
+void frmMain::buildCheckFiles() {
+  m_checkDialog = askCheckChoice;
+  m_checkRunner = std::make_unique<CheckRunner>([this] { return dbMusic; });
+  mnuCheckFiles =
+      named(mnuCatalogue->addAction(QStringLiteral("Check Files\u2026")), "mnuCheckFiles");
+  mnuShowProblems =
+      named(mnuCatalogue->addAction(QStringLiteral("Show Problems")), "mnuShowProblems");
+  connect(mnuCheckFiles, &QAction::triggered, this, &frmMain::mnuCheckFiles_Click);
+  connect(mnuShowProblems, &QAction::triggered, this, &frmMain::mnuShowProblems_Click);
+
+  CheckRunner* runner = m_checkRunner.get();
+  connect(m_importStatus, &ImportStatus::cancelClicked, runner, &CheckRunner::cancel);
+  connect(runner, &CheckRunner::checkStarted, this, [this, runner] {
+    m_importStatus->startTask([runner] { return CheckRunner::progressText(runner->progress()); });
+  });
+  connect(runner, &CheckRunner::checkSummary, m_importStatus, &ImportStatus::finishWith);
+  connect(runner, &CheckRunner::failed, this, &frmMain::showError);
+  connect(runner, &CheckRunner::notice, this, &frmMain::showNotice);
+  connect(runner, &CheckRunner::mayClose, this, &QWidget::close);
+}
+
+void frmMain::setFileChecker(FileChecker checker) { m_checkRunner->setChecker(std::move(checker)); }
+
+void frmMain::mnuCheckFiles_Click() {
+  // One walk or check at a time: a click from within a running one's yields does nothing.
+  if (m_runner->isRunning() || m_checkRunner->isRunning() || m_unloaded) return;
+  guarded([&] {
+    // Refused before any question: nothing could be kept.
+    engine::Database& db = database();
+    if (db.isReadOnly())
+      throw engine::EngineError(SQLITE_READONLY, "The catalogue is read-only because " +
+                                                     db.readOnlyReason() +
+                                                     ": it can be viewed and searched, but not "
+                                                     "changed.");
+    const std::shared_ptr<engine::Recordset> view = Data1->Recordset();
+    const std::optional<CheckChoice> choice = m_checkDialog ? m_checkDialog(this) : std::nullopt;
+    if (!choice) return;
+    importer::HealthOptions options;
+    options.spectral = choice->spectral;
+    bool checked = false;
+    if (choice->belowFolder) {
+      std::optional<QString> folder;
+      if (m_folderPicker)
+        folder = m_folderPicker(this, QStringLiteral("select a music directory"),
+                                m_settings.folder(WindowSettings::Folder::Rescan));
+      if (!folder || folder->isEmpty()) return;
+      checked = m_checkRunner->checkFolder(QFile::encodeName(*folder).toStdString(), options);
+    } else {
+      if (!view)
+        throw engine::EngineError(engine::err::kNoCurrentRecord,
+                                  "There is no view whose files to check: show one first, for "
+                                  "example with Show All Records, or check a folder.");
+      checked = m_checkRunner->checkView(*view, options);
+    }
+    // What the check found, and what earlier checks found, unless the window is closing.
+    // The view clears the status bar: the summary comes back after it.
+    if (checked && !m_unloaded && !m_closingForSignal) {
+      mnuShowProblems_Click();
+      m_importStatus->finishWith(m_checkRunner->lastSummary());
+    }
+  });
+}
+
+void frmMain::mnuShowProblems_Click() {
+  guarded([&] {
+    engine::Database& db = database();
+    if (!importer::hasShelfFindings(db)) {
+      if (db.isReadOnly())
+        throw engine::EngineError(engine::err::kTableNotFound,
+                                  "No files of this catalogue have been checked, and it is "
+                                  "read-only.");
+      importer::ensureShelfFindings(db);
+    }
+    m_problemsSortCol = -1;
+    showQuery(catalog::problemsSql(), engine::dbOpenDynaset);
+  });
+}
+
+bool frmMain::sortProblems(int column) {
+  const std::shared_ptr<engine::Recordset> view = Data1->Recordset();
+  if (!view || !catalog::isProblemsSql(view->source()) || m_filterShown || column < 0) return false;
+  guarded([&] {
+    // Repeated clicks on one column alternate; a click on another starts ascending.
+    m_problemsSortDescending = column == m_problemsSortCol && !m_problemsSortDescending;
+    m_problemsSortCol = static_cast<std::int16_t>(column);
+    showQuery(catalog::problemsSql(DBGrid1->columnCaption(column).toStdString(),
+                                   m_problemsSortDescending),
+              engine::dbOpenDynaset, false);
+    showSortArrow(column, m_problemsSortDescending);
+  });
+  return true;
+}

@@ -14,14 +14,17 @@
 
 #include "catalog/recordsetmodel.h"
 #include "catalog/undo.h"
+#include "app/checkdialog.h"
 #include "app/windowsettings.h"
 #include "engine/engine.h"
+#include "import/filehealth.h"
 #include "import/folderpicker.h"
 #include "import/mp3info.h"
 #include "import/songinfo.h"
 #include "ui/errordisplay.h"
 #include "ui/question.h"
 
+class CheckRunner;
 class ImportRunner;
 class ImportStatus;
 class QTimer;
@@ -84,6 +87,15 @@ class frmMain final : public QMainWindow {
   // only. What it holds applies at once, so it is set before the window is shown.
   void setSettings(std::shared_ptr<QSettings> settings);
 
+  // Check Files: how it asks what to read (a small dialog unless set), and the per-file check
+  // it runs on its worker threads (importer::checkFileHealth unless set).
+  void setCheckDialog(CheckDialog dialog) { m_checkDialog = std::move(dialog); }
+  using FileChecker = std::function<std::vector<importer::HealthFinding>(
+      const std::string& path, const importer::HealthOptions& options,
+      const std::atomic<bool>& stop)>;
+  void setFileChecker(FileChecker checker);
+  CheckRunner& checkRunner() const { return *m_checkRunner; }
+
  public slots:
   void cmdShowAll_Click();
   void cmdSearch_Click();
@@ -119,6 +131,10 @@ class frmMain final : public QMainWindow {
   // before its next row, and errors and edits that cannot be saved go to standard error rather
   // than into a dialog. A second call while closing does nothing more.
   void closeForSignal();
+  // Check Files reads the files of the current view, or of those below a folder, and lists what
+  // is wrong with them; Show Problems lists what the last checks found, without reading.
+  void mnuCheckFiles_Click();
+  void mnuShowProblems_Click();
 
  signals:
   // The window closed after closeForSignal(), its catalogue closed.
@@ -322,4 +338,15 @@ class frmMain final : public QMainWindow {
   QMenu* mnuEdit = nullptr;
   QAction* mnuUndo = nullptr;
   QAction* mnuRedo = nullptr;
+
+  // Check Files, last in the Catalogue menu, and the runner that owns a running check.
+  void buildCheckFiles();
+  // A heading click on the problems view sorts within it; false for any other view.
+  bool sortProblems(int column);
+  std::unique_ptr<CheckRunner> m_checkRunner;
+  CheckDialog m_checkDialog;
+  QAction* mnuCheckFiles = nullptr;
+  QAction* mnuShowProblems = nullptr;
+  std::int16_t m_problemsSortCol = -1;
+  bool m_problemsSortDescending = false;
 };

@@ -49,6 +49,7 @@ ImportStatus::ImportStatus(QWidget* parent) : QWidget(parent) {
 void ImportStatus::start(const std::string& folder,
                          std::function<importer::ImportProgress()> progress, Walk walk) {
   m_walk = walk;
+  m_taskProgress = nullptr;
   m_progress = std::move(progress);
   m_elapsed.start();
   m_cancel->show();
@@ -60,9 +61,22 @@ void ImportStatus::start(const std::string& folder,
   m_refresh.start();
 }
 
+void ImportStatus::startTask(std::function<QString()> progress) {
+  m_progress = nullptr;
+  m_taskProgress = std::move(progress);
+  m_cancel->show();
+  m_cancel->setEnabled(true);
+  m_currentFolder->clear();
+  m_currentFolder->setToolTip({});
+  m_text->setText(m_taskProgress());
+  m_text->setToolTip({});
+  m_refresh.start();
+}
+
 void ImportStatus::finishWith(const QString& summary) {
   m_refresh.stop();
   m_progress = nullptr;
+  m_taskProgress = nullptr;
   m_cancel->hide();
   m_currentFolder->clear();
   m_currentFolder->setToolTip({});
@@ -71,7 +85,7 @@ void ImportStatus::finishWith(const QString& summary) {
 }
 
 void ImportStatus::clear() {
-  if (m_progress) return;
+  if (m_progress || m_taskProgress) return;
   m_text->clear();
   m_text->setToolTip({});
   m_currentFolder->clear();
@@ -80,6 +94,10 @@ void ImportStatus::clear() {
 QString ImportStatus::text() const { return m_text->text(); }
 
 void ImportStatus::refresh() {
+  if (m_taskProgress) {
+    m_text->setText(m_taskProgress());
+    return;
+  }
   if (!m_progress) return;
   const importer::ImportProgress progress = m_progress();
   m_text->setText(fromBytes(

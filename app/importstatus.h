@@ -28,6 +28,9 @@ class ImportStatus final : public QWidget {
   // An import or rescan of `folder` has started; `progress` tells how far it is.
   void start(const std::string& folder, std::function<importer::ImportProgress()> progress,
              Walk walk);
+  // Another task that reads files (Check Files) has started: shows what `progress` says, with
+  // the same Cancel button, until finishWith().
+  void startTask(std::function<QString()> progress);
   // The walk is over: shows `summary`, which the runner made.
   void finishWith(const QString& summary);
   // Clears a summary; does nothing while an import runs.
@@ -43,6 +46,7 @@ class ImportStatus final : public QWidget {
   void showFolder(const std::string& folder);
 
   std::function<importer::ImportProgress()> m_progress;
+  std::function<QString()> m_taskProgress;
   Walk m_walk = Walk::Import;
   QElapsedTimer m_elapsed;
   QTimer m_refresh;

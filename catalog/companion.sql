@@ -33,3 +33,23 @@ CREATE TABLE IF NOT EXISTS shelf_files (
 );
 -- No index on the audio: its hashes are random, so every imported row would write to a page of
 -- its own there, which costs an import more than it saves the one view that groups by them.
+
+-- What the last Check Files found wrong with each checked row's file, one row per problem; a
+-- file checked again loses its old findings, and a sound one has none here.
+--   ID, Filename   the music_shelf row and the path its file was read at; once the row names
+--                  another path the findings are not its file's any longer and do not show.
+--   Problem        the kind of problem, e.g. "Cut short"; Detail says where and how much.
+--   Checked        when the file was checked (seconds since 1970).
+-- A rescan that reads a row's file again drops its findings, and a deleted row's go with it:
+-- by the trigger, so that also a row another program deletes leaves none behind.
+CREATE TABLE IF NOT EXISTS shelf_findings (
+  ID INTEGER NOT NULL,
+  Filename TEXT NOT NULL,
+  Problem TEXT NOT NULL,
+  Detail TEXT,
+  Checked INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS shelf_findings_ID ON shelf_findings (ID);
+CREATE TRIGGER IF NOT EXISTS shelf_findings_deleted AFTER DELETE ON music_shelf BEGIN
+  DELETE FROM shelf_findings WHERE ID = old.ID;
+END;

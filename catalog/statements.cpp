@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "catalog/catalogue.h"
 #include "engine/errors.h"
 #include "engine/numbers.h"
 #include "engine/sqltext.h"
@@ -98,6 +99,29 @@ std::string duplicateSongsSql() {
          "d.hash = f.AudioHash AND d.bytes = f.AudioBytes ORDER BY d.first, d.hash, d.bytes, "
          "music_shelf.Filename COLLATE BINARY, music_shelf.ID";
 }
+
+namespace {
+constexpr std::string_view kProblemsStart =
+    "SELECT s.ID, s.Title, s.Artist, s.Filename, f.Problem, f.Detail FROM shelf_findings AS f "
+    "JOIN music_shelf AS s ON s.ID = f.ID AND s.Filename = f.Filename COLLATE BINARY ORDER BY ";
+}  // namespace
+
+std::string problemsSql(std::string_view sortColumn, bool descending) {
+  std::string first;
+  if (sortColumn == "Problem" || sortColumn == "Detail") {
+    first = "f." + std::string(sortColumn);
+  } else {
+    // Only a caption of the catalogue's own becomes SQL text.
+    for (const char* column : kColumns)
+      if (sortColumn == column) first = "s." + std::string(column);
+  }
+  if (!first.empty() && descending) first += " DESC";
+  if (!first.empty()) first += ", ";
+  // The findings of one file stand together, in the order the check gave them.
+  return std::string(kProblemsStart) + first + "s.Filename COLLATE BINARY, s.ID, f.rowid";
+}
+
+bool isProblemsSql(std::string_view source) { return source.starts_with(kProblemsStart); }
 
 bool isSelectQuery(std::string_view text) {
   constexpr std::string_view kSelect = "SELECT";

@@ -38,6 +38,14 @@ std::string duplicatesSql();
 // keeps beside each row), one group after another in the order of each group's first path, then
 // by Filename and ID within a group. Needs the companion table shelf_files.
 std::string duplicateSongsSql();
+// The problems the last Check Files found, one row per file and problem: the row's ID, Title,
+// Artist and Filename, then Problem and Detail. Only findings about the file the row still
+// names. By Filename, ID and Problem; `sortColumn`, a grid column's caption (one of the
+// catalogue's or "Problem" or "Detail"), goes first when given. Needs the companion table
+// shelf_findings.
+std::string problemsSql(std::string_view sortColumn = {}, bool descending = false);
+// Whether a view's source is one problemsSql() made.
+bool isProblemsSql(std::string_view source);
 
 // True when the console text is to be shown as a query: its first six characters, upper-cased,
 // are "SELECT". Anything before the keyword (a blank, a line break, a parenthesis) makes the

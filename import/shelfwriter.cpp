@@ -208,6 +208,8 @@ struct ShelfWriter::Statements {
   std::unique_ptr<engine::PreparedStatement> updateRowCutAware;
   std::unique_ptr<engine::PreparedStatement> moveOnlyCutAware;
   std::unique_ptr<engine::PreparedStatement> writeCompanionCutAware;
+  // Null in a catalogue without Check Files' findings.
+  std::unique_ptr<engine::PreparedStatement> dropFindings;
 };
 
 ShelfWriter::ShelfWriter(DatabaseSource catalogue, Yield letWindowRun, StopCheck stopped,
@@ -241,6 +243,10 @@ ShelfWriter::Statements& ShelfWriter::statements() {
       continue;
     *statement = db->Prepare(sql);
     (*statement)->setBatched(true);
+  }
+  if (hasShelfFindings(*db)) {
+    fresh->dropFindings = db->Prepare(kDropFindingsSql);
+    fresh->dropFindings->setBatched(true);
   }
   m_statements = std::move(fresh);
   m_preparedOn = db;
@@ -287,7 +293,7 @@ ShelfWriter::Result ShelfWriter::inBatch(bool whole, const Write& write) {
                                     &prepared.updateRow, &prepared.moveOnly,
                                     &prepared.removeOrphans, &prepared.updateRowCutAware,
                                     &prepared.moveOnlyCutAware,
-                                    &prepared.writeCompanionCutAware})
+                                    &prepared.writeCompanionCutAware, &prepared.dropFindings})
         m_batchLost = m_batchLost || (*statement && (*statement)->batchLost());
       throw;
     }
@@ -313,6 +319,12 @@ void ShelfWriter::writeCompanion(std::int64_t rowId, const std::string& filename
   for (const auto& [column, value] : kFileValues)
     companion.bind(index++, file.values[static_cast<std::size_t>(value - 1)]);
   companion.Execute();
+}
+
+void ShelfWriter::dropFindings(std::int64_t rowId) {
+  if (!m_statements->dropFindings) return;
+  m_statements->dropFindings->bind(1, numberText(rowId));
+  m_statements->dropFindings->Execute();
 }
 
 ShelfWriter::Result ShelfWriter::add(const ReadFile& file, bool onlyNew) {
@@ -360,6 +372,8 @@ ShelfWriter::Result ShelfWriter::update(std::int64_t rowId, const std::string& o
       change = changeFrom(*update.returned());
     }
     writeCompanion(rowId, newFilename, file, cutAware ? &oldFilename : nullptr);
+    // What a check found in the file before it changed or moved no longer tells about it.
+    dropFindings(rowId);
     return Result::Written;
   });
 }
@@ -374,7 +388,10 @@ ShelfWriter::Result ShelfWriter::refresh(const ReadFile& file, Change& change) {
   return inBatch(true, [&](Statements& prepared) {
     if (!prepared.writeCompanion) return Result::Missed;
     writeCompanion(file.rowId, file.rowFilename, file);
-    return prepared.writeCompanion->RecordsAffected() > 0 ? Result::Written : Result::Missed;
+    if (prepared.writeCompanion->RecordsAffected() == 0) return Result::Missed;
+    // Read again because it may have changed since a check: its findings may be out of date.
+    dropFindings(file.rowId);
+    return Result::Written;
   });
 }
 

@@ -132,6 +132,8 @@ class ShelfWriter {
   // stored whole before values were cut stay where the file gives their storable part.
   void writeCompanion(std::int64_t rowId, const std::string& filename, const ReadFile& file,
                       const std::string* lastReadAs = nullptr);
+  // Drops the findings Check Files kept for the row, in the same unit as its new values.
+  void dropFindings(std::int64_t rowId);
 
   DatabaseSource m_catalogue;
   Yield m_letWindowRun;

@@ -256,7 +256,9 @@ void TestFrmMain::menus() {
                                  QStringLiteral("Show Duplicate Songs"),
                                  QStringLiteral("Export View\u2026"),
                                  QStringLiteral("Rescan Last Directory"),
-                                 QStringLiteral("Filter")}));
+                                 QStringLiteral("Filter"),
+                                 QStringLiteral("Check Files\u2026"),
+                                 QStringLiteral("Show Problems")}));
   QCOMPARE(m_window->mnuShowDuplicateSongs->objectName(), QStringLiteral("mnuShowDuplicateSongs"));
   QCOMPARE(m_window->mnufile->actions().size(), 1);
   QCOMPARE(m_window->mnuDebug->actions().size(), 1);

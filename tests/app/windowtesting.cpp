@@ -17,6 +17,7 @@ std::unique_ptr<frmMain> quietWindow(const QString& path,
   window->setSaveDialog([](QWidget*, const QString&, const QString&, const frmMain::SaveChoice&) {
     return std::optional<frmMain::SaveChoice>();
   });
+  window->setCheckDialog([](QWidget*) { return std::optional<CheckChoice>(); });
   return window;
 }
 

@@ -16,7 +16,7 @@ namespace windowtesting {
 
 // A window on the catalogue at `path` whose errors are noted in `errors`, with a fake MP3
 // component, and which never starts a program, opens a dialog or waits for a person: its folder
-// picker and save dialog answer Cancel and nothing opens a file.
+// picker, save dialog and Check Files' question answer Cancel and nothing opens a file.
 std::unique_ptr<frmMain> quietWindow(const QString& path,
                                      std::vector<std::pair<int, QString>>& errors);
 

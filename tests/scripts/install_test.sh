@@ -67,7 +67,7 @@ expect "program executable" test -x "$PROGRAM"
 
 # The filter's index keeps tables of its own, named after it; shelf_search is all of them.
 tables=$(query "SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' AND name NOT LIKE 'shelf_search_%' ORDER BY name)")
-expect "catalogue holds music_shelf, shelf_files and shelf_search, not: $tables" test "$tables" = "music_shelf shelf_files shelf_search"
+expect "catalogue holds music_shelf, shelf_files, shelf_findings and shelf_search, not: $tables" test "$tables" = "music_shelf shelf_files shelf_findings shelf_search"
 expect "catalogue empty" test "$(query "SELECT count(*) FROM music_shelf")" = 0
 
 expect "launcher executable" test -x "$LAUNCHER"
