@@ -1458,7 +1458,6 @@ void frmMain::txtTitle_Change() { Data1->setCaption(txtTitle->text()); }
 // Check Files and Show Problems.
 
 void frmMain::buildCheckFiles() {
-  m_checkDialog = askCheckChoice;
   m_checkRunner = std::make_unique<CheckRunner>([this] { return dbMusic; });
   mnuCheckFiles =
       named(mnuCatalogue->addAction(QStringLiteral("Check Files\u2026")), "mnuCheckFiles");

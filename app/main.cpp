@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   frmMain window(catalogue, ui::messageBoxErrorDisplay(), importer::fileDialogFolderPicker(),
                  importer::createTagLibMp3Info);
   window.setQuestion(ui::messageBoxQuestion(&window));
+  window.setCheckDialog(askCheckChoice);
   window.setSettings(std::make_shared<QSettings>());
   // A logout or a closed terminal closes the window as a close does, the catalogue with it.
   closeOnShutdownSignals(shutdown, window);
