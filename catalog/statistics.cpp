@@ -186,7 +186,7 @@ void countRow(sqlite3_stmt* stmt, const std::array<int, kColumnsRead>& at, Count
     const std::string_view filename = textOf(stmt, at[kFilename]);
     if (!filename.empty()) {
       const std::string_view folder = folderOf(filename);
-      if (folder != counts.lastFolder) {
+      if (!folder.empty() && folder != counts.lastFolder) {
         counts.lastFolder.assign(folder);
         counts.folders.insert(counts.lastFolder);
       }
