@@ -39,6 +39,7 @@
 
 #include "app/captionbutton.h"
 #include "app/checkrunner.h"
+#include "app/frmstatistics.h"
 #include "app/gridextent.h"
 #include "app/importrunner.h"
 #include "app/importstatus.h"
@@ -169,6 +170,10 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
   buildKeyboard();
   buildStatusBar();
   buildFilterBox();
+  // Last in the Catalogue menu, after every entry the steps above added.
+  mnuStatistics =
+      named(mnuCatalogue->addAction(QStringLiteral("Statistics\u2026")), "mnuStatistics");
+  connect(mnuStatistics, &QAction::triggered, this, &frmMain::mnuStatistics_Click);
   wireImportRunner();
   buildCheckFiles();
   // The status bar adds its own height below the inner area, which keeps its size.
@@ -540,6 +545,7 @@ void frmMain::showRescanLast() {
 }
 
 void frmMain::setSettings(std::shared_ptr<QSettings> settings) {
+  m_settingsStore = settings;
   m_settings = WindowSettings(std::move(settings));
   // A size and place that cannot be restored leave the window as it starts without them.
   const QByteArray geometry = m_settings.geometry();
@@ -940,6 +946,8 @@ void frmMain::startIndexCatchUp() {
 void frmMain::Form_Unload() {
   if (m_unloaded) return;
   m_unloaded = true;
+  // Its figures are of this window's catalogue; it keeps its size as it closes.
+  if (m_statistics) m_statistics->close();
   // A slice in progress is rolled back; its rows wait for the next time.
   m_indexer.reset();
   m_counter.reset();  // its thread stops counting at once
@@ -1347,6 +1355,34 @@ void frmMain::mnuShowDuplicateSongs_Click() {
     showQuery(catalog::duplicateSongsSql(), engine::dbOpenDynaset);
     if (made) showNotice(QString::fromLatin1(ImportRunner::kShelfFilesNotice));
   });
+}
+
+void frmMain::mnuStatistics_Click() {
+  if (!m_statistics) {
+    // Its own window beside this one, which it never holds up: the figures are read on a
+    // connection and thread of its own.
+    m_statistics = new frmStatistics(
+        QFile::encodeName(m_catalogPath).toStdString(),
+        [this] {
+          const std::shared_ptr<engine::Recordset> view = Data1->Recordset();
+          return view ? view->sql() : std::string();
+        },
+        [this](const std::string& condition) { showSongsWhere(condition); }, m_settingsStore,
+        this);
+    m_statistics->refresh();
+  }
+  m_statistics->show();
+  m_statistics->raise();
+  m_statistics->activateWindow();
+}
+
+void frmMain::showSongsWhere(const std::string& condition) {
+  guarded([&] {
+    showQuery("SELECT * FROM music_shelf WHERE " + condition + " ORDER BY ID",
+              engine::dbOpenDynaset);
+  });
+  raise();
+  activateWindow();
 }
 
 void frmMain::mnuExport_Click() {

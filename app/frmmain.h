@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -26,6 +27,7 @@
 
 class CheckRunner;
 class ImportRunner;
+class frmStatistics;
 class ImportStatus;
 class QTimer;
 class ViewCounter;
@@ -95,6 +97,10 @@ class frmMain final : public QMainWindow {
       const std::atomic<bool>& stop)>;
   void setFileChecker(FileChecker checker);
   CheckRunner& checkRunner() const { return *m_checkRunner; }
+  // Shows "SELECT * FROM music_shelf WHERE <condition> ORDER BY ID" as an updatable view, and
+  // brings the window to the front. `condition` is SQL the program built, its values quoted by
+  // engine::doubleApostrophes: never text the user typed. A failure is shown as any view's.
+  void showSongsWhere(const std::string& condition);
 
  public slots:
   void cmdShowAll_Click();
@@ -115,6 +121,7 @@ class frmMain final : public QMainWindow {
   void mnuShowDuplicates_Click();
   void mnuShowDuplicateSongs_Click();
   void mnuExport_Click();
+  void mnuStatistics_Click();
   void mnuPlay_Click();
   void mnuOpenFolder_Click();
   void mnuCopyPath_Click();
@@ -328,6 +335,9 @@ class frmMain final : public QMainWindow {
   QAction* mnuShowDuplicates = nullptr;
   QAction* mnuShowDuplicateSongs = nullptr;
   QAction* mnuExport = nullptr;
+  QAction* mnuStatistics = nullptr;
+  QPointer<frmStatistics> m_statistics;  // the Statistics window while it is open
+  std::shared_ptr<QSettings> m_settingsStore;  // what the Statistics window keeps its size in
   QLabel* lblRowCount = nullptr;
   QLineEdit* txtFilter = nullptr;
   QAction* mnuFilter = nullptr;

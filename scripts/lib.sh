@@ -8,7 +8,7 @@ BUILD_DIR="$ROOT/build"
 # on a system that has none, and window tests measure text the same way everywhere).
 RUN_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-qpa-plugins libgl-dev
+  qt6-base-dev qt6-qpa-plugins libgl-dev qt6-charts-dev
   libsqlite3-dev libtag1-dev libxxhash-dev
   libmpg123-dev libkissfft-dev
   fonts-dejavu-core

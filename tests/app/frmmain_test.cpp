@@ -257,6 +257,7 @@ void TestFrmMain::menus() {
                                  QStringLiteral("Export View\u2026"),
                                  QStringLiteral("Rescan Last Directory"),
                                  QStringLiteral("Filter"),
+                                 QStringLiteral("Statistics\u2026"),
                                  QStringLiteral("Check Files\u2026"),
                                  QStringLiteral("Show Problems")}));
   QCOMPARE(m_window->mnuShowDuplicateSongs->objectName(), QStringLiteral("mnuShowDuplicateSongs"));
