@@ -120,7 +120,7 @@ void TestFrmMainCheck::menuEntriesComeLastInTheCatalogueMenu() {
   for (QAction* entry : menu->actions()) names << entry->objectName();
   QCOMPARE(names, (QStringList{"mnuRescan", "mnuShowMissing", "mnuShowDuplicates",
                                "mnuShowDuplicateSongs", "mnuExport", "mnuRescanLast", "mnuFilter",
-                               "mnuCheckFiles", "mnuShowProblems"}));
+                               "mnuStatistics", "mnuCheckFiles", "mnuShowProblems"}));
 }
 
 void TestFrmMainCheck::checkListsProblemsInAViewThatSortsAndExports() {
