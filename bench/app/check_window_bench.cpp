@@ -1,5 +1,5 @@
 // QT_QPA_PLATFORM=offscreen check_window_bench FOLDER [RUNS] [--spectral-seconds S]
-//                                              [--no-cold]
+//                                              [--no-cold] [--list]
 //
 // Check Files on the real main window (offscreen), over FOLDER imported first into a fresh
 // catalogue through Add Directory, the question answered "below a folder" and the folder picker
@@ -12,7 +12,9 @@
 // running meanwhile (between two ticks of a 1 ms timer).
 // Then the re-encode analysis through the window: Check Files with it ticked, over FOLDER and
 // over copies of one 320 kbit/s encode of S seconds (default 240) of noise that the benchmark
-// makes with sox and lame, in files per second.
+// makes with sox and lame, in files per second. With --list, every finding of the re-encode
+// check over FOLDER follows: file, Problem and Detail (for bench/make-problem-tree's folder, to
+// hold against its EXPECTED.txt).
 //   bench/make-corpus 2000 /tmp/t2k && QT_QPA_PLATFORM=offscreen build/bin/check_window_bench /tmp/t2k
 
 #include <fcntl.h>
@@ -122,6 +124,7 @@ class CheckWindow {
   }
 
   const std::vector<std::string>& files() const { return m_files; }
+  const std::string& catalogue() const { return m_catalogue; }
   int threads() const { return static_cast<int>(std::max(2u, std::thread::hardware_concurrency())); }
 
   struct Timing {
@@ -163,6 +166,26 @@ class CheckWindow {
   QString m_summary;
 };
 
+// Every finding the catalogue keeps, by file below `folder`.
+void printFindings(const std::string& catalogue, const std::string& folder) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_open_v2(catalogue.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db,
+                         "SELECT s.Filename, f.Problem, f.Detail FROM shelf_findings AS f JOIN "
+                         "music_shelf AS s ON s.ID = f.ID ORDER BY s.Filename, f.rowid",
+                         -1, &statement, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      std::string file = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      if (file.rfind(folder + "/", 0) == 0) file.erase(0, folder.size() + 1);
+      std::printf("    %s\t%s\t%s\n", file.c_str(), sqlite3_column_text(statement, 1),
+                  sqlite3_column_text(statement, 2));
+    }
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+}
+
 struct Rows {
   std::vector<double> cat, check, gaps;
 };
@@ -184,9 +207,11 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   std::vector<std::string> args(argv + 1, argv + argc);
   const bool cold = std::erase(args, std::string("--no-cold")) == 0;
+  const bool list = std::erase(args, std::string("--list")) > 0;
   const auto secondsOption = bench::takeOption(args, "--spectral-seconds");
   if (args.empty() || args.size() > 2) {
-    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--spectral-seconds S] [--no-cold]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FOLDER [RUNS] [--spectral-seconds S] [--no-cold] [--list]\n",
+                 argv[0]);
     return 2;
   }
   const std::string folder = std::filesystem::absolute(args[0]).lexically_normal().string();
@@ -253,6 +278,7 @@ int main(int argc, char** argv) {
                 qPrintable(on.summary()));
   };
   spectralRate(window, "over FOLDER");
+  if (list) printFindings(window.catalogue(), folder);
 
   const std::filesystem::path copiesDir = std::filesystem::temp_directory_path() /
                                           ("check_window_bench_" + std::to_string(spectralSeconds));
