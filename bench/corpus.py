@@ -372,5 +372,132 @@ def main():
            ", each with audio of its own" if args.distinct else ""))
 
 
+
+# bench/make-problem-tree: a small folder of MP3 files with one problem planted in each, whose
+# names say which, beside sound files and two hostile ones. EXPECTED.txt lists what Check Files
+# is to report for each file.
+
+def frame_offsets(data):
+    """Where each MPEG audio frame of `data` (audio alone, no tags) begins."""
+    offsets = []
+    at = 0
+    while at + 4 <= len(data) and data[at] == 0xFF and data[at + 1] & 0xE0 == 0xE0:
+        offsets.append(at)
+        at += frame_length(data[at:at + 4])
+    return offsets
+
+
+def encode(folder, name, seconds, synth, effect, lame):
+    """`seconds` of stereo sound that sox synthesises, encoded by lame; the bytes."""
+    wav = os.path.join(folder, name + ".wav")
+    mp3 = os.path.join(folder, name + ".mp3")
+    subprocess.run(["sox", "-R", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth",
+                    str(seconds), *synth, "vol", "0.5", *effect], check=True)
+    subprocess.run(["lame", "--quiet", *lame, wav, mp3], check=True)
+    with open(mp3, "rb") as f:
+        return f.read()
+
+
+def tagged(audio, title, album="", track="", v1=False):
+    """`audio` with an ID3v2.4 tag (and an ID3v1 tag that agrees with it)."""
+    tag = id3.ID3()
+    tag.add(id3.TIT2(encoding=id3.Encoding.UTF8, text=[title]))
+    tag.add(id3.TPE1(encoding=id3.Encoding.UTF8, text=["Planted Problems"]))
+    if album:
+        tag.add(id3.TALB(encoding=id3.Encoding.UTF8, text=[album]))
+    if track:
+        tag.add(id3.TRCK(encoding=id3.Encoding.LATIN1, text=[track]))
+    data = io.BytesIO(audio)
+    tag.save(data, v1=2 if v1 else 0, v2_version=4, padding=lambda info: 0)
+    return data.getvalue()
+
+
+def overwritten(data, at, replacement):
+    return data[:at] + replacement + data[at + len(replacement):]
+
+
+def syncsafe(value):
+    return bytes((value >> shift) & 0x7F for shift in (21, 14, 7, 0))
+
+
+def problem_tree(folder, work):
+    noise = ["pinknoise"]
+    cbr = encode(work, "cbr", 8, noise, [], ["-b", "128"])
+    vbr = encode(work, "vbr", 8, noise, [], ["-V", "2"])
+    middle = frame_offsets(cbr)[len(frame_offsets(cbr)) // 2]
+    xing = vbr.find(b"Xing")
+    files = [
+        # name, bytes, what Check Files is to report
+        ("Planted/cut-short.mp3", tagged(vbr[:len(vbr) // 2 + 17], "Cut Short"), "Cut short"),
+        ("Planted/lost-sync.mp3", tagged(overwritten(cbr, middle, b"U" * 10), "Lost Sync"),
+         "Damaged audio"),
+        # Side information of ones: more big values than a granule holds.
+        ("Planted/damaged-frame.mp3",
+         tagged(overwritten(cbr, middle + 4, b"\xff" * 32), "Damaged Frame"), "Damaged audio"),
+        ("Planted/vbr-no-header.mp3",
+         tagged(encode(work, "vbrt", 8, noise, [], ["-V", "2", "-t"]), "VBR No Header"),
+         "VBR without header"),
+        ("Planted/low-rate-cbr.mp3", tagged(encode(work, "cbr96", 8, noise, [], ["-b", "96"]),
+                                            "Low Rate CBR"), "Low bit rate"),
+        ("Planted/low-rate-vbr.mp3",
+         tagged(encode(work, "vbr9", 8, noise, [], ["-V", "9", "--resample", "44.1"]),
+                "Low Rate VBR"), "Low bit rate"),
+        ("Planted/no-audio.mp3", tagged(bytes(20000), "No Audio"), "No audio"),
+        ("Planted/reencoded-320.mp3",
+         tagged(encode(work, "lowpassed", 8, ["whitenoise"], ["sinc", "-16k"], ["-b", "320"]),
+                "Reencoded 320"), "Suspected re-encode (with the re-encode analysis ticked)"),
+        ("Sound/sound-cbr.mp3", tagged(cbr, "Sound CBR", v1=True), ""),
+        ("Sound/sound-vbr.mp3", tagged(vbr, "Sound VBR"), ""),
+        ("Sound/sound-320.mp3",
+         tagged(encode(work, "broad", 8, ["whitenoise"], [], ["-b", "320"]), "Sound 320"), ""),
+        ("Hostile/huge-tag-size.mp3", b"ID3\x04\x00\x00" + syncsafe(0x0FFFFFFF) + cbr,
+         "Unreadable tag frames"),
+        ("Hostile/xing-billions.mp3",
+         tagged(overwritten(vbr, xing + 8, b"\xff" * 8), "Xing Billions"), "Cut short"),
+    ]
+    # ID3v1 says another title than ID3v2.
+    agreeing = tagged(cbr, "Tags Disagree", v1=True)
+    files.append(("Planted/tags-disagree.mp3",
+                  agreeing[:-125] + b"Another Title".ljust(30, b"\0") + agreeing[-95:],
+                  "Tags disagree"))
+    # An ID3v2.3 frame in a text encoding that does not exist.
+    frame = b"TIT2" + (5).to_bytes(4, "big") + b"\0\0" + b"\x07Song"
+    files.append(("Planted/unreadable-tag-frame.mp3",
+                  b"ID3\x03\x00\x00" + syncsafe(len(frame)) + frame + cbr,
+                  "Unreadable tag frames"))
+    for track in (1, 2, 4):
+        files.append(("Gappy Album/%02d Track.mp3" % track,
+                      tagged(cbr, "Track %d" % track, "Gappy Album", str(track)),
+                      "Missing tracks (track 3 missing of 1-4)"))
+    for track in (1, 2, 3):
+        files.append(("Whole Album/%02d Track.mp3" % track,
+                      tagged(vbr, "Track %d" % track, "Whole Album", "%d/3" % track), ""))
+    lines = []
+    for name, data, expected in files:
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        write(path, data)
+        lines.append("%s\t%s\n" % (name, expected or "nothing"))
+    write(os.path.join(folder, "EXPECTED.txt"), "".join(lines).encode("utf-8"))
+    return len(files)
+
+
+def problem_tree_main(argv):
+    parser = argparse.ArgumentParser(
+        prog="make-problem-tree",
+        description="Writes a small folder of MP3 files, each with one problem planted.")
+    parser.add_argument("folder", metavar="DIR")
+    args = parser.parse_args(argv)
+    if os.path.exists(args.folder) and os.listdir(args.folder):
+        parser.error(args.folder + " is not empty")
+    os.makedirs(args.folder, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="problem-tree.")
+    try:
+        count = problem_tree(args.folder, work)
+    finally:
+        shutil.rmtree(work)
+    print("%d MP3 files below %s; EXPECTED.txt says what each is to show" % (count, args.folder))
+    return 0
+
 if __name__ == "__main__":
     sys.exit(main())

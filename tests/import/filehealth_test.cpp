@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,6 +14,7 @@
 
 #include "mp3fixture.h"
 #include "support/childprocess.h"
+#include "support/soundfiles.h"
 #include "support/tempdir.h"
 
 namespace importer {
@@ -318,16 +318,13 @@ TEST(FileHealthTest, ChecksOnSeveralThreadsAtOnce) {
 // ---------------------------------------------------------------------------------------------
 
 // Eight seconds of stereo sound from sox's `synth`, through its `effect` when given, encoded by
-// lame (scripts/lib.sh installs both for the tests).
+// lame.
 std::string encode(const testsupport::TempDir& dir, const std::string& name,
                    const std::string& synth, const std::string& effect,
                    const std::string& lameOptions) {
-  const std::string wav = dir.path(name + ".wav");
   const std::string mp3 = dir.path(name + ".mp3");
-  const std::string command = "sox -R -n -r 44100 -c 2 -b 16 '" + wav + "' synth 8 " + synth +
-                              " vol 0.5 " + effect + " && lame --quiet " + lameOptions + " '" +
-                              wav + "' '" + mp3 + "'";
-  if (std::system(command.c_str()) != 0) ADD_FAILURE() << "failed: " << command;
+  if (!testsupport::encodeSound(mp3, 8, synth, effect, lameOptions))
+    ADD_FAILURE() << "sox or lame failed for " << name;
   return mp3;
 }
 
