@@ -148,6 +148,8 @@ class FileBytes {
 
   // `count` bytes at `offset` into `out`; false when they are not all there.
   bool copy(int64_t offset, std::size_t count, std::vector<unsigned char>& out) {
+    // Never read past the size at the start: a read that comes short then means the file shrank.
+    if (offset < 0 || offset + static_cast<int64_t>(count) > m_size) return false;
     out.resize(count);
     std::size_t done = 0;
     while (done < count) {
