@@ -110,7 +110,7 @@ std::string shown(const std::u32string& text) {
 // The file's bytes front to back in large blocks; a look back (rare) reads on its own.
 class FileBytes {
  public:
-  FileBytes(int fd, int64_t size, const std::function<int(int64_t)>& beforeRead)
+  FileBytes(int fd, int64_t size, const ReadHook& beforeRead)
       : m_fd(fd), m_size(size), m_buffer(kBlockBytes), m_beforeRead(beforeRead) {}
 
   int64_t size() const { return m_size; }
@@ -191,7 +191,7 @@ class FileBytes {
   int64_t m_filled = 0;
   std::size_t m_got = 0;
   std::vector<unsigned char> m_aside;
-  const std::function<int(int64_t)>& m_beforeRead;
+  const ReadHook& m_beforeRead;
   int64_t m_failedAt = -1;
   int m_error = 0;
 };
@@ -907,8 +907,9 @@ Spectrum analyseSpectrum(FileBytes& file, int64_t first, int64_t end, const std:
 
 class HealthCheck {
  public:
-  HealthCheck(const std::string& path, const HealthOptions& options, const std::atomic<bool>& stop)
-      : m_path(path), m_options(options), m_stop(stop) {}
+  HealthCheck(const std::string& path, const HealthOptions& options, const std::atomic<bool>& stop,
+              const ReadHook& beforeRead)
+      : m_path(path), m_options(options), m_stop(stop), m_beforeRead(beforeRead) {}
 
   std::vector<HealthFinding> run() {
     try {
@@ -955,7 +956,7 @@ class HealthCheck {
       return;
     }
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    FileBytes file(fd.get(), status.st_size, m_options.beforeRead);
+    FileBytes file(fd.get(), status.st_size, m_beforeRead);
 
     // ID3v1 (and the APE or Lyrics3 tag before it) first: it bounds where the audio may end.
     int64_t audioEnd = file.size();
@@ -1163,6 +1164,7 @@ class HealthCheck {
   const std::string& m_path;
   const HealthOptions& m_options;
   const std::atomic<bool>& m_stop;
+  const ReadHook& m_beforeRead;
   std::optional<TagTexts> m_v2;
   std::vector<HealthFinding> m_findings;
 };
@@ -1171,7 +1173,13 @@ class HealthCheck {
 
 std::vector<HealthFinding> checkFileHealth(const std::string& path, const HealthOptions& options,
                                            const std::atomic<bool>& stop) {
-  return HealthCheck(path, options, stop).run();
+  return checkFileHealth(path, options, stop, ReadHook());
+}
+
+std::vector<HealthFinding> checkFileHealth(const std::string& path, const HealthOptions& options,
+                                           const std::atomic<bool>& stop,
+                                           const ReadHook& beforeRead) {
+  return HealthCheck(path, options, stop, beforeRead).run();
 }
 
 }  // namespace importer

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,9 +27,12 @@ namespace {
 constexpr std::int64_t kBlock = 256 * 1024;  // what the check reads at a time
 constexpr std::size_t kFrame = 417;          // the fixture's default Layer III frame
 
-std::vector<HealthFinding> check(const std::string& path, HealthOptions options = {}) {
+std::vector<HealthFinding> check(const std::string& path, bool spectral = false,
+                                 const ReadHook& beforeRead = {}) {
   const std::atomic<bool> stop{false};
-  return checkFileHealth(path, options, stop);
+  HealthOptions options;
+  options.spectral = spectral;
+  return checkFileHealth(path, options, stop, beforeRead);
 }
 
 std::string problems(const std::vector<HealthFinding>& findings) {
@@ -76,8 +78,7 @@ TEST(FileHealthEdgeTest, SurvivesAFileShrinkingBelowItsFirstFrame) {
 
   // The tags at the end are read first; then the block that holds the first frame, then on.
   bool readOnward = false;
-  HealthOptions options;
-  options.beforeRead = [&](std::int64_t offset) {
+  const ReadHook beforeRead = [&](std::int64_t offset) {
     if (offset > first && offset + 1024 < static_cast<std::int64_t>(bytes.size()))
       readOnward = true;
     if (offset == first && readOnward) {
@@ -85,7 +86,7 @@ TEST(FileHealthEdgeTest, SurvivesAFileShrinkingBelowItsFirstFrame) {
     }
     return 0;
   };
-  const std::vector<HealthFinding> findings = check(path, options);
+  const std::vector<HealthFinding> findings = check(path, false, beforeRead);
   ASSERT_TRUE(readOnward) << "the layout no longer makes the check read past the first frame";
   EXPECT_EQ(problems(findings), "Cut short") << everything(findings);
   ASSERT_FALSE(findings.empty());
@@ -99,13 +100,12 @@ TEST(FileHealthEdgeTest, ToldWhereTheDiskFailsAndWhy) {
   const std::string path = dir.write("song.mp3", bytes);
   // The disk fails from the second block of audio on; the tags at either end still read.
   std::int64_t failed = -1;
-  HealthOptions options;
-  options.beforeRead = [&](std::int64_t offset) {
+  const ReadHook beforeRead = [&](std::int64_t offset) {
     if (offset < kBlock || offset + 1024 > static_cast<std::int64_t>(bytes.size())) return 0;
     if (failed < 0) failed = offset;
     return EIO;
   };
-  const std::string found = everything(check(path, options));
+  const std::string found = everything(check(path, false, beforeRead));
   ASSERT_GE(failed, kBlock);
   ASSERT_LT(failed, 1000000);
   char byte[16];
@@ -240,12 +240,11 @@ TEST(FileHealthEdgeTest, StopsPartWayThroughTheFrames) {
 
   std::atomic<bool> stop{false};
   std::vector<std::int64_t> afterStop;
-  HealthOptions options;
   // The end's tags are read first; the walk's second block is the first read in the middle.
   const auto middle = [&](std::int64_t offset) {
     return offset >= kBlock && offset < static_cast<std::int64_t>(bytes.size()) / 2;
   };
-  options.beforeRead = [&](std::int64_t offset) {
+  const ReadHook beforeRead = [&](std::int64_t offset) {
     if (stop) {
       afterStop.push_back(offset);
     } else if (middle(offset)) {
@@ -253,15 +252,9 @@ TEST(FileHealthEdgeTest, StopsPartWayThroughTheFrames) {
     }
     return 0;
   };
-  EXPECT_EQ(everything(checkFileHealth(path, options, stop)), "");
+  EXPECT_EQ(everything(checkFileHealth(path, {}, stop, beforeRead)), "");
   ASSERT_TRUE(stop);
   for (std::int64_t offset : afterStop) EXPECT_LT(offset, 3 * kBlock) << "read on after stop";
-}
-
-HealthOptions spectral() {
-  HealthOptions options;
-  options.spectral = true;
-  return options;
 }
 
 // The re-encode analysis decodes on each thread with its own decoder: several at once find
@@ -273,8 +266,8 @@ TEST(FileHealthEdgeTest, AnalysesTheSoundOnSeveralThreadsAtOnce) {
       encode(dir, "lowpassed", "whitenoise", "sinc -16k", "-b 320"),
       encode(dir, "lowpassedvbr", "whitenoise", "sinc -16k", "-V 0 -b 256")};
   std::vector<std::string> alone;
-  for (const std::string& path : paths) alone.push_back(everything(check(path, spectral())));
-  ASSERT_EQ(problems(check(paths[1], spectral())), "Suspected re-encode");
+  for (const std::string& path : paths) alone.push_back(everything(check(path, true)));
+  ASSERT_EQ(problems(check(paths[1], true)), "Suspected re-encode");
 
   std::vector<std::vector<std::string>> seen(4);
   std::vector<std::thread> threads;
@@ -282,7 +275,7 @@ TEST(FileHealthEdgeTest, AnalysesTheSoundOnSeveralThreadsAtOnce) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < 2; ++round)
         for (const std::string& path : paths)
-          seen[t].push_back(everything(check(path, spectral())));
+          seen[t].push_back(everything(check(path, true)));
     });
   for (std::thread& thread : threads) thread.join();
   std::vector<std::string> twice = alone;
