@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <numbers>
@@ -109,10 +110,12 @@ std::string shown(const std::u32string& text) {
 // The file's bytes front to back in large blocks; a look back (rare) reads on its own.
 class FileBytes {
  public:
-  FileBytes(int fd, int64_t size) : m_fd(fd), m_size(size), m_buffer(kBlockBytes) {}
+  FileBytes(int fd, int64_t size, const ReadHook& beforeRead)
+      : m_fd(fd), m_size(size), m_buffer(kBlockBytes), m_beforeRead(beforeRead) {}
 
   int64_t size() const { return m_size; }
-  // Where a read failed (the file shrank or the disk gave an error), -1 while none has.
+  // Where a read failed (the file shrank or the disk gave an error), -1 while none has; the
+  // error is 0 when the file shrank.
   int64_t failedAt() const { return m_failedAt; }
   int error() const { return m_error; }
 
@@ -145,6 +148,8 @@ class FileBytes {
 
   // `count` bytes at `offset` into `out`; false when they are not all there.
   bool copy(int64_t offset, std::size_t count, std::vector<unsigned char>& out) {
+    // Never read past the size at the start: a read that comes short then means the file shrank.
+    if (offset < 0 || offset + static_cast<int64_t>(count) > m_size) return false;
     out.resize(count);
     std::size_t done = 0;
     while (done < count) {
@@ -163,7 +168,9 @@ class FileBytes {
   // One read of up to `count` bytes at `offset`: false at the end or on an error.
   bool readInto(unsigned char* to, std::size_t count, int64_t offset) {
     for (;;) {
-      const ssize_t got = ::pread(m_fd, to, count, offset);
+      const int injected = m_beforeRead ? m_beforeRead(offset) : 0;
+      if (injected != 0) errno = injected;
+      const ssize_t got = injected != 0 ? -1 : ::pread(m_fd, to, count, offset);
       if (got > 0) {
         m_got = static_cast<std::size_t>(got);
         return true;
@@ -184,6 +191,7 @@ class FileBytes {
   int64_t m_filled = 0;
   std::size_t m_got = 0;
   std::vector<unsigned char> m_aside;
+  const ReadHook& m_beforeRead;
   int64_t m_failedAt = -1;
   int m_error = 0;
 };
@@ -295,6 +303,21 @@ struct TagReport {
   TagTexts texts;
 };
 
+// The size of the last frame of a version 2.4 tag, `left` bytes from its start to the tag's end:
+// syncsafe as written, or plain as iTunes writes it, the one that a frame id follows (as
+// walkId3v2Frames takes it).
+std::size_t lastId3v24FrameSize(const unsigned char* frame, std::size_t left) {
+  const std::size_t plain = bigEndian(frame + 4, 4);
+  if (std::any_of(frame + 4, frame + 8, [](unsigned char b) { return (b & 0x80) != 0; }))
+    return plain;
+  std::size_t syncSafe = 0;
+  for (int i = 4; i < 8; ++i) syncSafe = (syncSafe << 7) | frame[i];
+  const auto idAt = [&](std::size_t at) {
+    return at + 4 <= left && std::all_of(frame + at, frame + at + 4, isFrameIdChar);
+  };
+  return syncSafe > 127 && !idAt(10 + syncSafe) && idAt(10 + plain) ? plain : syncSafe;
+}
+
 // The frames of one ID3v2 tag: `header` its ten bytes, `body` what follows.
 TagReport readId3v2(const unsigned char* header, const unsigned char* body, std::size_t size) {
   TagReport report;
@@ -306,27 +329,21 @@ TagReport readId3v2(const unsigned char* header, const unsigned char* body, std:
   const std::size_t headerBytes = version2 ? 6 : 10;
   std::size_t end = 0;
   std::vector<unsigned char> frameData;
-  for (std::size_t offset : walk.offsets) {
+  for (std::size_t i = 0; i < walk.offsets.size(); ++i) {
+    const std::size_t offset = walk.offsets[i];
     const unsigned char* frame = bytes + offset;
     const std::size_t idLength = version2 || (report.version == 3 && frame[3] == 0) ? 3 : 4;
-    // The size as the walk took it: it stopped before any frame reaching past the tag.
+    // The size as the walk took it: up to the next frame it found. Only the last one's is read
+    // here, and the walk stopped before any frame reaching past the tag.
     std::size_t frameSize = 0;
-    if (version2) {
+    if (i + 1 < walk.offsets.size()) {
+      frameSize = walk.offsets[i + 1] - offset - headerBytes;
+    } else if (version2) {
       frameSize = bigEndian(frame + 3, 3);
     } else if (report.version == 3) {
       frameSize = bigEndian(frame + 4, 4);
     } else {
-      frameSize = 0;
-      bool plain = false;
-      for (int i = 4; i < 8; ++i) plain = plain || (frame[i] & 0x80);
-      for (int i = 4; i < 8; ++i) frameSize = (frameSize << 7) | frame[i];
-      const std::size_t next = offset + headerBytes;
-      const auto idAt = [&](std::size_t at) {
-        return at + 4 <= walk.size && std::all_of(bytes + at, bytes + at + 4, isFrameIdChar);
-      };
-      if (plain || (frameSize > 127 && !idAt(next + frameSize) &&
-                    idAt(next + bigEndian(frame + 4, 4))))
-        frameSize = bigEndian(frame + 4, 4);
+      frameSize = lastId3v24FrameSize(frame, walk.size - offset);
     }
     frameSize = std::min(frameSize, walk.size - offset - headerBytes);
     end = offset + headerBytes + frameSize;
@@ -335,8 +352,15 @@ TagReport readId3v2(const unsigned char* header, const unsigned char* body, std:
     const unsigned char* flags = version2 ? nullptr : frame + 8;
     const unsigned char* data = frame + headerBytes;
     std::size_t dataSize = frameSize;
+    // A grouping identity byte comes before the content (2.3: after a compressed frame's
+    // size, but those are passed over unread; 2.4: before everything else).
+    const bool grouped = !version2 && (flags[1] & (report.version == 3 ? 0x20 : 0x40)) != 0;
+    if (grouped && dataSize >= 1) {
+      ++data;
+      --dataSize;
+    }
     if (report.version == 4) {
-      // A data length indicator comes first; unsynchronisation is undone frame by frame.
+      // A data length indicator comes next; unsynchronisation is undone frame by frame.
       if ((flags[1] & 0x01) && dataSize >= 4) {
         data += 4;
         dataSize -= 4;
@@ -375,7 +399,9 @@ TagReport readId3v2(const unsigned char* header, const unsigned char* body, std:
     const std::size_t left = walk.size - end;
     if (left < headerBytes)
       report.stopped = "a frame cut short at byte " + thousands(static_cast<int64_t>(end));
-    else if (!std::all_of(bytes + end, bytes + end + (version2 ? 3 : 3), isFrameIdChar))
+    else if (!std::all_of(bytes + end,
+                          bytes + end + (version2 || (report.version == 3 && bytes[end + 3] == 0) ? 3 : 4),
+                          isFrameIdChar))
       report.stopped = "no frame id at byte " + thousands(static_cast<int64_t>(end));
     else
       report.stopped = "the frame at byte " + thousands(static_cast<int64_t>(end)) +
@@ -449,6 +475,38 @@ bool mpeg1(const unsigned char* h) { return ((h[1] >> 3) & 0x03) == 3; }
 bool mono(const unsigned char* h) { return (h[3] >> 6) == 3; }
 bool layer3(const unsigned char* h) { return ((h[1] >> 1) & 0x03) == 1; }
 bool hasCrc(const unsigned char* h) { return (h[1] & 0x01) == 0; }
+bool layer1(const unsigned char* h) { return ((h[1] >> 1) & 0x03) == 3; }
+bool padded(const unsigned char* h) { return (h[2] & 0x02) != 0; }
+bool freeFormat(const unsigned char* h) { return (h[2] >> 4) == 0; }
+// Padding adds one slot: four bytes in Layer I, one in the others.
+int paddingBytes(const unsigned char* h) { return padded(h) ? (layer1(h) ? 4 : 1) : 0; }
+
+// A frame header as a decoder reads it. mpegHeader() reads as TagLib does, which the import
+// must follow, but which takes no free format frame and rounds a Layer I frame's length in
+// bytes rather than in four-byte slots. `freeBytes` is a free format stream's frame length
+// without padding, 0 while none is known.
+MpegHeader decoderHeader(const unsigned char* h, int freeBytes) {
+  if (freeFormat(h)) {
+    if (freeBytes <= 0) return {};
+    // Any bit rate gives the rest of the header; the length is the stream's own.
+    const unsigned char rated[4] = {h[0], h[1], static_cast<unsigned char>(h[2] | 0x10), h[3]};
+    MpegHeader parsed = mpegHeader(rated);
+    if (parsed.length == 0) return {};
+    parsed.length = freeBytes + paddingBytes(h);
+    parsed.bitrate = static_cast<int>(
+        std::lround(static_cast<double>(freeBytes) * parsed.sampleRate / (parsed.samples * 125.0)));
+    return parsed;
+  }
+  MpegHeader parsed = mpegHeader(h);
+  if (parsed.length > 0 && layer1(h))
+    parsed.length = (12000 * parsed.bitrate / parsed.sampleRate + (padded(h) ? 1 : 0)) * 4;
+  return parsed;
+}
+
+// Free format frames are measured by the distance to the next header of the stream, as
+// libmpg123 does; no such frame is longer than this (640 kbit/s at 32 kHz is 2,880 bytes).
+constexpr int kMostFreeFormatBytes = 4096;
+constexpr int kLeastFreeFormatBytes = 24;
 
 int sideInfoBytes(const unsigned char* h) {
   return mpeg1(h) ? (mono(h) ? 17 : 32) : (mono(h) ? 9 : 17);
@@ -591,8 +649,10 @@ class FrameWalker {
     if (first < 0) return walk;
     walk.found = true;
     walk.first = first;
-    std::memcpy(m_reference, m_file.at(first, 4), 4);
-    walk.sampleRate = mpegHeader(m_reference).sampleRate;
+    // Its bytes as nextFrame() read them: the buffer may have moved on past them since, and the
+    // file may have shrunk below them.
+    std::memcpy(m_reference, m_found, 4);
+    walk.sampleRate = header(m_reference).sampleRate;
 
     int64_t offset = first;
     bool headerFrame = true;
@@ -604,7 +664,7 @@ class FrameWalker {
       const unsigned char* bytes = m_file.at(offset, 4);
       if (!bytes) break;
       const MpegHeader frame =
-          sameMpegStream(bytes, m_reference) ? mpegHeader(bytes) : MpegHeader{};
+          sameMpegStream(bytes, m_reference) ? header(bytes) : MpegHeader{};
       if (frame.length == 0) {
         const int64_t next = nextFrame(offset + 1, m_end, &walk.stopped);
         if (next < 0) break;  // what follows the last frame is no audio: not a place inside it
@@ -656,18 +716,39 @@ class FrameWalker {
       if (!h) return -1;
       if (h[0] != 0xFF) continue;
       if (!any && !sameMpegStream(h, m_reference)) continue;
-      const int length = mpegFrameLength(h);
-      if (length == 0) continue;
-      unsigned char here[4];
-      std::memcpy(here, h, 4);
+      // Kept, as any further read may move the buffer on.
+      std::memcpy(m_found, h, 4);
+      // The first free format frame tells how long all of the stream's are.
+      const bool measured = any && m_freeBytes == 0 && freeFormat(m_found);
+      if (measured) m_freeBytes = freeFormatBytes(offset);
+      const int length = header(m_found).length;
       const int64_t next = offset + length;
-      if (next == m_end) return offset;
-      if (next + 4 > m_end) continue;
-      const unsigned char* following = m_file.at(next, 4);
-      if (following && sameMpegStream(here, following) && mpegFrameLength(following) > 0)
+      if (length > 0 && next == m_end) return offset;
+      const unsigned char* following = length > 0 && next + 4 <= m_end ? m_file.at(next, 4) : nullptr;
+      if (following && sameMpegStream(m_found, following) && header(following).length > 0)
         return offset;
+      if (measured) m_freeBytes = 0;
     }
     return -1;
+  }
+
+  MpegHeader header(const unsigned char* h) const { return decoderHeader(h, m_freeBytes); }
+
+  // The length without padding of the free format frame in m_found, at `offset`: up to where
+  // the next header of its stream begins. 0 when none follows close enough.
+  int freeFormatBytes(int64_t offset) {
+    const int64_t count = std::min<int64_t>(kMostFreeFormatBytes + 4, m_end - offset);
+    if (count < kLeastFreeFormatBytes + 4) return 0;
+    const unsigned char* bytes = m_file.at(offset, static_cast<std::size_t>(count));
+    if (!bytes) return 0;
+    for (int distance = kLeastFreeFormatBytes; distance + 4 <= count; ++distance) {
+      const unsigned char* h = bytes + distance;
+      // Padding and the private bit may change from frame to frame; nothing else may.
+      if (h[0] == 0xFF && (h[1] & 0xFE) == (m_found[1] & 0xFE) &&
+          (h[2] & 0xFC) == (m_found[2] & 0xFC) && (h[3] & 0xC0) == (m_found[3] & 0xC0))
+        return std::max(0, distance - paddingBytes(m_found));
+    }
+    return 0;
   }
 
   FileBytes& m_file;
@@ -675,6 +756,8 @@ class FrameWalker {
   const int64_t m_end;
   const std::atomic<bool>& m_stop;
   unsigned char m_reference[4] = {};
+  unsigned char m_found[4] = {};  // the header of the frame nextFrame() last found
+  int m_freeBytes = 0;            // a free format stream's frame length without padding
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -824,8 +907,9 @@ Spectrum analyseSpectrum(FileBytes& file, int64_t first, int64_t end, const std:
 
 class HealthCheck {
  public:
-  HealthCheck(const std::string& path, const HealthOptions& options, const std::atomic<bool>& stop)
-      : m_path(path), m_options(options), m_stop(stop) {}
+  HealthCheck(const std::string& path, const HealthOptions& options, const std::atomic<bool>& stop,
+              const ReadHook& beforeRead)
+      : m_path(path), m_options(options), m_stop(stop), m_beforeRead(beforeRead) {}
 
   std::vector<HealthFinding> run() {
     try {
@@ -846,22 +930,33 @@ class HealthCheck {
       add(health::kFileMissing, "No file name");
       return;
     }
-    // Non-blocking, so that a pipe put in the file's place cannot hold the check up.
-    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd.get() < 0) {
-      const int error = errno;
+    const auto missing = [this](int error) {
       add(health::kFileMissing, error == ENOENT || error == ENOTDIR
                                     ? std::string("Not found")
                                     : std::string("Cannot be opened: ") + std::strerror(error));
+    };
+    // Looked at before it is opened: opening a device can rewind a tape or wait for a modem.
+    struct stat status {};
+    if (::stat(m_path.c_str(), &status) != 0) {
+      missing(errno);
       return;
     }
-    struct stat status {};
+    if (!S_ISREG(status.st_mode)) {
+      add(health::kFileMissing, "Not a regular file");
+      return;
+    }
+    // Non-blocking, so that a pipe put in the file's place since cannot hold the check up.
+    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.get() < 0) {
+      missing(errno);
+      return;
+    }
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
       add(health::kFileMissing, "Not a regular file");
       return;
     }
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    FileBytes file(fd.get(), status.st_size);
+    FileBytes file(fd.get(), status.st_size, m_beforeRead);
 
     // ID3v1 (and the APE or Lyrics3 tag before it) first: it bounds where the audio may end.
     int64_t audioEnd = file.size();
@@ -881,6 +976,14 @@ class HealthCheck {
     if (file.failedAt() >= 0 && file.error() != 0) {
       add(health::kCutShort, "Cannot be read from byte " + thousands(file.failedAt()) + " on: " +
                                  std::strerror(file.error()));
+      return;
+    }
+    if (file.failedAt() >= 0) {
+      // Reads never go past the size the file had when it was opened.
+      add(health::kCutShort, "Became shorter while being checked: at most " +
+                                 thousands(file.failedAt()) + " of its " +
+                                 thousands(file.size()) +
+                                 " bytes are left; another program may be writing it");
       return;
     }
     if (!walk.found) {
@@ -1061,6 +1164,7 @@ class HealthCheck {
   const std::string& m_path;
   const HealthOptions& m_options;
   const std::atomic<bool>& m_stop;
+  const ReadHook& m_beforeRead;
   std::optional<TagTexts> m_v2;
   std::vector<HealthFinding> m_findings;
 };
@@ -1069,7 +1173,13 @@ class HealthCheck {
 
 std::vector<HealthFinding> checkFileHealth(const std::string& path, const HealthOptions& options,
                                            const std::atomic<bool>& stop) {
-  return HealthCheck(path, options, stop).run();
+  return checkFileHealth(path, options, stop, ReadHook());
+}
+
+std::vector<HealthFinding> checkFileHealth(const std::string& path, const HealthOptions& options,
+                                           const std::atomic<bool>& stop,
+                                           const ReadHook& beforeRead) {
+  return HealthCheck(path, options, stop, beforeRead).run();
 }
 
 }  // namespace importer

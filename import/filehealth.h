@@ -4,6 +4,8 @@
 // the length, the tags, and on request the sound above 16 kHz. Never writes to the file.
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,15 @@ struct HealthOptions {
 // What is wrong with the file at `path` (the Filename's bytes as stored); empty for a sound file.
 // Never throws for a bad, hostile or vanished file; polls `stop` between frames and returns what it has when it is set. Thread-safe: called from several threads at once.
 std::vector<HealthFinding> checkFileHealth(const std::string& path, const HealthOptions& options, const std::atomic<bool>& stop);
+
+// The same, with `beforeRead` called on the checking thread before each read of the file's
+// bytes, with where the read begins; a nonzero answer fails that read with it as errno. Lets a
+// test change the file between two reads, stop the check, or make the disk fail, at a point it
+// chooses.
+using ReadHook = std::function<int(std::int64_t offset)>;
+std::vector<HealthFinding> checkFileHealth(const std::string& path, const HealthOptions& options,
+                                           const std::atomic<bool>& stop,
+                                           const ReadHook& beforeRead);
 
 // The Problem column's texts, for callers that sort or count findings by kind.
 namespace health {
