@@ -990,7 +990,8 @@ class HealthCheck {
       add(health::kNoAudio, file.size() == 0 ? std::string("The file is empty")
                                              : "No MPEG audio frame in its first " +
                                                    thousands(std::min<int64_t>(
-                                                       file.size(), kAudioSearchBytes)) +
+                                                       audioEnd - std::min(audioStart, audioEnd),
+                                                       kAudioSearchBytes)) +
                                                    " bytes after the tags");
       return;
     }
@@ -1058,9 +1059,11 @@ class HealthCheck {
     std::string detail;
     const std::string tag = "ID3v2." + std::to_string(report.version);
     if (report.unreadable > 0)
-      detail = thousands(report.unreadable) + " of the " + tag + " tag's " +
-               counted(report.frames, "frame", "frames") + " cannot be read, the first " +
-               report.firstUnreadable;
+      detail = report.frames == 1
+                   ? "The " + tag + " tag's only frame cannot be read: " + report.firstUnreadable
+                   : thousands(report.unreadable) + " of the " + tag + " tag's " +
+                         counted(report.frames, "frame", "frames") + " cannot be read, the first " +
+                         report.firstUnreadable;
     std::string stop;
     if (report.tooMany)
       stop = "the " + tag + " tag holds more than " +

@@ -225,6 +225,19 @@ TEST(FileHealthEdgeTest, TellsAStrayIdFromAFrameTooLarge) {
             "frame at byte 15 is larger than the tag");
 }
 
+// A file of tags and no audio counts the bytes searched after its tags, not the tags; a tag of
+// one frame that cannot be read says so in the singular.
+TEST(FileHealthEdgeTest, SaysWhatItSearchedAndWhatItCouldNotRead) {
+  const testsupport::TempDir dir;
+  const std::string silent = tag() + std::string(20000, '\0');
+  EXPECT_EQ(everything(check(dir.write("silent.mp3", silent))),
+            "No audio: No MPEG audio frame in its first 20,000 bytes after the tags");
+  const std::string unknown = fixture::id3v2Frame(3, "TIT2", std::string("\x07" "Song", 5));
+  EXPECT_EQ(everything(check(dir.write("one.mp3", withTag(3, unknown)))),
+            "Unreadable tag frames: The ID3v2.3 tag's only frame cannot be read: TIT2: unknown "
+            "text encoding 7");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Stopping and threads
 
