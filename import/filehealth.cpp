@@ -1176,12 +1176,13 @@ class HealthCheck {
 
 std::vector<HealthFinding> checkFileHealth(const std::string& path, const HealthOptions& options,
                                            const std::atomic<bool>& stop) {
-  return checkFileHealth(path, options, stop, ReadHook());
+  return checkFileHealthHooked(path, options, stop, ReadHook());
 }
 
-std::vector<HealthFinding> checkFileHealth(const std::string& path, const HealthOptions& options,
-                                           const std::atomic<bool>& stop,
-                                           const ReadHook& beforeRead) {
+std::vector<HealthFinding> checkFileHealthHooked(const std::string& path,
+                                                 const HealthOptions& options,
+                                                 const std::atomic<bool>& stop,
+                                                 const ReadHook& beforeRead) {
   return HealthCheck(path, options, stop, beforeRead).run();
 }
 

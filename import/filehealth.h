@@ -26,10 +26,12 @@ std::vector<HealthFinding> checkFileHealth(const std::string& path, const Health
 // bytes, with where the read begins; a nonzero answer fails that read with it as errno. Lets a
 // test change the file between two reads, stop the check, or make the disk fail, at a point it
 // chooses.
+// (A name of its own, so that checkFileHealth stays one function callers can pass on.)
 using ReadHook = std::function<int(std::int64_t offset)>;
-std::vector<HealthFinding> checkFileHealth(const std::string& path, const HealthOptions& options,
-                                           const std::atomic<bool>& stop,
-                                           const ReadHook& beforeRead);
+std::vector<HealthFinding> checkFileHealthHooked(const std::string& path,
+                                                 const HealthOptions& options,
+                                                 const std::atomic<bool>& stop,
+                                                 const ReadHook& beforeRead);
 
 // The Problem column's texts, for callers that sort or count findings by kind.
 namespace health {

@@ -32,7 +32,7 @@ std::vector<HealthFinding> check(const std::string& path, bool spectral = false,
   const std::atomic<bool> stop{false};
   HealthOptions options;
   options.spectral = spectral;
-  return checkFileHealth(path, options, stop, beforeRead);
+  return checkFileHealthHooked(path, options, stop, beforeRead);
 }
 
 std::string problems(const std::vector<HealthFinding>& findings) {
@@ -265,7 +265,7 @@ TEST(FileHealthEdgeTest, StopsPartWayThroughTheFrames) {
     }
     return 0;
   };
-  EXPECT_EQ(everything(checkFileHealth(path, {}, stop, beforeRead)), "");
+  EXPECT_EQ(everything(checkFileHealthHooked(path, {}, stop, beforeRead)), "");
   ASSERT_TRUE(stop);
   for (std::int64_t offset : afterStop) EXPECT_LT(offset, 3 * kBlock) << "read on after stop";
 }
