@@ -36,6 +36,9 @@ constexpr std::size_t kFilesPerBatch = 256;
 constexpr auto kLongestBatch = std::chrono::milliseconds(500);
 // How long the window waits for the workers before it runs its events again.
 constexpr auto kWorkerWait = std::chrono::milliseconds(30);
+// Albums read before the window runs its events again: each is one indexed query, so Cancel is
+// answered soon even in a catalogue of thousands of albums.
+constexpr std::size_t kAlbumsPerYield = 8;
 
 // The rows below a folder, by the same ranges the rescan uses: the path with "/" after it, and
 // the same with a doubled separator in front, which some stored paths have.
@@ -73,8 +76,17 @@ std::optional<std::int64_t> wholeNumber(const std::optional<std::string>& text) 
   return value;
 }
 
-// "3", "3, 5", "3-7, 9": the runs of missing numbers, the first few of them.
-std::string numberRuns(const std::vector<std::pair<std::int64_t, std::int64_t>>& runs) {
+// The Album column compares without regard to ASCII case (COLLATE NOCASE): so do the albums here.
+std::string albumKey(std::string album) {
+  for (char& c : album)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return album;
+}
+
+using Runs = std::vector<std::pair<std::int64_t, std::int64_t>>;
+
+// "3", "3, 5", "3-7, 9": the runs of numbers, the first few of them.
+std::string numberRuns(const Runs& runs) {
   constexpr std::size_t kRunsShown = 8;
   std::string text;
   for (std::size_t i = 0; i < runs.size() && i < kRunsShown; ++i) {
@@ -84,6 +96,16 @@ std::string numberRuns(const std::vector<std::pair<std::int64_t, std::int64_t>>&
   }
   if (runs.size() > kRunsShown) text += ", \u2026";
   return text;
+}
+
+// Track numbers of a set of several discs, as some rippers write them: 101, 102, ..., 201, ...
+// Only when every number has this shape, so that a lone year typed as a track (1999, 2000)
+// does not turn an album into twenty discs.
+bool discPrefixed(const std::set<std::int64_t>& tracks) {
+  constexpr std::int64_t kTracksPerDisc = 100;
+  return std::all_of(tracks.begin(), tracks.end(), [](std::int64_t track) {
+    return track > kTracksPerDisc && track < 100 * kTracksPerDisc && track % kTracksPerDisc != 0;
+  });
 }
 
 CheckRow rowOf(const engine::Database::RowTexts& fields) {
@@ -106,25 +128,33 @@ std::map<std::int64_t, importer::HealthFinding> missingTrackFindings(
   std::map<std::pair<std::string, std::string>, Album> albums;
   for (const CheckRow& row : rows) {
     if (!row.album || row.album->empty()) continue;
-    Album& album = albums[{*row.album, folderOf(row.filename)}];
+    Album& album = albums[{albumKey(*row.album), folderOf(row.filename)}];
     album.ids.push_back(row.id);
     if (const auto track = wholeNumber(row.track); track && *track > 0) album.tracks.insert(*track);
   }
   std::map<std::int64_t, importer::HealthFinding> found;
   for (const auto& [key, album] : albums) {
     if (album.tracks.empty()) continue;
-    const std::int64_t highest = *album.tracks.rbegin();
+    // Each disc of a set counts from its own first track: 101-112, then 201-209.
+    const std::int64_t perDisc = discPrefixed(album.tracks) ? 100 : 0;
     // Runs rather than numbers: a year typed as a track leaves a gap of thousands.
-    std::vector<std::pair<std::int64_t, std::int64_t>> runs;
-    std::int64_t expected = 1;
+    Runs missing;
+    Runs discs;  // the numbers each disc runs through
+    std::int64_t expected = 0;
     for (const std::int64_t track : album.tracks) {
-      if (track > expected) runs.emplace_back(expected, track - 1);
+      const std::int64_t first = perDisc ? track / perDisc * perDisc + 1 : 1;
+      if (discs.empty() || discs.back().first != first) {
+        discs.emplace_back(first, first);
+        expected = first;
+      }
+      if (track > expected) missing.emplace_back(expected, track - 1);
       expected = track + 1;
+      discs.back().second = track;
     }
-    if (runs.empty()) continue;
-    const bool one = runs.size() == 1 && runs[0].first == runs[0].second;
-    const std::string detail = (one ? "track " : "tracks ") + numberRuns(runs) + " missing of 1-" +
-                               std::to_string(highest);
+    if (missing.empty()) continue;
+    const bool one = missing.size() == 1 && missing[0].first == missing[0].second;
+    const std::string detail =
+        (one ? "track " : "tracks ") + numberRuns(missing) + " missing of " + numberRuns(discs);
     for (const std::int64_t id : album.ids) found[id] = {"Missing tracks", detail};
   }
   return found;
@@ -170,6 +200,9 @@ QString CheckRunner::summaryText(const Progress& progress, bool stopped) {
             (progress.problems == 1 ? " problem" : " problems") + " in " +
             importer::groupedNumber(progress.filesWithProblems) +
             (progress.filesWithProblems == 1 ? " file" : " files");
+  if (progress.failed > 0)
+    text += ", " + importer::groupedNumber(progress.failed) +
+            (progress.failed == 1 ? " file" : " files") + " could not be checked";
   return QString::fromStdString(text);
 }
 
@@ -271,9 +304,10 @@ bool CheckRunner::checkFolder(const std::string& folder,
 bool CheckRunner::write(engine::Database& db, const std::vector<importer::CheckedFile>& files) {
   const auto checkedAt = static_cast<std::int64_t>(std::time(nullptr));
   while (!importer::replaceFindings(db, files, checkedAt, importer::kLockWaitPerTry)) {
-    // Another program is writing, maybe for a long while: the window goes on meanwhile.
+    // Another program is writing, maybe for a long while: the window goes on meanwhile, and
+    // Cancel gives up this batch rather than wait for it.
     m_yield();
-    if (m_closeRequested) return false;
+    if (m_cancelled || m_closeRequested) return false;
   }
   for (const importer::CheckedFile& file : files) {
     ++m_progress.checked;
@@ -295,16 +329,17 @@ void CheckRunner::checkRows(engine::Database& db, std::vector<CheckRow> rows,
   // a view of one song would otherwise have every other track missing.
   std::vector<CheckRow> albumRows;
   {
-    std::set<std::string> albums;
+    // One query for each album as the column compares it: it finds every spelling.
+    std::map<std::string, std::string> albums;
     for (const CheckRow& row : rows)
-      if (row.album && !row.album->empty()) albums.insert(*row.album);
+      if (row.album && !row.album->empty()) albums.emplace(albumKey(*row.album), *row.album);
     std::size_t asked = 0;
-    for (const std::string& album : albums) {
+    for (const auto& [key, album] : albums) {
       const std::string bound[] = {album};
       db.ForEachRow(kAlbumRows, bound, [&](engine::Database::RowTexts fields) {
         albumRows.push_back(rowOf(fields));
       });
-      if (++asked % 64 == 0) {
+      if (++asked % kAlbumsPerYield == 0) {
         m_yield();
         if (m_cancelled || m_closeRequested) {
           emit checkSummary(summaryText(m_progress, true));
@@ -320,29 +355,38 @@ void CheckRunner::checkRows(engine::Database& db, std::vector<CheckRow> rows,
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<std::pair<std::size_t, std::vector<importer::HealthFinding>>> done;
-    int working = 0;
+    // Atomic, so that a worker leaves even when it cannot take the mutex; the main loop's wait
+    // is short and sees it all the same.
+    std::atomic<int> working = 0;
+    std::atomic<std::int64_t> failed = 0;  // files whose check threw
   } shared;
   std::atomic<bool> stop = false;
   std::atomic<std::size_t> next = 0;
   const Checker checker = m_checker;
-  const auto work = [&] {
+  // Nothing may leave a worker: an exception out of a thread ends the program. Low memory can
+  // strike anywhere, also when a result is handed over.
+  const auto work = [&]() noexcept {
     for (;;) {
       const std::size_t i = next++;
       if (stop || i >= rows.size()) break;
-      std::optional<std::vector<importer::HealthFinding>> found;
       try {
-        found = checker(rows[i].filename, options, stop);
+        std::vector<importer::HealthFinding> found = checker(rows[i].filename, options, stop);
+        // A check cut short by a stop may have missed a problem: not kept.
+        if (stop) continue;
+        std::lock_guard lock(shared.mutex);
+        shared.done.emplace_back(i, std::move(found));
+        shared.ready.notify_one();
       } catch (...) {
         // A check that failed tells nothing of the file: what was kept for it stays.
+        if (!stop) ++shared.failed;
       }
-      // A check cut short by a stop may have missed a problem: not kept either.
-      if (!found || stop) continue;
-      std::lock_guard lock(shared.mutex);
-      shared.done.emplace_back(i, std::move(*found));
-      shared.ready.notify_one();
     }
-    std::lock_guard lock(shared.mutex);
-    --shared.working;
+    try {
+      std::lock_guard lock(shared.mutex);
+      --shared.working;
+    } catch (...) {
+      --shared.working;
+    }
     shared.ready.notify_one();
   };
   const int threads = std::max(
@@ -385,6 +429,7 @@ void CheckRunner::checkRows(engine::Database& db, std::vector<CheckRow> rows,
       shared.done.clear();
       finished = shared.working == 0;
     }
+    m_progress.failed = shared.failed;
     if (writing && !batch.empty() &&
         (finished || batch.size() >= kFilesPerBatch ||
          std::chrono::steady_clock::now() - batchStarted >= kLongestBatch)) {
@@ -396,6 +441,5 @@ void CheckRunner::checkRows(engine::Database& db, std::vector<CheckRow> rows,
     m_yield();
     if (m_cancelled || m_closeRequested) stop = true;
   }
-  emit checkSummary(summaryText(m_progress, m_cancelled || m_closeRequested ||
-                                                m_progress.checked < m_progress.files));
+  emit checkSummary(summaryText(m_progress, m_cancelled || m_closeRequested));
 }

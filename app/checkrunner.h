@@ -28,9 +28,11 @@ struct CheckRow {
   std::optional<std::string> track;  // as SQLite renders it; nullopt for NULL
 };
 
-// "Missing tracks" for each row of `rows` in an album with gaps: rows of one Album (exactly as
-// spelt) in one folder, whose whole-number Track values leave numbers out between 1 and the
-// highest. Rows without an album, or whose Track is no whole number above 0, count for nothing.
+// "Missing tracks" for each row of `rows` in an album with gaps: rows of one Album (compared as
+// the column does, without regard to ASCII case) in one folder, whose whole-number Track values
+// leave numbers out between 1 and the highest. Where every Track is a disc's number followed by
+// two digits (101, 102, 201), each disc is told apart, from its track 1 to its highest. Rows
+// without an album, or whose Track is no whole number above 0, count for nothing.
 std::map<std::int64_t, importer::HealthFinding> missingTrackFindings(
     const std::vector<CheckRow>& rows);
 
@@ -83,6 +85,7 @@ class CheckRunner final : public QObject {
     std::int64_t checked = 0;   // read and written
     std::int64_t problems = 0;  // findings written
     std::int64_t filesWithProblems = 0;
+    std::int64_t failed = 0;    // whose check failed: what was kept for them stays
   };
   Progress progress() const { return m_progress; }
   // What the last check's checkSummary() said.
@@ -110,7 +113,8 @@ class CheckRunner final : public QObject {
   void checkRows(engine::Database& db, std::vector<CheckRow> rows,
                  const importer::HealthOptions& options);
   // Writes `files` in one batch, waiting for another program's lock with the window running.
-  // False when a stop came while it waited: nothing was written.
+  // False when Cancel or the window's close came while it waited: nothing of the batch was
+  // written, what earlier batches wrote stays.
   bool write(engine::Database& db, const std::vector<importer::CheckedFile>& files);
 
   DatabaseSource m_database;

@@ -982,8 +982,11 @@ void frmMain::closeEvent(QCloseEvent* event) {
       m_keptEditRetry->stop();
     }
   }
-  // A running walk stops first; the runner's mayClose closes the window once it has returned.
-  if (!m_checkRunner->stopForClose() || !m_runner->stopForClose()) {
+  // A running walk or check stops first; its runner's mayClose closes the window once it has
+  // returned. Both are asked, whichever runs.
+  const bool checkOver = m_checkRunner->stopForClose();
+  const bool walkOver = m_runner->stopForClose();
+  if (!checkOver || !walkOver) {
     event->ignore();
     return;
   }
@@ -1309,8 +1312,9 @@ void frmMain::mnuRescanLast_Click() {
 
 template <typename Walk>
 void frmMain::walkChosenFolder(WindowSettings::Folder kind, Walk&& walk) {
-  // One import or rescan at a time: a click from within a running one's yields does nothing.
-  if (m_runner->isRunning() || m_unloaded) return;
+  // One import, rescan or check at a time: a click from within a running one's yields does
+  // nothing.
+  if (m_runner->isRunning() || m_checkRunner->isRunning() || m_unloaded) return;
   std::optional<QString> folder;
   guarded([&] {
     if (m_folderPicker)
@@ -1325,7 +1329,7 @@ void frmMain::walkChosenFolder(WindowSettings::Folder kind, Walk&& walk) {
 
 template <typename Walk>
 void frmMain::walkFolder(const QString& folder, Walk&& walk) {
-  if (m_runner->isRunning() || m_unloaded) return;
+  if (m_runner->isRunning() || m_checkRunner->isRunning() || m_unloaded) return;
   // The runner shows its own failures; guarded brings the rows the engine read meanwhile to the
   // grid.
   guarded([&] { walk(QFile::encodeName(folder).toStdString()); });
@@ -1558,15 +1562,18 @@ void frmMain::mnuCheckFiles_Click() {
 void frmMain::mnuShowProblems_Click() {
   guarded([&] {
     engine::Database& db = database();
+    bool made = false;
     if (!importer::hasShelfFindings(db)) {
       if (db.isReadOnly())
         throw engine::EngineError(engine::err::kTableNotFound,
                                   "No files of this catalogue have been checked, and it is "
                                   "read-only.");
-      importer::ensureShelfFindings(db);
+      made = importer::ensureShelfFindings(db);
     }
     m_problemsSortCol = -1;
     showQuery(catalog::problemsSql(), engine::dbOpenDynaset);
+    // As a check that makes the table says; after the view, which clears the status bar.
+    if (made) showNotice(QString::fromLatin1(CheckRunner::kFindingsNotice));
   });
 }
 

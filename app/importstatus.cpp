@@ -44,6 +44,14 @@ ImportStatus::ImportStatus(QWidget* parent) : QWidget(parent) {
   m_refresh.setInterval(kRefreshMs);
   connect(&m_refresh, &QTimer::timeout, this, &ImportStatus::refresh);
   connect(m_cancel, &QPushButton::clicked, this, &ImportStatus::cancelClicked);
+  // A task gives up the files it is reading and may wait for a write: until it has returned,
+  // the bar says that the click was heard.
+  connect(m_cancel, &QPushButton::clicked, this, [this] {
+    if (!m_taskProgress) return;
+    m_stopping = true;
+    m_cancel->setEnabled(false);
+    m_text->setText(QString::fromUtf8(kStoppingText));
+  });
 }
 
 void ImportStatus::start(const std::string& folder,
@@ -62,6 +70,7 @@ void ImportStatus::start(const std::string& folder,
 }
 
 void ImportStatus::startTask(std::function<QString()> progress) {
+  m_stopping = false;
   m_progress = nullptr;
   m_taskProgress = std::move(progress);
   m_cancel->show();
@@ -75,6 +84,7 @@ void ImportStatus::startTask(std::function<QString()> progress) {
 
 void ImportStatus::finishWith(const QString& summary) {
   m_refresh.stop();
+  m_stopping = false;
   m_progress = nullptr;
   m_taskProgress = nullptr;
   m_cancel->hide();
@@ -95,7 +105,7 @@ QString ImportStatus::text() const { return m_text->text(); }
 
 void ImportStatus::refresh() {
   if (m_taskProgress) {
-    m_text->setText(m_taskProgress());
+    m_text->setText(m_stopping ? QString::fromUtf8(kStoppingText) : m_taskProgress());
     return;
   }
   if (!m_progress) return;

@@ -23,13 +23,17 @@ class ImportStatus final : public QWidget {
  public:
   explicit ImportStatus(QWidget* parent = nullptr);
 
+  // What a task shows once its Cancel was clicked, until it has returned; the button is
+  // disabled meanwhile.
+  static constexpr const char* kStoppingText = "Stopping\u2026";
+
   using Walk = ImportRunner::Walk;
 
   // An import or rescan of `folder` has started; `progress` tells how far it is.
   void start(const std::string& folder, std::function<importer::ImportProgress()> progress,
              Walk walk);
   // Another task that reads files (Check Files) has started: shows what `progress` says, with
-  // the same Cancel button, until finishWith().
+  // the same Cancel button, until finishWith(); kStoppingText once Cancel was clicked.
   void startTask(std::function<QString()> progress);
   // The walk is over: shows `summary`, which the runner made.
   void finishWith(const QString& summary);
@@ -48,6 +52,7 @@ class ImportStatus final : public QWidget {
   std::function<importer::ImportProgress()> m_progress;
   std::function<QString()> m_taskProgress;
   Walk m_walk = Walk::Import;
+  bool m_stopping = false;  // a task's Cancel was clicked
   QElapsedTimer m_elapsed;
   QTimer m_refresh;
   QLabel* m_text = nullptr;

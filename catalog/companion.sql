@@ -41,7 +41,9 @@ CREATE TABLE IF NOT EXISTS shelf_files (
 --   Problem        the kind of problem, e.g. "Cut short"; Detail says where and how much.
 --   Checked        when the file was checked (seconds since 1970).
 -- A rescan that reads a row's file again drops its findings, and a deleted row's go with it:
--- by the trigger, so that also a row another program deletes leaves none behind.
+-- by the trigger, so that also a row another program deletes leaves none behind. An Undo that
+-- brings a deleted row back cannot bring its findings back: its file is simply checked again
+-- by the next Check Files, which costs less than keeping findings of rows that are gone.
 CREATE TABLE IF NOT EXISTS shelf_findings (
   ID INTEGER NOT NULL,
   Filename TEXT NOT NULL,

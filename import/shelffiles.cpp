@@ -41,9 +41,19 @@ bool ensureShelfFiles(engine::Database& db) {
 bool hasShelfFindings(engine::Database& db) { return db.hasTable(kShelfFindingsTable); }
 
 bool ensureShelfFindings(engine::Database& db) {
-  if (db.isReadOnly() || hasShelfFindings(db)) return false;
-  runCompanionSchema(db);
-  return true;
+  if (db.isReadOnly()) return false;
+  if (!hasShelfFindings(db)) {
+    runCompanionSchema(db);
+    return true;
+  }
+  // A table without its trigger (dropped by hand, or by a tool that copied the table alone)
+  // would keep the findings of deleted rows for good. The schema makes only what is missing.
+  bool triggerFound = false;
+  const std::string trigger[] = {kShelfFindingsTrigger};
+  db.ForEachRow("SELECT 1 FROM sqlite_schema WHERE type = 'trigger' AND name = ?1", trigger,
+                [&](engine::Database::RowTexts) { triggerFound = true; });
+  if (!triggerFound) runCompanionSchema(db);
+  return false;
 }
 
 bool replaceFindings(engine::Database& db, std::span<const CheckedFile> files,

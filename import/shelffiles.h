@@ -29,13 +29,15 @@ bool ensureShelfFiles(engine::Database& db);
 // The companion table of Check Files' findings, and the trigger that takes a deleted row's
 // findings with it (see catalog/companion.sql).
 inline constexpr const char* kShelfFindingsTable = "shelf_findings";
+inline constexpr const char* kShelfFindingsTrigger = "shelf_findings_deleted";
 
 bool hasShelfFindings(engine::Database& db);
 // Drops the findings of row ?1: its file was read again, or is another one now.
 inline constexpr const char* kDropFindingsSql = "DELETE FROM shelf_findings WHERE ID = ?1";
 
 // Makes the findings table in a writable catalogue that lacks it, together with whatever else of
-// the companion tables it lacks. True when made by this call; false when it was there, or the
+// the companion tables it lacks, and the trigger where only that is missing. True when the table
+// was made by this call; false when it was there (also when the trigger was made again), or the
 // catalogue is read-only. Throws engine::EngineError.
 bool ensureShelfFindings(engine::Database& db);
 

@@ -9,11 +9,13 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -24,9 +26,23 @@
 #include "engine/recordset.h"
 #include "importfakes.h"
 #include "support/gate.h"
+#include "support/lockholder.h"
 #include "support/smalldisk.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
+
+// Low memory on one thread: while set, every allocation there fails as it would then.
+namespace {
+thread_local bool t_outOfMemory = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (t_outOfMemory) throw std::bad_alloc();
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 using importer::HealthFinding;
 using Rows = std::vector<std::vector<std::string>>;
@@ -42,6 +58,9 @@ class TestCheckRunner : public QObject {
   void findingsAreKeptAndReplacedFilePerFile();
   void cancelKeepsWhatWasCheckedAndStopsTheWorkers();
   void aCheckThatFailsOrThrowsKeepsWhatWasKept();
+  void lowMemoryInAWorkerCostsOnlyItsFiles();
+  void cancelGivesUpABatchThatWaitsForAnotherProgram();
+  void cancelIsHeardWhileAlbumsAreRead();
   void albumGaps_data();
   void albumGaps();
   void albumGapsAreToldFromTheWholeCatalogue();
@@ -225,7 +244,9 @@ void TestCheckRunner::aCheckThatFailsOrThrowsKeepsWhatWasKept() {
   m_log.clear();
   checkAll();
   QCOMPARE(findings(), (Rows{{"1", "a.mp3", "Cut short"}}));
-  QCOMPARE(m_log, QStringList{"Check stopped: checked 1 of 2 files, no problems found"});
+  // Nobody stopped it: the summary says what could not be checked instead.
+  QCOMPARE(m_log,
+           QStringList{"Checked 1 file, no problems found, 1 file could not be checked"});
 
   // A view without the catalogue's ID cannot tell its files: nothing is read.
   m_asked.clear();
@@ -235,6 +256,94 @@ void TestCheckRunner::aCheckThatFailsOrThrowsKeepsWhatWasKept() {
   QCOMPARE(m_log.size(), 1);
   QVERIFY2(m_log[0].contains("no ID column"), qPrintable(m_log[0]));
   QVERIFY(m_asked.empty());
+}
+
+void TestCheckRunner::lowMemoryInAWorkerCostsOnlyItsFiles() {
+  // The worker runs out of memory just after each check, so that handing the result over fails
+  // once the queue needs more room: its files count as not checked, and the program goes on.
+  constexpr int kFiles = 20;
+  for (int i = 0; i < kFiles; ++i) addSong("f" + std::to_string(i) + ".mp3");
+  const std::string last = "f" + std::to_string(kFiles - 1) + ".mp3";
+  testsupport::Gate inFirst, go, inLast;
+  m_runner->setThreads(1);
+  m_runner->setChecker([&](const std::string& path, const importer::HealthOptions&,
+                           const std::atomic<bool>&) {
+    t_outOfMemory = false;
+    const std::string name = baseName(path);
+    if (name == "f0.mp3") {
+      inFirst.open();
+      go.wait();
+    }
+    if (name == last) {
+      inLast.open();
+      return std::vector<HealthFinding>();  // the thread ends with memory to spare
+    }
+    std::vector<HealthFinding> found{{"Cut short", ""}};
+    t_outOfMemory = true;
+    return found;
+  });
+  // Nothing is taken from the queue until every result but the last was handed over.
+  m_duringCheck = [&] {
+    if (!inFirst.isOpen() || go.isOpen()) return;
+    go.open();
+    QVERIFY(inLast.wait());
+  };
+  checkAll();
+  const CheckRunner::Progress progress = m_runner->progress();
+  QVERIFY(progress.failed > 0);
+  QCOMPARE(progress.checked + progress.failed, kFiles);
+  QCOMPARE(m_log.size(), 1);
+  QVERIFY2(m_log[0].startsWith("Checked ") && m_log[0].endsWith(" could not be checked"),
+           qPrintable(m_log[0]));
+}
+
+void TestCheckRunner::cancelGivesUpABatchThatWaitsForAnotherProgram() {
+  // A whole batch and one file more: the batch is written while the last file's check waits.
+  constexpr int kFiles = 257;
+  testcatalogue::run(m_path, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                             "WHERE i < " + std::to_string(kFiles) + ") INSERT INTO music_shelf "
+                             "(Title, Filename) SELECT i, '" + music() + "/' || i || '.mp3' FROM n");
+  m_db.reset();
+  testsupport::LockHolder other(m_path, true);
+  openCatalogue();
+  other.take();
+  testsupport::Gate inLast, letLastGo;
+  m_runner->setThreads(1);
+  m_runner->setChecker([&](const std::string& path, const importer::HealthOptions&,
+                           const std::atomic<bool>&) {
+    if (baseName(path) == std::to_string(kFiles) + ".mp3") {
+      inLast.open();
+      letLastGo.wait();
+    }
+    return std::vector<HealthFinding>{{"Cut short", ""}};
+  });
+  // Once the batch is complete, Cancel; at the next yield, at the latest inside the write's
+  // wait, the other program lets go: a write still waiting then would go through.
+  int yieldsAfterBatch = 0;
+  m_duringCheck = [&] {
+    if (!inLast.isOpen()) return;
+    if (++yieldsAfterBatch == 1) {
+      m_runner->cancel();
+    } else if (yieldsAfterBatch == 2) {
+      other.letGo();
+      letLastGo.open();
+    }
+  };
+  checkAll();
+  letLastGo.open();
+  if (yieldsAfterBatch < 2) other.letGo();
+  QCOMPARE(other.wait(), 0);
+  QVERIFY(!m_runner->isRunning());
+  QCOMPARE(findings(), Rows{});
+  QCOMPARE(m_log, QStringList{"Check stopped: checked 0 of 257 files, no problems found"});
+}
+
+void TestCheckRunner::cancelIsHeardWhileAlbumsAreRead() {
+  for (int i = 0; i < 10; ++i) addSong(std::to_string(i) + ".mp3", "Album " + std::to_string(i));
+  m_duringCheck = [&] { m_runner->cancel(); };
+  checkAll();
+  QVERIFY(m_asked.empty());
+  QCOMPARE(m_log, QStringList{"Check stopped: checked 0 of 10 files, no problems found"});
 }
 
 void TestCheckRunner::albumGaps_data() {
@@ -269,6 +378,24 @@ void TestCheckRunner::albumGaps_data() {
   QTest::newRow("a year for a track")
       << R{{1, "/m/a/1.mp3", "X", "1"}, {2, "/m/a/2.mp3", "X", "1999"}}
       << D{{1, "tracks 2-1998 missing of 1-1999"}, {2, "tracks 2-1998 missing of 1-1999"}};
+  // The Album column compares without regard to case: one album, whole.
+  QTest::newRow("case") << R{{1, "/m/a/1.mp3", "Blue", "1"}, {2, "/m/a/2.mp3", "BLUE", "2"},
+                             {3, "/m/a/3.mp3", "blue", "3"}}
+                        << D{};
+  // A set of discs numbers each disc's tracks after its own number.
+  QTest::newRow("discs, whole") << R{{1, "/m/a/1.mp3", "X", "101"}, {2, "/m/a/2.mp3", "X", "102"},
+                                     {3, "/m/a/3.mp3", "X", "201"}}
+                                << D{};
+  QTest::newRow("discs, gaps")
+      << R{{1, "/m/a/1.mp3", "X", "101"}, {2, "/m/a/2.mp3", "X", "103"},
+           {3, "/m/a/3.mp3", "x", "202"}}
+      << D{{1, "tracks 102, 201 missing of 101-103, 201-202"},
+           {2, "tracks 102, 201 missing of 101-103, 201-202"},
+           {3, "tracks 102, 201 missing of 101-103, 201-202"}};
+  // A track 1 among them, or a round hundred, is no disc numbering.
+  QTest::newRow("not discs") << R{{1, "/m/a/1.mp3", "X", "2"}, {2, "/m/a/2.mp3", "X", "101"}}
+                             << D{{1, "tracks 1, 3-100 missing of 1-101"},
+                                  {2, "tracks 1, 3-100 missing of 1-101"}};
 }
 
 void TestCheckRunner::albumGaps() {
@@ -333,6 +460,7 @@ void TestCheckRunner::catalogueWithoutTheTableGainsIt_data() {
   QTest::addColumn<std::string>("drop");
   QTest::newRow("before the companion table") << std::string("all");
   QTest::newRow("with shelf_files only") << std::string("findings");
+  QTest::newRow("without the trigger") << std::string("trigger");
 }
 
 void TestCheckRunner::catalogueWithoutTheTableGainsIt() {
@@ -341,21 +469,30 @@ void TestCheckRunner::catalogueWithoutTheTableGainsIt() {
   m_db.reset();
   if (drop == "all")
     importfakes::makeOlderCatalogue(m_path = m_dir->path("older.mdb"));
-  else
+  else if (drop == "findings")
     testcatalogue::run(m_path, "DROP TRIGGER shelf_findings_deleted; DROP TABLE shelf_findings");
+  else
+    testcatalogue::run(m_path, "DROP TRIGGER shelf_findings_deleted");
   openCatalogue();
   makeRunner();
   addSong("a.mp3");
   m_answers["a.mp3"] = {{"Cut short", ""}};
   checkAll();
   QCOMPARE(findings(), (Rows{{"1", "a.mp3", "Cut short"}}));
-  QCOMPARE(m_log.first(), QStringLiteral("notice: ") + CheckRunner::kFindingsNotice);
+  // Only a new table is news: a trigger made again is not.
+  if (drop == "trigger")
+    QCOMPARE(m_log, QStringList{"Checked 1 file: 1 problem in 1 file"});
+  else
+    QCOMPARE(m_log.first(), QStringLiteral("notice: ") + CheckRunner::kFindingsNotice);
   QCOMPARE(testcatalogue::scalar(m_path, "SELECT count(*) FROM sqlite_schema WHERE name IN "
                                          "('shelf_files', 'shelf_findings_deleted')"),
            std::string("2"));
   m_log.clear();
   checkAll();
   QCOMPARE(m_log, QStringList{"Checked 1 file: 1 problem in 1 file"});  // said once
+  // The trigger works: a deleted row leaves no findings behind.
+  testcatalogue::run(m_path, "DELETE FROM music_shelf WHERE ID = 1");
+  QCOMPARE(findings(), Rows{});
 }
 
 void TestCheckRunner::readOnlyCatalogueIsRefusedBeforeAnyRead() {

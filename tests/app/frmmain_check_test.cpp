@@ -19,8 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "app/checkrunner.h"
 #include "app/frmmain.h"
+#include "app/importstatus.h"
 #include "catalog/boundgrid.h"
+#include "support/gate.h"
 #include "support/smalldisk.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
@@ -37,6 +40,8 @@ class TestFrmMainCheck : public QObject {
   void checkListsProblemsInAViewThatSortsAndExports();
   void folderChoiceReadsOnlyBelowThePickedFolder();
   void readOnlyCatalogueIsRefusedBeforeTheQuestion();
+  void walksWaitForARunningCheckWhoseCancelIsSeen();
+  void showProblemsSaysWhenItMakesTheTable();
 
  private:
   void openWindow(const std::string& path);
@@ -72,6 +77,7 @@ class TestFrmMainCheck : public QObject {
   std::optional<CheckChoice> m_choice;
   int m_asked = 0;
   std::optional<QString> m_pick;
+  int m_picked = 0;  // how often a folder was asked for
   std::atomic<int> m_checked = 0;
   std::map<std::string, std::vector<importer::HealthFinding>> m_answers;  // by file name
 };
@@ -84,6 +90,7 @@ void TestFrmMainCheck::init() {
   m_choice = CheckChoice{};
   m_asked = 0;
   m_pick.reset();
+  m_picked = 0;
   m_checked = 0;
   m_answers.clear();
   openWindow(m_path);
@@ -98,7 +105,10 @@ void TestFrmMainCheck::openWindow(const std::string& path) {
   m_window = std::make_unique<frmMain>(
       QString::fromStdString(path),
       [this](int number, const QString& text) { m_errors.emplace_back(number, text); },
-      [this](QWidget*, const QString&, const QString&) { return m_pick; },
+      [this](QWidget*, const QString&, const QString&) {
+        ++m_picked;
+        return m_pick;
+      },
       [] { return std::unique_ptr<importer::Mp3Info>(); });
   m_window->setCheckDialog([this](QWidget*) {
     ++m_asked;
@@ -227,6 +237,55 @@ void TestFrmMainCheck::readOnlyCatalogueIsRefusedBeforeTheQuestion() {
   QCOMPARE(m_errors.size(), std::size_t{2});
   QCOMPARE(gridIds(), QList<int>{1});
   m_window.reset();
+}
+
+void TestFrmMainCheck::walksWaitForARunningCheckWhoseCancelIsSeen() {
+  addSong("a.mp3");
+  QTest::mouseClick(m_window->findChild<QAbstractButton*>("cmdShowAll"), Qt::LeftButton);
+  testsupport::Gate inCheck, clicked;
+  m_window->setFileChecker([&](const std::string&, const importer::HealthOptions&,
+                               const std::atomic<bool>&) {
+    inCheck.open();
+    clicked.wait();
+    return std::vector<importer::HealthFinding>();
+  });
+  // Clicks that come while the check runs, from its events.
+  bool cancelDisabled = false;
+  QString stopping;
+  QMetaObject::invokeMethod(
+      m_window.get(),
+      [&] {
+        QVERIFY(inCheck.wait());
+        QTest::mouseClick(m_window->findChild<QAbstractButton*>("cmdAddDir"), Qt::LeftButton);
+        trigger("mnuRescan");
+        trigger("mnuRescanLast");
+        auto* cancel = m_window->findChild<QAbstractButton*>("cmdCancelImport");
+        QTest::mouseClick(cancel, Qt::LeftButton);
+        cancelDisabled = !cancel->isEnabled();
+        stopping = m_window->findChild<QLabel*>(QStringLiteral("lblImportStatus"))->text();
+        clicked.open();
+      },
+      Qt::QueuedConnection);
+  trigger("mnuCheckFiles");
+  clicked.open();
+  QVERIFY(inCheck.isOpen());
+  QCOMPARE(m_picked, 0);  // no import or rescan began
+  QVERIFY(cancelDisabled);
+  QCOMPARE(stopping, QString::fromUtf8(ImportStatus::kStoppingText));
+  QVERIFY2(m_window->findChild<QLabel*>(QStringLiteral("lblImportStatus"))
+               ->text()
+               .startsWith("Check stopped"),
+           qPrintable(m_window->findChild<QLabel*>(QStringLiteral("lblImportStatus"))->text()));
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmMainCheck::showProblemsSaysWhenItMakesTheTable() {
+  // The catalogue is from before the companion tables: as a check would, the view says so.
+  trigger("mnuShowProblems");
+  QVERIFY(m_errors.empty());
+  QCOMPARE(m_window->findChild<QLabel*>(QStringLiteral("lblNotice"))->text(),
+           QString::fromLatin1(CheckRunner::kFindingsNotice));
+  QCOMPARE(gridIds(), QList<int>{});
 }
 
 QTEST_MAIN(TestFrmMainCheck)
