@@ -675,6 +675,11 @@ void StatisticsReader::setBeforeRead(std::function<void()> hook) {
   m_beforeRead = std::move(hook);
 }
 
+void StatisticsReader::setAfterRead(std::function<void()> hook) {
+  std::lock_guard lock(m_mutex);
+  m_afterRead = std::move(hook);
+}
+
 bool StatisticsReader::open() {
   if (!m_db) {
     m_db = openStatisticsConnection(m_path, &m_stop);
@@ -719,14 +724,19 @@ void StatisticsReader::run() {
         result->notes.push_back("The statistics cannot be read.");
       }
     }
-    std::lock_guard lock(m_mutex);
-    if (m_stopping) return;
-    if (!result || m_stop || m_cancelled || generation != m_latest) continue;
-    QMetaObject::invokeMethod(
-        this, [this, generation, statistics = std::move(*result)] {
-          emit statisticsRead(generation, statistics);
-        },
-        Qt::QueuedConnection);
+    std::function<void()> after;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_stopping) return;
+      after = m_afterRead;
+      if (result && !m_stop && !m_cancelled && generation == m_latest)
+        QMetaObject::invokeMethod(
+            this, [this, generation, statistics = std::move(*result)] {
+              emit statisticsRead(generation, statistics);
+            },
+            Qt::QueuedConnection);
+    }
+    if (after) after();
   }
 }
 

@@ -110,6 +110,8 @@ class StatisticsReader final : public QObject {
 
   // Runs on the reading thread before each read: tests hold the thread there.
   void setBeforeRead(std::function<void()> hook);
+  // Runs on the reading thread after each read, once its answer was sent or dropped.
+  void setAfterRead(std::function<void()> hook);
 
   // Reading threads alive in the process, for tests that check none outlives its window.
   static int threadsAlive() { return s_threadsAlive; }
@@ -130,7 +132,7 @@ class StatisticsReader final : public QObject {
   std::mutex m_mutex;
   std::condition_variable m_wake;
   std::optional<std::string> m_pending;
-  std::function<void()> m_beforeRead;
+  std::function<void()> m_beforeRead, m_afterRead;
   std::atomic<std::uint64_t> m_latest{0};
   std::atomic<bool> m_stop{false};     // the read in progress is to end
   std::atomic<bool> m_stopping{false}; // the thread is to end
