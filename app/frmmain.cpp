@@ -170,7 +170,7 @@ frmMain::frmMain(QString catalogPath, ui::ErrorDisplay errorDisplay,
   buildKeyboard();
   buildStatusBar();
   buildFilterBox();
-  // Last in the Catalogue menu, after every entry the steps above added.
+  // In the Catalogue menu after every entry the steps above added; Check Files follows it.
   mnuStatistics =
       named(mnuCatalogue->addAction(QStringLiteral("Statistics\u2026")), "mnuStatistics");
   connect(mnuStatistics, &QAction::triggered, this, &frmMain::mnuStatistics_Click);

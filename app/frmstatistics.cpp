@@ -14,7 +14,9 @@
 #include <QLabel>
 #include <QPieSeries>
 #include <QPieSlice>
+#include <QPointer>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSplitter>
 #include <QTabWidget>
@@ -59,6 +61,16 @@ class NumberItem final : public QTableWidgetItem {
  private:
   std::int64_t m_value;
 };
+
+// Qt's category axis drops a category it already has, and the bars after it lose their place:
+// two genres whose names are not UTF-8 both read as U+FFFD, a genre called "(no genre)".
+QString uniqueLabel(const QStringList& taken, const QString& label) {
+  if (!taken.contains(label)) return label;
+  for (int n = 2;; ++n) {
+    const QString numbered = label + QStringLiteral(" (%1)").arg(n);
+    if (!taken.contains(numbered)) return numbered;
+  }
+}
 
 QChartView* chartView(QWidget* parent, const char* name, const QString& accessible) {
   auto* view = named(new QChartView(parent), name, accessible);
@@ -162,9 +174,19 @@ void frmStatistics::buildControls() {
     t->verticalHeader()->hide();
     t->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     tables->addWidget(t);
+    // The row's place among the figures, not its condition as text: a name that is not UTF-8
+    // would not come back from a QString as it went in.
     connect(t, &QTableWidget::cellClicked, this, [this, t](int row, int) {
-      if (const QTableWidgetItem* item = t->item(row, 0))
-        showCondition(item->data(Qt::UserRole).toString().toStdString());
+      const QTableWidgetItem* item = t->item(row, 0);
+      if (!item) return;
+      const bool bySongs = cboLargestBy->currentIndex() == 0;
+      const std::vector<catalog::LargestEntry>& entries =
+          t == tblArtists ? (bySongs ? m_statistics.artistsBySongs : m_statistics.artistsByLength)
+                          : (bySongs ? m_statistics.albumsBySongs : m_statistics.albumsByLength);
+      bool ok = false;
+      const int index = item->data(Qt::UserRole).toInt(&ok);
+      if (ok && index >= 0 && index < static_cast<int>(entries.size()))
+        showCondition(entries[static_cast<std::size_t>(index)].condition);
     });
     return t;
   };
@@ -197,10 +219,11 @@ void frmStatistics::refresh() {
   m_filled = false;
   std::string viewSql;
   if (cboScope->currentIndex() == kCurrentView && m_viewSql) viewSql = m_viewSql();
-  if (!m_reader->available()) {
-    lblState->setText(QStringLiteral("The catalogue cannot be opened for statistics."));
-    return;
-  }
+  // The main window shows what a click here asked for: its figures are a bar's, not the view's
+  // the user chose.
+  m_countingShown = !viewSql.empty() && !m_lastShown.empty() &&
+                    viewSql.find(m_lastShown) != std::string::npos;
+  // A catalogue that could not be opened is tried again: the reader answers either way.
   lblState->setText(QStringLiteral("Counting\u2026"));
   m_generation = m_reader->read(std::move(viewSql));
 }
@@ -216,10 +239,30 @@ void frmStatistics::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+void frmStatistics::retire(QChartView* view, QChart* chart) {
+  QChart* old = view->chart();
+  view->setChart(chart);
+  if (!old) return;
+  // A click on the old chart may still be on the stack, below the main window's error box or an
+  // event loop that brought this answer: it goes once that click has returned.
+  if (m_clickDepth > 0)
+    m_retired.emplace_back(old);
+  else
+    old->deleteLater();
+}
+
 void frmStatistics::showStatistics(const catalog::CatalogueStatistics& statistics) {
+  if (!statistics.opened) {
+    lblState->setText(QStringLiteral("The catalogue cannot be opened for statistics."));
+    return;
+  }
   m_statistics = statistics;
-  lblState->setText(statistics.wholeCatalogue ? QStringLiteral("Whole catalogue")
-                                              : QStringLiteral("Current view"));
+  if (statistics.wholeCatalogue)
+    lblState->setText(QStringLiteral("Whole catalogue"));
+  else if (m_countingShown)
+    lblState->setText(QStringLiteral("Current view: the songs of a clicked bar or row"));
+  else
+    lblState->setText(QStringLiteral("Current view"));
   QStringList notes;
   for (const std::string& note : statistics.notes) notes << QString::fromStdString(note);
   lblNotes->setText(notes.join(QLatin1Char('\n')));
@@ -258,7 +301,7 @@ void frmStatistics::showStatistics(const catalog::CatalogueStatistics& statistic
       double most = 0;
       for (const catalog::StatisticsBin& bin : *b.bins) {
         *set << static_cast<double>(bin.songs);
-        categories << QString::fromStdString(bin.label);
+        categories << uniqueLabel(categories, QString::fromStdString(bin.label));
         most = std::max(most, static_cast<double>(bin.songs));
       }
       QAbstractBarSeries* series = b.horizontal ? static_cast<QAbstractBarSeries*>(
@@ -278,9 +321,7 @@ void frmStatistics::showStatistics(const catalog::CatalogueStatistics& statistic
       const std::vector<catalog::StatisticsBin>* bins = b.bins;
       connect(set, &QBarSet::clicked, this, [this, bins](int index) { showBin(*bins, index); });
     }
-    QChart* old = b.view->chart();
-    b.view->setChart(chart);
-    delete old;
+    retire(b.view, chart);
   }
 
   auto* pie = new QChart();
@@ -301,9 +342,7 @@ void frmStatistics::showStatistics(const catalog::CatalogueStatistics& statistic
     });
     pie->addSeries(series);
   }
-  QChart* old = chartEncodings->chart();
-  chartEncodings->setChart(pie);
-  delete old;
+  retire(chartEncodings, pie);
 
   fillLargest();
   m_filled = true;
@@ -320,7 +359,7 @@ void frmStatistics::fillLargest() {
     for (int row = 0; row < static_cast<int>(entries.size()); ++row) {
       const catalog::LargestEntry& e = entries[static_cast<std::size_t>(row)];
       auto* name = new QTableWidgetItem(QString::fromStdString(e.name));
-      name->setData(Qt::UserRole, QString::fromStdString(e.condition));
+      name->setData(Qt::UserRole, row);
       int column = 0;
       table->setItem(row, column++, name);
       if (albums) table->setItem(row, column++, new QTableWidgetItem(QString::fromStdString(e.artist)));
@@ -347,6 +386,15 @@ void frmStatistics::showCondition(const std::string& condition) {
   if (condition.empty() || !m_showSongs) return;
   // Within the counted view: a click shows the songs of the bar, not the catalogue's.
   const std::string& restriction = m_statistics.restriction;
-  m_showSongs(restriction.empty() ? condition
-                                  : "(" + restriction + ") AND (" + condition + ")");
+  m_lastShown = restriction.empty() ? condition : "(" + restriction + ") AND (" + condition + ")";
+  // Copied: a new answer meanwhile replaces m_lastShown and the figures it came from.
+  const std::string shown = m_lastShown;
+  ++m_clickDepth;
+  const auto done = qScopeGuard([this] {
+    if (--m_clickDepth > 0) return;
+    for (const QPointer<QChart>& chart : m_retired)
+      if (chart) chart->deleteLater();
+    m_retired.clear();
+  });
+  m_showSongs(shown);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QChart>
+#include <QPointer>
 #include <QWidget>
 
 #include <cstdint>
@@ -62,6 +64,8 @@ class frmStatistics final : public QWidget {
   void fillLargest();
   void showBin(const std::vector<catalog::StatisticsBin>& bins, int index);
   void showCondition(const std::string& condition);
+  // Shows `chart` in `view`, the old one deleted once no click on it can still be running.
+  void retire(QChartView* view, QChart* chart);
 
   ViewSql m_viewSql;
   ShowSongs m_showSongs;
@@ -70,6 +74,12 @@ class frmStatistics final : public QWidget {
   std::uint64_t m_generation = 0;
   bool m_filled = false;
   catalog::CatalogueStatistics m_statistics;
+  // What the last click showed in the main window, to tell when the view counted is its.
+  std::string m_lastShown;
+  bool m_countingShown = false;
+  // Clicks whose handling has not returned yet, and the charts replaced meanwhile.
+  int m_clickDepth = 0;
+  std::vector<QPointer<QChart>> m_retired;
 
   QComboBox* cboScope = nullptr;
   QPushButton* cmdRefresh = nullptr;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <exception>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -62,25 +64,31 @@ std::string numericCondition(const char* column, const std::string& range) {
   return std::string(head) + " AND " + range;
 }
 
-// Bit rates in bins up to each rate; the first holds everything from 8 to 64.
+// Bit rates in bins up to each rate, each from just above the rate before: a rate between two
+// of the usual ones (a file's average, 100 or 64.5) goes to the next one up, and the labels
+// say so.
 struct RateBin {
   const char* label;
   int upTo;
 };
-constexpr std::array<RateBin, 9> kRateBins = {{{"8-64", 64},
-                                               {"96", 96},
-                                               {"112", 112},
-                                               {"128", 128},
-                                               {"160", 160},
-                                               {"192", 192},
-                                               {"224", 224},
-                                               {"256", 256},
-                                               {"320", 0}}};  // and above
+constexpr std::array<RateBin, 9> kRateBins = {{{"\u2264 64", 64},
+                                               {"65-96", 96},
+                                               {"97-112", 112},
+                                               {"113-128", 128},
+                                               {"129-160", 160},
+                                               {"161-192", 192},
+                                               {"193-224", 224},
+                                               {"225-256", 256},
+                                               {"> 256", 0}}};  // 320 and anything above
 const char* const kNotVbr = "(VBR IS NULL OR VBR <> 'True')";
 
 // Song lengths in bins of minutes: one a minute up to ten, then 10-20 and the rest.
 constexpr int kMinuteBins = 10;
 constexpr std::size_t kLengthBins = kMinuteBins + 2;
+// Longer than this (about 115 days) a length is damage, not a song: left out of the total and the
+// bins like an unknown one, which also keeps the sums far from overflowing.
+constexpr double kLongestSeconds = 1e7;
+const char* const kLongestText = "10000000";
 
 struct Group {
   std::string name;
@@ -94,7 +102,7 @@ struct Counts {
   double seconds = 0;
   std::unordered_map<std::string, Group> albums;  // by artist and album
   std::unordered_map<std::string, Group> genres;
-  std::unordered_map<std::string, std::int64_t> years;
+  std::unordered_map<std::string, Group> years;  // by the folded year
   std::unordered_set<std::string> folders;
   std::array<std::int64_t, kRateBins.size()> rates{};
   std::int64_t vbr = 0;
@@ -138,7 +146,7 @@ void countRow(sqlite3_stmt* stmt, const std::array<int, kColumnsRead>& at, Count
   std::optional<double> duration;
   if (at[kDuration] >= 0) {
     duration = numberOf(stmt, at[kDuration]);
-    if (duration && *duration >= 0) {
+    if (duration && *duration >= 0 && *duration <= kLongestSeconds) {
       counts.seconds += *duration;
       const double minutes = *duration / 60;
       const std::size_t bin = minutes < kMinuteBins ? static_cast<std::size_t>(minutes)
@@ -178,8 +186,8 @@ void countRow(sqlite3_stmt* stmt, const std::array<int, kColumnsRead>& at, Count
   if (at[kYear] >= 0) {
     const std::string_view year = textOf(stmt, at[kYear]);
     if (year.find_first_not_of(" \t") != std::string_view::npos) {
-      key.assign(year);
-      ++counts.years[key];
+      foldInto(key, year);
+      ++groupOf(counts.years, key, year, {}).songs;
     }
   }
   if (at[kFilename] >= 0) {
@@ -250,7 +258,8 @@ std::vector<StatisticsBin> genreBins(const std::unordered_map<std::string, Group
       continue;
     }
     const std::string& name = all[i]->name;
-    bins.push_back({name.empty() ? "(none)" : name, all[i]->songs, equalsCondition("Genre", name)});
+    bins.push_back(
+        {name.empty() ? "(no genre)" : name, all[i]->songs, equalsCondition("Genre", name)});
     if (name.empty())
       emptyShown = true;
     else
@@ -264,14 +273,15 @@ std::vector<StatisticsBin> genreBins(const std::unordered_map<std::string, Group
       condition += " AND NOT (Genre IN (" + list + "))";
     else
       condition += "NOT (Genre IN (" + list + ")))";
-    bins.push_back({"Other", other, condition});
+    bins.push_back({"(other genres)", other, condition});
   }
   return bins;
 }
 
-std::vector<StatisticsBin> yearBins(const std::unordered_map<std::string, std::int64_t>& years) {
+std::vector<StatisticsBin> yearBins(const std::unordered_map<std::string, Group>& years) {
   std::vector<StatisticsBin> bins;
-  for (const auto& [year, songs] : years) bins.push_back({year, songs, equalsCondition("Year", year)});
+  for (const auto& [key, year] : years)
+    bins.push_back({year.name, year.songs, equalsCondition("Year", year.name)});
   // Years in their order as numbers; anything else after them, alphabetically.
   auto number = [](const std::string& text) -> std::optional<long long> {
     if (text.empty() || text.size() > 18 ||
@@ -290,15 +300,15 @@ std::vector<StatisticsBin> yearBins(const std::unordered_map<std::string, std::i
 
 std::vector<StatisticsBin> rateBins(const Counts& counts) {
   std::vector<StatisticsBin> bins;
-  int from = 1;
+  // The same bounds as the count's: above the bin before, up to and with this one's.
+  int above = 0;
   for (std::size_t i = 0; i < kRateBins.size(); ++i) {
     const RateBin& bin = kRateBins[i];
-    const std::string range = bin.upTo ? "Bitrate >= " + std::to_string(from) +
-                                             " AND Bitrate <= " + std::to_string(bin.upTo)
-                                       : "Bitrate >= " + std::to_string(from);
+    std::string range = "Bitrate > " + std::to_string(above);
+    if (bin.upTo) range += " AND Bitrate <= " + std::to_string(bin.upTo);
     bins.push_back({bin.label, counts.rates[i],
                     std::string(kNotVbr) + " AND " + numericCondition("Bitrate", range)});
-    from = bin.upTo + 1;
+    above = bin.upTo;
   }
   bins.push_back({"VBR", counts.vbr, "VBR = 'True'"});
   // Only when there are such rows: a catalogue the import filled has none.
@@ -325,7 +335,7 @@ std::vector<StatisticsBin> lengthBins(const Counts& counts) {
       range = "Duration >= 600 AND Duration < 1200";
     } else {
       label = "> 20 min";
-      range = "Duration >= 1200";
+      range = std::string("Duration >= 1200 AND Duration <= ") + kLongestText;
     }
     bins.push_back({label, counts.lengths[i], numericCondition("Duration", range)});
   }
@@ -333,6 +343,16 @@ std::vector<StatisticsBin> lengthBins(const Counts& counts) {
 }
 
 bool stopped(void* flag) { return flag && static_cast<std::atomic<bool>*>(flag)->load(); }
+
+// Another program holds the catalogue locked (a catalogue not in write-ahead mode while it
+// writes, or one being recovered): waits in short naps until it lets go, the read is stopped or
+// the wait grows too long for anyone to be waiting on it.
+int waitWhileLocked(void* stop, int attempts) {
+  constexpr int kNapMs = 20, kNaps = 1500;  // 30 s
+  if (stopped(stop) || attempts >= kNaps) return 0;
+  sqlite3_sleep(kNapMs);
+  return 1;
+}
 
 std::string lastError(sqlite3* db) {
   const char* message = sqlite3_errmsg(db);
@@ -374,16 +394,13 @@ Source sourceOf(sqlite3* db, const std::string& viewSql) {
     return whole;
   }
   std::string idColumn;
-  std::size_t sameColumns = 0;
-  for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
+  for (int c = 0; c < sqlite3_column_count(stmt) && idColumn.empty(); ++c) {
     const char* table = sqlite3_column_table_name(stmt, c);
     const char* origin = sqlite3_column_origin_name(stmt, c);
-    if (!table || !origin || !engine::equalsIgnoringCase(table, kTableName) ||
-        !engine::equalsIgnoringCase(sqlite3_column_name(stmt, c), origin))
-      continue;
-    if (engine::equalsIgnoringCase(origin, "ID") && idColumn.empty()) idColumn = origin;
-    for (const char* name : kColumnNames)
-      if (engine::equalsIgnoringCase(origin, name)) ++sameColumns;
+    if (table && origin && engine::equalsIgnoringCase(table, kTableName) &&
+        engine::equalsIgnoringCase(sqlite3_column_name(stmt, c), origin) &&
+        engine::equalsIgnoringCase(origin, "ID"))
+      idColumn = origin;
   }
   sqlite3_finalize(stmt);
   if (idColumn.empty()) {
@@ -393,36 +410,37 @@ Source sourceOf(sqlite3* db, const std::string& viewSql) {
     return whole;
   }
   Source source;
-  source.idColumn = idColumn;
+  source.idColumn = "ID";
   source.restriction = "ID IN (SELECT " + engine::quoteIdentifier(idColumn) + " FROM " + inner + ")";
-  // A view with every column counted is read as it stands; any other by its songs' IDs.
-  source.sql = sameColumns == kColumnsRead
-                   ? inner
-                   : "(SELECT * FROM main.music_shelf WHERE " + source.restriction + ")";
-  if (sameColumns != kColumnsRead) source.idColumn = "ID";
+  // Always by the songs' IDs, never the view's rows as they stand: a join or a UNION ALL lists a
+  // song more than once, and a click, which lists each song once, would not find what was
+  // counted. Collecting the IDs costs little beside the pass itself.
+  source.sql = "(SELECT * FROM main.music_shelf WHERE " + source.restriction + ")";
   return source;
 }
 
 
-// Counts the rows `sql` gives into `counts`; what went wrong, or empty.
+// Counts the rows `sql` gives into `counts`, until `stop` or `halt` is set; what went wrong, or
+// empty.
 std::string countRows(sqlite3* db, const std::string& sql, const std::array<int, kColumnsRead>& at,
-                      Counts& counts, const std::atomic<bool>& stop) {
+                      Counts& counts, const std::atomic<bool>& stop,
+                      const std::atomic<bool>& halt) {
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) !=
       SQLITE_OK) {
     sqlite3_finalize(stmt);
     return lastError(db);
   }
+  // Finalized however the count ends, also when it throws.
+  const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owner(stmt, sqlite3_finalize);
   std::string key, albumKey;
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     countRow(stmt, at, counts, key, albumKey);
-    if ((counts.songs & 0xfff) == 0 && stop) break;
+    if ((counts.songs & 0xfff) == 0 && (stop || halt)) break;
   }
-  std::string error;
-  if (rc != SQLITE_DONE && rc != SQLITE_ROW) error = lastError(db);
-  sqlite3_finalize(stmt);
-  return error;
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) return lastError(db);
+  return {};
 }
 
 // The ID halfway between the catalogue's first and last; nullopt for an empty one.
@@ -454,7 +472,7 @@ void merge(Counts& into, Counts& from) {
   into.seconds += from.seconds;
   mergeGroups(into.albums, from.albums);
   mergeGroups(into.genres, from.genres);
-  for (const auto& [year, songs] : from.years) into.years[year] += songs;
+  mergeGroups(into.years, from.years);
   into.folders.merge(from.folders);
   for (std::size_t i = 0; i < into.rates.size(); ++i) into.rates[i] += from.rates[i];
   into.vbr += from.vbr;
@@ -479,7 +497,10 @@ std::string daysLengthText(std::int64_t seconds) {
 
 std::string_view folderOf(std::string_view filename) {
   const std::size_t slash = filename.find_last_of("/\\");
-  return slash == std::string_view::npos ? std::string_view() : filename.substr(0, slash);
+  if (slash == std::string_view::npos) return {};
+  // A root keeps its slash: "/b.mp3" is in "/", "C:\b.mp3" in "C:\".
+  if (slash == 0 || filename[slash - 1] == ':') return filename.substr(0, slash + 1);
+  return filename.substr(0, slash);
 }
 
 std::optional<CatalogueStatistics> readStatistics(sqlite3* db, const std::string& viewSql,
@@ -518,17 +539,35 @@ std::optional<CatalogueStatistics> readStatistics(sqlite3* db, const std::string
   if (second && !source.idColumn.empty()) middle = middleId(db);
   Counts counts;
   std::string error;
+  std::atomic<bool> halt{false};
   if (!middle) {
-    error = countRows(db, sql, read, counts, stop);
+    error = countRows(db, sql, read, counts, stop, halt);
   } else {
     const std::string id = engine::quoteIdentifier(source.idColumn);
-    const std::string split = " WHERE " + id + " > " + std::to_string(*middle);
+    const std::string lowerSql = sql + " WHERE " + id + " <= " + std::to_string(*middle);
+    const std::string upperSql = sql + " WHERE " + id + " > " + std::to_string(*middle);
     Counts upper;
     std::string upperError;
-    std::thread other([&] { upperError = countRows(second, sql + split, read, upper, stop); });
-    error = countRows(db, sql + " WHERE " + id + " <= " + std::to_string(*middle), read, counts,
-                      stop);
+    // Whatever either half throws (std::bad_alloc) is caught on its own thread; the other half is
+    // stopped and joined before it goes on, so no thread is left running or joinable behind it.
+    std::exception_ptr upperFailure, lowerFailure;
+    std::thread other([&] {
+      try {
+        upperError = countRows(second, upperSql, read, upper, stop, halt);
+      } catch (...) {
+        upperFailure = std::current_exception();
+        halt = true;
+      }
+    });
+    try {
+      error = countRows(db, lowerSql, read, counts, stop, halt);
+    } catch (...) {
+      lowerFailure = std::current_exception();
+      halt = true;
+    }
     other.join();
+    if (lowerFailure) std::rethrow_exception(lowerFailure);
+    if (upperFailure) std::rethrow_exception(upperFailure);
     if (error.empty()) error = upperError;
     merge(counts, upper);
   }
@@ -570,6 +609,7 @@ sqlite3* openStatisticsConnection(const std::string& catalogPath, const std::ato
   // window's writes nor holds them up.
   if (sqlite3_open_v2(catalogPath.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK ||
+      sqlite3_busy_handler(db, waitWhileLocked, flag) != SQLITE_OK ||
       engine::registerJetLike(db, stopped, flag) != SQLITE_OK ||
       engine::registerFileExists(db, stopped, flag) != SQLITE_OK ||
       engine::registerSearchFunctions(db) != SQLITE_OK ||
@@ -586,15 +626,11 @@ sqlite3* openStatisticsConnection(const std::string& catalogPath, const std::ato
   return db;
 }
 
-StatisticsReader::StatisticsReader(const std::string& catalogPath, QObject* parent)
-    : QObject(parent) {
+StatisticsReader::StatisticsReader(std::string catalogPath, QObject* parent)
+    : QObject(parent), m_path(std::move(catalogPath)) {
   qRegisterMetaType<catalog::CatalogueStatistics>();
-  m_db = openStatisticsConnection(catalogPath, &m_stop);
-  if (!m_db) return;
-  // Two passes side by side, on a machine with two cores or more: at a million rows one pass
-  // alone takes longer than the window may take to fill.
-  if (std::thread::hardware_concurrency() > 1)
-    m_second = openStatisticsConnection(catalogPath, &m_stop);
+  // The catalogue is opened on the reading thread, at the first read: opening reads its schema,
+  // which may wait for a lock, and the window asking never waits.
   ++s_threadsAlive;
   m_thread = std::thread([this] {
     run();
@@ -603,7 +639,6 @@ StatisticsReader::StatisticsReader(const std::string& catalogPath, QObject* pare
 }
 
 StatisticsReader::~StatisticsReader() {
-  if (!m_db) return;
   {
     std::lock_guard lock(m_mutex);
     m_stopping = true;
@@ -616,7 +651,6 @@ StatisticsReader::~StatisticsReader() {
 }
 
 std::uint64_t StatisticsReader::read(std::string viewSql) {
-  if (!m_db) return 0;
   std::uint64_t generation;
   {
     std::lock_guard lock(m_mutex);
@@ -641,6 +675,23 @@ void StatisticsReader::setBeforeRead(std::function<void()> hook) {
   m_beforeRead = std::move(hook);
 }
 
+void StatisticsReader::setAfterRead(std::function<void()> hook) {
+  std::lock_guard lock(m_mutex);
+  m_afterRead = std::move(hook);
+}
+
+bool StatisticsReader::open() {
+  if (!m_db) {
+    m_db = openStatisticsConnection(m_path, &m_stop);
+    // Two passes side by side, on a machine with two cores or more: at a million rows one pass
+    // alone takes longer than the window may take to fill.
+    if (m_db && std::thread::hardware_concurrency() > 1)
+      m_second = openStatisticsConnection(m_path, &m_stop);
+  }
+  m_available = m_db != nullptr;
+  return m_available;
+}
+
 void StatisticsReader::run() {
   for (;;) {
     std::string viewSql;
@@ -658,20 +709,34 @@ void StatisticsReader::run() {
     }
     if (hook) hook();
     std::optional<CatalogueStatistics> result;
-    try {
-      result = readStatistics(m_db, viewSql, m_stop, m_second);
-    } catch (const std::exception& e) {
+    // A catalogue that could not be opened before is tried again at each read.
+    if (!open()) {
       result = CatalogueStatistics();
-      result->notes.push_back(std::string("The statistics cannot be read: ") + e.what());
+      result->opened = false;
+    } else {
+      try {
+        result = readStatistics(m_db, viewSql, m_stop, m_second);
+      } catch (const std::exception& e) {
+        result = CatalogueStatistics();
+        result->notes.push_back(std::string("The statistics cannot be read: ") + e.what());
+      } catch (...) {
+        result = CatalogueStatistics();
+        result->notes.push_back("The statistics cannot be read.");
+      }
     }
-    std::lock_guard lock(m_mutex);
-    if (m_stopping) return;
-    if (!result || m_stop || m_cancelled || generation != m_latest) continue;
-    QMetaObject::invokeMethod(
-        this, [this, generation, statistics = std::move(*result)] {
-          emit statisticsRead(generation, statistics);
-        },
-        Qt::QueuedConnection);
+    std::function<void()> after;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_stopping) return;
+      after = m_afterRead;
+      if (result && !m_stop && !m_cancelled && generation == m_latest)
+        QMetaObject::invokeMethod(
+            this, [this, generation, statistics = std::move(*result)] {
+              emit statisticsRead(generation, statistics);
+            },
+            Qt::QueuedConnection);
+    }
+    if (after) after();
   }
 }
 

@@ -1,7 +1,11 @@
 // The Statistics window on a small made catalogue, opened from the real main window: filled once
-// its thread answers, a click on a bar or a table row showing those songs in the main grid, a
-// close while the figures are being read, and its size kept between runs.
+// its thread answers, a click on a bar or a table row showing those songs in the main grid (also
+// of names that are not UTF-8, and while a new answer comes in), a close or a cancel while the
+// figures are being read, a catalogue that opens only later, and its size kept between runs.
 #include <QAction>
+#include <QBarCategoryAxis>
+#include <QPointer>
+#include <QSet>
 #include <QApplication>
 #include <QBarSet>
 #include <QBarSeries>
@@ -45,12 +49,18 @@ class TestFrmStatistics : public QObject {
   void aTableRowClickShowsItsSongs();
   void theCurrentViewKeepsClicksWithinIt();
   void closingWhileReadingLeavesNothingRunning();
+  void noAnswerAfterCancel();
+  void namesThatAreNotUtf8KeepTheirBarsAndRows();
+  void aClickWaitingForANewAnswerKeepsItsChart();
+  void aCatalogueThatCouldNotBeOpenedIsTriedAgain();
   void itsSizeComesBack();
 
  private:
   // Opens the window from the menu and waits until it is filled.
   frmStatistics* openFilled();
   QList<int> gridIds();
+  // Clicks the middle of bar `index` of a chart's only set.
+  static void clickBar(frmStatistics* statistics, const char* chart, int index);
 
   std::unique_ptr<testsupport::TempDir> m_dir;
   QString m_path;
@@ -130,19 +140,24 @@ void TestFrmStatistics::fillsOnceItsThreadAnswers() {
   QVERIFY(m_errors.empty());
 }
 
-void TestFrmStatistics::aBarClickShowsItsSongs() {
-  frmStatistics* statistics = openFilled();
-  QVERIFY(statistics);
-  auto* view = statistics->findChild<QChartView*>(QStringLiteral("chartGenres"));
+void TestFrmStatistics::clickBar(frmStatistics* statistics, const char* chart, int index) {
+  auto* view = statistics->findChild<QChartView*>(QString::fromLatin1(chart));
   auto* tabs = statistics->findChild<QTabWidget*>(QStringLiteral("tabStatistics"));
   tabs->setCurrentWidget(view);
   QVERIFY(QTest::qWaitForWindowExposed(statistics));
   auto* series = qobject_cast<QHorizontalBarSeries*>(view->chart()->series().value(0));
   QVERIFY(series);
-  // Genres largest first: Pop, Rock, Jazz. The middle of Rock's bar, where a user clicks.
-  const QPointF middle = view->chart()->mapToPosition(QPointF(1, 1), series);
+  // The middle of the bar, where a user clicks.
+  const QPointF middle = view->chart()->mapToPosition(QPointF(1, index), series);
   const QPoint at = view->mapFromScene(view->chart()->mapToScene(middle));
   QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+}
+
+void TestFrmStatistics::aBarClickShowsItsSongs() {
+  frmStatistics* statistics = openFilled();
+  QVERIFY(statistics);
+  // Genres largest first: Pop, Rock, Jazz.
+  clickBar(statistics, "chartGenres", 1);
   QCOMPARE(gridIds(), (QList<int>{4, 5}));
   QVERIFY(m_errors.empty());
 }
@@ -202,7 +217,6 @@ void TestFrmStatistics::closingWhileReadingLeavesNothingRunning() {
     reached.open();
     release.wait();
   });
-  QSignalSpy filled(statistics, &frmStatistics::filled);
   statistics->show();
   statistics->refresh();
   QVERIFY(reached.wait());
@@ -211,8 +225,120 @@ void TestFrmStatistics::closingWhileReadingLeavesNothingRunning() {
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   QCOMPARE(catalog::StatisticsReader::threadsAlive(), 0);
   QVERIFY(!m_window->findChild<frmStatistics*>());
+}
+
+void TestFrmStatistics::noAnswerAfterCancel() {
+  testsupport::Gate reached, release, done;
+  auto* statistics = new frmStatistics(m_path.toStdString(), {}, {}, nullptr, m_window.get());
+  statistics->reader()->setBeforeRead([&] {
+    reached.open();
+    release.wait();
+  });
+  statistics->reader()->setAfterRead([&] { done.open(); });
+  QSignalSpy filled(statistics, &frmStatistics::filled);
+  QSignalSpy answers(statistics->reader(), &catalog::StatisticsReader::statisticsRead);
+  statistics->show();
+  statistics->refresh();
+  QVERIFY(reached.wait());
+  statistics->reader()->cancel();
+  release.open();
+  // The read has ended and sent whatever it was going to send.
+  QVERIFY(done.wait());
+  QApplication::sendPostedEvents();
   QApplication::processEvents();
+  QCOMPARE(answers.count(), 0);
   QCOMPARE(filled.count(), 0);
+  QVERIFY(!statistics->isFilled());
+  delete statistics;
+}
+
+void TestFrmStatistics::namesThatAreNotUtf8KeepTheirBarsAndRows() {
+  // Genres that all read as U+FFFD, one named like the bar of songs without a genre, and an
+  // artist whose name is not UTF-8 (ID 7).
+  testcatalogue::run(
+      m_path.toStdString(),
+      "INSERT INTO music_shelf (Title, Artist, Album, Genre, Filename, Duration)"
+      " VALUES ('g', CAST(X'41FF' AS TEXT), 'One', CAST(X'FF' AS TEXT), '/m/7.mp3', 10),"
+      " ('h', 'Bee', 'Two', CAST(X'FE' AS TEXT), '/m/8.mp3', 10),"
+      " ('i', 'Bee', 'Two', CAST(X'C3' AS TEXT), '/m/9.mp3', 10),"
+      " ('j', 'Bee', 'Two', '(no genre)', '/m/10.mp3', 10),"
+      " ('k', 'Bee', 'Two', '', '/m/11.mp3', 10);");
+  frmStatistics* statistics = openFilled();
+  QVERIFY(statistics);
+  auto* view = statistics->findChild<QChartView*>(QStringLiteral("chartGenres"));
+  auto* series = qobject_cast<QAbstractBarSeries*>(view->chart()->series().value(0));
+  QVERIFY(series);
+  const auto axes = series->attachedAxes();
+  QBarCategoryAxis* categories = nullptr;
+  for (QAbstractAxis* axis : axes)
+    if (auto* c = qobject_cast<QBarCategoryAxis*>(axis)) categories = c;
+  QVERIFY(categories);
+  // Pop, Rock, Jazz and the five above: a caption for every bar.
+  QCOMPARE(series->barSets().value(0)->count(), 8);
+  QCOMPARE(categories->count(), 8);
+  const QStringList captions = categories->categories();
+  QCOMPARE(QSet<QString>(captions.begin(), captions.end()).size(), 8);
+
+  auto* tabs = statistics->findChild<QTabWidget*>(QStringLiteral("tabStatistics"));
+  tabs->setCurrentIndex(tabs->count() - 1);
+  QVERIFY(QTest::qWaitForWindowExposed(statistics));
+  auto* artists = statistics->findChild<QTableWidget*>(QStringLiteral("tblArtists"));
+  int row = -1;
+  for (int r = 0; r < artists->rowCount(); ++r)
+    if (artists->item(r, 0)->text() == QStringLiteral("A\uFFFD")) row = r;
+  QVERIFY(row >= 0);
+  QTest::mouseClick(artists->viewport(), Qt::LeftButton, {},
+                    artists->visualItemRect(artists->item(row, 0)).center());
+  QCOMPARE(gridIds(), (QList<int>{7}));
+  QVERIFY(m_errors.empty());
+}
+
+void TestFrmStatistics::aClickWaitingForANewAnswerKeepsItsChart() {
+  // A click whose songs are shown while a new answer comes in, as under the main window's error
+  // box: the chart clicked on is still there when the click's handling returns to it.
+  frmStatistics* statistics = nullptr;
+  QPointer<QChart> clicked;
+  bool aliveWhileShowing = false, refilled = false;
+  statistics = new frmStatistics(
+      m_path.toStdString(), {},
+      [&](const std::string&) {
+        clicked = statistics->findChild<QChartView*>(QStringLiteral("chartGenres"))->chart();
+        QSignalSpy filled(statistics, &frmStatistics::filled);
+        statistics->refresh();
+        refilled = filled.wait(kEventWaitMs);
+        aliveWhileShowing = !clicked.isNull();
+      },
+      nullptr, m_window.get());
+  QSignalSpy filled(statistics, &frmStatistics::filled);
+  statistics->show();
+  statistics->refresh();
+  QVERIFY(filled.wait(kEventWaitMs));
+  clickBar(statistics, "chartGenres", 0);
+  QVERIFY(refilled);
+  QVERIFY(aliveWhileShowing);
+  QVERIFY(statistics->findChild<QChartView*>(QStringLiteral("chartGenres"))->chart() != clicked);
+  // Once the click has returned, the old chart goes.
+  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  QVERIFY(clicked.isNull());
+  delete statistics;
+}
+
+void TestFrmStatistics::aCatalogueThatCouldNotBeOpenedIsTriedAgain() {
+  const std::string later = m_dir->path("later.mdb");
+  auto* statistics = new frmStatistics(later, {}, {}, nullptr, m_window.get());
+  auto* state = statistics->findChild<QLabel*>(QStringLiteral("lblState"));
+  QSignalSpy answers(statistics->reader(), &catalog::StatisticsReader::statisticsRead);
+  statistics->show();
+  statistics->refresh();
+  QVERIFY(answers.wait(kEventWaitMs));
+  QCOMPARE(state->text(), QStringLiteral("The catalogue cannot be opened for statistics."));
+  QVERIFY(!statistics->isFilled());
+  testcatalogue::make(later, "INSERT INTO music_shelf (Title) VALUES ('a'), ('b');");
+  QSignalSpy filled(statistics, &frmStatistics::filled);
+  statistics->refresh();
+  QVERIFY(filled.wait(kEventWaitMs));
+  QCOMPARE(statistics->findChild<QLabel*>(QStringLiteral("lblSongs"))->text(), QStringLiteral("2"));
+  delete statistics;
 }
 
 void TestFrmStatistics::itsSizeComesBack() {

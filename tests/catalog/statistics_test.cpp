@@ -5,13 +5,52 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalog/statistics.h"
 #include "support/tempdir.h"
 #include "testcatalogue.h"
+
+// Allocations that fail on cue, on the thread that asks or on every other one: the n-th from
+// then on throws std::bad_alloc.
+namespace {
+std::atomic<bool> g_failing{false};
+std::atomic<bool> g_onOtherThreads{false};
+std::atomic<bool> g_failed{false};
+std::atomic<long> g_failIn{0};
+std::atomic<std::thread::id> g_armedBy{};
+
+void failAllocation(long n, bool onOtherThreads) {
+  g_failed = false;
+  g_failIn = n;
+  g_onOtherThreads = onOtherThreads;
+  g_armedBy = std::this_thread::get_id();
+  g_failing = true;
+}
+
+// Whether an allocation failed since failAllocation.
+bool allocationsWork() {
+  g_failing = false;
+  return g_failed;
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (g_failing.load() && (std::this_thread::get_id() == g_armedBy.load()) != g_onOtherThreads &&
+      g_failIn.fetch_sub(1) == 1) {
+    g_failed = true;
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -48,6 +87,12 @@ std::string sampleRows() {
   return sql;
 }
 
+std::int64_t songsOf(const std::vector<catalog::StatisticsBin>& bins, const std::string& label) {
+  for (const catalog::StatisticsBin& bin : bins)
+    if (bin.label == label) return bin.songs;
+  return -1;
+}
+
 class StatisticsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,13 +113,6 @@ class StatisticsTest : public ::testing::Test {
   std::int64_t listed(const std::string& condition) {
     return std::stoll(
         testcatalogue::scalar(path, "SELECT count(*) FROM music_shelf WHERE " + condition));
-  }
-
-  static std::int64_t songsOf(const std::vector<catalog::StatisticsBin>& bins,
-                              const std::string& label) {
-    for (const catalog::StatisticsBin& bin : bins)
-      if (bin.label == label) return bin.songs;
-    return -1;
   }
 
   testsupport::TempDir dir;
@@ -102,18 +140,18 @@ TEST_F(StatisticsTest, BinsCountTheirSongsAndTheirConditionsListTheSame) {
   ASSERT_EQ(s.genres.size(), catalog::kTopGenres + 1);
   EXPECT_EQ(s.genres[0].label, "Pop");
   EXPECT_EQ(s.genres[0].songs, 3);
-  EXPECT_EQ(s.genres[1].label, "(none)");
+  EXPECT_EQ(s.genres[1].label, "(no genre)");
   EXPECT_EQ(s.genres[1].songs, 2);
   EXPECT_EQ(s.genres[2].label, "Rock");
-  EXPECT_EQ(s.genres.back().label, "Other");
+  EXPECT_EQ(s.genres.back().label, "(other genres)");
   EXPECT_EQ(s.genres.back().songs, 24 - 3 - 2 - 2 - 12);
 
-  EXPECT_EQ(songsOf(s.bitrates, "8-64"), 1);
-  EXPECT_EQ(songsOf(s.bitrates, "96"), 1);
-  EXPECT_EQ(songsOf(s.bitrates, "128"), 1);
-  EXPECT_EQ(songsOf(s.bitrates, "256"), 17);
-  EXPECT_EQ(songsOf(s.bitrates, "320"), 1);
-  EXPECT_EQ(songsOf(s.bitrates, "192"), 0);  // the 192 is VBR
+  EXPECT_EQ(songsOf(s.bitrates, "\u2264 64"), 1);
+  EXPECT_EQ(songsOf(s.bitrates, "65-96"), 1);
+  EXPECT_EQ(songsOf(s.bitrates, "113-128"), 1);
+  EXPECT_EQ(songsOf(s.bitrates, "225-256"), 17);
+  EXPECT_EQ(songsOf(s.bitrates, "> 256"), 1);
+  EXPECT_EQ(songsOf(s.bitrates, "161-192"), 0);  // the 192 is VBR
   EXPECT_EQ(songsOf(s.bitrates, "VBR"), 1);
   EXPECT_EQ(songsOf(s.bitrates, "Unknown"), 2);
   EXPECT_EQ(songsOf(s.encodings, "VBR"), 1);
@@ -240,7 +278,103 @@ TEST(StatisticsTextTest, LengthsInDaysAndFolders) {
   EXPECT_EQ(catalog::folderOf("/m/a/b.mp3"), "/m/a");
   EXPECT_EQ(catalog::folderOf("C:\\m\\b.mp3"), "C:\\m");
   EXPECT_EQ(catalog::folderOf("b.mp3"), "");
-  EXPECT_EQ(catalog::folderOf("/b.mp3"), "");
+  EXPECT_EQ(catalog::folderOf("/b.mp3"), "/");
+  EXPECT_EQ(catalog::folderOf("C:\\b.mp3"), "C:\\");
+  EXPECT_EQ(catalog::folderOf("/"), "/");
+}
+
+// Values no import writes but a damaged or hand-edited catalogue may hold: lengths of ages or
+// infinity, rates between the usual ones, years that differ in case only.
+TEST(StatisticsDamageTest, OddValuesAreCountedWhereAClickFindsThem) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path("music_1.mdb");
+  std::string rows;
+  rows += row("'A'", "'X'", "'Pop'", "'1980s'", "'/a/1.mp3'", "1e300", "64.5", "'False'");
+  rows += row("'A'", "'X'", "'Pop'", "'1980S'", "'/a/2.mp3'", "9e999", "100.25", "'False'");
+  rows += row("'A'", "'X'", "'Pop'", "'1980s'", "'/a/3.mp3'", "9223372036854775807", "320.5",
+              "'False'");
+  rows += row("'A'", "'X'", "'Pop'", "'1981'", "'/a/4.mp3'", "10000001", "0.5", "'False'");
+  rows += row("'A'", "'X'", "'Pop'", "'1981'", "'/a/5.mp3'", "180", "128", "'False'");
+  rows += row("'A'", "'X'", "'Pop'", "'1981'", "'/b.mp3'", "10000000", "1000", "'False'");
+  testcatalogue::make(path, rows);
+  std::atomic<bool> stop{false};
+  Connection db(catalog::openStatisticsConnection(path, &stop));
+  const auto s = catalog::readStatistics(db.get(), "", stop);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->songs, 6);
+  // Only the lengths a song can have are added up.
+  EXPECT_EQ(s->seconds, 180 + 10000000);
+  EXPECT_EQ(catalog::daysLengthText(s->seconds), "115 17:49:40");
+  ASSERT_EQ(s->artistsBySongs.size(), 1u);
+  EXPECT_EQ(s->artistsBySongs[0].seconds, 180 + 10000000);
+  EXPECT_EQ(s->folders, 2);  // /a and the root
+  // One bar for 1980s and 1980S, as a click on it finds both.
+  ASSERT_EQ(s->years.size(), 2u);
+  EXPECT_EQ(s->years[0].songs, 3);
+  EXPECT_EQ(songsOf(s->bitrates, "65-96"), 1);
+  EXPECT_EQ(songsOf(s->bitrates, "97-112"), 1);
+  EXPECT_EQ(songsOf(s->bitrates, "> 256"), 2);
+  std::int64_t lengths = 0;
+  for (const auto* bins : {&s->bitrates, &s->years, &s->lengths}) {
+    for (const catalog::StatisticsBin& bin : *bins) {
+      EXPECT_EQ(std::stoll(testcatalogue::scalar(
+                    path, "SELECT count(*) FROM music_shelf WHERE " + bin.condition)),
+                bin.songs)
+          << bin.label << ": " << bin.condition;
+      if (bins == &s->lengths) lengths += bin.songs;
+    }
+  }
+  EXPECT_EQ(lengths, 2);
+}
+
+// A join or a UNION ALL lists a song more than once; it is counted once, as a click lists it.
+TEST_F(StatisticsTest, ViewsThatRepeatSongsCountEachOnce) {
+  const std::pair<const char*, std::int64_t> views[] = {
+      {"SELECT * FROM music_shelf UNION ALL SELECT * FROM music_shelf WHERE Genre = 'Pop'", 24},
+      {"SELECT m.* FROM music_shelf m JOIN music_shelf n ON n.Artist = m.Artist"
+       " WHERE m.Artist = 'Can'",
+       2},
+  };
+  Connection second(catalog::openStatisticsConnection(path, &stop));
+  for (const auto& [sql, songs] : views) {
+    SCOPED_TRACE(sql);
+    for (sqlite3* other : {static_cast<sqlite3*>(nullptr), second.get()}) {
+      const catalog::CatalogueStatistics s = read(sql, other);
+      EXPECT_EQ(s.songs, songs);
+      EXPECT_FALSE(s.wholeCatalogue);
+      for (const auto* bins : {&s.genres, &s.bitrates, &s.lengths})
+        for (const catalog::StatisticsBin& bin : *bins)
+          EXPECT_EQ(listed("(" + s.restriction + ") AND (" + bin.condition + ")"), bin.songs)
+              << bin.label;
+    }
+  }
+}
+
+// Each allocation of the read failing in turn, on the thread that reads and on the one that reads
+// the other half: the read throws std::bad_alloc with both threads ended, or gives its figures.
+TEST_F(StatisticsTest, AnAllocationFailingOnEitherThreadEndsOnlyTheRead) {
+  Connection second(catalog::openStatisticsConnection(path, &stop));
+  ASSERT_TRUE(second);
+  for (const bool onOtherThread : {false, true}) {
+    bool everyAllocationTried = false;
+    for (long n = 1; n < 100000 && !everyAllocationTried; ++n) {
+      std::optional<catalog::CatalogueStatistics> s;
+      bool threw = false;
+      failAllocation(n, onOtherThread);
+      try {
+        s = catalog::readStatistics(db.get(), "", stop, second.get());
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      }
+      const bool failed = allocationsWork();
+      if (!failed) {
+        everyAllocationTried = true;
+        EXPECT_FALSE(threw);
+        EXPECT_TRUE(s && s->songs == 24);
+      }
+    }
+    EXPECT_TRUE(everyAllocationTried) << onOtherThread;
+  }
 }
 
 }  // namespace
