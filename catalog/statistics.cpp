@@ -376,6 +376,7 @@ struct Source {
   std::string restriction;
   std::string note;
   std::string idColumn;  // the column of the catalogue's IDs, when the rows have one
+  bool onceEach = false;  // the rows may list a song more than once: count each ID once
 };
 
 Source sourceOf(sqlite3* db, const std::string& viewSql) {
@@ -393,6 +394,8 @@ Source sourceOf(sqlite3* db, const std::string& viewSql) {
                  "): the whole catalogue is shown instead.";
     return whole;
   }
+  const std::array<int, kColumnsRead> at = columnsOf(stmt);
+  const bool everyColumn = std::all_of(at.begin(), at.end(), [](int c) { return c >= 0; });
   std::string idColumn;
   for (int c = 0; c < sqlite3_column_count(stmt) && idColumn.empty(); ++c) {
     const char* table = sqlite3_column_table_name(stmt, c);
@@ -410,21 +413,52 @@ Source sourceOf(sqlite3* db, const std::string& viewSql) {
     return whole;
   }
   Source source;
-  source.idColumn = "ID";
+  // A click lists the view's songs once each, so a view that lists a song more than once (a
+  // join, a UNION ALL) counts it once too.
   source.restriction = "ID IN (SELECT " + engine::quoteIdentifier(idColumn) + " FROM " + inner + ")";
-  // Always by the songs' IDs, never the view's rows as they stand: a join or a UNION ALL lists a
-  // song more than once, and a click, which lists each song once, would not find what was
-  // counted. Collecting the IDs costs little beside the pass itself.
-  source.sql = "(SELECT * FROM main.music_shelf WHERE " + source.restriction + ")";
+  if (everyColumn) {
+    // The pass reads the view as it stands and passes over an ID it has seen, which costs far
+    // less than looking each row up in a list of the view's IDs.
+    source.idColumn = idColumn;
+    source.sql = inner;
+    source.onceEach = true;
+  } else {
+    // The songs' own values, for the columns the view leaves out.
+    source.idColumn = "ID";
+    source.sql = "(SELECT * FROM main.music_shelf WHERE " + source.restriction + ")";
+  }
   return source;
 }
 
 
 // Counts the rows `sql` gives into `counts`, until `stop` or `halt` is set; what went wrong, or
 // empty.
+// The IDs a pass has counted, for a view that may list a song more than once: a bit for each ID
+// of the catalogue's range, and a set for any outside it (rows added since it was measured).
+class SeenIds {
+ public:
+  SeenIds(std::int64_t low, std::int64_t high)
+      : m_low(low), m_bits(high >= low ? static_cast<std::size_t>(high - low) + 1 : 0) {}
+  // False when `id` was counted already.
+  bool first(std::int64_t id) {
+    if (id >= m_low && static_cast<std::uint64_t>(id - m_low) < m_bits.size()) {
+      const auto at = static_cast<std::size_t>(id - m_low);
+      if (m_bits[at]) return false;
+      m_bits[at] = true;
+      return true;
+    }
+    return m_others.insert(id).second;
+  }
+
+ private:
+  std::int64_t m_low;
+  std::vector<bool> m_bits;
+  std::unordered_set<std::int64_t> m_others;
+};
+
 std::string countRows(sqlite3* db, const std::string& sql, const std::array<int, kColumnsRead>& at,
                       Counts& counts, const std::atomic<bool>& stop,
-                      const std::atomic<bool>& halt) {
+                      const std::atomic<bool>& halt, int idAt = -1, SeenIds* seen = nullptr) {
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) !=
       SQLITE_OK) {
@@ -436,6 +470,9 @@ std::string countRows(sqlite3* db, const std::string& sql, const std::array<int,
   std::string key, albumKey;
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (seen && sqlite3_column_type(stmt, idAt) == SQLITE_INTEGER &&
+        !seen->first(sqlite3_column_int64(stmt, idAt)))
+      continue;
     countRow(stmt, at, counts, key, albumKey);
     if ((counts.songs & 0xfff) == 0 && (stop || halt)) break;
   }
@@ -443,18 +480,16 @@ std::string countRows(sqlite3* db, const std::string& sql, const std::array<int,
   return {};
 }
 
-// The ID halfway between the catalogue's first and last; nullopt for an empty one.
-std::optional<std::int64_t> middleId(sqlite3* db) {
+// The catalogue's first and last ID; nullopt for an empty catalogue.
+std::optional<std::pair<std::int64_t, std::int64_t>> idRange(sqlite3* db) {
   sqlite3_stmt* stmt = nullptr;
-  std::optional<std::int64_t> middle;
+  std::optional<std::pair<std::int64_t, std::int64_t>> range;
   if (sqlite3_prepare_v2(db, "SELECT min(ID), max(ID) FROM main.music_shelf", -1, &stmt,
                          nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_type(stmt, 0) == SQLITE_INTEGER) {
-    const std::int64_t low = sqlite3_column_int64(stmt, 0), high = sqlite3_column_int64(stmt, 1);
-    middle = low + (high - low) / 2;
-  }
+      sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_type(stmt, 0) == SQLITE_INTEGER)
+    range.emplace(sqlite3_column_int64(stmt, 0), sqlite3_column_int64(stmt, 1));
   sqlite3_finalize(stmt);
-  return middle;
+  return range;
 }
 
 void mergeGroups(std::unordered_map<std::string, Group>& into,
@@ -534,18 +569,33 @@ std::optional<CatalogueStatistics> readStatistics(sqlite3* db, const std::string
   }
   // One pass over the rows rather than a GROUP BY per chart, each of which would read every row
   // again; with a second connection, two passes side by side, each over half the IDs.
+  // A view that may repeat a song reads its ID too, last.
+  const std::string id =
+      source.idColumn.empty() ? std::string() : engine::quoteIdentifier(source.idColumn);
+  const int idAt = source.onceEach ? next : -1;
+  if (source.onceEach) columns += (columns.empty() ? "" : ", ") + id;
   sql = "SELECT " + (columns.empty() ? std::string("1") : columns) + " FROM " + source.sql;
+  std::optional<std::pair<std::int64_t, std::int64_t>> range;
+  if ((second || source.onceEach) && !source.idColumn.empty()) range = idRange(db);
   std::optional<std::int64_t> middle;
-  if (second && !source.idColumn.empty()) middle = middleId(db);
+  if (second && range) middle = range->first + (range->second - range->first) / 2;
+  const auto seenIds = [&](std::int64_t low, std::int64_t high) {
+    return source.onceEach && range ? std::make_unique<SeenIds>(low, high) : nullptr;
+  };
   Counts counts;
   std::string error;
   std::atomic<bool> halt{false};
   if (!middle) {
-    error = countRows(db, sql, read, counts, stop, halt);
+    const auto seen = seenIds(range ? range->first : 0, range ? range->second : -1);
+    SeenIds none(0, -1);
+    error = countRows(db, sql, read, counts, stop, halt, idAt,
+                      source.onceEach ? (seen ? seen.get() : &none) : nullptr);
   } else {
-    const std::string id = engine::quoteIdentifier(source.idColumn);
     const std::string lowerSql = sql + " WHERE " + id + " <= " + std::to_string(*middle);
     const std::string upperSql = sql + " WHERE " + id + " > " + std::to_string(*middle);
+    // The halves hold different IDs: each keeps its own record of those it counted.
+    const auto lowerSeen = seenIds(range->first, *middle);
+    const auto upperSeen = seenIds(*middle + 1, range->second);
     Counts upper;
     std::string upperError;
     // Whatever either half throws (std::bad_alloc) is caught on its own thread; the other half is
@@ -553,14 +603,14 @@ std::optional<CatalogueStatistics> readStatistics(sqlite3* db, const std::string
     std::exception_ptr upperFailure, lowerFailure;
     std::thread other([&] {
       try {
-        upperError = countRows(second, upperSql, read, upper, stop, halt);
+        upperError = countRows(second, upperSql, read, upper, stop, halt, idAt, upperSeen.get());
       } catch (...) {
         upperFailure = std::current_exception();
         halt = true;
       }
     });
     try {
-      error = countRows(db, lowerSql, read, counts, stop, halt);
+      error = countRows(db, lowerSql, read, counts, stop, halt, idAt, lowerSeen.get());
     } catch (...) {
       lowerFailure = std::current_exception();
       halt = true;
