@@ -394,8 +394,17 @@ Source sourceOf(sqlite3* db, const std::string& viewSql) {
                  "): the whole catalogue is shown instead.";
     return whole;
   }
+  // Whether the view has every counted column, each the catalogue's own (not renamed, computed
+  // or another table's), so that a click, which looks at the catalogue's values, lists what the
+  // bar counted.
   const std::array<int, kColumnsRead> at = columnsOf(stmt);
-  const bool everyColumn = std::all_of(at.begin(), at.end(), [](int c) { return c >= 0; });
+  bool everyColumn = true;
+  for (std::size_t i = 0; i < kColumnsRead && everyColumn; ++i) {
+    const char* table = at[i] >= 0 ? sqlite3_column_table_name(stmt, at[i]) : nullptr;
+    const char* origin = at[i] >= 0 ? sqlite3_column_origin_name(stmt, at[i]) : nullptr;
+    everyColumn = table && origin && engine::equalsIgnoringCase(table, kTableName) &&
+                  engine::equalsIgnoringCase(origin, kColumnNames[i]);
+  }
   std::string idColumn;
   for (int c = 0; c < sqlite3_column_count(stmt) && idColumn.empty(); ++c) {
     const char* table = sqlite3_column_table_name(stmt, c);
@@ -431,18 +440,27 @@ Source sourceOf(sqlite3* db, const std::string& viewSql) {
 }
 
 
-// Counts the rows `sql` gives into `counts`, until `stop` or `halt` is set; what went wrong, or
-// empty.
 // The IDs a pass has counted, for a view that may list a song more than once: a bit for each ID
-// of the catalogue's range, and a set for any outside it (rows added since it was measured).
+// of the catalogue's range while that range is not much wider than a catalogue could fill (IDs
+// set by hand may lie far apart), and a set for the others.
 class SeenIds {
  public:
+  static constexpr std::uint64_t kWidestRange = std::uint64_t{1} << 26;  // 8 MB of bits
+
   SeenIds(std::int64_t low, std::int64_t high)
-      : m_low(low), m_bits(high >= low ? static_cast<std::size_t>(high - low) + 1 : 0) {}
+      : m_low(low),
+        m_bits(high >= low && static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low) <
+                                  kWidestRange
+                   ? static_cast<std::size_t>(static_cast<std::uint64_t>(high) -
+                                              static_cast<std::uint64_t>(low)) +
+                         1
+                   : 0) {}
   // False when `id` was counted already.
   bool first(std::int64_t id) {
-    if (id >= m_low && static_cast<std::uint64_t>(id - m_low) < m_bits.size()) {
-      const auto at = static_cast<std::size_t>(id - m_low);
+    const std::uint64_t offset =
+        static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(m_low);
+    if (id >= m_low && offset < m_bits.size()) {
+      const auto at = static_cast<std::size_t>(offset);
       if (m_bits[at]) return false;
       m_bits[at] = true;
       return true;
@@ -456,6 +474,9 @@ class SeenIds {
   std::unordered_set<std::int64_t> m_others;
 };
 
+// Counts the rows `sql` gives into `counts`, until `stop` or `halt` is set; what went wrong, or
+// empty. With `seen`, a row whose ID (at `idAt`) was counted, or that has none (a row a join
+// added), is passed over.
 std::string countRows(sqlite3* db, const std::string& sql, const std::array<int, kColumnsRead>& at,
                       Counts& counts, const std::atomic<bool>& stop,
                       const std::atomic<bool>& halt, int idAt = -1, SeenIds* seen = nullptr) {
@@ -469,12 +490,13 @@ std::string countRows(sqlite3* db, const std::string& sql, const std::array<int,
   const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owner(stmt, sqlite3_finalize);
   std::string key, albumKey;
   int rc;
+  std::uint64_t stepped = 0;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    if (seen && sqlite3_column_type(stmt, idAt) == SQLITE_INTEGER &&
-        !seen->first(sqlite3_column_int64(stmt, idAt)))
+    if ((++stepped & 0xfff) == 0 && (stop || halt)) break;
+    if (seen && (sqlite3_column_type(stmt, idAt) != SQLITE_INTEGER ||
+                 !seen->first(sqlite3_column_int64(stmt, idAt))))
       continue;
     countRow(stmt, at, counts, key, albumKey);
-    if ((counts.songs & 0xfff) == 0 && (stop || halt)) break;
   }
   if (rc != SQLITE_DONE && rc != SQLITE_ROW) return lastError(db);
   return {};
@@ -578,7 +600,10 @@ std::optional<CatalogueStatistics> readStatistics(sqlite3* db, const std::string
   std::optional<std::pair<std::int64_t, std::int64_t>> range;
   if ((second || source.onceEach) && !source.idColumn.empty()) range = idRange(db);
   std::optional<std::int64_t> middle;
-  if (second && range) middle = range->first + (range->second - range->first) / 2;
+  if (second && range)
+    middle = range->first + static_cast<std::int64_t>((static_cast<std::uint64_t>(range->second) -
+                                                      static_cast<std::uint64_t>(range->first)) /
+                                                     2);
   const auto seenIds = [&](std::int64_t low, std::int64_t high) {
     return source.onceEach && range ? std::make_unique<SeenIds>(low, high) : nullptr;
   };

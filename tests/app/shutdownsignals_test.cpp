@@ -291,8 +291,6 @@ TEST_F(SignalClose, UnsavableEditGoesToStandardError) {
       << written;
 }
 
-// A signal the program was started ignoring (nohup, a shell's background job) stays ignored;
-// the others are handled while the object lives and do as before once it has gone.
 // Signals ignored at start stay ignored; the others come once each, and are put back as they
 // were when none came, or ignored once one did (the program is then ending for it).
 TEST(ShutdownSignals, KeepsIgnoredSignalsAndPutsBackTheOthers) {
