@@ -48,19 +48,8 @@ constexpr const char* kRowsBelow =
 constexpr const char* kAlbumRows =
     "SELECT ID, Filename, Album, Track FROM music_shelf WHERE Album = ?1";
 
-// A path with its doubled separators made single and no "/" at its end, as the rescan compares
-// them.
-std::string singleSeparators(std::string_view path) {
-  std::string out;
-  out.reserve(path.size());
-  for (const char c : path)
-    if (c != '/' || out.empty() || out.back() != '/') out.push_back(c);
-  if (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
-}
-
 std::string folderOf(std::string_view filename) {
-  const std::string path = singleSeparators(filename);
+  const std::string path = importer::sameFile(filename);
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
@@ -283,7 +272,7 @@ bool CheckRunner::checkFolder(const std::string& folder,
                               const importer::HealthOptions& options) {
   return runCheck(
       [&](engine::Database& db) {
-        const std::string root = singleSeparators(importer::storedPath(folder));
+        const std::string root = importer::sameFile(importer::storedPath(folder));
         const std::string prefix = root == "/" ? root : root + "/";
         const auto rangeEnd = [](std::string start) {
           start.back() = '0';
@@ -294,7 +283,7 @@ bool CheckRunner::checkFolder(const std::string& folder,
         std::vector<CheckRow> rows;
         db.ForEachRow(kRowsBelow, range, [&](engine::Database::RowTexts fields) {
           CheckRow row = rowOf(fields);
-          if (singleSeparators(row.filename).starts_with(prefix)) rows.push_back(std::move(row));
+          if (importer::sameFile(row.filename).starts_with(prefix)) rows.push_back(std::move(row));
         });
         return rows;
       },

@@ -72,24 +72,6 @@ std::string counted(int64_t count, const char* one, const char* many) {
   return thousands(count) + " " + (count == 1 ? one : many);
 }
 
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // A tag value as a detail shows it: in quotes, control characters as spaces, cut when long.
 std::string shown(const std::u32string& text) {
   std::string out = "\"";
@@ -99,7 +81,7 @@ std::string shown(const std::u32string& text) {
       out += "…";
       break;
     }
-    appendUtf8(out, c < 0x20 || c == 0x7F ? U' ' : c);
+    engine::appendUtf8(out, c < 0x20 || c == 0x7F ? U' ' : c);
   }
   return out + "\"";
 }

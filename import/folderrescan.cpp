@@ -49,18 +49,6 @@ constexpr auto kLongestBatch = std::chrono::milliseconds(5);
 // Vanished rows removed between two runs of the window.
 constexpr int kRemovalsPerYield = 256;
 
-// A path with every run of separators as one, and no separator at its end unless it is "/":
-// an import of "/music/" stored "/music//a.mp3", and one of "/" stored "//music/a.mp3", for the
-// file an import of "/music" stored as "/music/a.mp3".
-std::string sameFile(std::string_view path) {
-  std::string out;
-  out.reserve(path.size());
-  for (const char c : path)
-    if (c != '/' || out.empty() || out.back() != '/') out.push_back(c);
-  if (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
-}
-
 // The part of a range's upper end: the same text with its last character, "/", as "0".
 std::string rangeEnd(std::string start) {
   start.back() = '0';

@@ -19,6 +19,15 @@ std::string storedPath(std::string_view path) {
   return stored;
 }
 
+std::string sameFile(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  for (const char c : path)
+    if (c != '/' || out.empty() || out.back() != '/') out.push_back(c);
+  if (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
 namespace pipeline {
 
 namespace {

@@ -56,6 +56,11 @@ enum class ImportEnd { Finished, Stopped };
 // a NUL, with every byte that is not UTF-8 replaced by U+FFFD.
 std::string storedPath(std::string_view path);
 
+// A stored path with every run of separators as one, and no separator at its end unless it is
+// "/": an import of "/music/" stored "/music//a.mp3", and one of "/" stored "//music/a.mp3", for
+// the file an import of "/music" stored as "/music/a.mp3".
+std::string sameFile(std::string_view path);
+
 // A file's size, modification time and status change time (nanoseconds since 1970): while all
 // three stay, the file is taken to be unchanged. A tagger may keep the size and set the
 // modification time back; the status change time moves with every write all the same.

@@ -13,6 +13,9 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t i);
 // Whether every byte of the text belongs to a valid UTF-8 sequence.
 bool isValidUtf8(std::string_view text);
 
+// Appends the UTF-8 bytes of the code point `c`.
+void appendUtf8(std::string& out, char32_t c);
+
 // Decodes UTF-8; a byte that does not start a valid sequence becomes one U+FFFD.
 std::u32string decodeUtf8(std::string_view text);
 
