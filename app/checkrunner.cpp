@@ -209,11 +209,7 @@ bool CheckRunner::runCheck(Collect&& collect, const importer::HealthOptions& opt
     if (!db || !db->isOpen())
       throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
     // Nothing is read before it is clear that nothing could be kept.
-    if (db->isReadOnly())
-      throw engine::EngineError(SQLITE_READONLY, "The catalogue is read-only because " +
-                                                     db->readOnlyReason() +
-                                                     ": it can be viewed and searched, but not "
-                                                     "changed.");
+    db->refuseIfReadOnly();
     if (importer::ensureShelfFindings(*db)) emit notice(QString::fromLatin1(kFindingsNotice));
     checkRows(*db, collect(*db), options);
   } catch (const std::exception& e) {

@@ -1525,11 +1525,7 @@ void frmMain::mnuCheckFiles_Click() {
   guarded([&] {
     // Refused before any question: nothing could be kept.
     engine::Database& db = database();
-    if (db.isReadOnly())
-      throw engine::EngineError(SQLITE_READONLY, "The catalogue is read-only because " +
-                                                     db.readOnlyReason() +
-                                                     ": it can be viewed and searched, but not "
-                                                     "changed.");
+    db.refuseIfReadOnly();
     const std::shared_ptr<engine::Recordset> view = Data1->Recordset();
     const std::optional<CheckChoice> choice = m_checkDialog ? m_checkDialog(this) : std::nullopt;
     if (!choice) return;

@@ -253,11 +253,7 @@ ImportEnd FolderRescan::run(const std::string& folder,
   if (!db || !db->isOpen())
     throw engine::EngineError(engine::err::kObjectClosed, "Object invalid or no longer set.");
   // Nothing is read before it is clear that nothing could be stored.
-  if (db->isReadOnly())
-    throw engine::EngineError(SQLITE_READONLY, "The catalogue is read-only because " +
-                                                   db->readOnlyReason() +
-                                                   ": it can be viewed and searched, but not "
-                                                   "changed.");
+  db->refuseIfReadOnly();
   ensureShelfFiles(*db);
 
   const std::string root = sameFile(storedPath(folder));

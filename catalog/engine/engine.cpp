@@ -88,6 +88,12 @@ bool Database::isReadOnly() const { return connection()->readOnly(); }
 
 std::string Database::readOnlyReason() const { return connection()->readOnlyReason(); }
 
+void Database::refuseIfReadOnly() const {
+  if (isReadOnly())
+    throw EngineError(SQLITE_READONLY, "The catalogue is read-only because " + readOnlyReason() +
+                                           ": it can be viewed and searched, but not changed.");
+}
+
 void Database::setQueryTimeout(std::chrono::milliseconds limit) { connection()->setTimeLimit(limit); }
 
 void Database::setLockWait(std::optional<std::chrono::milliseconds> wait) {

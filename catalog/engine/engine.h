@@ -133,6 +133,9 @@ class Database {
   // which is opened for viewing and searching. readOnlyReason() says why, as a phrase.
   bool isReadOnly() const;
   std::string readOnlyReason() const;
+  // Throws the refusal of a change to a read-only catalogue (SQLITE_READONLY, saying why), for a
+  // step that must not begin when nothing it does could be kept.
+  void refuseIfReadOnly() const;
 
   // Ends this handle; later calls throw kObjectClosed. Record sets still held keep reading.
   void Close();

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "findingtexts.h"
 #include "mp3fixture.h"
 #include "support/tempdir.h"
 
@@ -35,18 +36,8 @@ std::vector<HealthFinding> check(const std::string& path, bool spectral = false,
   return checkFileHealthHooked(path, options, stop, beforeRead);
 }
 
-std::string problems(const std::vector<HealthFinding>& findings) {
-  std::string out;
-  for (const HealthFinding& f : findings) out += (out.empty() ? "" : " | ") + f.problem;
-  return out;
-}
-
-std::string everything(const std::vector<HealthFinding>& findings) {
-  std::string out;
-  for (const HealthFinding& f : findings)
-    out += (out.empty() ? "" : " | ") + f.problem + ": " + f.detail;
-  return out;
-}
+using findingtexts::everything;
+using findingtexts::problems;
 
 std::string tag() { return fixture::id3v2Tag(4, {{"TIT2", {"Song"}}, {"TPE1", {"Band"}}}); }
 

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "findingtexts.h"
 #include "mp3fixture.h"
 #include "support/childprocess.h"
 #include "support/soundfiles.h"
@@ -28,18 +29,8 @@ std::vector<HealthFinding> check(const std::string& path, bool spectral = false)
   return checkFileHealth(path, HealthOptions{.spectral = spectral}, stop);
 }
 
-std::string problems(const std::vector<HealthFinding>& findings) {
-  std::string out;
-  for (const HealthFinding& f : findings) out += (out.empty() ? "" : " | ") + f.problem;
-  return out;
-}
-
-std::string everything(const std::vector<HealthFinding>& findings) {
-  std::string out;
-  for (const HealthFinding& f : findings)
-    out += (out.empty() ? "" : " | ") + f.problem + ": " + f.detail;
-  return out;
-}
+using findingtexts::everything;
+using findingtexts::problems;
 
 const std::size_t kFrame = 417;  // MPEG-1 Layer III, 128 kbit/s, 44100 Hz, no padding
 
