@@ -284,18 +284,7 @@ int main(int argc, char** argv) {
                                           ("check_window_bench_" + std::to_string(spectralSeconds));
   std::filesystem::create_directories(copiesDir);
   const std::string source = (copiesDir / "source.mp3.src").string();
-  if (!std::filesystem::exists(source)) {
-    const std::string wav = (copiesDir / "source.wav").string();
-    const std::string make = "sox -R -n -r 44100 -c 2 -b 16 " + bench::shellQuoted(wav) +
-                             " synth " + std::to_string(spectralSeconds) +
-                             " pinknoise vol 0.5 && lame --quiet -b 320 " +
-                             bench::shellQuoted(wav) + " " + bench::shellQuoted(source);
-    if (std::system(make.c_str()) != 0) {
-      std::fprintf(stderr, "sox or lame failed: %s\n", make.c_str());
-      return 1;
-    }
-    std::filesystem::remove(wav);
-  }
+  if (!bench::encodePinkNoise(source, spectralSeconds)) return 1;
   for (int i = 0; i < 40 * processes; ++i) {
     const std::filesystem::path copy = copiesDir / ("copy" + std::to_string(i) + ".mp3");
     if (!std::filesystem::exists(copy)) std::filesystem::copy_file(source, copy);

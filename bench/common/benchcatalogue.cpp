@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 #include "schema.h"
@@ -166,6 +168,19 @@ std::string shellQuoted(const std::string& text) {
     else out += c;
   }
   return out + "'";
+}
+
+bool encodePinkNoise(const std::string& mp3, int seconds) {
+  std::error_code ignored;
+  if (std::filesystem::exists(mp3, ignored)) return true;
+  const std::string wav = mp3 + ".wav";
+  const std::string make = "sox -R -n -r 44100 -c 2 -b 16 " + shellQuoted(wav) + " synth " +
+                           std::to_string(seconds) + " pinknoise vol 0.5 && lame --quiet -b 320 " +
+                           shellQuoted(wav) + " " + shellQuoted(mp3);
+  const bool made = std::system(make.c_str()) == 0;
+  if (!made) std::fprintf(stderr, "sox or lame failed: %s\n", make.c_str());
+  std::filesystem::remove(wav, ignored);
+  return made;
 }
 
 std::vector<std::string> splitList(const std::string& list) {

@@ -50,4 +50,9 @@ std::vector<std::string> splitList(const std::string& list);
 // `text` as one word of a shell command: in single quotes, each single quote written as '\''.
 std::string shellQuoted(const std::string& text);
 
+// Makes `mp3`, when it is not there yet, as `seconds` of stereo pink noise that sox synthesises
+// and lame encodes at 320 kbit/s: sound up to the top of the band, as the re-encode analysis
+// reads a true 320k file. False, saying why on standard error, when sox or lame failed.
+bool encodePinkNoise(const std::string& mp3, int seconds);
+
 }  // namespace bench

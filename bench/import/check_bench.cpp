@@ -149,18 +149,7 @@ int main(int argc, char** argv) {
       std::filesystem::temp_directory_path() / "check_bench_spectral";
   std::filesystem::create_directories(spectralDir);
   const std::string source = (spectralDir / "source.mp3").string();
-  const std::string wav = (spectralDir / "source.wav").string();
-  if (!std::filesystem::exists(source)) {
-    const std::string make = "sox -R -n -r 44100 -c 2 -b 16 " + bench::shellQuoted(wav) +
-                             " synth " + std::to_string(spectralSeconds) +
-                             " pinknoise vol 0.5 && lame --quiet -b 320 " +
-                             bench::shellQuoted(wav) + " " + bench::shellQuoted(source);
-    if (std::system(make.c_str()) != 0) {
-      std::fprintf(stderr, "sox or lame failed: %s\n", make.c_str());
-      return 1;
-    }
-    std::filesystem::remove(wav);
-  }
+  if (!bench::encodePinkNoise(source, spectralSeconds)) return 1;
   std::vector<std::string> copies;
   for (int i = 0; i < 40 * threads; ++i) {
     const std::string copy = (spectralDir / ("copy" + std::to_string(i) + ".mp3")).string();
