@@ -54,15 +54,6 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void evict(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-  }
-}
-
 double catAll(const std::string& listFile, int processes) {
   const std::string command = "xargs -0 -P " + std::to_string(processes) + " -n 64 cat < " +
                               bench::shellQuoted(listFile) + " > /dev/null";
@@ -250,9 +241,9 @@ int main(int argc, char** argv) {
     for (int round = 0; round <= runs; ++round) {
       // The warm passes begin after one round that fills the page cache.
       const bool timed = round > 0;
-      if (evicting) evict(paths);
+      if (evicting) bench::evictFromCache(paths);
       const double c = catAll(listFile, processes);
-      if (evicting) evict(paths);
+      if (evicting) bench::evictFromCache(paths);
       const CheckWindow::Timing k = window.check(false);
       if (!timed) continue;
       rows.cat.push_back(c);

@@ -1,5 +1,8 @@
 #include "benchcatalogue.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -181,6 +184,15 @@ bool encodePinkNoise(const std::string& mp3, int seconds) {
   if (!made) std::fprintf(stderr, "sox or lame failed: %s\n", make.c_str());
   std::filesystem::remove(wav, ignored);
   return made;
+}
+
+void evictFromCache(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+  }
 }
 
 std::vector<std::string> splitList(const std::string& list) {

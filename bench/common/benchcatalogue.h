@@ -55,4 +55,8 @@ std::string shellQuoted(const std::string& text);
 // reads a true 320k file. False, saying why on standard error, when sox or lame failed.
 bool encodePinkNoise(const std::string& mp3, int seconds);
 
+// Asks the system to drop the files' pages from its cache, so that the next read of them comes
+// from the disk (a cold pass). Files that cannot be opened are passed over.
+void evictFromCache(const std::vector<std::string>& paths);
+
 }  // namespace bench

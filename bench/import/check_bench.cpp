@@ -31,15 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void evict(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-  }
-}
-
 // Runs `work` over every path on `threads` threads; seconds.
 double overThreads(const std::vector<std::string>& paths, int threads,
                    const std::function<void(const std::string&)>& work) {
@@ -121,11 +112,11 @@ int main(int argc, char** argv) {
   std::vector<double> catTimes, readTimes, checkTimes;
   for (int round = 0; round <= runs; ++round) {
     const bool timed = round > 0;
-    if (cold && timed) evict(paths);
+    if (cold && timed) bench::evictFromCache(paths);
     const double c = catAll(listFile, threads);
-    if (cold && timed) evict(paths);
+    if (cold && timed) bench::evictFromCache(paths);
     const double r = overThreads(paths, threads, readPlain);
-    if (cold && timed) evict(paths);
+    if (cold && timed) bench::evictFromCache(paths);
     g_findings = 0;
     const double k = overThreads(paths, threads, checkFrames);
     if (!timed) continue;

@@ -135,15 +135,6 @@ std::shared_ptr<engine::Database> openCatalogue(const std::string& path) {
   return engine::DBEngine::instance().Workspaces(0).OpenDatabase(path);
 }
 
-void evict(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-  }
-}
-
 // One file as the floor reads it: the five tag values and the three audio values, summed into
 // a checksum so that nothing is skipped.
 std::size_t readOneWithTagLib(const std::string& path) {
@@ -368,7 +359,7 @@ int main(int argc, char** argv) {
       const bool timed = run > 0;
       // One row's pass: times it, and with --medium counts its round trips.
       const auto pass = [&](Row& row, auto&& body) {
-        if (cold && timed) evict(paths);
+        if (cold && timed) bench::evictFromCache(paths);
         bench::MediumCost untimed;
         const double seconds = measuredPass(medium, timed ? row.medium : untimed, body);
         if (timed) row.seconds.push_back(seconds);
